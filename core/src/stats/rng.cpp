@@ -1,0 +1,3 @@
+#include "rng.hpp"
+namespace morvanta {
+}  // namespace morvanta

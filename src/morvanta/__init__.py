@@ -1,0 +1,1 @@
+from ._native import *  # noqa: F401,F403
