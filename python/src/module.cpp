@@ -1,3 +1,98 @@
-#include <Python.h>
-static PyModuleDef def = {PyModuleDef_HEAD_INIT, "_native", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&def); }
+// Module entry point: builds morvanta._native once per process and hands the
+// same module object back on every later initialisation in that interpreter.
+#include "native.hpp"
+
+namespace morvanta::py {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    nullptr,  // no docstring
+    0,        // re-initialisation calls the entry point again, which returns the cached module
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::int64_t owner_interpreter = -1;
+
+bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+    if (!value) return false;
+    Ref v(value);
+    if (PyModule_AddObjectRef(module, name, v.get()) < 0) return false;
+    Ref n(PyUnicode_FromString(name));
+    return n && PyList_Append(all, n.get()) == 0;
+}
+
+PyObject* build() {
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+
+    g.morvanta_error = PyErr_NewException("morvanta._native.MorvantaError", PyExc_Exception, nullptr);
+    g.internal_error = PyErr_NewException("morvanta._native.InternalError", PyExc_BaseException, nullptr);
+    if (!g.morvanta_error || !g.internal_error) {
+        PyErr_Clear();
+        PyErr_SetString(g.internal_error ? g.internal_error : PyExc_SystemError,
+                        "Failed to initialize new exception type.");
+        return nullptr;
+    }
+
+    Ref all(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+
+    struct Entry {
+        const char* name;
+        PyTypeObject* (*make)();
+        PyTypeObject** slot;
+    };
+    const Entry classes[] = {
+        {"DriftScore", make_drift_score_type, &g.drift_score},
+        {"DriftReport", make_drift_report_type, &g.drift_report},
+        {"BaselineSnapshot", make_baseline_snapshot_type, &g.baseline_snapshot},
+        {"EmbeddingDrift", make_embedding_drift_type, &g.embedding_drift},
+        {"DataDrift", make_data_drift_type, &g.data_drift},
+        {"ResponseDrift", make_response_drift_type, &g.response_drift},
+        {"ConfidenceDrift", make_confidence_drift_type, &g.confidence_drift},
+        {"QueryDrift", make_query_drift_type, &g.query_drift},
+    };
+
+    if (!add(module.get(), all.get(), "__version__", PyUnicode_FromString("0.1.3"))) return nullptr;
+    Py_INCREF(g.morvanta_error);
+    if (!add(module.get(), all.get(), "MorvantaError", g.morvanta_error)) return nullptr;
+    for (const Entry& e : classes) {
+        PyTypeObject* type = e.make();
+        if (!type) return nullptr;
+        *e.slot = type;  // the module's own reference keeps the class for the process
+        Py_INCREF(type);
+        if (!add(module.get(), all.get(), e.name, reinterpret_cast<PyObject*>(type))) return nullptr;
+    }
+    // The internal-fault type is reachable but not exported.
+    Py_INCREF(g.internal_error);
+    if (PyModule_AddObject(module.get(), "InternalError", g.internal_error) < 0) {
+        Py_DECREF(g.internal_error);
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+}  // namespace morvanta::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+    using namespace morvanta::py;
+    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g.module) {
+        if (interp != owner_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "morvanta._native can be imported by one interpreter per process only");
+            return nullptr;
+        }
+        Py_INCREF(g.module);
+        return g.module;
+    }
+    PyObject* m = build();
+    if (!m) return nullptr;
+    g.module = m;
+    Py_INCREF(m);  // held for the life of the process
+    owner_interpreter = interp;
+    return m;
+}

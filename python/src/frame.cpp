@@ -1,0 +1,288 @@
+// The calling frame: argument binding with CPython's wording, the argument
+// conversions, and the mapping of failures onto Python exceptions.
+#include <cstring>
+#include <string>
+
+#include "native.hpp"
+#include "numpy_api.hpp"
+
+namespace morvanta::py {
+
+State g;
+
+PyObject* raise_internal(const std::string& message) {
+    PyObject* type = g.internal_error ? g.internal_error : PyExc_SystemError;
+    PyErr_SetString(type, message.c_str());
+    return nullptr;
+}
+
+PyObject* raise_morvanta(const std::string& message) {
+    PyErr_SetString(g.morvanta_error, message.c_str());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    // CPython: 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    std::string s;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) s += " and ";
+            else if (i + 1 == names.size()) s += ", and ";
+            else s += ", ";
+        }
+        s += "'";
+        s += names[i];
+        s += "'";
+    }
+    return s;
+}
+
+}  // namespace
+
+bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required, PyObject* args,
+               PyObject* kwargs, PyObject** out) {
+    const std::size_t n = names.size();
+    const char* const* name = names.begin();
+    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+
+    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (nargs < 0) return false;
+    if (static_cast<std::size_t>(nargs) > n) {
+        std::string takes;
+        if (required == n) takes = std::to_string(n) + (n == 1 ? " positional argument" : " positional arguments");
+        else
+            takes = "from " + std::to_string(required) + " to " + std::to_string(n) + " positional arguments";
+        std::string msg = std::string(fname) + " takes " + takes + " but " + std::to_string(nargs) +
+                          (nargs == 1 ? " was given" : " were given");
+        PyErr_SetString(PyExc_TypeError, msg.c_str());
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
+
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s keywords must be strings", fname);
+                return false;
+            }
+            std::size_t idx = n;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, name[i]) == 0) {
+                    idx = i;
+                    break;
+                }
+            }
+            if (idx == n) {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", fname, key);
+                return false;
+            }
+            if (out[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", fname, name[idx]);
+                return false;
+            }
+            out[idx] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < required; ++i)
+        if (!out[i]) missing.push_back(name[i]);
+    if (!missing.empty()) {
+        std::string msg = std::string(fname) + " missing " + std::to_string(missing.size()) + " required positional " +
+                          (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing);
+        PyErr_SetString(PyExc_TypeError, msg.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool check_receiver(PyObject* self, PyTypeObject* type, const char* fname) {
+    if (self && PyObject_TypeCheck(self, type)) return true;
+    PyErr_Format(PyExc_TypeError, "%s needs a receiver of its own class", fname);
+    return false;
+}
+
+// ---------------------------------------------------------------- TypeError prefix
+
+namespace {
+
+// Replaces a pending plain TypeError by "argument '<param>': <text>", keeping
+// the original exception's __cause__; anything else stays as raised.
+void prefix_type_error(const char* param) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), traceback(tb);
+    Ref text(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
+    if (!text) return;
+    Ref msg(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!msg) return;
+    Ref exc(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
+    if (!exc) return;
+    if (v) {
+        PyObject* cause = PyException_GetCause(v.get());  // new reference or NULL
+        if (cause) PyException_SetCause(exc.get(), cause);  // steals
+    }
+    PyErr_SetObject(PyExc_TypeError, exc.get());
+}
+
+template <class F>
+bool converted(const char* param, F&& f) {
+    if (f()) return true;
+    prefix_type_error(param);
+    return false;
+}
+
+bool to_double(PyObject* obj, double& out) {
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool to_u64(PyObject* obj, std::uint64_t& out) {
+    Ref idx(PyNumber_Index(obj));
+    if (!idx) return false;
+    unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<std::uint64_t>(v);
+    return true;
+}
+
+bool refuse_text_or_nonsequence(PyObject* obj, const char* what) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected a sequence of %s, not str", what);
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        Ref tname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+        if (tname) PyErr_Format(PyExc_TypeError, "expected a sequence of %s, not %U", what, tname.get());
+        return true;
+    }
+    return false;
+}
+
+std::size_t length_hint(PyObject* obj) {
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
+}
+
+template <class Item>
+bool iterate(PyObject* obj, Item&& item) {
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref o(raw);
+        if (!item(o.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool is_numpy_bool_scalar(PyObject* obj) {
+    static PyTypeObject* cached = nullptr;  // the NumPy bool type once recognised
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (cached) return tp == cached;
+    PyObject* t = reinterpret_cast<PyObject*>(tp);
+    Ref mod(PyObject_GetAttrString(t, "__module__"));
+    if (!mod) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref name(PyObject_GetAttrString(t, "__name__"));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(mod.get()) || !PyUnicode_Check(name.get())) return false;
+    bool match = PyUnicode_CompareWithASCIIString(mod.get(), "numpy") == 0 &&
+                 (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                  PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+    if (match) {
+        Py_INCREF(t);  // kept for the life of the process
+        cached = tp;
+    }
+    return match;
+}
+
+}  // namespace
+
+bool arg_float(const char* param, PyObject* obj, double& out) {
+    return converted(param, [&] { return to_double(obj, out); });
+}
+
+bool arg_u64(const char* param, PyObject* obj, std::uint64_t& out) {
+    return converted(param, [&] { return to_u64(obj, out); });
+}
+
+bool arg_size(const char* param, PyObject* obj, std::size_t& out) {
+    std::uint64_t v = 0;
+    if (!arg_u64(param, obj, v)) return false;
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
+bool arg_float_seq(const char* param, PyObject* obj, std::vector<double>& out) {
+    return converted(param, [&] {
+        if (refuse_text_or_nonsequence(obj, "numbers")) return false;
+        int fast = numpy::copy_1d_as_double(obj, out);
+        if (fast != 0) return fast > 0;
+        out.clear();
+        out.reserve(length_hint(obj));
+        return iterate(obj, [&](PyObject* item) {
+            double v;
+            if (!to_double(item, v)) return false;
+            out.push_back(v);
+            return true;
+        });
+    });
+}
+
+bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& out) {
+    return converted(param, [&] {
+        if (refuse_text_or_nonsequence(obj, "booleans")) return false;
+        int fast = numpy::copy_1d_bool(obj, out);
+        if (fast != 0) return fast > 0;
+        out.clear();
+        out.reserve(length_hint(obj));
+        return iterate(obj, [&](PyObject* item) {
+            if (PyBool_Check(item)) {
+                out.push_back(item == Py_True ? 1 : 0);
+                return true;
+            }
+            if (is_numpy_bool_scalar(item)) {
+                int t = PyObject_IsTrue(item);
+                if (t < 0) return false;
+                out.push_back(t ? 1 : 0);
+                return true;
+            }
+            Ref tname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
+            if (tname) PyErr_Format(PyExc_TypeError, "expected a sequence of booleans, found an item of type %U",
+                                    tname.get());
+            return false;
+        });
+    });
+}
+
+bool arg_matrix_f64(const char* param, PyObject* obj, MatrixF64& out) {
+    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kDouble, out); });
+}
+
+bool arg_matrix_f32(const char* param, PyObject* obj, MatrixF32& out) {
+    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kFloat, out); });
+}
+
+}  // namespace morvanta::py

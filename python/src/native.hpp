@@ -1,0 +1,197 @@
+// Shared machinery of the extension module: owned references, the calling
+// frame (argument binding, conversions, error mapping) and boxed core values.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "matrix.hpp"
+#include "types.hpp"
+
+namespace morvanta::py {
+
+// ---------------------------------------------------------------- references
+
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) noexcept : o_(o) {}  // steals
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& r) noexcept : o_(r.o_) { r.o_ = nullptr; }
+    Ref& operator=(Ref&& r) noexcept {
+        if (this != &r) {
+            Py_XDECREF(o_);
+            o_ = r.o_;
+            r.o_ = nullptr;
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const noexcept { return o_; }
+    PyObject* release() noexcept {
+        PyObject* o = o_;
+        o_ = nullptr;
+        return o;
+    }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// ---------------------------------------------------------------- module state
+
+struct State {
+    PyObject* module = nullptr;
+    PyObject* morvanta_error = nullptr;  // MorvantaError(Exception)
+    PyObject* internal_error = nullptr;  // InternalError(BaseException)
+    PyTypeObject* drift_score = nullptr;
+    PyTypeObject* drift_report = nullptr;
+    PyTypeObject* baseline_snapshot = nullptr;
+    PyTypeObject* embedding_drift = nullptr;
+    PyTypeObject* data_drift = nullptr;
+    PyTypeObject* response_drift = nullptr;
+    PyTypeObject* confidence_drift = nullptr;
+    PyTypeObject* query_drift = nullptr;
+};
+extern State g;
+
+// ---------------------------------------------------------------- errors
+
+// Raises the internal-fault exception (derived from BaseException) and returns nullptr.
+PyObject* raise_internal(const std::string& message);
+// Raises MorvantaError carrying exactly `message`.
+PyObject* raise_morvanta(const std::string& message);
+inline PyObject* raise_drift(const DriftError& e) { return raise_morvanta(e.message()); }
+
+// Runs a call body and turns any escaping C++ exception into an internal fault,
+// so that nothing a caller passes can take the interpreter down.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return raise_internal("out of memory");
+    } catch (const std::exception& e) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return raise_internal(e.what());
+    } catch (...) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return raise_internal("unknown internal error");
+    }
+}
+
+// Runs `f` with the interpreter lock released. A C++ exception from the core is
+// caught, the lock re-acquired, and the internal fault raised (empty optional).
+template <class F>
+auto without_gil(F&& f) -> std::optional<decltype(f())> {
+    std::optional<decltype(f())> out;
+    std::string fault;
+    PyThreadState* ts = PyEval_SaveThread();
+    try {
+        out.emplace(f());
+    } catch (const std::bad_alloc&) {
+        fault = "out of memory";
+    } catch (const std::exception& e) {
+        fault = e.what();
+        if (fault.empty()) fault = "internal error";
+    } catch (...) {
+        fault = "unknown internal error";
+    }
+    PyEval_RestoreThread(ts);
+    if (!out) raise_internal(fault);
+    return out;
+}
+
+// ---------------------------------------------------------------- binding
+
+// Binds positional and keyword arguments to `names` (all positional-or-keyword;
+// the first `required` are mandatory). out[i] receives a borrowed reference or
+// nullptr for an omitted optional parameter. `fname` is e.g. "DataDrift.detect()".
+bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required, PyObject* args,
+               PyObject* kwargs, PyObject** out);
+
+// The receiver check of unbound calls.
+bool check_receiver(PyObject* self, PyTypeObject* type, const char* fname);
+
+// ---------------------------------------------------------------- conversions
+// Each returns false with a Python exception set. A plain TypeError is re-raised
+// as "argument '<param>': <message>" (keeping the original's __cause__); any other
+// failure, e.g. the OverflowError of a negative integer, passes unchanged.
+
+bool arg_float(const char* param, PyObject* obj, double& out);
+bool arg_u64(const char* param, PyObject* obj, std::uint64_t& out);
+bool arg_size(const char* param, PyObject* obj, std::size_t& out);
+bool arg_float_seq(const char* param, PyObject* obj, std::vector<double>& out);
+bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& out);
+bool arg_matrix_f64(const char* param, PyObject* obj, MatrixF64& out);
+bool arg_matrix_f32(const char* param, PyObject* obj, MatrixF32& out);
+
+// ---------------------------------------------------------------- boxed values
+
+template <class T>
+struct Boxed {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& unbox(PyObject* o) noexcept {
+    return reinterpret_cast<Boxed<T>*>(o)->value;
+}
+
+// New instance of `type` owning `value`; nullptr with the internal fault raised
+// when allocation fails.
+template <class T>
+PyObject* box_new(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* o = alloc ? alloc(type, 0) : nullptr;
+    if (!o) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return raise_internal("failed to allocate a result object");
+    }
+    new (&reinterpret_cast<Boxed<std::decay_t<T>>*>(o)->value) std::decay_t<T>(std::forward<T>(value));
+    return o;
+}
+
+template <class T>
+void boxed_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<Boxed<T>*>(self)->value.~T();
+    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    tp_free(self);
+    Py_DECREF(tp);
+}
+
+// A Python DriftScore from a core record.
+PyObject* new_drift_score(DriftScore score);
+// DriftScore, or MorvantaError for a core failure; empty optional means a fault is set.
+PyObject* score_or_raise(std::optional<Result<DriftScore>>&& r);
+
+// Builds the heap type "morvanta._native.<name>" from its slots. Final,
+// immutable, without instance dictionary.
+PyTypeObject* make_type(const char* qualname, int basicsize, PyType_Slot* slots);
+
+// Class builders, one per class, called in module order.
+PyTypeObject* make_drift_score_type();
+PyTypeObject* make_drift_report_type();
+PyTypeObject* make_baseline_snapshot_type();
+PyTypeObject* make_embedding_drift_type();
+PyTypeObject* make_data_drift_type();
+PyTypeObject* make_response_drift_type();
+PyTypeObject* make_confidence_drift_type();
+PyTypeObject* make_query_drift_type();
+
+}  // namespace morvanta::py

@@ -1,0 +1,236 @@
+#include "numpy_api.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace morvanta::py::numpy {
+
+namespace {
+
+// The array and descriptor object headers; these leading fields have kept their
+// layout across NumPy 1.x and 2.x.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+struct DescrFields {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind;
+    char type;
+    char byteorder;
+    char former_flags;
+    int type_num;
+};
+
+void** api = nullptr;
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api[2]); }
+using DescrFromType = PyObject* (*)(int);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+
+bool load() {
+    Ref np(PyImport_ImportModule("numpy"));
+    if (!np) return false;
+    Ref version(PyObject_GetAttrString(np.get(), "__version__"));
+    if (!version) return false;
+    const char* v = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8AndSize(version.get(), nullptr) : nullptr;
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "numpy.__version__ is not a string");
+        return false;
+    }
+    long major = std::strtol(v, nullptr, 10);
+    Ref mod(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
+    if (!mod) return false;
+    Ref capsule(PyObject_GetAttrString(mod.get(), "_ARRAY_API"));
+    if (!capsule) return false;
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (!table) return false;
+    api = static_cast<void**>(table);  // the capsule lives as long as NumPy does: for the process
+    return true;
+}
+
+bool native_order(const DescrFields* d) {
+    const std::uint16_t probe = 1;
+    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+    return d->byteorder == '=' || d->byteorder == '|' || (little ? d->byteorder == '<' : d->byteorder == '>');
+}
+
+bool numpy_in_sys_modules() {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    return modules && PyDict_Check(modules) && PyDict_GetItemString(modules, "numpy") != nullptr;
+}
+
+// The exact-ndarray, one-dimensional precondition of the bulk paths.
+const ArrayFields* plain_1d_array(PyObject* obj) {
+    if (!api) {
+        if (!numpy_in_sys_modules()) return nullptr;  // cannot be an array: NumPy was never imported
+        if (!load()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    if (Py_TYPE(obj) != array_type()) return nullptr;
+    auto* a = reinterpret_cast<const ArrayFields*>(obj);
+    if (a->nd != 1) return nullptr;
+    return a;
+}
+
+template <class Src>
+void widen(const ArrayFields* a, std::vector<double>& out) {
+    const Py_ssize_t n = a->dimensions[0];
+    const Py_ssize_t step = a->strides[0];
+    out.resize(static_cast<std::size_t>(n));
+    const char* p = a->data;
+    if (step == static_cast<Py_ssize_t>(sizeof(Src))) {
+        if constexpr (std::is_same_v<Src, double>) {
+            if (n > 0) std::memcpy(out.data(), p, static_cast<std::size_t>(n) * sizeof(double));
+            return;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i, p += step) {
+        Src v;
+        std::memcpy(&v, p, sizeof v);
+        if constexpr (std::is_same_v<Src, bool>) out[static_cast<std::size_t>(i)] = v ? 1.0 : 0.0;
+        else out[static_cast<std::size_t>(i)] = static_cast<double>(v);
+    }
+}
+
+std::string type_name(PyObject* obj) {
+    Ref n(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    if (!n) {
+        PyErr_Clear();
+        return "object";
+    }
+    const char* s = PyUnicode_AsUTF8AndSize(n.get(), nullptr);
+    if (!s) {
+        PyErr_Clear();
+        return "object";
+    }
+    return s;
+}
+
+// Copies element (i, j) at data + i*s0 + j*s1 into row-major `dst`, in tiles so
+// that Fortran-ordered and transposed inputs stay cache friendly.
+template <class T>
+void gather(const char* data, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t s0, Py_ssize_t s1, T* dst) {
+    const Py_ssize_t size = static_cast<Py_ssize_t>(sizeof(T));
+    if (s1 == size) {
+        if (s0 == cols * size) {
+            std::memcpy(dst, data, static_cast<std::size_t>(rows * cols) * sizeof(T));
+            return;
+        }
+        for (Py_ssize_t i = 0; i < rows; ++i)
+            std::memcpy(dst + i * cols, data + i * s0, static_cast<std::size_t>(cols) * sizeof(T));
+        return;
+    }
+    constexpr Py_ssize_t tile = 32;
+    for (Py_ssize_t i0 = 0; i0 < rows; i0 += tile) {
+        const Py_ssize_t i1 = std::min(rows, i0 + tile);
+        for (Py_ssize_t j0 = 0; j0 < cols; j0 += tile) {
+            const Py_ssize_t j1 = std::min(cols, j0 + tile);
+            for (Py_ssize_t j = j0; j < j1; ++j)
+                for (Py_ssize_t i = i0; i < i1; ++i) std::memcpy(dst + i * cols + j, data + i * s0 + j * s1, sizeof(T));
+        }
+    }
+}
+
+template <class T>
+bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out) {
+    if (!ensure_loaded()) return false;
+    const char* want = type_num == kDouble ? "float64" : "float32";
+    if (!PyObject_TypeCheck(obj, array_type())) {
+        std::string got = type_name(obj);
+        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %s", want, got.c_str());
+        return false;
+    }
+    auto* a = reinterpret_cast<const ArrayFields*>(obj);
+    if (a->nd != 2) {
+        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %d dimension(s)", want,
+                     a->nd);
+        return false;
+    }
+    Ref wanted(reinterpret_cast<DescrFromType>(api[45])(type_num));
+    if (!wanted) return false;
+    if (!reinterpret_cast<EquivTypes>(api[182])(a->descr, wanted.get())) {
+        Ref dt(PyObject_Str(a->descr));
+        if (dt) PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got dtype %U", want,
+                             dt.get());
+        return false;
+    }
+    const Py_ssize_t rows = a->dimensions[0], cols = a->dimensions[1];
+    out.rows = static_cast<std::size_t>(rows);
+    out.cols = static_cast<std::size_t>(cols);
+    out.data.resize(out.rows * out.cols);
+    if (rows > 0 && cols > 0) gather<T>(a->data, rows, cols, a->strides[0], a->strides[1], out.data.data());
+    return true;
+}
+
+}  // namespace
+
+bool ensure_loaded() {
+    if (api) return true;
+    if (load()) return true;
+    // Surface the loader's own failure text through the internal-fault type.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), traceback(tb);
+    std::string msg = "failed to load NumPy's C API";
+    if (v) {
+        Ref s(PyObject_Str(v.get()));
+        const char* c = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
+        if (c) msg += std::string(": ") + c;
+        PyErr_Clear();
+    }
+    raise_internal(msg);
+    return false;
+}
+
+int copy_1d_as_double(PyObject* obj, std::vector<double>& out) {
+    const ArrayFields* a = plain_1d_array(obj);
+    if (!a) return 0;
+    auto* d = reinterpret_cast<const DescrFields*>(a->descr);
+    if (!native_order(d)) return 0;
+    switch (d->type_num) {
+        case 0: widen<bool>(a, out); return 1;
+        case 1: widen<signed char>(a, out); return 1;
+        case 2: widen<unsigned char>(a, out); return 1;
+        case 3: widen<short>(a, out); return 1;
+        case 4: widen<unsigned short>(a, out); return 1;
+        case 5: widen<int>(a, out); return 1;
+        case 6: widen<unsigned int>(a, out); return 1;
+        case 7: widen<long>(a, out); return 1;
+        case 8: widen<unsigned long>(a, out); return 1;
+        case 9: widen<long long>(a, out); return 1;
+        case 10: widen<unsigned long long>(a, out); return 1;
+        case 11: widen<float>(a, out); return 1;
+        case 12: widen<double>(a, out); return 1;
+        default: return 0;  // half, long double, complex, object, ...: item by item
+    }
+}
+
+int copy_1d_bool(PyObject* obj, std::vector<std::uint8_t>& out) {
+    const ArrayFields* a = plain_1d_array(obj);
+    if (!a) return 0;
+    auto* d = reinterpret_cast<const DescrFields*>(a->descr);
+    if (d->type_num != kBool) return 0;
+    const Py_ssize_t n = a->dimensions[0], step = a->strides[0];
+    out.resize(static_cast<std::size_t>(n));
+    const char* p = a->data;
+    for (Py_ssize_t i = 0; i < n; ++i, p += step) out[static_cast<std::size_t>(i)] = *p ? 1 : 0;
+    return 1;
+}
+
+bool copy_2d(PyObject* obj, int type_num, MatrixF64& out) { return copy_2d_impl(obj, type_num, out); }
+bool copy_2d(PyObject* obj, int type_num, MatrixF32& out) { return copy_2d_impl(obj, type_num, out); }
+
+}  // namespace morvanta::py::numpy
