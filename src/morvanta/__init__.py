@@ -1,1 +1,38 @@
-from ._native import *  # noqa: F401,F403
+"""Exact, reproducible drift detection for LLM question-answering pipelines.
+
+The detectors, result classes and the exception come from the native core
+(``morvanta._native``); this package adds per-column data drift
+(:func:`data_drift_by_column`) and the ``morvanta`` command line.
+
+Importing the package loads neither NumPy nor any optional dependency: they are
+imported by the first call that needs them.
+"""
+
+from ._native import (
+    BaselineSnapshot,
+    ConfidenceDrift,
+    DataDrift,
+    DriftReport,
+    DriftScore,
+    EmbeddingDrift,
+    MorvantaError,
+    QueryDrift,
+    ResponseDrift,
+    __version__,
+)
+from ._columns import ColumnDrift, data_drift_by_column
+
+__all__ = [
+    "__version__",
+    "MorvantaError",
+    "DriftScore",
+    "DriftReport",
+    "BaselineSnapshot",
+    "EmbeddingDrift",
+    "DataDrift",
+    "ResponseDrift",
+    "ConfidenceDrift",
+    "QueryDrift",
+    "ColumnDrift",
+    "data_drift_by_column",
+]

@@ -1,18 +1,121 @@
-#include "detectors.hpp"
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <vector>
 #include "../stats/ks.hpp"
+#include "detectors.hpp"
+
 namespace morvanta {
-Result<double> expected_calibration_error(std::span<const double>, std::span<const std::uint8_t>, std::size_t) {
-    return 0.0;
+namespace {
+
+// Dense per-bin tables up to this many bins (or as many as there are scores);
+// beyond, only occupied bins are kept, so an absurd bin count cannot exhaust
+// memory. Both paths add the same values in the same order.
+constexpr std::size_t kDenseBins = std::size_t{1} << 16;
+
+inline double clamp_unit(double c) noexcept {
+    if (c < 0.0) return 0.0;
+    if (c > 1.0) return 1.0;
+    return c;  // NaN stays NaN
 }
-Result<DriftScore> ConfidenceDriftDetector::detect(std::span<const double> a, std::span<const double> b) const {
-    auto d = ks_two_sample(a, b);
+
+// Truncated p * B, NaN to bin 0, capped at the last bin. p is in [0, 1] or NaN,
+// but a huge B can round p * B up to 2^64, which does not convert.
+inline std::size_t bin_index(double p, std::size_t n_bins) noexcept {
+    const double prod = p * static_cast<double>(n_bins);
+    if (!(prod >= 0.0)) return 0;
+    if (prod >= 18446744073709551616.0) return n_bins - 1;
+    const auto b = static_cast<std::size_t>(prod);
+    return b > n_bins - 1 ? n_bins - 1 : b;
+}
+
+inline double bin_term(double sum, std::uint64_t correct, std::uint64_t count, double n) noexcept {
+    const double cnt = static_cast<double>(count);
+    const double mean = sum / cnt;
+    const double acc = static_cast<double>(correct) / cnt;
+    const double w = cnt / n;
+    return std::fabs(mean - acc) * w;
+}
+
+double ece_dense(std::span<const double> scores, std::span<const std::uint8_t> correct, std::size_t len,
+                 std::size_t n_bins) {
+    std::vector<double> sum(n_bins, 0.0);
+    std::vector<std::uint64_t> n_correct(n_bins, 0), count(n_bins, 0);
+    for (std::size_t i = 0; i < len; ++i) {
+        const double p = clamp_unit(scores[i]);
+        const std::size_t b = bin_index(p, n_bins);
+        sum[b] += p;
+        count[b] += 1;
+        if (correct[i]) n_correct[b] += 1;
+    }
+    const double n = static_cast<double>(scores.size());
+    double e = 0.0;
+    for (std::size_t b = 0; b < n_bins; ++b)
+        if (count[b] != 0) e += bin_term(sum[b], n_correct[b], count[b], n);
+    return e;
+}
+
+double ece_sparse(std::span<const double> scores, std::span<const std::uint8_t> correct, std::size_t len,
+                  std::size_t n_bins) {
+    std::vector<std::size_t> bins(len), order(len);
+    for (std::size_t i = 0; i < len; ++i) bins[i] = bin_index(clamp_unit(scores[i]), n_bins);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    // Stable: within a bin the confidences are still added in index order.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return bins[x] < bins[y]; });
+    const double n = static_cast<double>(scores.size());
+    double e = 0.0;
+    for (std::size_t k = 0; k < len;) {
+        const std::size_t b = bins[order[k]];
+        double sum = 0.0;
+        std::uint64_t n_correct = 0, count = 0;
+        for (; k < len && bins[order[k]] == b; ++k) {
+            const std::size_t i = order[k];
+            sum += clamp_unit(scores[i]);
+            count += 1;
+            if (correct[i]) n_correct += 1;
+        }
+        e += bin_term(sum, n_correct, count, n);
+    }
+    return e;
+}
+
+}  // namespace
+
+Result<double> expected_calibration_error(std::span<const double> scores, std::span<const std::uint8_t> correct,
+                                          std::size_t n_bins) {
+    if (scores.empty()) return DriftError::insufficient_samples(1, 0, "expected_calibration_error");
+    if (n_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
+    // Unpaired scores (more scores than flags) are not binned but still count in N.
+    const std::size_t len = std::min(scores.size(), correct.size());
+    if (n_bins <= std::max(kDenseBins, len)) return ece_dense(scores, correct, len, n_bins);
+    return ece_sparse(scores, correct, len, n_bins);
+}
+
+Result<DriftScore> ConfidenceDriftDetector::detect(std::span<const double> baseline,
+                                                   std::span<const double> current) const {
+    auto d = ks_two_sample(baseline, current);
     if (!d) return std::move(d).error();
     return make_score(Dimension::Confidence, d.value(), threshold, "ks(conf)");
 }
-Result<DriftScore> ConfidenceDriftDetector::detect_with_correctness(std::span<const double> a,
-                                                                   std::span<const std::uint8_t>,
-                                                                   std::span<const double> b,
-                                                                   std::span<const std::uint8_t>) const {
-    return detect(a, b);
+
+Result<DriftScore> ConfidenceDriftDetector::detect_with_correctness(
+    std::span<const double> baseline, std::span<const std::uint8_t> baseline_correct,
+    std::span<const double> current, std::span<const std::uint8_t> current_correct) const {
+    if (baseline.size() != baseline_correct.size())
+        return DriftError::dimension_mismatch(baseline.size(), baseline_correct.size(),
+                                              "ConfidenceDriftDetector::baseline correctness");
+    if (current.size() != current_correct.size())
+        return DriftError::dimension_mismatch(current.size(), current_correct.size(),
+                                              "ConfidenceDriftDetector::current correctness");
+    auto d = ks_two_sample(baseline, current);
+    if (!d) return std::move(d).error();
+    auto eb = expected_calibration_error(baseline, baseline_correct, n_calib_bins);
+    if (!eb) return std::move(eb).error();
+    auto ec = expected_calibration_error(current, current_correct, n_calib_bins);
+    if (!ec) return std::move(ec).error();
+    const double score = d.value() + std::fabs(ec.value() - eb.value());
+    return make_score(Dimension::Confidence, score, threshold, "ks(conf)+ece_delta");
 }
+
 }  // namespace morvanta

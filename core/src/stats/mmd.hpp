@@ -14,4 +14,15 @@ struct Bandwidth {
 // Squared maximum mean discrepancy under a Gaussian kernel.
 Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased);
 
+// Instruction-set path of the pairwise squared distances. Every path gives the
+// same values bit for bit; Auto picks the widest one the CPU supports.
+enum class MmdIsa { Auto, Portable, Avx2, Avx512 };
+
+// Forces a path (for tests and benchmarks). Returns false, changing nothing, when
+// the CPU cannot run it.
+bool mmd_set_isa(MmdIsa isa);
+
+// The path the next call will use (never Auto).
+MmdIsa mmd_active_isa();
+
 }  // namespace morvanta

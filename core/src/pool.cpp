@@ -1,0 +1,251 @@
+#include "pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace morvanta {
+namespace {
+
+struct Leaf {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// One parallel sum in flight. Lives on the caller's stack; every field except the
+// leaf bodies' work is read and written under the pool mutex. Once `finished`
+// reaches `count` no worker touches the job again.
+struct Job {
+    PoolLeafFn fn = nullptr;
+    const void* ctx = nullptr;
+    const Leaf* leaves = nullptr;
+    double* results = nullptr;
+    std::size_t count = 0;
+    std::size_t next = 0;      // first unclaimed leaf
+    std::size_t finished = 0;  // leaves whose result is recorded
+    std::exception_ptr fault;
+    Job* link = nullptr;       // queue of jobs with unclaimed leaves
+};
+
+class Pool {
+public:
+    explicit Pool(std::size_t workers) {
+        // Workers must not take the process's asynchronous signals (the interpreter
+        // expects them on its main thread); they inherit the mask set here.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        try {
+            threads_.reserve(workers);
+            for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+        } catch (...) {
+            // Fewer workers (possibly none) only means the callers do more of the work.
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        std::lock_guard<std::mutex> lk(mu_);
+        workers_ = threads_.size();
+    }
+
+    // Runs every leaf of `job`, taking part in the work; returns when all are done.
+    void run(Job& job) {
+        std::unique_lock<std::mutex> lk(mu_);
+        if (job.count > 1 && workers_ > 0 && !stopping_) {
+            Job** tail = &head_;
+            while (*tail) tail = &(*tail)->link;
+            *tail = &job;
+            work_cv_.notify_all();
+        }
+        while (job.next < job.count) {
+            run_leaf(job, claim(job), lk);
+        }
+        done_cv_.wait(lk, [&] { return job.finished == job.count; });
+    }
+
+    // Stops and joins the workers; jobs still queued are finished by their callers.
+    void retire() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            stopping_ = true;
+            work_cv_.notify_all();
+        }
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+
+private:
+    // Claims the next leaf of `job` (mutex held); dequeues the job when exhausted.
+    std::size_t claim(Job& job) {
+        std::size_t idx = job.next++;
+        if (job.next == job.count) {
+            for (Job** p = &head_; *p; p = &(*p)->link) {
+                if (*p == &job) {
+                    *p = job.link;
+                    break;
+                }
+            }
+            job.link = nullptr;
+        }
+        return idx;
+    }
+
+    // Runs one leaf without the mutex and records its result with it (`lk` is held
+    // on entry and on return).
+    void run_leaf(Job& job, std::size_t idx, std::unique_lock<std::mutex>& lk) {
+        lk.unlock();
+        double v = 0.0;
+        std::exception_ptr fault;
+        try {
+            v = job.fn(job.ctx, job.leaves[idx].begin, job.leaves[idx].end);
+        } catch (...) {
+            fault = std::current_exception();
+        }
+        lk.lock();
+        job.results[idx] = v;
+        if (fault && !job.fault) job.fault = std::move(fault);
+        if (++job.finished == job.count) done_cv_.notify_all();
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lk(mu_);
+        for (;;) {
+            work_cv_.wait(lk, [&] { return stopping_ || head_ != nullptr; });
+            if (stopping_) return;
+            Job& job = *head_;
+            run_leaf(job, claim(job), lk);
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable work_cv_;
+    std::condition_variable done_cv_;
+    Job* head_ = nullptr;
+    std::size_t workers_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// Pools are never freed: a retired pool may still be referenced by a caller that
+// is finishing its job, a pool inherited through fork has threads that do not
+// exist, and at exit nothing must wait for or wake a sleeping worker.
+struct Registry {
+    std::mutex mu;
+    Pool* pool = nullptr;
+    std::size_t requested = 0;  // 0 = one per hardware thread
+};
+
+Registry* g_registry = nullptr;
+
+void before_fork() { g_registry->mu.lock(); }
+void after_fork_parent() { g_registry->mu.unlock(); }
+void after_fork_child() {
+    // The parent's workers are not in this process; abandon that pool untouched and
+    // let the next sum start a new one here.
+    g_registry->pool = nullptr;
+    g_registry->mu.unlock();
+}
+
+Registry& registry() {
+    static Registry* r = [] {
+        auto* reg = new Registry;
+        g_registry = reg;
+        pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        return reg;
+    }();
+    return *r;
+}
+
+std::size_t resolve_threads(std::size_t requested) {
+    if (requested != 0) return requested;
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw == 0 ? 1 : hw;
+}
+
+Pool* current_pool() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lk(reg.mu);
+    if (!reg.pool) reg.pool = new Pool(resolve_threads(reg.requested));
+    return reg.pool;
+}
+
+void split(std::size_t b, std::size_t e, std::size_t grain, std::vector<Leaf>& out) {
+    if (e - b <= grain) {
+        out.push_back({b, e});
+        return;
+    }
+    std::size_t mid = b + (e - b) / 2;
+    split(b, mid, grain, out);
+    split(mid, e, grain, out);
+}
+
+// Mirrors `split`: combines the leaf results in the same tree, left + right.
+double combine(std::size_t b, std::size_t e, std::size_t grain, const double* results, std::size_t& next) {
+    if (e - b <= grain) return results[next++];
+    std::size_t mid = b + (e - b) / 2;
+    double left = combine(b, mid, grain, results, next);
+    double right = combine(mid, e, grain, results, next);
+    return left + right;
+}
+
+}  // namespace
+
+void pool_set_threads(std::size_t n) {
+    Registry& reg = registry();
+    Pool* old = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(reg.mu);
+        reg.requested = n;
+        old = reg.pool;
+        reg.pool = nullptr;
+    }
+    if (old) old->retire();
+}
+
+std::size_t pool_threads() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lk(reg.mu);
+    return resolve_threads(reg.requested);
+}
+
+std::size_t pool_grain(std::size_t count) {
+    // Leaves of up to 8 rows keep the row-blocked kernels busy; small ranges are
+    // cut finer so that a few expensive rows still spread over the workers.
+    return std::clamp<std::size_t>(count / 8, 1, 8);
+}
+
+PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf, const void* ctx) {
+    PoolSum out;
+    if (count == 0) return out;
+    try {
+        const std::size_t grain = pool_grain(count);
+        std::vector<Leaf> leaves;
+        leaves.reserve(2 * (count / grain) + 2);
+        split(0, count, grain, leaves);
+        std::vector<double> results(leaves.size(), 0.0);
+
+        Job job;
+        job.fn = leaf;
+        job.ctx = ctx;
+        job.leaves = leaves.data();
+        job.results = results.data();
+        job.count = leaves.size();
+        current_pool()->run(job);
+
+        if (job.fault) {
+            out.fault = job.fault;
+            return out;
+        }
+        std::size_t next = 0;
+        out.value = combine(0, count, grain, results.data(), next);
+    } catch (...) {
+        out.fault = std::current_exception();
+    }
+    return out;
+}
+
+}  // namespace morvanta
