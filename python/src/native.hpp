@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -77,10 +79,14 @@ inline PyObject* raise_drift(const DriftError& e) { return raise_morvanta(e.mess
 
 // Runs a call body and turns any escaping C++ exception into an internal fault,
 // so that nothing a caller passes can take the interpreter down.
+// A thread that the finalizing interpreter ends is unwound by the C library
+// (abi::__forced_unwind); that unwind must pass through untouched.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         if (PyErr_Occurred()) PyErr_Clear();
         return raise_internal("out of memory");
@@ -102,6 +108,8 @@ auto without_gil(F&& f) -> std::optional<decltype(f())> {
     PyThreadState* ts = PyEval_SaveThread();
     try {
         out.emplace(f());
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         fault = "out of memory";
     } catch (const std::exception& e) {
