@@ -53,6 +53,25 @@ __attribute__((target("avx512f"))) static double peak_adds_avx512(long iters) {
     return double(iters) * 16 * 8 / (t1 - t0);
 }
 
+// Independent float -> double widenings (8 lanes each): every pair-component needs
+// one, so this bounds the kernel from above as well.
+__attribute__((target("avx512f"))) static double peak_widen_avx512(long iters) {
+    __m256 src[8];
+    for (int k = 0; k < 8; ++k) src[k] = _mm256_set1_ps(float(k));
+    __m512d acc = _mm512_setzero_pd();
+    const double t0 = thread_cpu_now();
+    for (long i = 0; i < iters; ++i) {
+        __m512d w[8];
+        for (int k = 0; k < 8; ++k) w[k] = _mm512_cvtps_pd(src[k]);
+        for (int k = 0; k < 8; ++k) asm volatile("" : "+v"(w[k]));  // keep each conversion
+        for (int k = 0; k < 8; ++k) asm volatile("" : "+v"(src[k]));
+        acc = _mm512_max_pd(acc, w[i & 7]);
+    }
+    const double t1 = thread_cpu_now();
+    if (_mm512_reduce_add_pd(acc) == 42) std::puts("");
+    return double(iters) * 8 * 8 / (t1 - t0);
+}
+
 __attribute__((target("avx2"))) static double peak_adds_avx2(long iters) {
     __m256d acc[12];
     for (int k = 0; k < 12; ++k) acc[k] = _mm256_set1_pd(k);
@@ -97,6 +116,7 @@ int main(int argc, char** argv) {
         peak1 = peak_adds_avx512(200'000'000);
         peakn = all_threads(hw, [] { return peak_adds_avx512(200'000'000); });  // sum of per-thread rates
         std::printf("peak f64 adds (avx512): %.2f G/s one thread, %.2f G/s %u threads\n", peak1 / 1e9, peakn / 1e9, hw);
+        std::printf("peak f32->f64 widenings (avx512): %.2f G/s one thread\n", peak_widen_avx512(100'000'000) / 1e9);
     }
     {
         double p1 = peak_adds_avx2(200'000'000);

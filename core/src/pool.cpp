@@ -213,9 +213,10 @@ std::size_t pool_threads() {
 }
 
 std::size_t pool_grain(std::size_t count) {
-    // Leaves of up to 8 rows keep the row-blocked kernels busy; small ranges are
-    // cut finer so that a few expensive rows still spread over the workers.
-    return std::clamp<std::size_t>(count / 8, 1, 8);
+    // Leaves of up to 16 rows let a leaf reuse each cached tile of the other sample
+    // several times; small ranges are cut finer so that a few expensive rows still
+    // spread over the workers.
+    return std::clamp<std::size_t>(count / 8, 1, 16);
 }
 
 PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf, const void* ctx) {

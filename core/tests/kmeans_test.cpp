@@ -147,7 +147,7 @@ TEST_P(KMeansPathTest, DistanceKernelMatchesSequentialDefinition) {
             float* packed = packed_storage.data();
             while (reinterpret_cast<std::uintptr_t>(packed) % 64) ++packed;
             kern.pack(x.view(), 0, n, packed);
-            for (std::size_t k : {1, 2, 3, 5, 8, 9, 17}) {
+            for (std::size_t k : {1, 2, 3, 4, 5, 6, 7, 8, 9, 17}) {
                 const MatrixF32 c = random_matrix(k, d, static_cast<unsigned>(k + 7 * d));
                 const std::size_t stride = nblocks * kern.lanes;
                 std::vector<float> out(k * stride);

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -17,198 +18,134 @@ using morvanta::MatrixF32;
 
 BaselineSnapshot read_ok(const std::string& text) {
     auto r = BaselineSnapshot::from_json(text);
-    if (auto* err = std::get_if<std::string>(&r)) {
-        ADD_FAILURE() << "unexpected error: " << *err << "\nfor: " << text.substr(0, 200);
-        return {};
-    }
-    return std::get<BaselineSnapshot>(std::move(r));
+    if (auto* err = std::get_if<std::string>(&r)) ADD_FAILURE() << *err << " for " << text.substr(0, 200);
+    return r.index() == 0 ? std::get<BaselineSnapshot>(std::move(r)) : BaselineSnapshot{};
 }
 
 std::string read_err(const std::string& text) {
     auto r = BaselineSnapshot::from_json(text);
-    if (auto* err = std::get_if<std::string>(&r)) return *err;
-    return "<no error>";
+    return r.index() == 1 ? std::get<std::string>(r) : "<no error>";
 }
 
 template <class T>
-std::vector<std::uint64_t> bits(const std::vector<T>& v) {
-    std::vector<std::uint64_t> out;
-    for (T x : v) {
-        if constexpr (sizeof(T) == 8) {
-            out.push_back(std::bit_cast<std::uint64_t>(x));
-        } else {
-            out.push_back(std::bit_cast<std::uint32_t>(x));
-        }
-    }
-    return out;
+std::string bytes(const std::vector<T>& v) {
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
 }
 
-// Bit-for-bit equality of every field.
-void expect_same(const BaselineSnapshot& a, const BaselineSnapshot& b) {
-    auto matrix = [](const std::optional<MatrixF32>& x, const std::optional<MatrixF32>& y) {
-        ASSERT_EQ(x.has_value(), y.has_value());
-        if (!x) return;
-        EXPECT_EQ(x->rows, y->rows);
-        EXPECT_EQ(x->cols, y->cols);
-        EXPECT_EQ(bits(x->data), bits(y->data));
-    };
-    auto list = [](const std::optional<std::vector<double>>& x, const std::optional<std::vector<double>>& y) {
+// Every field bit for bit, through the written text (which itself must repeat).
+void expect_identity(const BaselineSnapshot& s) {
+    const std::string text = s.to_json();
+    const BaselineSnapshot b = read_ok(text);
+    auto m = [](const auto& x, const auto& y) {
         ASSERT_EQ(x.has_value(), y.has_value());
         if (x) {
-            EXPECT_EQ(bits(*x), bits(*y));
+            EXPECT_TRUE(x->rows == y->rows && x->cols == y->cols && bytes(x->data) == bytes(y->data));
         }
     };
-    matrix(a.embeddings, b.embeddings);
-    list(a.feature_means, b.feature_means);
-    list(a.feature_stds, b.feature_stds);
-    list(a.confidence_scores, b.confidence_scores);
-    EXPECT_EQ(a.response_lengths, b.response_lengths);
-    matrix(a.query_centroids, b.query_centroids);
-    list(a.query_cluster_freqs, b.query_cluster_freqs);
-    EXPECT_EQ(a.captured_at, b.captured_at);
+    auto l = [](const auto& x, const auto& y) {
+        ASSERT_EQ(x.has_value(), y.has_value());
+        if (x) {
+            EXPECT_EQ(bytes(*x), bytes(*y));
+        }
+    };
+    m(s.embeddings, b.embeddings);
+    l(s.feature_means, b.feature_means);
+    l(s.feature_stds, b.feature_stds);
+    l(s.confidence_scores, b.confidence_scores);
+    l(s.response_lengths, b.response_lengths);
+    m(s.query_centroids, b.query_centroids);
+    l(s.query_cluster_freqs, b.query_cluster_freqs);
+    EXPECT_EQ(s.captured_at, b.captured_at);
+    EXPECT_EQ(b.to_json(), text);
 }
 
-const char* kFresh =
-    "{\"embeddings\":null,\"feature_means\":null,\"feature_stds\":null,\"confidence_scores\":null,"
-    "\"response_lengths\":null,\"query_centroids\":null,\"query_cluster_freqs\":null,\"captured_at\":1700000000}";
-
-TEST(SnapshotJson, FreshSnapshotText) {
+TEST(SnapshotJson, FreshAndFullTexts) {
     BaselineSnapshot s;
     s.captured_at = 1700000000;
-    EXPECT_EQ(s.to_json(), kFresh);
-    expect_same(read_ok(kFresh), s);
-}
-
-TEST(SnapshotJson, WritesEveryFieldInOrder) {
-    BaselineSnapshot s;
+    EXPECT_EQ(s.to_json(),
+              "{\"embeddings\":null,\"feature_means\":null,\"feature_stds\":null,\"confidence_scores\":null,"
+              "\"response_lengths\":null,\"query_centroids\":null,\"query_cluster_freqs\":null,\"captured_at\":1700000000}");
+    expect_identity(s);
     s.embeddings = MatrixF32(2, 3, {0.1f, 2.5f, 1e12f, 1e13f, -0.0f, std::numeric_limits<float>::quiet_NaN()});
     s.feature_means = std::vector<double>{};
     s.feature_stds = std::vector<double>{1e16, std::numeric_limits<double>::infinity()};
-    s.confidence_scores = std::vector<double>{0.5};
-    s.response_lengths = std::vector<std::uint64_t>{0, 18446744073709551615u};
+    s.response_lengths = std::vector<std::uint64_t>{0, UINT64_MAX};
     s.query_centroids = MatrixF32(0, 3, {});
     s.query_cluster_freqs = std::vector<double>{1.0, 0.000025};
     s.captured_at = -1;
-    EXPECT_EQ(s.to_json(),
+    const std::string text = s.to_json();
+    EXPECT_EQ(text,
               "{\"embeddings\":{\"v\":1,\"dim\":[2,3],\"data\":[0.1,2.5,1000000000000.0,1e+13,-0.0,null]},"
-              "\"feature_means\":[],\"feature_stds\":[1e+16,null],\"confidence_scores\":[0.5],"
-              "\"response_lengths\":[0,18446744073709551615],"
-              "\"query_centroids\":{\"v\":1,\"dim\":[0,3],\"data\":[]},"
+              "\"feature_means\":[],\"feature_stds\":[1e+16,null],\"confidence_scores\":null,"
+              "\"response_lengths\":[0,18446744073709551615],\"query_centroids\":{\"v\":1,\"dim\":[0,3],\"data\":[]},"
               "\"query_cluster_freqs\":[1.0,0.000025],\"captured_at\":-1}");
-}
-
-// Finite values of every class: random bit patterns, subnormals, extremes, zeros.
-std::vector<double> random_doubles(std::mt19937_64& g, std::size_t n) {
-    std::vector<double> v = {0.0,     -0.0,     DBL_MAX, -DBL_MAX, DBL_MIN, -DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN,
-                             1e-310, 1e16,     1e-6,    0.1,      1.0 / 3, 1e21,     -2.5e-300};
-    while (v.size() < n) {
-        const double x = std::bit_cast<double>(g());
-        if (std::isfinite(x)) v.push_back(x);
-        std::uniform_real_distribution<double> u(-1000, 1000);
-        v.push_back(u(g));
-    }
-    return v;
-}
-
-std::vector<float> random_floats(std::mt19937_64& g, std::size_t n) {
-    std::vector<float> v = {0.0f,     -0.0f,     FLT_MAX, -FLT_MAX, FLT_MIN, -FLT_MIN, FLT_TRUE_MIN,
-                            -FLT_TRUE_MIN, 1e-40f, 1e13f, 1e-7f, 0.1f};
-    while (v.size() < n) {
-        const float x = std::bit_cast<float>(static_cast<std::uint32_t>(g()));
-        if (std::isfinite(x)) v.push_back(x);
-    }
-    v.resize(n);
-    return v;
+    // Non-finite values are written as null and cannot be read back.
+    EXPECT_EQ(read_err(text), "invalid type: null, expected f32 at line 1 column 80");
 }
 
 TEST(SnapshotJson, WriteReadIdentityBitForBit) {
     std::mt19937_64 g(42);
-    for (int round = 0; round < 20; ++round) {
+    auto doubles = [&](std::size_t n) {
+        std::vector<double> v = {0.0, -0.0, DBL_MAX, -DBL_MAX, DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN, 1e-310, 1e16, 1e-6};
+        while (v.size() < n + 10)
+            if (double x = std::bit_cast<double>(g()); std::isfinite(x)) v.push_back(x);
+        return v;
+    };
+    auto floats = [&](std::size_t r, std::size_t c) {
+        std::vector<float> v = {0.0f, -0.0f, FLT_MAX, -FLT_MAX, FLT_MIN, FLT_TRUE_MIN, -FLT_TRUE_MIN, 1e-40f, 1e13f, 1e-7f};
+        while (v.size() < r * c)
+            if (float x = std::bit_cast<float>(static_cast<std::uint32_t>(g())); std::isfinite(x)) v.push_back(x);
+        v.resize(r * c);
+        return MatrixF32(r, c, v);
+    };
+    for (int round = 0; round < 12; ++round) {
         BaselineSnapshot s;
-        const std::size_t rows = round % 5, cols = 1 + round % 7;
-        s.embeddings = MatrixF32(rows, cols, random_floats(g, rows * cols));
-        s.feature_means = random_doubles(g, 50 + round);
-        s.feature_stds = random_doubles(g, round);
-        if (round % 2) s.confidence_scores = random_doubles(g, 30);
-        std::vector<std::uint64_t> lens = {0, UINT64_MAX};
-        for (int i = 0; i < round; ++i) lens.push_back(g() >> (g() % 64));
-        s.response_lengths = lens;
-        if (round % 3) s.query_centroids = MatrixF32(3, 4, random_floats(g, 12));
-        s.query_cluster_freqs = random_doubles(g, 20);
+        s.embeddings = floats(round % 5, 3 + round % 7);
+        s.feature_means = doubles(40);
+        s.feature_stds = doubles(round);
+        if (round % 2) s.confidence_scores = doubles(5);
+        s.response_lengths = std::vector<std::uint64_t>{0, UINT64_MAX, g() >> (g() % 64)};
+        if (round % 3) s.query_centroids = floats(3, 4);
+        s.query_cluster_freqs = doubles(20);
         s.captured_at = round == 0 ? INT64_MIN : round == 1 ? INT64_MAX : static_cast<std::int64_t>(g());
-        const std::string text = s.to_json();
-        const BaselineSnapshot back = read_ok(text);
-        expect_same(back, s);
-        EXPECT_EQ(back.to_json(), text);
+        expect_identity(s);
     }
 }
 
 TEST(SnapshotJson, AcceptedForms) {
-    const BaselineSnapshot only = read_ok("{\"captured_at\":5}");
-    EXPECT_EQ(only.captured_at, 5);
-    BaselineSnapshot fresh;
-    fresh.captured_at = 5;
-    expect_same(only, fresh);
-    // Unknown keys are skipped with any value; whitespace between all tokens;
-    // escapes in keys are decoded before matching.
-    expect_same(read_ok(" \t\n{ \"other\" : [ {\"a\":[1,-2.5e-3,true,false,null,\"\\ud83d\\ude00\\n\"]}, {} ,[]] ,\r\n"
-                        "\"captured\\u005fat\" : 5 , \"zzz\":{\"captured_at\":9} } \n"),
-                fresh);
-    expect_same(read_ok("[null,null,null,null,null,null,null,5]"), fresh);
-    expect_same(read_ok("{\"captured_at\":5,\"embeddings\":null,\"feature_means\":null}"), fresh);
-
-    const BaselineSnapshot a = read_ok("{\"feature_means\":[],\"captured_at\":-9223372036854775808}");
-    ASSERT_TRUE(a.feature_means.has_value());
-    EXPECT_TRUE(a.feature_means->empty());
-    EXPECT_EQ(a.captured_at, INT64_MIN);
-    EXPECT_NE(a.to_json().find("\"feature_means\":[]"), std::string::npos);
-
-    const BaselineSnapshot m = read_ok(
-        "{\"captured_at\":0,\"embeddings\":[1,[2,2],[1,2,3,4]],"
-        "\"query_centroids\":{\"data\":[0.5,-1e-45],\"dim\":[1,2],\"v\":1}}");
-    ASSERT_TRUE(m.embeddings && m.query_centroids);
-    EXPECT_EQ(m.embeddings->rows, 2u);
-    EXPECT_EQ(m.embeddings->data, (std::vector<float>{1, 2, 3, 4}));
-    EXPECT_EQ(m.query_centroids->cols, 2u);
-    EXPECT_EQ(bits(m.query_centroids->data), bits(std::vector<float>{0.5f, -FLT_TRUE_MIN}));
-
-    const BaselineSnapshot e = read_ok("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[0,3],\"data\":[]}}");
-    ASSERT_TRUE(e.embeddings);
-    EXPECT_EQ(e.embeddings->rows, 0u);
-    EXPECT_EQ(e.embeddings->cols, 3u);
-
-    const BaselineSnapshot arr = read_ok(
-        "[[1,[1,1],[7]],[1.5],[2],[3],[4,5],null,[-0],9]");
-    ASSERT_TRUE(arr.embeddings && arr.feature_means && arr.response_lengths && arr.query_cluster_freqs);
-    EXPECT_FALSE(arr.query_centroids.has_value());
-    EXPECT_EQ(*arr.response_lengths, (std::vector<std::uint64_t>{4, 5}));
-    EXPECT_TRUE(std::signbit((*arr.query_cluster_freqs)[0]));
-    EXPECT_EQ(arr.captured_at, 9);
+    const std::string fresh5 = read_ok("{\"captured_at\":5}").to_json();
+    for (const char* text :
+         {" {\"other\" : [{\"a\":[1,-2.5e-3,true,false,null,\"\\ud83d\\ude00\\n\"]},{},[]] ,\r\n\t\"captured\\u005fat\": 5,"
+          "\"zzz\":{\"captured_at\":9}} \n",
+          "[null,null,null,null,null,null,null,5]", "{\"captured_at\":5,\"embeddings\":null,\"feature_means\":null}"})
+        EXPECT_EQ(read_ok(text).to_json(), fresh5) << text;
+    const BaselineSnapshot a = read_ok(
+        "[[1,[2,2],[1,2,3,4]],[],[2],[3],[4,5],{\"data\":[0.5,-1e-45],\"dim\":[1,2],\"v\":1},[-0],9]");
+    EXPECT_EQ(a.to_json(),
+              "{\"embeddings\":{\"v\":1,\"dim\":[2,2],\"data\":[1.0,2.0,3.0,4.0]},\"feature_means\":[],"
+              "\"feature_stds\":[2.0],\"confidence_scores\":[3.0],\"response_lengths\":[4,5],"
+              "\"query_centroids\":{\"v\":1,\"dim\":[1,2],\"data\":[0.5,-1e-45]},\"query_cluster_freqs\":[-0.0],"
+              "\"captured_at\":9}");
+    EXPECT_EQ(read_ok("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[0,3],\"data\":[]}}").embeddings->cols, 3u);
 }
 
 TEST(SnapshotJson, NumbersConvertToTheNearestValue) {
-    // "1e400e0" is not one number token.
-    EXPECT_EQ(read_err("{\"captured_at\":0,\"feature_means\":[1e4e0]}"), "expected `,` or `]` at line 1 column 38");
     const BaselineSnapshot d = read_ok(
-        "{\"captured_at\":0,\"feature_means\":[0.1,1e-400,-1e-400,2.4703282292062328e-324,"
-        "1.7976931348623158e308,123456789012345678901234567890,0.30000000000000001665,0.3000000000000000166534,1E2,-0]}");
-    EXPECT_EQ(bits(*d.feature_means),
-              bits(std::vector<double>{0.1, 0.0, -0.0, DBL_TRUE_MIN, DBL_MAX, 1.2345678901234568e29,
-                                       0.3, 0.30000000000000004, 100.0, -0.0}));
-
+        "{\"captured_at\":0,\"feature_means\":[1e-400,-1e-400,2.4703282292062328e-324,1.7976931348623158e308,"
+        "123456789012345678901234567890,0.30000000000000001665,0.3000000000000000166534,1" +
+        std::string(400, '0') + "e-400]}");
+    EXPECT_EQ(bytes(*d.feature_means), bytes(std::vector<double>{0.0, -0.0, DBL_TRUE_MIN, DBL_MAX, 1.2345678901234568e29,
+                                                                 0.3, 0.30000000000000004, 1.0}));
     // Straight to float: this decimal lies just above the midpoint between 1
     // and the next float; through double it would land on the midpoint and
     // round to even (1.0).
     const BaselineSnapshot f = read_ok(
-        "{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[1,4],\"data\":"
-        "[1.0000000596046447753906250000001,3.4028235e38,1e-50,-7.1e-46]}}");
-    EXPECT_EQ(bits(f.embeddings->data),
-              bits(std::vector<float>{std::nextafter(1.0f, 2.0f), FLT_MAX, 0.0f, -FLT_TRUE_MIN}));
+        "{\"captured_at\":0,\"embeddings\":[1,[1,4],[1.0000000596046447753906250000001,3.4028235e38,1e-50,-7.1e-46]]}");
+    EXPECT_EQ(bytes(f.embeddings->data), bytes(std::vector<float>{std::nextafter(1.0f, 2.0f), FLT_MAX, 0.0f, -FLT_TRUE_MIN}));
 }
 
 struct ErrorCase {
-    std::string text;
-    std::string message;
+    std::string text, message;
 };
 
 class SnapshotJsonError : public ::testing::TestWithParam<ErrorCase> {};
@@ -220,57 +157,40 @@ INSTANTIATE_TEST_SUITE_P(Cases, SnapshotJsonError, ::testing::ValuesIn(std::vect
     {std::string("{}", 2), "missing field `captured_at` at line 1 column 2"},
     {std::string("{\"captured_at\":5,\"captured_at\":6}", 33), "duplicate field `captured_at` at line 1 column 30"},
     {std::string("{\"captured_at\":1.5}", 19), "invalid type: floating point `1.5`, expected i64 at line 1 column 18"},
-    {std::string("{\"captured_at\":null}", 20), "invalid type: null, expected i64 at line 1 column 19"},
-    {std::string("{\"captured_at\":\"5\"}", 19), "invalid type: string \"5\", expected i64 at line 1 column 18"},
     {std::string("{\"captured_at\":9223372036854775808}", 35), "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 34"},
-    {std::string("{\"captured_at\":-9223372036854775809}", 36), "invalid value: integer `-9223372036854775809`, expected i64 at line 1 column 35"},
     {std::string("[null,null,null,null,null,null,null]", 36), "invalid length 7, expected struct BaselineSnapshot with 8 elements at line 1 column 36"},
-    {std::string("[]", 2), "invalid length 0, expected struct BaselineSnapshot with 8 elements at line 1 column 2"},
     {std::string("[null,null,null,null,null,null,null,5,[1,{}]]", 45), "invalid length 9, expected struct BaselineSnapshot with 8 elements at line 1 column 45"},
     {std::string("5", 1), "invalid type: integer `5`, expected struct BaselineSnapshot at line 1 column 1"},
-    {std::string("-2.5e3", 6), "invalid type: floating point `-2.5e3`, expected struct BaselineSnapshot at line 1 column 6"},
     {std::string("\"x\"", 3), "invalid type: string \"x\", expected struct BaselineSnapshot at line 1 column 3"},
-    {std::string("true", 4), "invalid type: boolean `true`, expected struct BaselineSnapshot at line 1 column 4"},
-    {std::string("null", 4), "invalid type: null, expected struct BaselineSnapshot at line 1 column 4"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[2,2],\"data\":[1,2,3]}}", 65), "data and dimension must match in size at line 1 column 64"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":2,\"dim\":[2,2],\"data\":[1,2,3,4]}}", 67), "unknown array version: 2 at line 1 column 36"},
-    {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":0,\"dim\":[0,0],\"data\":[]}}", 60), "unknown array version: 0 at line 1 column 36"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":256}}", 40), "invalid value: integer `256`, expected u8 at line 1 column 38"},
-    {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":-1}}", 39), "invalid value: integer `-1`, expected u8 at line 1 column 37"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1.0}}", 40), "invalid type: floating point `1.0`, expected u8 at line 1 column 38"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"w\":1}}", 38), "unknown field `w`, expected one of `v`, `dim`, `data` at line 1 column 34"},
     {std::string("{\"captured_at\":0,\"embeddings\":{}}", 33), "missing field `v` at line 1 column 32"},
-    {std::string("{\"captured_at\":0,\"embeddings\":{\"dim\":[1,1]}}", 44), "missing field `v` at line 1 column 43"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"dim\":[1,1],\"v\":1}}", 50), "missing field `data` at line 1 column 49"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"data\":[],\"v\":1}}", 48), "missing field `dim` at line 1 column 47"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"v\":1}}", 44), "duplicate field `v` at line 1 column 40"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[1,2,3],\"data\":[]}}", 62), "invalid length 3, expected an array of length 2 at line 1 column 50"},
-    {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[1],\"data\":[]}}", 58), "invalid length 1, expected an array of length 2 at line 1 column 46"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[-1,2],\"data\":[]}}", 61), "invalid value: integer `-1`, expected u64 at line 1 column 46"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[4294967296,4294967296],\"data\":[]}}", 78), "data and dimension must match in size at line 1 column 77"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[1,1],\"data\":[null]}}", 64), "invalid type: null, expected f32 at line 1 column 61"},
     {std::string("{\"captured_at\":0,\"embeddings\":{\"v\":1,\"dim\":[1,1],\"data\":[1e39]}}", 64), "number out of range at line 1 column 61"},
     {std::string("{\"captured_at\":0,\"embeddings\":[1,[1,1]]}", 40), "invalid length 2, expected a versioned matrix with 3 elements at line 1 column 39"},
     {std::string("{\"captured_at\":0,\"embeddings\":[1,[1,1],[0],0]}", 46), "invalid length 4, expected a versioned matrix with 3 elements at line 1 column 45"},
-    {std::string("{\"captured_at\":0,\"embeddings\":[3,[1,1],[0]]}", 44), "unknown array version: 3 at line 1 column 32"},
     {std::string("{\"captured_at\":0,\"embeddings\":5}", 32), "invalid type: integer `5`, expected a versioned matrix at line 1 column 31"},
     {std::string("{\"captured_at\":0,\"feature_means\":[1,null]}", 42), "invalid type: null, expected f64 at line 1 column 40"},
     {std::string("{\"captured_at\":0,\"feature_means\":{}}", 36), "invalid type: map, expected a sequence at line 1 column 34"},
-    {std::string("{\"captured_at\":0,\"feature_means\":\"ab\"}", 38), "invalid type: string \"ab\", expected a sequence at line 1 column 37"},
     {std::string("{\"captured_at\":0,\"feature_stds\":[1e999999]}", 43), "number out of range at line 1 column 41"},
-    {std::string("{\"captured_at\":0,\"confidence_scores\":[true]}", 44), "invalid type: boolean `true`, expected f64 at line 1 column 42"},
     {std::string("{\"captured_at\":0,\"response_lengths\":[1,-1]}", 43), "invalid value: integer `-1`, expected u64 at line 1 column 41"},
     {std::string("{\"captured_at\":0,\"response_lengths\":[18446744073709551616]}", 59), "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 57"},
     {std::string("{\"captured_at\":0,\"response_lengths\":[2.0]}", 42), "invalid type: floating point `2.0`, expected u64 at line 1 column 40"},
-    {std::string("{\"captured_at\":0,\"response_lengths\":[[]]}", 41), "invalid type: sequence, expected u64 at line 1 column 38"},
     {std::string("{\"captured_at\":0,\"query_cluster_freqs\":[1,]}", 44), "trailing comma at line 1 column 43"},
     {std::string("{\"captured_at\":0,\"query_cluster_freqs\":[1 2]}", 45), "expected `,` or `]` at line 1 column 43"},
-    {std::string("{\"captured_at\":0,\"query_centroids\":[1,[0,0],[]],}", 49), "trailing comma at line 1 column 49"},
     {std::string("{\"captured_at\":0 \"x\":1}", 23), "expected `,` or `}` at line 1 column 18"},
     {std::string("{\"captured_at\" 0}", 17), "expected `:` at line 1 column 16"},
     {std::string("{captured_at:0}", 15), "key must be a string at line 1 column 2"},
     {std::string("{\"captured_at\":0} x", 19), "trailing characters at line 1 column 19"},
-    {std::string("{\"captured_at\":0}{}", 19), "trailing characters at line 1 column 18"},
     {std::string("{\"captured_at\":0", 16), "EOF while parsing an object at line 1 column 16"},
     {std::string("{\"captured_at\":", 15), "EOF while parsing a value at line 1 column 15"},
     {std::string("{\"captured_at", 13), "EOF while parsing a string at line 1 column 13"},
@@ -278,17 +198,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, SnapshotJsonError, ::testing::ValuesIn(std::vect
     {std::string("{\"captured_at\":01}", 18), "invalid number at line 1 column 17"},
     {std::string("{\"captured_at\":-x}", 18), "invalid number at line 1 column 17"},
     {std::string("{\"captured_at\":0,\"feature_means\":[1.]}", 38), "invalid number at line 1 column 37"},
-    {std::string("{\"captured_at\":0,\"feature_means\":[1e+]}", 39), "invalid number at line 1 column 38"},
     {std::string("{\"captured_at\":0,\"feature_means\":[+1]}", 38), "expected value at line 1 column 35"},
     {std::string("{\"captured_at\":0,\"feature_means\":[.5]}", 38), "expected value at line 1 column 35"},
     {std::string("{\"captured_at\":0,\"x\":nul}", 25), "invalid literal at line 1 column 25"},
-    {std::string("{\"captured_at\":0,\"x\":[tru", 25), "EOF while parsing a value at line 1 column 25"},
     {std::string("{\"captured_at\":0,\"x\":\"\\q\"}", 26), "invalid escape at line 1 column 24"},
     {std::string("{\"captured_at\":0,\"x\":\"\\u12G4\"}", 30), "invalid escape at line 1 column 27"},
     {std::string("{\"captured_at\":0,\"x\":\"\\ud800\"}", 30), "lone leading surrogate in hex escape at line 1 column 29"},
-    {std::string("{\"captured_at\":0,\"x\":\"\\ud800\\u0041\"}", 36), "lone leading surrogate in hex escape at line 1 column 34"},
     {std::string("{\"captured_at\":0,\"x\":\"\\udc00\"}", 30), "invalid unicode code point at line 1 column 28"},
-    {std::string("{\"captured_at\":0,\"x\":\"a\tb\"}", 27), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 24"},
     {std::string("{\"captured_at\":0,\"x\":\"a\x00""b\"}", 27), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 24"},
     {std::string("{\"captured_at\":0,\"x\":\x00""}", 23), "expected value at line 1 column 22"},
     {std::string("{\"captured_at\":0}\x00""", 18), "trailing characters at line 1 column 18"},
@@ -296,66 +212,37 @@ INSTANTIATE_TEST_SUITE_P(Cases, SnapshotJsonError, ::testing::ValuesIn(std::vect
     {std::string("{\"captured_at\":0,\"x\":\"\xc0""\x80""\"}", 26), "invalid UTF-8 in string at line 1 column 23"},
     {std::string("{\"captured_at\":0,\"x\":\"\xed""\xa0""\x80""\"}", 27), "invalid UTF-8 in string at line 1 column 25"},
     {std::string("{\"captured_at\":0,\"x\":\"\xf4""\x90""\x80""\x80""\"}", 28), "invalid UTF-8 in string at line 1 column 26"},
-    {std::string("{\"captured_at\":0,\"x\":\"\xe2""\x82""\"}", 26), "invalid UTF-8 in string at line 1 column 25"},
-    {std::string("{\"captured_at\":0,\"x\":{\"a\" 1}}", 29), "expected `:` at line 1 column 27"},
     {std::string("{\"captured_at\":0,\"x\":{\"a\":1,}}", 30), "trailing comma at line 1 column 29"},
-    {std::string("{\"captured_at\":0,\"x\":{1:1}}", 27), "key must be a string at line 1 column 23"},
     {std::string("{\"captured_at\":0,\"x\":[1}}", 25), "expected `,` or `]` at line 1 column 24"},
     {std::string("{\"captured_at\":0,\"x\":{\"a\":1]}", 29), "expected `,` or `}` at line 1 column 28"},
+    {"{\n  \"captured_at\": 5,\n  \"captured_at\": 6\n}", "duplicate field `captured_at` at line 3 column 15"},
+    {"{\r\n\"x\":\n\n   ?", "expected value at line 4 column 4"},
 }));
 
-TEST(SnapshotJson, PositionCountsLinesAndBytesSinceTheLastLineFeed) {
-    EXPECT_EQ(read_err("{\n  \"captured_at\": 5,\n  \"captured_at\": 6\n}"),
-              "duplicate field `captured_at` at line 3 column 15");
-    EXPECT_EQ(read_err("{\r\n\"x\":\n\n   ?"), "expected value at line 4 column 4");
-    EXPECT_EQ(read_err("\n"), "EOF while parsing a value at line 2 column 0");
-}
-
-TEST(SnapshotJson, WrittenNonFiniteValuesDoNotReadBack) {
-    BaselineSnapshot s;
-    s.feature_means = std::vector<double>{1.0, std::numeric_limits<double>::quiet_NaN()};
-    EXPECT_EQ(read_err(s.to_json()).rfind("invalid type: null, expected f64 at line 1 column ", 0), 0u);
-}
-
 TEST(SnapshotJson, TruncationAtEveryByteFails) {
-    std::mt19937_64 g(3);
     BaselineSnapshot s;
     s.embeddings = MatrixF32(2, 2, {1.5f, -1e-7f, 3e20f, 0.0f});
     s.feature_means = std::vector<double>{-1e-300, 12.34};
-    s.feature_stds = std::vector<double>{};
     s.response_lengths = std::vector<std::uint64_t>{12, 0};
     s.query_centroids = MatrixF32(1, 1, {2.0f});
-    s.query_cluster_freqs = std::vector<double>{0.5};
     s.captured_at = -1700000000;
     const std::string text = s.to_json();
     for (std::size_t n = 0; n < text.size(); ++n) {
         const std::string err = read_err(text.substr(0, n));
-        EXPECT_EQ(err.rfind("EOF while parsing ", 0), 0u) << n << ": " << err;
-        EXPECT_TRUE(err.ends_with(" at line 1 column " + std::to_string(n))) << err;
+        EXPECT_TRUE(err.starts_with("EOF while parsing ") && err.ends_with(" at line 1 column " + std::to_string(n)))
+            << n << ": " << err;
     }
 }
 
 TEST(SnapshotJson, DeepNestingInASkippedValue) {
     const std::size_t depth = 200000;
-    const std::string open(depth, '['), close(depth, ']');
-    EXPECT_EQ(read_ok("{\"x\":" + open + close + ",\"captured_at\":1}").captured_at, 1);
+    const std::string open(depth, '[');
     std::string objects;
     for (std::size_t i = 0; i < depth; ++i) objects += "{\"k\":";
-    objects += "0" + std::string(depth, '}');
-    EXPECT_EQ(read_ok("{\"x\":" + objects + ",\"captured_at\":2}").captured_at, 2);
+    EXPECT_EQ(read_ok("{\"x\":" + open + std::string(depth, ']') + ",\"captured_at\":1}").captured_at, 1);
+    EXPECT_EQ(read_ok("{\"x\":" + objects + "0" + std::string(depth, '}') + ",\"captured_at\":2}").captured_at, 2);
     EXPECT_EQ(read_err("{\"x\":" + open), "EOF while parsing a list at line 1 column " + std::to_string(depth + 5));
-    EXPECT_EQ(read_err("{\"x\":" + open + "1}"),
-              "expected `,` or `]` at line 1 column " + std::to_string(depth + 7));
-}
-
-TEST(SnapshotJson, HostileSizes) {
-    // A huge dim must neither allocate its product nor pass the size check.
-    EXPECT_EQ(read_err("{\"captured_at\":0,\"embeddings\":[1,[1000000000000,1000000],[1,2]]}"),
-              "data and dimension must match in size at line 1 column 63");
-    // A very long number still converts correctly.
-    const std::string digits = "1" + std::string(5000, '0');
-    EXPECT_EQ(read_ok("{\"captured_at\":0,\"feature_means\":[" + digits + "e-5001]}").feature_means->at(0), 0.1);
-    EXPECT_EQ(read_err("{\"captured_at\":0,\"feature_means\":[" + digits + "]}").rfind("number out of range", 0), 0u);
+    EXPECT_EQ(read_err("{\"x\":" + open + "1}"), "expected `,` or `]` at line 1 column " + std::to_string(depth + 7));
 }
 
 }  // namespace

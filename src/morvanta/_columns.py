@@ -1,14 +1,15 @@
 """Per-column data drift: which features moved, and by how much.
 
-NumPy, pandas and polars are imported inside the functions, never at package
-import, so that ``import morvanta`` stays cheap and the frame libraries optional.
+NumPy and polars are imported inside the functions and pandas is only looked up
+in sys.modules, so that ``import morvanta`` stays cheap and frames optional.
 """
 
 from __future__ import annotations
 
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 from ._native import DataDrift, DriftScore
 
@@ -19,7 +20,8 @@ if TYPE_CHECKING:
 __all__ = ["ColumnDrift", "data_drift_by_column", "as_feature_table", "match_columns", "column_scores"]
 
 
-class ColumnDrift(NamedTuple):
+@dataclass(frozen=True)
+class ColumnDrift:
     """The drift of one feature column.
 
     ``index`` is the column's position in the baseline table, ``name`` its name

@@ -47,7 +47,9 @@ def _load_npy(path: str) -> Any:
             raise _read_error(path, err) from None
         raise InputError(f"cannot read '{path}' as a .npy file: {err}") from None
     except (ValueError, EOFError) as err:
-        raise InputError(f"cannot read '{path}' as a .npy file: {err}") from None
+        # NumPy's messages can run to several sentences; the first one says what is wrong.
+        reason = str(err).split(". ")[0].rstrip(".")
+        raise InputError(f"cannot read '{path}' as a .npy file: {reason}") from None
 
 
 # ------------------------------------------------------------------ tables
@@ -57,7 +59,7 @@ def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[
     import numpy as np
 
     try:
-        with open(path, newline="", encoding="utf-8") as f:
+        with open(path, newline="", encoding="utf-8-sig") as f:
             header = next(csv.reader(f, delimiter=delimiter), None)
             if header is None:
                 raise InputError(f"'{path}' is empty (expected a header row with column names)")
@@ -65,7 +67,7 @@ def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[
         # Fast path: NumPy's C parser. Anything it refuses goes to the slow path,
         # which either accepts it (empty cells) or names the offending cell.
         try:
-            with open(path, newline="", encoding="utf-8") as f, warnings.catch_warnings():
+            with open(path, newline="", encoding="utf-8-sig") as f, warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # "input contained no data" for a header-only file
                 data = np.loadtxt(
                     f, delimiter=delimiter, skiprows=1, ndmin=2, dtype=np.float64, quotechar='"', comments=None
@@ -77,7 +79,7 @@ def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[
         if data is not None and data.shape[1] == len(names):
             return data, names
         # Slow path: find the offending cell (and accept empty cells as missing values).
-        with open(path, newline="", encoding="utf-8") as f:
+        with open(path, newline="", encoding="utf-8-sig") as f:
             reader = csv.reader(f, delimiter=delimiter)
             next(reader)
             rows: list[list[float]] = []
@@ -113,9 +115,9 @@ def _parquet_table(path: str) -> tuple[NDArray[numpy.float64], list[str]]:
     import numpy as np
 
     try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise InputError(f"reading '{path}' needs pyarrow, which is not installed (pip install pyarrow)") from None
     try:
@@ -171,6 +173,10 @@ def load_embeddings(path: str, cast: bool = False) -> NDArray[numpy.float32]:
     """Reads a 2-D float32 .npy file; ``cast`` converts other real dtypes explicitly."""
     import numpy as np
 
+    if _suffix(path) != ".npy":
+        if not os.path.exists(path):
+            raise _read_error(path, FileNotFoundError(2, "No such file or directory"))
+        raise InputError(f"'{path}': embeddings are read from .npy files (numpy.save)")
     arr = _load_npy(path)
     if arr.ndim != 2:
         raise InputError(f"'{path}' holds a {arr.ndim}-D array; embeddings are 2-D (one row per vector)")
@@ -188,7 +194,7 @@ def load_embeddings(path: str, cast: bool = False) -> NDArray[numpy.float32]:
 def _text_values(path: str) -> list[tuple[int, str]]:
     """Non-blank lines of a one-value-per-line file, as (line number, text)."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:
             lines = f.read().splitlines()
     except OSError as err:
         raise _read_error(path, err) from None

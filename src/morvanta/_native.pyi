@@ -191,7 +191,9 @@ class EmbeddingDrift:
     >>> EmbeddingDrift(threshold=0.05).detect(base_f32, cur_f32).exceeded
     """
 
-    def __new__(cls, threshold: _Float = 0.05, n_projections: SupportsIndex = 64, seed: SupportsIndex = 0) -> EmbeddingDrift: ...
+    def __new__(
+        cls, threshold: _Float = 0.05, n_projections: SupportsIndex = 64, seed: SupportsIndex = 0
+    ) -> EmbeddingDrift: ...
     def detect(self, baseline: NDArray[numpy.float32], current: NDArray[numpy.float32]) -> DriftScore:
         """Scores two float32 arrays of shape (n, d) and (m, d).
 

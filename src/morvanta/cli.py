@@ -50,7 +50,7 @@ class Progress:
     ticker thread keeps running while they compute.
     """
 
-    def __init__(self, stream: IO[str] | None = None, delay: float = 1.0, interval: float = 0.5) -> None:
+    def __init__(self, stream: IO[str] | None = None, delay: float = 1.0, interval: float = 1.0) -> None:
         self.stream = stream if stream is not None else sys.stderr
         self.delay = delay
         self.interval = interval
@@ -223,7 +223,7 @@ def _fmt(x: float) -> str:
 
 
 def _table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
     lines = ["  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() for line in [headers, *rows]]
     return "\n".join(lines)
 
@@ -237,10 +237,11 @@ def score_table(scores: Sequence[DriftScore]) -> str:
 
 def verdict(scores: Sequence[DriftScore]) -> str:
     drifted = [s.dimension for s in scores if s.exceeded]
-    n = len(scores)
+    if len(scores) == 1:
+        return "verdict: DRIFT (the score reached its threshold)" if drifted else "verdict: no drift"
     if not drifted:
-        return f"verdict: no drift ({n} of {n} dimension{'s' if n != 1 else ''} below threshold)"
-    return f"verdict: DRIFT in {', '.join(drifted)} ({len(drifted)} of {n} reached the threshold)"
+        return f"verdict: no drift in any of the {len(scores)} dimensions"
+    return f"verdict: DRIFT in {', '.join(drifted)} ({len(drifted)} of {len(scores)} dimensions)"
 
 
 def _worst_first(columns: Sequence[ColumnDrift]) -> list[ColumnDrift]:
@@ -268,7 +269,12 @@ def _finish(args: argparse.Namespace, report: DriftReport, text: str, extra_json
 
 
 def _single(
-    args: argparse.Namespace, score: DriftScore, n_baseline: int, n_current: int, details: str = "", extra_json: str = ""
+    args: argparse.Namespace,
+    score: DriftScore,
+    n_baseline: int,
+    n_current: int,
+    details: str = "",
+    extra_json: str = "",
 ) -> int:
     report = DriftReport([score], n_baseline, n_current)
     lines = [
@@ -332,8 +338,14 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
         raise InputError(f"'{args.baseline}' and '{args.current}': {err}") from None
     labels = base_names if base_names is not None else [str(j) for j in range(base.shape[1])]
     with progress.step(f"data drift over {base.shape[1]} columns"):
-        overall = detector.detect(base, cur)
         columns = column_scores(detector, base, cur, labels)
+        # The table score is the largest column value, so the worst column's own
+        # score is the whole-table DriftScore: no second pass over the data.
+        overall = (
+            max((c.score for c in columns), key=lambda s: s.score)
+            if columns
+            else detector.detect(base, cur)
+        )
     ordered = _worst_first(columns)
     details = _table(
         ["column", "score", "drifted"],

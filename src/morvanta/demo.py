@@ -77,7 +77,8 @@ class ScenarioResult:
 def _unit_rows(x: NDArray[numpy.float64]) -> NDArray[numpy.float32]:
     import numpy as np
 
-    return (x / np.linalg.norm(x, axis=1, keepdims=True)).astype(np.float32)
+    out: NDArray[numpy.float32] = (x / np.linalg.norm(x, axis=1, keepdims=True)).astype(np.float32)
+    return out
 
 
 def make_window(kind: str, n: int = N_REQUESTS) -> Window:

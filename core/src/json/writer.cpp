@@ -1,36 +1,26 @@
 #include "json/writer.hpp"
 
-#include <algorithm>
-
 namespace morvanta::json {
 
-void TextBuffer::grow(std::size_t n) {
-    buf_.resize(std::max(buf_.size() * 2, len_ + n));
+template <class T, char* (*Write)(char*, T) noexcept>
+void TextBuffer::put_list(const T* v, std::size_t n) {
+    if (n == 0) return;
+    // Grow once to the size the first elements predict instead of doubling
+    // (and copying) a large text several times.
+    const std::size_t sample = n < 64 ? n : 64;
+    std::size_t bytes = 0;
+    char t[kMaxNumberChars + 1];
+    for (std::size_t i = 0; i < sample; ++i) bytes += static_cast<std::size_t>(Write(t, v[i]) - t) + 1;
+    const std::size_t expect = bytes / sample * n + n / 16 + 64;
+    if (buf_.capacity() - buf_.size() < expect) buf_.reserve(buf_.size() + expect);
+    buf_.append(t, Write(t, v[0]));
+    t[0] = ',';
+    for (std::size_t i = 1; i < n; ++i) buf_.append(t, Write(t + 1, v[i]));
 }
 
-void TextBuffer::put_doubles(const double* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        char* w = room(kMaxNumberChars + 1);
-        if (i != 0) *w++ = ',';
-        len_ = static_cast<std::size_t>(write_double(w, v[i]) - buf_.data());
-    }
-}
-
-void TextBuffer::put_floats(const float* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        char* w = room(kMaxNumberChars + 1);
-        if (i != 0) *w++ = ',';
-        len_ = static_cast<std::size_t>(write_float(w, v[i]) - buf_.data());
-    }
-}
-
-void TextBuffer::put_u64s(const std::uint64_t* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        char* w = room(kMaxNumberChars + 1);
-        if (i != 0) *w++ = ',';
-        len_ = static_cast<std::size_t>(write_u64(w, v[i]) - buf_.data());
-    }
-}
+void TextBuffer::put_doubles(const double* v, std::size_t n) { put_list<double, write_double>(v, n); }
+void TextBuffer::put_floats(const float* v, std::size_t n) { put_list<float, write_float>(v, n); }
+void TextBuffer::put_u64s(const std::uint64_t* v, std::size_t n) { put_list<std::uint64_t, write_u64>(v, n); }
 
 void TextBuffer::put_string(std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -41,7 +31,7 @@ void TextBuffer::put_string(std::string_view s) {
     for (; p < end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c != '"' && c != '\\') continue;
-        put(std::string_view(run, static_cast<std::size_t>(p - run)));
+        buf_.append(run, p);
         run = p + 1;
         switch (c) {
             case '"': put("\\\""); break;
@@ -53,11 +43,11 @@ void TextBuffer::put_string(std::string_view s) {
             case '\r': put("\\r"); break;
             default: {
                 const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-                put(std::string_view(u, 6));
+                buf_.append(u, 6);
             }
         }
     }
-    put(std::string_view(run, static_cast<std::size_t>(end - run)));
+    buf_.append(run, end);
     put('"');
 }
 

@@ -54,10 +54,10 @@ const char* path_name(Path p) noexcept {
 Kernels kernels_for(Path p) noexcept {
     switch (p) {
 #if defined(__x86_64__) || defined(__i386__)
-        case Path::Avx2: return Kernels{kAvx2Lanes, pack_avx2, dist_avx2};
-        case Path::Avx512: return Kernels{kAvx512Lanes, pack_avx512, dist_avx512};
+        case Path::Avx2: return Kernels{kAvx2Lanes, pack_avx2, dist_avx2, accumulate_avx2};
+        case Path::Avx512: return Kernels{kAvx512Lanes, pack_avx512, dist_avx512, accumulate_avx512};
 #endif
-        default: return Kernels{kPortableLanes, pack_portable, dist_portable};
+        default: return Kernels{kPortableLanes, pack_portable, dist_portable, accumulate_portable};
     }
 }
 
@@ -87,29 +87,48 @@ struct AlignedFloats {
     AlignedFloats& operator=(const AlignedFloats&) = delete;
 };
 
-// Streams the rows of `data` chunk by chunk through one kernel set. All buffers
-// are allocated here, once per call.
+// Streams the rows of `data` chunk by chunk through one kernel set. A scanner
+// that will pass over the data many times (a fit) packs it once into a buffer
+// for all rows and then streams that buffer sequentially; a single pass packs
+// each chunk into a small reusable buffer instead. All buffers are allocated
+// here, once per call.
 class DistanceScanner {
 public:
-    DistanceScanner(Path p, ViewF32 data, std::size_t max_centroids)
-        : kern_(kernels_for(p)), data_(data), packed_(kChunk * data.cols), dist_(kChunk * max_centroids) {}
+    DistanceScanner(Path p, ViewF32 data, std::size_t max_centroids, bool keep_packed)
+        : kern_(kernels_for(p)),
+          data_(data),
+          keep_(keep_packed),
+          packed_(keep_packed ? blocks_for(data.rows) * kern_.lanes * data.cols : kChunk * data.cols),
+          dist_(kChunk * max_centroids) {}
 
-    // f(row0, nrows, dist, stride): dist[c * stride + j] is d2(row row0 + j, centroid c).
+    // f(row0, nrows, dist, stride, packed): dist[c * stride + j] is d2(row row0 + j,
+    // centroid c); `packed` holds the chunk's rows in the kernel layout.
     template <class F>
     void scan(const float* centroids, std::size_t k, F&& f) {
         const std::size_t n = data_.rows, d = data_.cols;
         for (std::size_t row0 = 0; row0 < n; row0 += kChunk) {
             const std::size_t nrows = std::min(kChunk, n - row0);
-            const std::size_t nblocks = (nrows + kern_.lanes - 1) / kern_.lanes;
-            kern_.pack(data_, row0, nrows, packed_.p);
-            kern_.dist(packed_.p, nblocks, d, centroids, k, dist_.p, kChunk);
-            f(row0, nrows, static_cast<const float*>(dist_.p), kChunk);
+            const std::size_t nblocks = blocks_for(nrows);
+            float* chunk = keep_ ? packed_.p + row0 * d : packed_.p;  // row0 is a multiple of the lanes
+            if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
+            kern_.dist(chunk, nblocks, d, centroids, k, dist_.p, kChunk);
+            f(row0, nrows, static_cast<const float*>(dist_.p), kChunk, static_cast<const float*>(chunk));
         }
+        packed_once_ = true;
+    }
+
+    // Adds rows row0.. of the chunk just scanned to their clusters' sums.
+    void accumulate(const float* chunk, std::size_t nrows, const std::size_t* labels, float* sums) const {
+        kern_.accumulate(chunk, nrows, data_.cols, labels, sums);
     }
 
 private:
+    std::size_t blocks_for(std::size_t rows) const { return (rows + kern_.lanes - 1) / kern_.lanes; }
+
     Kernels kern_;
     ViewF32 data_;
+    bool keep_;
+    bool packed_once_ = false;
     AlignedFloats packed_;
     AlignedFloats dist_;
 };
@@ -164,7 +183,7 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     Rng rng(seed);
     KMeansResult res;
     res.centroids = MatrixF32(k, d);
-    DistanceScanner scanner(p, data, k);
+    DistanceScanner scanner(p, data, k, true);
 
     copy_row(data, static_cast<std::size_t>(rng.uniform_index(n)), res.centroids.row(0));
     if (k > 1) {
@@ -172,7 +191,7 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         std::vector<float> w(n);
         for (std::size_t c = 1; c < k; ++c) {
             scanner.scan(res.centroids.row(c - 1), 1, [&](std::size_t row0, std::size_t nrows, const float* e,
-                                                          std::size_t) {
+                                                          std::size_t, const float*) {
                 for (std::size_t j = 0; j < nrows; ++j)
                     if (minimum[row0 + j] > e[j]) minimum[row0 + j] = e[j];
             });
@@ -204,19 +223,18 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         std::fill(next.data.begin(), next.data.end(), 0.0f);
         std::fill(count.begin(), count.end(), 0u);
         // Assignment and the component sums in one pass: rows arrive in ascending
-        // order, so each sum still adds its rows in row order, while they are cached.
+        // order, so each sum still adds its rows in row order, from the packed chunk
+        // while it is cached.
         scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist,
-                                                      std::size_t stride) {
+                                                      std::size_t stride, const float* chunk) {
             for (std::size_t j = 0; j < nrows; ++j) {
                 float best;
                 const std::size_t l = nearest(dist + j, stride, k, best);
                 res.labels[row0 + j] = l;
                 inertia += static_cast<double>(best);
                 ++count[l];
-                float* dst = next.row(l);
-                const float* src = data.row(row0 + j);
-                for (std::size_t t = 0; t < d; ++t) dst[t] = dst[t] + src[t];
             }
+            scanner.accumulate(chunk, nrows, res.labels.data() + row0, next.data.data());
         });
 
         for (std::size_t c = 0; c < k; ++c) {
@@ -252,8 +270,9 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     if (data.rows == 0 || k == 0 || centroids.cols != d) return labels;
     MatrixF32 dense(k, d);
     for (std::size_t c = 0; c < k; ++c) copy_row(centroids, c, dense.row(c));
-    DistanceScanner scanner(p, data, k);
-    scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
+    DistanceScanner scanner(p, data, k, false);
+    scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride,
+                                           const float*) {
         for (std::size_t j = 0; j < nrows; ++j) {
             float best;
             labels[row0 + j] = nearest(dist + j, stride, k, best);

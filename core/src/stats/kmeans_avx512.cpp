@@ -1,6 +1,7 @@
 // AVX-512 distance kernels: one zmm register holds component t of 16 packed rows.
-// Multiplication and addition stay separate instructions (no FMA): each lane must
-// round the square before adding it, exactly as the scalar definition does.
+// Multiplication and addition stay separate instructions (never a fused
+// multiply-add of the square): each lane must round the square before adding it,
+// exactly as the scalar definition does.
 #include "kmeans_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -54,13 +55,18 @@ inline void tile(const float* blocks, std::size_t d, const float* cent, float* o
     __m512 acc[CC][RB];
     for (int c = 0; c < CC; ++c)
         for (int r = 0; r < RB; ++r) acc[c][r] = _mm512_setzero_ps();
+    const __m512 minus_one = _mm512_set1_ps(-1.0f);
     for (std::size_t t = 0; t < d; ++t) {
         __m512 x[RB];
         for (int r = 0; r < RB; ++r) x[r] = _mm512_load_ps(blocks + (r * d + t) * L);
         for (int c = 0; c < CC; ++c) {
             const __m512 b = _mm512_set1_ps(cent[c * d + t]);
             for (int r = 0; r < RB; ++r) {
-                const __m512 diff = _mm512_sub_ps(x[r], b);
+                // With one block per tile, every other difference goes through the FMA
+                // unit as b * -1 + x: the product is exact, so the single rounding gives
+                // exactly x - b, and the adders (which take every accumulation) get
+                // relief. With several blocks b is reused and the copies eat the gain.
+                const __m512 diff = (RB == 1 && (c & 1)) ? _mm512_fmadd_ps(b, minus_one, x[r]) : _mm512_sub_ps(x[r], b);
                 acc[c][r] = _mm512_add_ps(acc[c][r], _mm512_mul_ps(diff, diff));
             }
         }
@@ -69,11 +75,12 @@ inline void tile(const float* blocks, std::size_t d, const float* cent, float* o
         for (int r = 0; r < RB; ++r) _mm512_storeu_ps(out + c * out_stride + r * L, acc[c][r]);
 }
 
-// Enough independent accumulators to cover the add latency, within 32 registers.
+// One block per tile unless a single centroid leaves too few independent
+// accumulators to cover the add latency (shapes measured on Zen 4).
 template <int CC>
 inline void group(const float* packed, std::size_t nblocks, std::size_t d, const float* cent, float* out,
                   std::size_t out_stride) {
-    constexpr int RB = CC == 1 ? 8 : CC <= 3 ? 4 : 2;
+    constexpr int RB = CC == 1 ? 8 : 1;
     std::size_t b = 0;
     for (; b + RB <= nblocks; b += RB) tile<CC, RB>(packed + b * d * L, d, cent, out + b * L, out_stride);
     for (; b < nblocks; ++b) tile<CC, 1>(packed + b * d * L, d, cent, out + b * L, out_stride);
@@ -111,6 +118,31 @@ void pack_avx512(ViewF32 data, std::size_t row0, std::size_t nrows, float* out) 
         }
         for (; t0 < d; ++t0)
             for (std::size_t l = 0; l < L; ++l) blk[t0 * L + l] = rows[l][t0];
+    }
+}
+
+void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels,
+                      float* sums) {
+    // Transposing a 16x16 tile back gives 16 components of each row; adding the
+    // rows in lane order keeps every component's sum in row order.
+    for (std::size_t b = 0; b * L < nrows; ++b) {
+        const float* blk = packed + b * d * L;
+        const std::size_t valid = nrows - b * L < L ? nrows - b * L : L;
+        const std::size_t* lab = labels + b * L;
+        std::size_t t0 = 0;
+        for (; t0 + L <= d; t0 += L) {
+            __m512 r[16];
+            for (std::size_t j = 0; j < L; ++j) r[j] = _mm512_load_ps(blk + (t0 + j) * L);
+            transpose16(r);
+            for (std::size_t l = 0; l < valid; ++l) {
+                float* dst = sums + lab[l] * d + t0;
+                _mm512_storeu_ps(dst, _mm512_add_ps(_mm512_loadu_ps(dst), r[l]));
+            }
+        }
+        for (std::size_t l = 0; l < valid; ++l) {
+            float* dst = sums + lab[l] * d;
+            for (std::size_t t = t0; t < d; ++t) dst[t] = dst[t] + blk[t * L + l];
+        }
     }
 }
 

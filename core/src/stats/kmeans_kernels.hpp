@@ -41,22 +41,31 @@ using PackFn = void (*)(ViewF32 data, std::size_t row0, std::size_t nrows, float
 using DistFn = void (*)(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids,
                         std::size_t k, float* out, std::size_t out_stride);
 
+// Adds the first `nrows` packed rows, in row order, to their clusters' component
+// sums: sums[labels[j] * d + t] += component t of row j, one 32-bit addition each.
+using AccumulateFn = void (*)(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels,
+                              float* sums);
+
 struct Kernels {
     std::size_t lanes;
     PackFn pack;
     DistFn dist;
+    AccumulateFn accumulate;
 };
 
 // Kernel set of a path; only call for an available path.
 Kernels kernels_for(Path p) noexcept;
 
 void pack_portable(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
+void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
 void dist_portable(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                    float* out, std::size_t out_stride);
 void pack_avx2(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
+void accumulate_avx2(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
 void dist_avx2(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                float* out, std::size_t out_stride);
 void pack_avx512(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
+void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
 void dist_avx512(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                  float* out, std::size_t out_stride);
 

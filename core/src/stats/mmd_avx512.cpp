@@ -12,25 +12,47 @@
 namespace morvanta::mmd_detail {
 namespace {
 
+// One accumulator per (row, group); kept as named values because GCC spills
+// arrays of vector registers to the stack on every iteration.
 template <int NI, int NG>
 inline void tile(const float* const* a, const float* p, std::size_t cols, double* out, std::size_t out_stride) {
-    const std::size_t gstride = cols * kMmdLanes;
-    __m512d acc[NI][NG];
-    for (int r = 0; r < NI; ++r)
-        for (int g = 0; g < NG; ++g) acc[r][g] = _mm512_setzero_pd();
+    const float* p0 = p;
+    const float* p1 = p + cols * kMmdLanes;
+    const float* a0 = a[0];
+    const float* a1 = NI > 1 ? a[1] : a[0];
+    const float* a2 = NI > 2 ? a[2] : a[0];
+    const float* a3 = NI > 3 ? a[3] : a[0];
+    __m512d s00 = _mm512_setzero_pd(), s01 = s00, s10 = s00, s11 = s00;
+    __m512d s20 = s00, s21 = s00, s30 = s00, s31 = s00;
+    auto step = [](__m256 av, __m256 b, __m512d acc) {
+        const __m512d w = _mm512_cvtps_pd(_mm256_sub_ps(av, b));
+        return _mm512_fmadd_pd(w, w, acc);  // exact square: same as acc + w*w
+    };
     for (std::size_t t = 0; t < cols; ++t) {
-        __m256 b[NG];
-        for (int g = 0; g < NG; ++g) b[g] = _mm256_loadu_ps(p + g * gstride + t * kMmdLanes);
-        for (int r = 0; r < NI; ++r) {
-            const __m256 av = _mm256_broadcast_ss(a[r] + t);
-            for (int g = 0; g < NG; ++g) {
-                const __m512d w = _mm512_cvtps_pd(_mm256_sub_ps(av, b[g]));
-                acc[r][g] = _mm512_fmadd_pd(w, w, acc[r][g]);  // exact square: same as acc + w*w
-            }
+        const __m256 b0 = _mm256_loadu_ps(p0 + t * kMmdLanes);
+        const __m256 b1 = NG > 1 ? _mm256_loadu_ps(p1 + t * kMmdLanes) : b0;
+        const __m256 v0 = _mm256_broadcast_ss(a0 + t);
+        s00 = step(v0, b0, s00);
+        if constexpr (NG > 1) s01 = step(v0, b1, s01);
+        if constexpr (NI > 1) {
+            const __m256 v1 = _mm256_broadcast_ss(a1 + t);
+            s10 = step(v1, b0, s10);
+            if constexpr (NG > 1) s11 = step(v1, b1, s11);
+        }
+        if constexpr (NI > 2) {
+            const __m256 v2 = _mm256_broadcast_ss(a2 + t);
+            s20 = step(v2, b0, s20);
+            if constexpr (NG > 1) s21 = step(v2, b1, s21);
+        }
+        if constexpr (NI > 3) {
+            const __m256 v3 = _mm256_broadcast_ss(a3 + t);
+            s30 = step(v3, b0, s30);
+            if constexpr (NG > 1) s31 = step(v3, b1, s31);
         }
     }
+    const __m512d res[4][2] = {{s00, s01}, {s10, s11}, {s20, s21}, {s30, s31}};
     for (int r = 0; r < NI; ++r)
-        for (int g = 0; g < NG; ++g) _mm512_storeu_pd(out + r * out_stride + g * kMmdLanes, acc[r][g]);
+        for (int g = 0; g < NG; ++g) _mm512_storeu_pd(out + r * out_stride + g * kMmdLanes, res[r][g]);
 }
 
 template <int NI>

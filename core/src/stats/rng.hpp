@@ -35,7 +35,6 @@ public:
     const std::uint32_t* key() const noexcept { return key_; }
     std::uint64_t counter() const noexcept { return counter_; }
     std::size_t cursor() const noexcept { return cursor_; }
-    const std::uint32_t* buffer() const noexcept { return buf_; }
 
 private:
     void refill() noexcept;

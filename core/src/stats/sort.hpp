@@ -10,7 +10,7 @@ namespace morvanta {
 // numbers (+inf included). Equal-comparing values (-0.0, +0.0) keep no particular
 // order; callers only compare values, so that is immaterial to every result.
 // NaN bit patterns (sign, payload) are preserved, only their order among
-// themselves is unspecified.
+// themselves is arbitrary.
 void sort_nan_last(std::span<double> v);
 
 // As above, reusing `scratch` as the radix buffer so that callers sorting many
