@@ -81,7 +81,7 @@ bool below_one(const NumberToken& t) noexcept {
 template <class F>
 bool convert_float(const NumberToken& t, F& out) noexcept {
     const auto r = std::from_chars(t.begin, t.end, out);
-    if (r.ec == std::errc()) return true;
+    if (r.ec == std::errc()) return r.ptr == t.end;  // the grammar was checked; a short parse would be a fault
     // from_chars leaves `out` alone on a range error; an underflow rounds to a
     // signed zero, an overflow is refused (no infinity can be written back).
     if (below_one(t)) {
