@@ -1,9 +1,10 @@
 // Times mmd_rbf (each instruction-set path, 1 and all workers) on 2000 x 384
 // float32 rows against the machine's peak rate of independent 64-bit vector adds.
-// Build by hand against a dev build, e.g.:
-//   g++ -std=c++20 -O2 -mavx512f -Icore/src bench/mmd_kernel_bench.cpp \
+// Build by hand against a dev build (-O3: at -O2 GCC keeps the peak loop's
+// accumulators in memory), e.g.:
+//   g++ -std=c++20 -O3 -Icore/src bench/mmd_kernel_bench.cpp \
 //       build/NAME/core/libmorvanta_core.a -lpthread -o /tmp/mmd_kernel_bench
-// (-mavx512f only for the peak loop, which runs only when the CPU has it).
+// The AVX-512 peak loops run only when the CPU has AVX-512.
 #include <immintrin.h>
 
 #include <time.h>

@@ -144,10 +144,7 @@ def test_fork_child_restarts_pool():
     assert r.returncode == 0 and r.stdout.strip() == "ok", r.stderr
 
 
-@pytest.mark.parametrize("busy", [
-    False,
-    True,
-])
+@pytest.mark.parametrize("busy", [False, True])
 def test_exit_with_pool_alive(busy):
     r = run_script(f"""
         import threading

@@ -121,6 +121,10 @@ private:
         }
     }
 
+public:
+    Pool* retired_next = nullptr;  // registry's list of pools no longer in use
+
+private:
     std::mutex mu_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
@@ -132,11 +136,20 @@ private:
 
 // Pools are never freed: a retired pool may still be referenced by a caller that
 // is finishing its job, a pool inherited through fork has threads that do not
-// exist, and at exit nothing must wait for or wake a sleeping worker.
+// exist, and at exit nothing must wait for or wake a sleeping worker. Retired
+// pools stay listed so that they remain reachable, not leaked.
 struct Registry {
     std::mutex mu;
     Pool* pool = nullptr;
+    Pool* retired = nullptr;
     std::size_t requested = 0;  // 0 = one per hardware thread
+
+    void retire_current() {  // mu held
+        if (!pool) return;
+        pool->retired_next = retired;
+        retired = pool;
+        pool = nullptr;
+    }
 };
 
 Registry* g_registry = nullptr;
@@ -146,7 +159,7 @@ void after_fork_parent() { g_registry->mu.unlock(); }
 void after_fork_child() {
     // The parent's workers are not in this process; abandon that pool untouched and
     // let the next sum start a new one here.
-    g_registry->pool = nullptr;
+    g_registry->retire_current();
     g_registry->mu.unlock();
 }
 
@@ -201,7 +214,7 @@ void pool_set_threads(std::size_t n) {
         std::lock_guard<std::mutex> lk(reg.mu);
         reg.requested = n;
         old = reg.pool;
-        reg.pool = nullptr;
+        reg.retire_current();
     }
     if (old) old->retire();
 }

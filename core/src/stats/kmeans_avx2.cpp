@@ -1,4 +1,5 @@
-// AVX2 distance kernels: one ymm register holds component t of 8 packed rows.
+// AVX2 kernels (packing by 8x8 transposes, distances, cluster sums): one ymm
+// register holds component t of 8 packed rows.
 // Multiplication and addition stay separate instructions (never a fused
 // multiply-add of the square): each lane must round the square before adding it,
 // exactly as the scalar definition does.

@@ -1,4 +1,5 @@
-// AVX-512 distance kernels: one zmm register holds component t of 16 packed rows.
+// AVX-512 kernels (packing by 16x16 transposes, distances, cluster sums): one zmm
+// register holds component t of 16 packed rows.
 // Multiplication and addition stay separate instructions (never a fused
 // multiply-add of the square): each lane must round the square before adding it,
 // exactly as the scalar definition does.

@@ -42,9 +42,10 @@ bool cpu_has(int code) {
     switch (code) {
         case kPortable: return true;
         case kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case kAvx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
-                   __builtin_cpu_supports("fma");
+        case kAvx512:  // everything mmd_avx512.cpp is compiled for, not just what it asks for
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         default: return false;
     }
 }
