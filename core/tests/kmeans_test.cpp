@@ -111,7 +111,7 @@ void expect_identical(const KMeansResult& a, const KMeansResult& b) {
 class KMeansPathTest : public ::testing::TestWithParam<Path> {
 protected:
     void SetUp() override {
-        if (!kmeans_detail::path_available(GetParam())) GTEST_SKIP() << "CPU lacks " << path_name(GetParam());
+        if (!kmeans_detail::path_available(GetParam())) GTEST_SKIP() << "CPU lacks " << kmeans_detail::path_name(GetParam());
     }
 };
 

@@ -17,40 +17,6 @@ namespace morvanta {
 
 namespace kmeans_detail {
 
-bool path_available(Path p) noexcept {
-    switch (p) {
-        case Path::Portable:
-            return true;
-#if defined(__x86_64__) || defined(__i386__)
-        case Path::Avx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case Path::Avx512:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
-#endif
-        default:
-            return false;
-    }
-}
-
-Path best_path() noexcept {
-    static const Path chosen = path_available(Path::Avx512) ? Path::Avx512
-                               : path_available(Path::Avx2) ? Path::Avx2
-                                                            : Path::Portable;
-    return chosen;
-}
-
-const char* path_name(Path p) noexcept {
-    switch (p) {
-        case Path::Portable: return "portable";
-        case Path::Avx2: return "avx2";
-        case Path::Avx512: return "avx512";
-    }
-    return "?";
-}
-
 Kernels kernels_for(Path p) noexcept {
     switch (p) {
 #if defined(__x86_64__) || defined(__i386__)

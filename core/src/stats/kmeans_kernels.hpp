@@ -18,17 +18,18 @@
 #include <vector>
 #include "../error.hpp"
 #include "../matrix.hpp"
+#include "../simd.hpp"
 #include "kmeans.hpp"
 
 namespace morvanta::kmeans_detail {
 
-enum class Path { Portable, Avx2, Avx512 };
+using Path = SimdPath;
 
 // Whether the running CPU (and OS) can execute the path.
-bool path_available(Path p) noexcept;
+inline bool path_available(Path p) noexcept { return simd_supported(p); }
 // The widest available path; what kmeans and assign_clusters use.
-Path best_path() noexcept;
-const char* path_name(Path p) noexcept;
+inline Path best_path() noexcept { return simd_best(); }
+inline const char* path_name(Path p) noexcept { return simd_name(p); }
 
 // Reference squared distance: sequential, 32-bit, no contraction.
 float sqdist(const float* a, const float* b, std::size_t d) noexcept;

@@ -1,4 +1,5 @@
 #include "mmd.hpp"
+#include "../simd.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -41,11 +42,8 @@ std::atomic<int> g_forced{kAuto};
 bool cpu_has(int code) {
     switch (code) {
         case kPortable: return true;
-        case kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case kAvx512:  // everything mmd_avx512.cpp is compiled for, not just what it asks for
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case kAvx2: return simd_supported(SimdPath::Avx2);
+        case kAvx512: return simd_supported(SimdPath::Avx512);
         default: return false;
     }
 }

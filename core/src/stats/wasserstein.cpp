@@ -11,25 +11,6 @@
 namespace morvanta {
 namespace wasserstein_detail {
 
-bool path_supported(ProjectionPath path) noexcept {
-    switch (path) {
-        case ProjectionPath::Portable:
-            return true;
-        case ProjectionPath::Avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case ProjectionPath::Avx512:
-            return __builtin_cpu_supports("avx512f");
-    }
-    return false;
-}
-
-ProjectionPath best_path() noexcept {
-    static const ProjectionPath best = path_supported(ProjectionPath::Avx512) ? ProjectionPath::Avx512
-                                       : path_supported(ProjectionPath::Avx2) ? ProjectionPath::Avx2
-                                                                              : ProjectionPath::Portable;
-    return best;
-}
-
 void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
     switch (path) {
         case ProjectionPath::Avx512:

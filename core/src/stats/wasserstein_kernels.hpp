@@ -7,14 +7,15 @@
 #include <vector>
 #include "../error.hpp"
 #include "../matrix.hpp"
+#include "../simd.hpp"
 
 namespace morvanta::wasserstein_detail {
 
-enum class ProjectionPath { Portable, Avx2, Avx512 };
+using ProjectionPath = SimdPath;
 
-bool path_supported(ProjectionPath path) noexcept;
+inline bool path_supported(ProjectionPath path) noexcept { return simd_supported(path); }
 // The widest path this CPU runs.
-ProjectionPath best_path() noexcept;
+inline ProjectionPath best_path() noexcept { return simd_best(); }
 
 // out[p * x.rows + r] = sum over c of double(x(r, c)) * double(w[p * d + c]), the
 // products added from 0.0 in ascending c in 64-bit arithmetic. Every path gives the
