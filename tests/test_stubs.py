@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import site
 import subprocess
 import sys
 from pathlib import Path
@@ -33,8 +34,17 @@ def needs_mypy() -> None:
         pytest.skip("mypy is not installed")
 
 
+def mypy_env() -> dict[str, str]:
+    env = dict(os.environ)
+    # An installed package is found through site-packages (mypy refuses it on
+    # MYPYPATH); a development tree has to be pointed at.
+    if str(SITE) not in {str(Path(p).absolute()) for p in site.getsitepackages()}:
+        env.update(MYPYPATH=str(SITE), PYTHONPATH=str(SITE))
+    return env
+
+
 def mypy(tmp_path_factory: pytest.TempPathFactory, *args: str) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, MYPYPATH=str(SITE))
+    env = mypy_env()
     cache = tmp_path_factory.getbasetemp() / "mypy-cache"
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", *args],
@@ -94,6 +104,6 @@ def test_stubtest_finds_no_difference_with_the_built_module():
     allowlist = HERE / "stubtest_allowlist.txt"
     extra = ["--allowlist", str(allowlist)] if allowlist.exists() else []
     p = subprocess.run([sys.executable, "-m", "mypy.stubtest", "morvanta._native", *extra],
-                       capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(SITE), MYPYPATH=str(SITE)),
+                       capture_output=True, text=True, env=mypy_env(),
                        timeout=600)
     assert p.returncode == 0, p.stdout + p.stderr
