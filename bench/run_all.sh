@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs every benchmark once, one after another, on this machine, against the
+# morvanta that Python imports (an installed package, or PYTHONPATH=build/NAME/site).
+# Peers: scipy, numpy, POT, scikit-learn, orjson (pip install ".[bench]").
+# Usage: bash bench/run_all.sh [--skip-exact]
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+skip_exact=${1:-}
+for b in confidence data response embedding query json; do
+  echo "===== bench_$b"
+  extra=()
+  [ "$b" = embedding ] && [ "$skip_exact" = --skip-exact ] && extra=(--skip-exact)
+  python3 "$here/bench_$b.py" "${extra[@]}" || echo "bench_$b failed (exit $?)"
+done
