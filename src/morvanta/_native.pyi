@@ -239,6 +239,9 @@ class ResponseDrift:
     the sliced 1-Wasserstein distance of the answer embeddings over 32 random
     directions drawn from ``seed`` (method "ks(length)+sw(emb)", unbounded).
     Lengths may be any numbers; their count need not match the embedding rows.
+    A NaN length sorts after every number (KS stays within [0, 1]); a NaN in an
+    embedding or its projection raises MorvantaError "numerical instability in
+    sliced_wasserstein (NaN or infinity)" rather than giving a NaN score.
 
     >>> ResponseDrift().detect([120, 80, 200], [300, 310, 280]).score
     1.0
@@ -270,6 +273,11 @@ class ConfidenceDrift:
     over ``n_calib_bins`` equal-width bins of [0, 1] (confidences clamped to
     [0, 1]); method "ks(conf)+ece_delta", range [0, 2]. A NaN confidence makes
     the calibration score NaN (never exceeded).
+
+    Missing values in the KS statistic: NaN sorts after every number (+inf
+    included) and two NaN heads advance together, so the statistic stays
+    defined and within [0, 1], and NaN present in only one window shows as
+    drift. The same rule holds wherever a detector uses KS (data, response).
 
     >>> ConfidenceDrift().detect_with_correctness([0.9, 0.8], [True, False], [0.6, 0.7], [True, True])
     """
