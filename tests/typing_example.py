@@ -1,8 +1,5 @@
-"""Uses the whole public API the way a typed caller would.
-
-tests/test_stubs.py checks it with ``mypy --strict`` and also runs it, so every
-call here must both type-check and work.
-"""
+"""Uses the whole public API the way a typed caller would. tests/test_stubs.py checks
+it with ``mypy --strict`` and also runs it, so every call must type-check and work."""
 
 from __future__ import annotations
 
@@ -10,27 +7,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 import morvanta
-from morvanta import (
-    BaselineSnapshot,
-    ColumnDrift,
-    ConfidenceDrift,
-    DataDrift,
-    DriftReport,
-    DriftScore,
-    EmbeddingDrift,
-    MorvantaError,
-    QueryDrift,
-    ResponseDrift,
-)
+from morvanta import (BaselineSnapshot, ColumnDrift, ConfidenceDrift, DataDrift, DriftReport, DriftScore,
+                      EmbeddingDrift, MorvantaError, QueryDrift, ResponseDrift)
 
 
 def windows() -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float32], NDArray[np.float32]]:
     rng = np.random.default_rng(7)
-    base = rng.normal(size=(300, 4))
-    cur = rng.normal(0.3, 1.0, size=(280, 4))
-    emb_base = rng.normal(size=(120, 16)).astype(np.float32)
-    emb_cur = (rng.normal(size=(100, 16)) + 0.5).astype(np.float32)
-    return base, cur, emb_base, emb_cur
+    base, cur = rng.normal(size=(300, 4)), rng.normal(0.3, 1.0, size=(280, 4))
+    return base, cur, rng.normal(size=(120, 16)).astype(np.float32), (rng.normal(size=(100, 16)) + 0.5).astype(np.float32)
 
 
 def all_scores() -> list[DriftScore]:
@@ -39,24 +23,20 @@ def all_scores() -> list[DriftScore]:
     lengths_cur = np.array([300.0, 280.0, 310.0])
     flags_base = np.array([True, False, True, True])
     flags_cur: list[bool] = [True, True, False]
-
-    scores = [
+    return [
         DataDrift().detect(base, cur),
         DataDrift(threshold=0.2, n_bins=5).detect(np.asfortranarray(base), cur[::-1]),
         EmbeddingDrift(0.05, 32, 1).detect(emb_base, emb_cur),
         EmbeddingDrift(threshold=np.float64(0.1), seed=2**64 - 1).detect(emb_base.T.copy().T, emb_cur),
         ResponseDrift().detect(lengths_base, lengths_cur),
-        ResponseDrift(threshold=0.3, seed=5).detect_with_embeddings(
-            (1.0, 2.0, 3.0), lengths_cur, baseline_embeddings=emb_base, current_embeddings=emb_cur
-        ),
+        ResponseDrift(threshold=0.3, seed=5).detect_with_embeddings((1.0, 2.0, 3.0), lengths_cur,
+                                                                     baseline_embeddings=emb_base, current_embeddings=emb_cur),
         ConfidenceDrift().detect([0.9, 0.8, 0.7, 0.95], [0.6, 0.5, 0.7]),
-        ConfidenceDrift(0.2, n_calib_bins=5).detect_with_correctness(
-            [0.9, 0.8, 0.7, 0.95], flags_base, np.array([0.6, 0.5, 0.7]), flags_cur
-        ),
+        ConfidenceDrift(0.2, n_calib_bins=5).detect_with_correctness([0.9, 0.8, 0.7, 0.95], flags_base,
+                                                                     np.array([0.6, 0.5, 0.7]), flags_cur),
         QueryDrift().detect(emb_base, emb_cur),
         QueryDrift(threshold=0.5, k=4, seed=9).detect(baseline=emb_base, current=emb_cur[:0]),
     ]
-    return scores
 
 
 def summarise(scores: list[DriftScore]) -> str:
@@ -121,12 +101,7 @@ def failures() -> list[str]:
 def main() -> None:
     version: str = morvanta.__version__
     scores = all_scores()
-    print(version)
-    print(summarise(scores))
-    print(report(scores))
-    print(snapshot().captured_at)
-    print([c.name for c in columns()])
-    print(failures())
+    print(version, summarise(scores), report(scores), snapshot().captured_at, [c.name for c in columns()], failures())
 
 
 if __name__ == "__main__":

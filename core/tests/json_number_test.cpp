@@ -1,22 +1,14 @@
-#include <gtest/gtest.h>
-
-#include <bit>
 #include <cfloat>
-#include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <limits>
-#include <random>
 #include <regex>
-#include <string>
+
 #include "json/number.hpp"
 #include "json/writer.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using morvanta::json::format_double;
 using morvanta::json::format_float;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
 
 TEST(JsonNumber, DoubleForms) {
     const std::pair<double, const char*> cases[] = {
@@ -25,17 +17,16 @@ TEST(JsonNumber, DoubleForms) {
         {1e21, "1e+21"}, {0.0, "0.0"}, {-0.0, "-0.0"}, {-12.34, "-12.34"}, {1e-5, "0.00001"}, {1e-6, "1e-6"},
         {0.0000099, "9.9e-6"}, {9999999999999998.0, "9999999999999998.0"}, {12345678901234567.0, "1.2345678901234568e+16"},
         {1.0 / 3, "0.3333333333333333"}, {DBL_MAX, "1.7976931348623157e+308"}, {-DBL_TRUE_MIN, "-5e-324"},
-        {kNaN, "null"}, {kInf, "null"}, {-kInf, "null"}};
+        {NAN, "null"}, {INFINITY, "null"}, {-INFINITY, "null"}};
     for (auto [v, text] : cases) EXPECT_EQ(format_double(v), text) << v;
 }
 
 TEST(JsonNumber, FloatForms) {
-    const float nanf = std::numeric_limits<float>::quiet_NaN(), inff = std::numeric_limits<float>::infinity();
     const std::pair<float, const char*> cases[] = {
         {0.1f, "0.1"}, {2.5f, "2.5"}, {1e12f, "1000000000000.0"}, {1e13f, "1e+13"}, {1e-6f, "0.000001"},
         {1e-7f, "1e-7"}, {0.0f, "0.0"}, {-0.0f, "-0.0"}, {9999999e6f, "9999999000000.0"}, {0.0000099f, "0.0000099"},
         {-1.5e-7f, "-1.5e-7"}, {16777216.0f, "16777216.0"}, {FLT_MAX, "3.4028235e+38"}, {FLT_TRUE_MIN, "1e-45"},
-        {nanf, "null"}, {inff, "null"}, {-inff, "null"}};
+        {NAN, "null"}, {INFINITY, "null"}, {-INFINITY, "null"}};
     for (auto [v, text] : cases) EXPECT_EQ(format_float(v), text) << v;
 }
 
@@ -64,13 +55,10 @@ TEST(JsonNumber, DoublesRoundTripThroughStrtod) { round_trip<double>(-6, 16); }
 TEST(JsonNumber, FloatsRoundTripThroughStrtof) { round_trip<float>(-7, 13); }
 
 TEST(JsonNumber, StringEscapes) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "\"\""},
-        {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
-        {"\b\t\n\f\r", "\"\\b\\t\\n\\f\\r\""},
-        {std::string("x\0\x01\x0b\x1f", 5), "\"x\\u0000\\u0001\\u000b\\u001f\""},
-        {"\x7f caf\xc3\xa9 \xf0\x9f\x98\x80", "\"\x7f caf\xc3\xa9 \xf0\x9f\x98\x80\""}};
-    for (const auto& [in, out] : cases) {
+    for (const auto& [in, out] : {std::pair<std::string, std::string>{"", "\"\""}, {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
+                                  {"\b\t\n\f\r", "\"\\b\\t\\n\\f\\r\""},
+                                  {std::string("x\0\x01\x0b\x1f", 5), "\"x\\u0000\\u0001\\u000b\\u001f\""},
+                                  {"\x7f caf\xc3\xa9 \xf0\x9f\x98\x80", "\"\x7f caf\xc3\xa9 \xf0\x9f\x98\x80\""}}) {
         morvanta::json::TextBuffer b;
         b.put_string(in);
         EXPECT_EQ(std::move(b).take(), out);

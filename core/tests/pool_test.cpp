@@ -1,21 +1,18 @@
-#include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "pool.hpp"
+#include "test_support.hpp"
 
 namespace morvanta {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testkit::same_bits;
 
 // Terms whose sum depends on the order of addition in its last bits.
 double harmonic(const void*, std::size_t b, std::size_t e) {
@@ -26,7 +23,6 @@ double harmonic(const void*, std::size_t b, std::size_t e) {
 double harmonic(std::size_t n) { return pool_parallel_sum(n, harmonic, nullptr).value; }
 
 class PoolTest : public ::testing::Test {
-protected:
     void TearDown() override { pool_set_threads(0); }
 };
 
@@ -40,12 +36,8 @@ TEST_F(PoolTest, SumsAreExactAndBitIdenticalAcrossWorkerCounts) {
         EXPECT_EQ(pool_threads(), threads);
         for (std::size_t k = 0; k < std::size(sizes); ++k) {
             const std::size_t n = sizes[k];
-            PoolSum r = pool_parallel_sum(n, [](std::size_t b, std::size_t e) {
-                double s = 0.0;
-                for (std::size_t i = b; i < e; ++i) s += double(i);
-                return s;
-            });
-            EXPECT_EQ(r.value, n == 0 ? 0.0 : double(n) * double(n - 1) / 2) << n;
+            const double sum = pool_parallel_sum(n, [](std::size_t b, std::size_t e) { return double(e - b) * double(b + e - 1) / 2; }).value;
+            EXPECT_EQ(sum, n == 0 ? 0.0 : double(n) * double(n - 1) / 2) << n;
             for (int rep = 0; rep < 3; ++rep) EXPECT_TRUE(same_bits(harmonic(n), want[k])) << n << " " << threads;
         }
     }
@@ -69,9 +61,7 @@ TEST_P(PoolFaults, LeafExceptionIsReportedNotFatal) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PoolFaults,
-                         ::testing::Values(std::make_pair(true, 0), std::make_pair(true, 500),
-                                           std::make_pair(false, 0), std::make_pair(false, 950)));
+INSTANTIATE_TEST_SUITE_P(Cases, PoolFaults, ::testing::Values(std::pair{true, 0}, std::pair{true, 500}, std::pair{false, 0}, std::pair{false, 950}));
 
 TEST_F(PoolTest, ConcurrentCallersSurviveARestart) {
     pool_set_threads(2);
@@ -80,8 +70,7 @@ TEST_F(PoolTest, ConcurrentCallersSurviveARestart) {
     std::vector<std::thread> callers;
     for (int t = 0; t < 4; ++t)
         callers.emplace_back([&] {
-            for (int rep = 0; rep < 20; ++rep)
-                if (!same_bits(harmonic(20000), want)) ++wrong;
+            for (int rep = 0; rep < 20; ++rep) wrong += !same_bits(harmonic(20000), want);
         });
     pool_set_threads(3);  // retires the running pool under its callers
     for (auto& c : callers) c.join();
@@ -91,14 +80,13 @@ TEST_F(PoolTest, ConcurrentCallersSurviveARestart) {
 // Runs `body` in a forked child with a watchdog; true if it exited with status 0.
 template <class F>
 bool in_child(F body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(20);  // a hang kills the child instead of the test run
-        _exit(body() ? 0 : 1);
+    if (pid_t pid = fork(); pid != 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    alarm(20);  // a hang kills the child instead of the test run
+    _exit(body() ? 0 : 1);
 }
 
 TEST_F(PoolTest, ForkedChildStartsItsOwnPool) {
@@ -108,9 +96,7 @@ TEST_F(PoolTest, ForkedChildStartsItsOwnPool) {
         while (!stop) (void)harmonic(20000);
     });
     for (int k = 0; k < 3; ++k)
-        EXPECT_TRUE(in_child([&] {
-            return same_bits(harmonic(50000), want) && in_child([&] { return same_bits(harmonic(50000), want); });
-        }));
+        EXPECT_TRUE(in_child([&] { return same_bits(harmonic(50000), want) && in_child([&] { return same_bits(harmonic(50000), want); }); }));
     stop = true;
     busy.join();
     EXPECT_TRUE(same_bits(harmonic(50000), want));

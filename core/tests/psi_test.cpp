@@ -1,16 +1,13 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <random>
-#include <vector>
 #include "stats/psi.hpp"
 #include "stats/sort.hpp"
+#include "test_support.hpp"
 
 namespace morvanta {
 namespace {
 
 using Vec = std::vector<double>;
 using Counts = std::vector<double>;
+using testkit::Named;
 
 // The index from bin counts, term by term in ascending bin order.
 double from_counts(const Counts& b, const Counts& c, double eps = 1e-4) {
@@ -46,7 +43,7 @@ TEST(PsiTest, DocumentedExamplesAndBinPlacement) {
     EXPECT_EQ(psi(iota, Vec{0, 26}, 49, 1e-4).value(), from_counts(b, c));
 }
 
-struct ErrCase { std::size_t n_base, n_cur, bins; double eps; const char* message; };
+struct ErrCase : Named { std::size_t n_base, n_cur, bins; double eps; const char* message; };
 class PsiErrors : public ::testing::TestWithParam<ErrCase> {};
 
 TEST_P(PsiErrors, FirstFailingCheckWins) {
@@ -58,13 +55,13 @@ TEST_P(PsiErrors, FirstFailingCheckWins) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PsiOrder, PsiErrors, ::testing::Values(
-    ErrCase{0, 0, 1, 0.0, "invalid configuration: psi: n_bins must be >= 2"},
-    ErrCase{0, 0, 2, -1.0, "invalid configuration: psi: eps must be > 0"},
-    ErrCase{7, 0, 10, 1e-4, "insufficient samples: need at least 10, got 7 (psi(baseline))"},
-    ErrCase{10, 0, 10, 1e-4, "insufficient samples: need at least 1, got 0 (psi(current))"},
+    ErrCase{"one_bin", 0, 0, 1, 0.0, "invalid configuration: psi: n_bins must be >= 2"},
+    ErrCase{"negative_eps", 0, 0, 2, -1.0, "invalid configuration: psi: eps must be > 0"},
+    ErrCase{"baseline_below_bins", 7, 0, 10, 1e-4, "insufficient samples: need at least 10, got 7 (psi(baseline))"},
+    ErrCase{"empty_current", 10, 0, 10, 1e-4, "insufficient samples: need at least 1, got 0 (psi(current))"},
     // NaN eps passes its check; the smallest subnormal eps underflows an empty bin to 0/0.
-    ErrCase{4, 2, 2, NAN, "numerical instability in psi (NaN or infinity)"},
-    ErrCase{4, 2, 2, 4.9e-324, "numerical instability in psi (NaN or infinity)"}));
+    ErrCase{"nan_eps", 4, 2, 2, NAN, "numerical instability in psi (NaN or infinity)"},
+    ErrCase{"subnormal_eps", 4, 2, 2, 4.9e-324, "numerical instability in psi (NaN or infinity)"}), testkit::param_name);
 
 using RandomCase = std::tuple<std::size_t, std::size_t, int, double>;  // N_b, bins, tie grid, NaN share
 class PsiRandom : public ::testing::TestWithParam<RandomCase> {};

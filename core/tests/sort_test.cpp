@@ -1,11 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <random>
-#include <vector>
 #include "stats/sort.hpp"
+#include "test_support.hpp"
 
 namespace morvanta {
 namespace {
@@ -34,9 +28,9 @@ TEST_P(SortNanLast, MatchesStdSort) {
     std::sort(nums.begin(), nums.end());
     ASSERT_EQ(count_numbers_sorted(v), nums.size());
     for (std::size_t i = 0; i < nums.size(); ++i) ASSERT_EQ(v[i], nums[i]) << i;
-    auto bits = [](std::vector<double> w) {
+    auto bits = [](const std::vector<double>& w) {
         std::vector<std::uint64_t> b(w.size());
-        std::transform(w.begin(), w.end(), b.begin(), [](double x) { return std::bit_cast<std::uint64_t>(x); });
+        std::memcpy(b.data(), w.data(), w.size() * sizeof(double));
         std::sort(b.begin(), b.end());
         return b;
     };
