@@ -88,14 +88,15 @@ template <class Src>
 void widen(const ArrayFields* a, std::vector<double>& out) {
     const Py_ssize_t n = a->dimensions[0];
     const Py_ssize_t step = a->strides[0];
-    out.resize(static_cast<std::size_t>(n));
     const char* p = a->data;
-    if (step == static_cast<Py_ssize_t>(sizeof(Src))) {
-        if constexpr (std::is_same_v<Src, double>) {
-            if (n > 0) std::memcpy(out.data(), p, static_cast<std::size_t>(n) * sizeof(double));
+    if constexpr (std::is_same_v<Src, double>) {
+        if (step == static_cast<Py_ssize_t>(sizeof(double)) && reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
+            const double* d = reinterpret_cast<const double*>(p);
+            out.assign(d, d + n);  // one pass, no zero-fill first
             return;
         }
     }
+    out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i, p += step) {
         Src v;
         std::memcpy(&v, p, sizeof v);
@@ -169,6 +170,14 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out) {
     const Py_ssize_t rows = a->dimensions[0], cols = a->dimensions[1];
     out.rows = static_cast<std::size_t>(rows);
     out.cols = static_cast<std::size_t>(cols);
+    const Py_ssize_t size = static_cast<Py_ssize_t>(sizeof(T));
+    if (rows > 0 && cols > 0 && a->strides[1] == size && a->strides[0] == cols * size &&
+        reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0) {
+        // Contiguous: one pass straight from the array, no zero-fill first.
+        const T* p = reinterpret_cast<const T*>(a->data);
+        out.data.assign(p, p + rows * cols);
+        return true;
+    }
     out.data.resize(out.rows * out.cols);
     if (rows > 0 && cols > 0) gather<T>(a->data, rows, cols, a->strides[0], a->strides[1], out.data.data());
     return true;
