@@ -25,6 +25,25 @@ PyTypeObject* detector_type(const char* qualname, char* doc, newfunc tp_new, PyM
     return make_type(qualname, sizeof(Boxed<Det>), slots);
 }
 
+// detect(baseline, current) over two matrices: the shape shared by the
+// embedding, data and query detectors.
+bool arg_matrix(const char* param, PyObject* obj, MatrixF64& out) { return arg_matrix_f64(param, obj, out); }
+bool arg_matrix(const char* param, PyObject* obj, MatrixF32& out) { return arg_matrix_f32(param, obj, out); }
+
+template <class Det, class Mat>
+PyObject* matrix_pair_detect(const char* fname, PyTypeObject* type, PyObject* self, PyObject* args,
+                             PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[2];
+        if (!bind_args(fname, {"baseline", "current"}, 2, args, kwargs, a)) return nullptr;
+        if (!check_receiver(self, type, fname)) return nullptr;
+        Mat baseline, current;
+        if (!arg_matrix("baseline", a[0], baseline) || !arg_matrix("current", a[1], current)) return nullptr;
+        const auto& det = unbox<Det>(self);
+        return score_or_raise(without_gil([&] { return det.detect(baseline, current); }));
+    });
+}
+
 // ================================================================ EmbeddingDrift
 
 PyObject* embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -41,16 +60,8 @@ PyObject* embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* embedding_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        constexpr const char* fname = "EmbeddingDrift.detect()";
-        PyObject* a[2];
-        if (!bind_args(fname, {"baseline", "current"}, 2, args, kwargs, a)) return nullptr;
-        if (!check_receiver(self, g.embedding_drift, fname)) return nullptr;
-        MatrixF32 baseline, current;
-        if (!arg_matrix_f32("baseline", a[0], baseline) || !arg_matrix_f32("current", a[1], current)) return nullptr;
-        const auto& det = unbox<EmbeddingDriftDetector>(self);
-        return score_or_raise(without_gil([&] { return det.detect(baseline, current); }));
-    });
+    return matrix_pair_detect<EmbeddingDriftDetector, MatrixF32>("EmbeddingDrift.detect()", g.embedding_drift, self, args,
+                                                                 kwargs);
 }
 
 PyMethodDef embedding_methods[] = {
@@ -72,16 +83,8 @@ PyObject* data_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* data_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        constexpr const char* fname = "DataDrift.detect()";
-        PyObject* a[2];
-        if (!bind_args(fname, {"baseline", "current"}, 2, args, kwargs, a)) return nullptr;
-        if (!check_receiver(self, g.data_drift, fname)) return nullptr;
-        MatrixF64 baseline, current;
-        if (!arg_matrix_f64("baseline", a[0], baseline) || !arg_matrix_f64("current", a[1], current)) return nullptr;
-        const auto& det = unbox<DataDriftDetector>(self);
-        return score_or_raise(without_gil([&] { return det.detect(baseline, current); }));
-    });
+    return matrix_pair_detect<DataDriftDetector, MatrixF64>("DataDrift.detect()", g.data_drift, self, args,
+                                                                 kwargs);
 }
 
 PyMethodDef data_methods[] = {
@@ -216,16 +219,8 @@ PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* query_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        constexpr const char* fname = "QueryDrift.detect()";
-        PyObject* a[2];
-        if (!bind_args(fname, {"baseline", "current"}, 2, args, kwargs, a)) return nullptr;
-        if (!check_receiver(self, g.query_drift, fname)) return nullptr;
-        MatrixF32 baseline, current;
-        if (!arg_matrix_f32("baseline", a[0], baseline) || !arg_matrix_f32("current", a[1], current)) return nullptr;
-        const auto& det = unbox<QueryDriftDetector>(self);
-        return score_or_raise(without_gil([&] { return det.detect(baseline, current); }));
-    });
+    return matrix_pair_detect<QueryDriftDetector, MatrixF32>("QueryDrift.detect()", g.query_drift, self, args,
+                                                                 kwargs);
 }
 
 PyMethodDef query_methods[] = {
