@@ -60,8 +60,8 @@ PyObject* embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* embedding_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<EmbeddingDriftDetector, MatrixF32>("EmbeddingDrift.detect()", g.embedding_drift, self, args,
-                                                                 kwargs);
+    return matrix_pair_detect<EmbeddingDriftDetector, MatrixF32>("EmbeddingDrift.detect()", g.embedding_drift,
+                                                                 self, args, kwargs);
 }
 
 PyMethodDef embedding_methods[] = {
@@ -83,8 +83,8 @@ PyObject* data_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* data_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<DataDriftDetector, MatrixF64>("DataDrift.detect()", g.data_drift, self, args,
-                                                                 kwargs);
+    return matrix_pair_detect<DataDriftDetector, MatrixF64>("DataDrift.detect()", g.data_drift,
+                                                            self, args, kwargs);
 }
 
 PyMethodDef data_methods[] = {
@@ -219,8 +219,8 @@ PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* query_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<QueryDriftDetector, MatrixF32>("QueryDrift.detect()", g.query_drift, self, args,
-                                                                 kwargs);
+    return matrix_pair_detect<QueryDriftDetector, MatrixF32>("QueryDrift.detect()", g.query_drift,
+                                                             self, args, kwargs);
 }
 
 PyMethodDef query_methods[] = {
