@@ -1,80 +1,36 @@
-// AVX-512 squared-distance blocks: one pair per double lane, 8 rows of the packed
-// sample per group, two groups per pass so that four rows keep eight independent
-// accumulators in flight.
+// AVX-512 squared-distance blocks: 8 doubles per vector, so one packed group per
+// vector and two groups per pass. The algorithm is in mmd_simd_impl.hpp; this
+// file supplies the AVX-512 operations.
 #include <immintrin.h>
 
 // GCC 12's _mm512_cvtps_pd starts from a self-initialised "undefined" register
 // and warns about it at every use; the value is fully overwritten.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#include "mmd_simd.hpp"
+#include "mmd_simd_impl.hpp"
 
 namespace morvanta::mmd_detail {
 namespace {
 
-// One accumulator per (row, group); kept as named values because GCC spills
-// arrays of vector registers to the stack on every iteration.
-template <int NI, int NG>
-inline void tile(const float* const* a, const float* p, std::size_t cols, double* out, std::size_t out_stride) {
-    const float* p0 = p;
-    const float* p1 = p + cols * kMmdLanes;
-    const float* a0 = a[0];
-    const float* a1 = NI > 1 ? a[1] : a[0];
-    const float* a2 = NI > 2 ? a[2] : a[0];
-    const float* a3 = NI > 3 ? a[3] : a[0];
-    __m512d s00 = _mm512_setzero_pd(), s01 = s00, s10 = s00, s11 = s00;
-    __m512d s20 = s00, s21 = s00, s30 = s00, s31 = s00;
-    auto step = [](__m256 av, __m256 b, __m512d acc) {
-        const __m512d w = _mm512_cvtps_pd(_mm256_sub_ps(av, b));
-        return _mm512_fmadd_pd(w, w, acc);  // exact square: same as acc + w*w
-    };
-    for (std::size_t t = 0; t < cols; ++t) {
-        const __m256 b0 = _mm256_loadu_ps(p0 + t * kMmdLanes);
-        const __m256 b1 = NG > 1 ? _mm256_loadu_ps(p1 + t * kMmdLanes) : b0;
-        const __m256 v0 = _mm256_broadcast_ss(a0 + t);
-        s00 = step(v0, b0, s00);
-        if constexpr (NG > 1) s01 = step(v0, b1, s01);
-        if constexpr (NI > 1) {
-            const __m256 v1 = _mm256_broadcast_ss(a1 + t);
-            s10 = step(v1, b0, s10);
-            if constexpr (NG > 1) s11 = step(v1, b1, s11);
-        }
-        if constexpr (NI > 2) {
-            const __m256 v2 = _mm256_broadcast_ss(a2 + t);
-            s20 = step(v2, b0, s20);
-            if constexpr (NG > 1) s21 = step(v2, b1, s21);
-        }
-        if constexpr (NI > 3) {
-            const __m256 v3 = _mm256_broadcast_ss(a3 + t);
-            s30 = step(v3, b0, s30);
-            if constexpr (NG > 1) s31 = step(v3, b1, s31);
-        }
-    }
-    const __m512d res[4][2] = {{s00, s01}, {s10, s11}, {s20, s21}, {s30, s31}};
-    for (int r = 0; r < NI; ++r)
-        for (int g = 0; g < NG; ++g) _mm512_storeu_pd(out + r * out_stride + g * kMmdLanes, res[r][g]);
-}
+struct Avx512 {
+    using F = __m256;
+    using D = __m512d;
+    static constexpr std::size_t W = 8;
 
-template <int NI>
-void run(const float* const* a, const float* packed, std::size_t cols, std::size_t g_begin, std::size_t g_end,
-         double* out, std::size_t out_stride) {
-    std::size_t g = g_begin;
-    for (; g + 2 <= g_end; g += 2)
-        tile<NI, 2>(a, packed + g * cols * kMmdLanes, cols, out + (g - g_begin) * kMmdLanes, out_stride);
-    if (g < g_end) tile<NI, 1>(a, packed + g * cols * kMmdLanes, cols, out + (g - g_begin) * kMmdLanes, out_stride);
-}
+    static F loadf(const float* p) { return _mm256_loadu_ps(p); }
+    static F bcastf(const float* p) { return _mm256_broadcast_ss(p); }
+    static F subf(F a, F b) { return _mm256_sub_ps(a, b); }
+    static D widen(F v) { return _mm512_cvtps_pd(v); }
+    static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
+    static D zero() { return _mm512_setzero_pd(); }
+    static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
+};
 
 }  // namespace
 
 void d2_block_avx512(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
                      std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride) {
-    switch (ni) {
-        case 1: run<1>(a, packed, cols, g_begin, g_end, out, out_stride); break;
-        case 2: run<2>(a, packed, cols, g_begin, g_end, out, out_stride); break;
-        case 3: run<3>(a, packed, cols, g_begin, g_end, out, out_stride); break;
-        case 4: run<4>(a, packed, cols, g_begin, g_end, out, out_stride); break;
-        default: break;
-    }
+    simd_d2_block<Avx512>(a, ni, packed, cols, g_begin, g_end, out, out_stride);
 }
 
 }  // namespace morvanta::mmd_detail
