@@ -80,9 +80,12 @@ inline PyObject* raise_drift(const DriftError& e) { return raise_morvanta(e.mess
 // Runs a call body and turns any escaping C++ exception into an internal fault,
 // so that nothing a caller passes can take the interpreter down.
 // A thread that the finalizing interpreter ends is unwound by the C library
-// (abi::__forced_unwind); that unwind must pass through untouched.
+// (abi::__forced_unwind); that unwind must pass through untouched. It carries no
+// C++ exception object, which the undefined-behaviour sanitizer would flag.
+#define MORVANTA_PASSES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
+
 template <class F>
-PyObject* guarded(F&& body) {
+MORVANTA_PASSES_FORCED_UNWIND PyObject* guarded(F&& body) {
     try {
         return body();
     } catch (abi::__forced_unwind&) {
@@ -102,7 +105,7 @@ PyObject* guarded(F&& body) {
 // Runs `f` with the interpreter lock released. A C++ exception from the core is
 // caught, the lock re-acquired, and the internal fault raised (empty optional).
 template <class F>
-auto without_gil(F&& f) -> std::optional<decltype(f())> {
+MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(f())> {
     std::optional<decltype(f())> out;
     std::string fault;
     PyThreadState* ts = PyEval_SaveThread();
