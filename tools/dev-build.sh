@@ -13,6 +13,7 @@ cmake --build "$bdir" -j2
 site="$bdir/site/morvanta"
 mkdir -p "$site"
 for f in "$root"/src/morvanta/*; do ln -sfn "$f" "$site/$(basename "$f")"; done
-so=$(ls "$bdir"/python/_native*.so)
-ln -sfn "$so" "$site/$(basename "$so")"
+for so in "$bdir"/python/_native*.so "$bdir"/python/_engine*.so; do
+  ln -sfn "$so" "$site/$(basename "$so")"
+done
 echo "site: $bdir/site"

@@ -7,6 +7,8 @@ cd "$root"
 
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+# The HTML report is opened in a real (headless) browser by the tests.
+command -v chromium >/dev/null || need_apt+=(chromium)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
 if [ ${#need_apt[@]} -gt 0 ]; then

@@ -18,6 +18,8 @@ std::string DriftError::message() const {
             return "io error: " + text;
         case ErrorKind::Serialization:
             return "serialization error: " + text;
+        case ErrorKind::Cancelled:
+            return "interrupted";
     }
     return text;
 }

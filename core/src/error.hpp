@@ -16,6 +16,9 @@ enum class ErrorKind {
     InvalidConfig,
     Io,
     Serialization,
+    // Not a user-facing failure: the call was interrupted (see cancel.hpp) and
+    // the binding raises the pending interrupt instead of an error.
+    Cancelled,
 };
 
 struct DriftError {
@@ -45,6 +48,7 @@ struct DriftError {
     static DriftError serialization(std::string message) {
         return DriftError{ErrorKind::Serialization, 0, 0, "", std::move(message)};
     }
+    static DriftError cancelled() { return DriftError{ErrorKind::Cancelled, 0, 0, "", {}}; }
 
     // The user-facing text, e.g. "insufficient samples: need at least 1, got 0 (ks_two_sample)".
     std::string message() const;

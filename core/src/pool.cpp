@@ -1,5 +1,7 @@
 #include "pool.hpp"
 
+#include "cancel.hpp"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -30,6 +32,7 @@ struct Job {
     std::size_t next = 0;      // first unclaimed leaf
     std::size_t finished = 0;  // leaves whose result is recorded
     std::exception_ptr fault;
+    CancelSource* cancel = nullptr;  // the caller's, seen by every leaf of the job
     Job* link = nullptr;       // queue of jobs with unclaimed leaves
 };
 
@@ -101,6 +104,8 @@ private:
         double v = 0.0;
         std::exception_ptr fault;
         try {
+            // A worker sees the caller's cancellation flag but never polls for it.
+            const CancelScope scope(job.cancel, false);
             v = job.fn(job.ctx, job.leaves[idx].begin, job.leaves[idx].end);
         } catch (...) {
             fault = std::current_exception();
@@ -248,6 +253,7 @@ PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf, const void* ctx) {
         job.leaves = leaves.data();
         job.results = results.data();
         job.count = leaves.size();
+        job.cancel = current_cancel_source();
         current_pool()->run(job);
 
         if (job.fault) {

@@ -36,3 +36,25 @@ __all__ = [
     "ColumnDrift",
     "data_drift_by_column",
 ]
+
+
+# ---------------------------------------------------------------- permutation tests and calibration
+# (testing.py)
+
+
+
+# ---------------------------------------------------------------- fitted baselines and breakdowns
+# (baseline.py)
+
+
+
+# ---------------------------------------------------------------- pipeline check, report, monitor
+# (check.py, report.py)
+
+
+
+# ---------------------------------------------------------------- pickling
+# (_pickle.py registers reducers for the native classes on import)
+
+
+

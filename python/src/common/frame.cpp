@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "native.hpp"
+#include "frame.hpp"
 #include "numpy_api.hpp"
 
 namespace morvanta::py {
@@ -19,6 +19,14 @@ PyObject* raise_internal(const std::string& message) {
 PyObject* raise_morvanta(const std::string& message) {
     PyErr_SetString(g.morvanta_error, message.c_str());
     return nullptr;
+}
+
+PyObject* raise_drift(const DriftError& e) {
+    if (e.kind == ErrorKind::Cancelled) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    return raise_morvanta(e.message());
 }
 
 // ---------------------------------------------------------------- binding

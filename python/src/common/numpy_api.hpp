@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "native.hpp"
+#include "frame.hpp"
 
 namespace morvanta::py::numpy {
 

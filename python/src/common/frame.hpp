@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "matrix.hpp"
 #include "types.hpp"
@@ -75,7 +76,9 @@ extern State g;
 PyObject* raise_internal(const std::string& message);
 // Raises MorvantaError carrying exactly `message`.
 PyObject* raise_morvanta(const std::string& message);
-inline PyObject* raise_drift(const DriftError& e) { return raise_morvanta(e.message()); }
+// Raises MorvantaError for a core failure; an interrupted call (Cancelled)
+// raises the pending interrupt instead, KeyboardInterrupt if none is pending.
+PyObject* raise_drift(const DriftError& e);
 
 // Runs a call body and turns any escaping C++ exception into an internal fault,
 // so that nothing a caller passes can take the interpreter down.
@@ -102,14 +105,38 @@ MORVANTA_PASSES_FORCED_UNWIND PyObject* guarded(F&& body) {
     }
 }
 
-// Runs `f` with the interpreter lock released. A C++ exception from the core is
-// caught, the lock re-acquired, and the internal fault raised (empty optional).
+// Signal polling while the lock is released: the core's cancellation points
+// call this on the calling thread (at most every 20 ms); it takes the lock
+// briefly, lets Python run its signal handlers and cancels the call when one
+// raised (KeyboardInterrupt for Ctrl-C), leaving that exception pending.
+struct SignalPoll {
+    PyThreadState* ts = nullptr;
+    bool raised = false;
+    static bool poll(void* ctx) noexcept {
+        auto* p = static_cast<SignalPoll*>(ctx);
+        PyEval_RestoreThread(p->ts);
+        const int r = PyErr_CheckSignals();
+        p->ts = PyEval_SaveThread();
+        if (r < 0) p->raised = true;
+        return p->raised;
+    }
+};
+
+// Runs `f` with the interpreter lock released, interruptible through the core's
+// cancellation points. A C++ exception from the core is caught, the lock
+// re-acquired, and the internal fault raised (empty optional). An interrupt
+// also gives an empty optional, with its exception pending.
 template <class F>
 MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(f())> {
     std::optional<decltype(f())> out;
     std::string fault;
-    PyThreadState* ts = PyEval_SaveThread();
+    SignalPoll signals;
+    CancelSource source;
+    source.poll = &SignalPoll::poll;
+    source.ctx = &signals;
+    signals.ts = PyEval_SaveThread();
     try {
+        const CancelScope scope(&source);
         out.emplace(f());
     } catch (abi::__forced_unwind&) {
         throw;
@@ -121,7 +148,13 @@ MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(
     } catch (...) {
         fault = "unknown internal error";
     }
-    PyEval_RestoreThread(ts);
+    PyEval_RestoreThread(signals.ts);
+    if (signals.raised) {
+        // The handler's exception (KeyboardInterrupt) wins over whatever the
+        // interrupted call produced.
+        out.reset();
+        return out;
+    }
     if (!out) raise_internal(fault);
     return out;
 }
