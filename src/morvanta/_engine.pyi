@@ -33,6 +33,25 @@ def threads() -> int: ...
 
 # ---------------------------------------------------------------- value state (pickling)
 
+def detector_settings(
+    detector: DataDrift | EmbeddingDrift | ResponseDrift | ConfidenceDrift | QueryDrift,
+) -> tuple[Any, ...]: ...
+def drift_score(dimension: str, score: float, threshold: float, exceeded: bool, method: str) -> DriftScore: ...
+def drift_report(
+    scores: Sequence[DriftScore], timestamp: int, sample_size_baseline: int, sample_size_current: int
+) -> DriftReport: ...
+def snapshot_fields(snapshot: BaselineSnapshot) -> dict[str, Any]: ...
+def make_snapshot(
+    captured_at: int,
+    embeddings: NDArray[numpy.float32] | None = None,
+    feature_means: Sequence[float] | NDArray[numpy.float64] | None = None,
+    feature_stds: Sequence[float] | NDArray[numpy.float64] | None = None,
+    confidence_scores: Sequence[float] | NDArray[numpy.float64] | None = None,
+    response_lengths: Sequence[int] | NDArray[numpy.uint64] | None = None,
+    query_centroids: NDArray[numpy.float32] | None = None,
+    query_cluster_freqs: Sequence[float] | NDArray[numpy.float64] | None = None,
+) -> BaselineSnapshot: ...
+
 
 
 # ---------------------------------------------------------------- end
