@@ -1,0 +1,324 @@
+#include "baseline.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "../cancel.hpp"
+#include "../stats/kmeans.hpp"
+#include "../stats/ks.hpp"
+#include "../stats/mmd.hpp"
+#include "../stats/psi.hpp"
+#include "../stats/sort.hpp"
+#include "../stats/wasserstein.hpp"
+#include "../stats/wasserstein_kernels.hpp"
+
+namespace morvanta::baseline {
+namespace {
+
+// Column c of a row-major view, copied out.
+void copy_column(ViewF64 m, std::size_t c, double* out) {
+    for (std::size_t r = 0; r < m.rows; ++r) out[r] = m.row(r)[c];
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- data
+
+Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features) {
+    DataFit f;
+    f.det = det;
+    f.rows = features.rows;
+    f.cols = features.cols;
+    f.sorted.resize(f.rows * f.cols);
+    f.n_missing.assign(f.cols, 0);
+    f.means.assign(f.cols, 0.0);
+    f.stds.assign(f.cols, 0.0);
+    // The same conditions under which the detector forms the index of a column:
+    // enough baseline rows, and settings psi accepts (the current window is never
+    // empty by the time the index is formed).
+    f.psi = f.rows >= det.n_bins && f.rows > 0 && !psi_detail::check(f.rows, 1, det.n_bins, det.eps);
+    const std::size_t nb = det.n_bins;
+    if (f.psi) {
+        f.edges.resize(f.cols * (nb - 1));
+        f.counts.assign(f.cols * nb, 0);
+    }
+    std::vector<std::uint64_t> scratch;
+    for (std::size_t c = 0; c < f.cols; ++c) {
+        if (cancelled()) return DriftError::cancelled();
+        std::span<double> col(f.sorted.data() + c * f.rows, f.rows);
+        copy_column(features, c, col.data());
+        sort_nan_last(col, scratch);
+        const std::size_t n_num = count_numbers_sorted(col);
+        f.n_missing[c] = f.rows - n_num;
+        double s = 0.0;
+        for (std::size_t i = 0; i < n_num; ++i) s += col[i];
+        const double n = static_cast<double>(n_num);
+        const double mean = n_num ? s / n : std::nan("");
+        double v = 0.0;
+        for (std::size_t i = 0; i < n_num; ++i) v += (col[i] - mean) * (col[i] - mean);
+        f.means[c] = mean;
+        f.stds[c] = n_num ? std::sqrt(v / n) : std::nan("");
+        if (f.psi) {
+            const std::vector<double> e = psi_detail::quantile_edges(col, nb);
+            std::copy(e.begin(), e.end(), f.edges.begin() + static_cast<std::ptrdiff_t>(c * (nb - 1)));
+            psi_detail::count_sorted(col, e, f.counts.data() + c * nb);
+        }
+    }
+    return f;
+}
+
+Result<DataParts> check_data(const DataFit& f, ViewF64 current, bool keep_counts) {
+    // The detector's own checks, in its order.
+    if (f.cols != current.cols) return DriftError::dimension_mismatch(f.cols, current.cols, "DataDriftDetector::detect");
+    DataParts out;
+    out.current_rows = current.rows;
+    if (f.cols != 0 && (f.rows == 0 || current.rows == 0))
+        return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    const std::size_t nb = f.det.n_bins, rc = current.rows;
+    std::vector<double> y(rc);
+    std::vector<std::uint64_t> scratch, cc(f.psi ? nb : 0);
+    out.columns.reserve(f.cols);
+    double m = 0.0;
+    for (std::size_t c = 0; c < f.cols; ++c) {
+        if (cancelled()) return DriftError::cancelled();
+        copy_column(current, c, y.data());
+        sort_nan_last(y, scratch);
+        ColumnParts col;
+        col.missing_current = rc - count_numbers_sorted(y);
+        col.ks = ks_sorted(f.column(c), y);
+        double p = 0.0;
+        if (f.psi) {
+            std::fill(cc.begin(), cc.end(), 0);
+            const std::span<const double> edges(f.edges.data() + c * (nb - 1), nb - 1);
+            psi_detail::count_sorted(y, edges, cc.data());
+            auto r = psi_detail::finish(f.counts.data() + c * nb, cc.data(), f.rows, rc, nb, f.det.eps);
+            if (r) {
+                p = r.value();
+                col.psi = p;
+            }
+            if (keep_counts) col.current_counts = cc;
+        }
+        const double d = col.ks;
+        col.value = std::isnan(d) ? p : (p > d ? p : d);
+        m = col.value > m ? col.value : m;
+        out.columns.push_back(std::move(col));
+    }
+    out.score = make_score(Dimension::Data, m, f.det.threshold, "ks+psi");
+    return out;
+}
+
+// ---------------------------------------------------------------- embedding
+
+Result<EmbeddingParts> check_embedding(const EmbeddingFit& f, ViewF32 current) {
+    // The detector's order: the discrepancy (and its checks) first, then the sliced distance.
+    Result<MmdParts> mmd = mmd_rbf_median_parts(f.rows.view(), current, true);
+    if (!mmd) return std::move(mmd).error();
+    Result<double> sw = sliced_wasserstein(f.rows.view(), current, f.det.n_projections, f.det.seed);
+    if (!sw) return std::move(sw).error();
+    EmbeddingParts out;
+    out.mmd2 = mmd.value().mmd2;
+    out.bandwidth_sq = mmd.value().bandwidth_sq;
+    out.sliced = sw.value();
+    const double m = out.mmd2 > 0.0 ? out.mmd2 : 0.0;
+    out.score = make_score(Dimension::Embedding, m + out.sliced, f.det.threshold, "mmd+sw");
+    return out;
+}
+
+// ---------------------------------------------------------------- response
+
+ResponseFit fit_response(const ResponseDriftDetector& det, std::span<const double> lengths,
+                         const MatrixF32* embeddings) {
+    ResponseFit f;
+    f.det = det;
+    f.sorted_lengths = sorted_copy(lengths);
+    if (!embeddings) return f;
+    f.with_embeddings = true;
+    f.embeddings = *embeddings;
+    const std::size_t P = det.n_projections, m = embeddings->rows, d = embeddings->cols;
+    // The directions depend only on the seed and the width, so the baseline's
+    // projections are formed and sorted once.
+    if (P == 0 || m == 0 || d == 0) return f;
+    f.directions = wasserstein_detail::draw_directions(P, d, det.seed);
+    f.projections.resize(P * m);
+    wasserstein_detail::project(wasserstein_detail::best_path(), embeddings->view(), f.directions.data(), P,
+                                f.projections.data());
+    for (std::size_t p = 0; p < P; ++p) {
+        const std::span<double> up(f.projections.data() + p * m, m);
+        sort_nan_last(up);
+        if (std::isnan(up.back())) f.projection_nan = true;
+    }
+    return f;
+}
+
+namespace {
+
+// sliced_wasserstein(baseline, current) from the baseline's sorted projections.
+Result<double> sliced_against(const ResponseFit& f, ViewF32 y) {
+    constexpr const char* kContext = "sliced_wasserstein";
+    const ViewF32 x = f.embeddings.view();
+    if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, kContext);
+    if (x.rows == 0 || y.rows == 0) return DriftError::insufficient_samples(1, std::min(x.rows, y.rows), kContext);
+    const std::size_t P = f.det.n_projections;
+    if (P == 0) return DriftError::invalid_config("sliced_wasserstein: n_projections must be > 0");
+    if (x.cols == 0) return 0.0;
+    if (f.projection_nan) return DriftError::numerical_instability(kContext);
+    const std::size_t m = x.rows, n = y.rows;
+    std::vector<double> v(P * n);
+    wasserstein_detail::project(wasserstein_detail::best_path(), y, f.directions.data(), P, v.data());
+    double s = 0.0;
+    for (std::size_t p = 0; p < P; ++p) {
+        if (cancelled()) return DriftError::cancelled();
+        const std::span<const double> up(f.projections.data() + p * m, m);
+        const std::span<double> vp(v.data() + p * n, n);
+        sort_nan_last(vp);
+        if (std::isnan(vp.back())) return DriftError::numerical_instability(kContext);
+        s += wasserstein_detail::w1_sorted(up, vp);
+    }
+    return s / static_cast<double>(P);
+}
+
+Result<double> ks_against(std::span<const double> sorted_base, std::span<const double> current) {
+    if (sorted_base.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    const std::vector<double> y = sorted_copy(current);
+    return ks_sorted(sorted_base, y);
+}
+
+}  // namespace
+
+Result<ResponseParts> check_response(const ResponseFit& f, std::span<const double> lengths,
+                                     const ViewF32* embeddings) {
+    Result<double> d = ks_against(f.sorted_lengths, lengths);
+    if (!d) return std::move(d).error();
+    ResponseParts out;
+    out.ks = d.value();
+    if (!f.with_embeddings || !embeddings) {
+        out.score = make_score(Dimension::Response, out.ks, f.det.threshold, "ks(length)");
+        return out;
+    }
+    Result<double> s = sliced_against(f, *embeddings);
+    if (!s) return std::move(s).error();
+    out.sliced = s.value();
+    out.score = make_score(Dimension::Response, out.ks + s.value(), f.det.threshold, "ks(length)+sw(emb)");
+    return out;
+}
+
+// ---------------------------------------------------------------- confidence
+
+Result<ConfidenceFit> fit_confidence(const ConfidenceDriftDetector& det, std::span<const double> scores,
+                                     const std::vector<std::uint8_t>* correct) {
+    ConfidenceFit f;
+    f.det = det;
+    f.scores.assign(scores.begin(), scores.end());
+    f.sorted = sorted_copy(scores);
+    if (!correct) return f;
+    if (scores.size() != correct->size())
+        return DriftError::dimension_mismatch(scores.size(), correct->size(),
+                                              "ConfidenceDriftDetector::baseline correctness");
+    f.with_correct = true;
+    f.correct = *correct;
+    auto e = expected_calibration_error(scores, f.correct, det.n_calib_bins);
+    if (e) f.ece = e.value();
+    else f.ece_error = std::move(e).error();
+    return f;
+}
+
+Result<ConfidenceParts> check_confidence(const ConfidenceFit& f, std::span<const double> scores,
+                                         const std::vector<std::uint8_t>* correct) {
+    ConfidenceParts out;
+    if (!f.with_correct || !correct) {
+        Result<double> d = ks_against(f.sorted, scores);
+        if (!d) return std::move(d).error();
+        out.ks = d.value();
+        out.score = make_score(Dimension::Confidence, out.ks, f.det.threshold, "ks(conf)");
+        return out;
+    }
+    if (scores.size() != correct->size())
+        return DriftError::dimension_mismatch(scores.size(), correct->size(),
+                                              "ConfidenceDriftDetector::current correctness");
+    Result<double> d = ks_against(f.sorted, scores);
+    if (!d) return std::move(d).error();
+    out.ks = d.value();
+    if (f.ece_error) return *f.ece_error;
+    auto ec = expected_calibration_error(scores, *correct, f.det.n_calib_bins);
+    if (!ec) return std::move(ec).error();
+    out.ece_baseline = f.ece;
+    out.ece_current = ec.value();
+    const double score = out.ks + std::fabs(ec.value() - f.ece);
+    out.score = make_score(Dimension::Confidence, score, f.det.threshold, "ks(conf)+ece_delta");
+    return out;
+}
+
+bool calibration_bins(std::span<const double> scores, std::span<const std::uint8_t> correct, std::size_t n_bins,
+                      std::size_t limit, CalibrationBins& out) {
+    if (n_bins == 0 || n_bins > limit) return false;
+    out.sum.assign(n_bins, 0.0);
+    out.correct.assign(n_bins, 0);
+    out.count.assign(n_bins, 0);
+    const std::size_t len = std::min(scores.size(), correct.size());
+    for (std::size_t i = 0; i < len; ++i) {
+        double p = scores[i];
+        if (p < 0.0) p = 0.0;
+        else if (p > 1.0) p = 1.0;
+        // As the calibration error bins: truncated p * B, NaN to 0, capped at B - 1.
+        const double prod = p * static_cast<double>(n_bins);
+        std::size_t b = 0;
+        if (prod >= 0.0) b = prod >= static_cast<double>(n_bins) ? n_bins - 1 : static_cast<std::size_t>(prod);
+        if (b > n_bins - 1) b = n_bins - 1;
+        out.sum[b] += p;
+        out.count[b] += 1;
+        if (correct[i]) out.correct[b] += 1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- query
+
+namespace {
+
+std::vector<double> cluster_frequencies(const std::vector<std::size_t>& labels, std::size_t k) {
+    std::vector<double> freq(k, 0.0);
+    if (labels.empty()) return freq;
+    std::vector<std::uint64_t> counts(k, 0);
+    for (std::size_t l : labels)
+        if (l < k) ++counts[l];
+    const double total = static_cast<double>(labels.size());
+    for (std::size_t c = 0; c < k; ++c) freq[c] = static_cast<double>(counts[c]) / total;
+    return freq;
+}
+
+}  // namespace
+
+Result<QueryFit> fit_query(const QueryDriftDetector& det, ViewF32 queries) {
+    auto fit = kmeans(queries, det.k, det.max_iter, det.seed, det.tol);
+    if (!fit) return std::move(fit).error();
+    QueryFit f;
+    f.det = det;
+    f.rows = queries.rows;
+    f.frequencies = cluster_frequencies(fit.value().labels, det.k);
+    f.centroids = std::move(fit.value().centroids);
+    return f;
+}
+
+Result<QueryParts> check_query(const QueryFit& f, ViewF32 current) {
+    if (f.centroids.cols != current.cols)
+        return DriftError::dimension_mismatch(f.centroids.cols, current.cols, "QueryDriftDetector::detect");
+    const std::size_t k = f.det.k;
+    QueryParts out;
+    out.current = cluster_frequencies(assign_clusters(current, f.centroids.view()), k);
+    out.term_baseline.resize(k);
+    out.term_current.resize(k);
+    double a = 0.0, b = 0.0;
+    for (std::size_t c = 0; c < k; ++c) {
+        const double p = f.frequencies[c] + f.det.epsilon;
+        const double q = out.current[c] + f.det.epsilon;
+        out.term_baseline[c] = std::log(p / q) * p;
+        out.term_current[c] = std::log(q / p) * q;
+        a += out.term_baseline[c];
+        b += out.term_current[c];
+    }
+    out.score = make_score(Dimension::Query, (b + a) * 0.5, f.det.threshold, "kmeans+sym_kl");
+    return out;
+}
+
+}  // namespace morvanta::baseline
