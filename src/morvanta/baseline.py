@@ -577,6 +577,7 @@ class Baseline:
             kw: dict[str, Any] = {}
             if "features" in parts:
                 kw["features"] = arrays["feature_columns"].T
+                kw["presorted"] = True
             for part in ("embeddings", "response_lengths", "response_embeddings", "confidences", "correct"):
                 if part in parts:
                     kw[part] = arrays[part]

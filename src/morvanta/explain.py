@@ -267,7 +267,8 @@ def explain(method: Callable[..., DriftScore], baseline: Any, current: Any) -> B
     ``ConfidenceDrift(...).detect`` or ``.detect_with_correctness``. Where the
     method takes two values per window, ``baseline`` and ``current`` are tuples:
     ``(lengths, embeddings)``, ``(confidences, correct)``. The breakdown's
-    ``score`` is bit-identical to ``method(baseline, current)``.
+    ``score`` is bit-identical to ``method(baseline, current)``, and its parts
+    recombine into that score bit for bit (see :mod:`morvanta.explain`).
 
     >>> b = morvanta.explain(morvanta.DataDrift().detect, last_week, today)
     >>> b.worst().name, b.worst().ks, b.worst().psi

@@ -25,7 +25,20 @@ void copy_column(ViewF64 m, std::size_t c, double* out) {
 
 // ---------------------------------------------------------------- data
 
-Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features) {
+namespace {
+
+bool sorted_nan_last(std::span<const double> v) {
+    std::size_t i = 0;
+    for (; i + 1 < v.size() && !std::isnan(v[i + 1]); ++i)
+        if (std::isnan(v[i]) || v[i] > v[i + 1]) return false;
+    for (++i; i < v.size(); ++i)
+        if (!std::isnan(v[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool presorted) {
     DataFit f;
     f.det = det;
     f.rows = features.rows;
@@ -48,7 +61,8 @@ Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features) {
         if (cancelled()) return DriftError::cancelled();
         std::span<double> col(f.sorted.data() + c * f.rows, f.rows);
         copy_column(features, c, col.data());
-        sort_nan_last(col, scratch);
+        if (!presorted) sort_nan_last(col, scratch);
+        else if (!sorted_nan_last(col)) return DriftError::invalid_config("baseline: a saved feature column is not sorted");
         const std::size_t n_num = count_numbers_sorted(col);
         f.n_missing[c] = f.rows - n_num;
         double s = 0.0;

@@ -37,7 +37,10 @@ struct DataFit {
     std::span<const double> column(std::size_t c) const { return {sorted.data() + c * rows, rows}; }
 };
 
-Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features);
+// `presorted`: every column of `features` is already sorted NaN last (a saved
+// fit), so it is kept exactly as it is (the order of -0.0 and +0.0 included)
+// after a check that it really is sorted.
+Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool presorted = false);
 
 struct ColumnParts {
     double ks = 0.0;

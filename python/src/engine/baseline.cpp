@@ -107,15 +107,16 @@ bool detector_arg(const char* param, PyObject* obj, PyTypeObject* type, const ch
 
 PyObject* baseline_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[15];
+        PyObject* a[16];
         if (!bind_args("baseline_fit()",
                        {"features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences",
                         "correct", "data", "embedding", "query", "response", "confidence", "query_centroids",
-                        "query_frequencies", "query_rows"},
+                        "query_frequencies", "query_rows", "presorted"},
                        0, args, kwargs, a))
             return nullptr;
         for (PyObject*& o : a)
             if (o == Py_None) o = nullptr;
+        const bool presorted = a[15] && PyObject_IsTrue(a[15]) == 1;
         MatrixF64 features;
         MatrixF32 embeddings, queries, response_embeddings, centroids;
         std::vector<double> response_lengths, confidences, frequencies;
@@ -161,7 +162,7 @@ PyObject* baseline_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         auto r = without_gil([&]() -> Result<FittedBaseline> {
             FittedBaseline f;
             if (has[0]) {
-                auto d = baseline::fit_data(data_det, features.view());
+                auto d = baseline::fit_data(data_det, features.view(), presorted);
                 if (!d) return std::move(d).error();
                 f.data = std::move(d).value();
             }
@@ -835,8 +836,9 @@ const Register reg{
     {"baseline_fit", cfunc(baseline_fit), METH_VARARGS | METH_KEYWORDS,
      "baseline_fit(features=None, embeddings=None, queries=None, response_lengths=None, response_embeddings=None, "
      "confidences=None, correct=None, data=None, embedding=None, query=None, response=None, confidence=None, "
-     "query_centroids=None, query_frequencies=None, query_rows=None)\n--\n\n"
-     "Fits the state of every part given (a saved query part from its centroids and frequencies)."},
+     "query_centroids=None, query_frequencies=None, query_rows=None, presorted=False)\n--\n\n"
+     "Fits the state of every part given (a saved query part from its centroids and frequencies; saved "
+     "feature columns, already sorted, with presorted=True)."},
     {"baseline_check", cfunc(baseline_check), METH_VARARGS | METH_KEYWORDS,
      "baseline_check(state, features=None, embeddings=None, queries=None, response_lengths=None, "
      "response_embeddings=None, confidences=None, correct=None, explain=False)\n--\n\n"
