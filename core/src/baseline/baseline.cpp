@@ -47,8 +47,15 @@ double ks_sorted_skip(std::span<const double> a, std::span<const double> b) noex
     while (i < m_num && j < n_num) {
         const double x = a[i], y = b[j];
         if (x < y) {
-            const auto first = a.begin() + static_cast<std::ptrdiff_t>(i);
-            const auto last = a.begin() + static_cast<std::ptrdiff_t>(m_num);
+            // Galloping from i: the next current value usually lies a short way
+            // ahead, so the search stays within a few cache lines.
+            std::size_t lo = i, step = 1;
+            while (lo + step < m_num && a[lo + step] < y) {
+                lo += step;
+                step *= 2;
+            }
+            const auto first = a.begin() + static_cast<std::ptrdiff_t>(lo + 1);
+            const auto last = a.begin() + static_cast<std::ptrdiff_t>(std::min(lo + step, m_num));
             run(static_cast<std::size_t>(std::lower_bound(first, last, y) - a.begin()));
             continue;
         }
