@@ -120,6 +120,14 @@ class Baseline:
     """
 
     __slots__ = ("_state", "_parts", "_feature_names", "_names_from_frame", "_detectors", "_sizes", "_captured_at", "_n_features")
+    _state: Any
+    _parts: tuple[str, ...]
+    _feature_names: list[str] | None
+    _names_from_frame: bool
+    _detectors: dict[str, Any]
+    _sizes: dict[str, int]
+    _captured_at: int
+    _n_features: int
 
     def __init__(self) -> None:
         raise TypeError("Baseline objects are made by Baseline.fit() or Baseline.load()")
@@ -401,7 +409,7 @@ class Baseline:
         meta_text = _engine.json_dump(meta)
         meta["digest"] = _digest(meta_text, arrays)
         if p.endswith(".npz"):
-            payload = {"morvanta_baseline": np.array(_engine.json_dump(meta))}
+            payload: dict[str, Any] = {"morvanta_baseline": np.array(_engine.json_dump(meta))}
             payload.update({f"array_{k}": v for k, v in arrays.items()})
             with open(p, "wb") as fh:
                 np.savez(fh, **payload)
