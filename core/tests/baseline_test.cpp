@@ -133,3 +133,27 @@ TEST(FittedResponse, ChecksEqualTheDetector) {
 
 }  // namespace
 }  // namespace morvanta
+
+namespace morvanta {
+namespace {
+
+TEST(FittedEmbedding, ChecksEqualTheDetectorOnEveryPath) {
+    for (std::size_t P : {0u, 1u, 64u}) {
+        const EmbeddingDriftDetector det{0.05, P, 5};
+        const MatrixF32 base = testkit::gaussian(260, 10, 5), cur = testkit::gaussian(270, 10, 6, 0.1f);
+        const baseline::EmbeddingFit fit = baseline::fit_embedding(det, base);
+        auto got = baseline::check_embedding(fit, cur.view());
+        auto ref = det.detect(base.view(), cur.view());
+        ASSERT_EQ(got.ok(), ref.ok());
+        if (!ref) {
+            EXPECT_EQ(got.error().message(), ref.error().message());
+            continue;
+        }
+        EXPECT_EQ(bits(got.value().score.score), bits(ref.value().score));
+        const double m = got.value().mmd2 > 0.0 ? got.value().mmd2 : 0.0;
+        EXPECT_EQ(bits(m + got.value().sliced), bits(ref.value().score));
+    }
+}
+
+}  // namespace
+}  // namespace morvanta

@@ -182,7 +182,7 @@ Result<EmbeddingParts> check_embedding(const EmbeddingFit& f, ViewF32 current) {
     // The detector's order: the discrepancy (and its checks) first, then the sliced distance.
     Result<MmdParts> mmd = mmd_rbf_median_parts(f.rows.view(), current, true);
     if (!mmd) return std::move(mmd).error();
-    Result<double> sw = sliced_wasserstein(f.rows.view(), current, f.det.n_projections, f.det.seed);
+    Result<double> sw = sliced_against(f.rows.view(), f.sliced, current);
     if (!sw) return std::move(sw).error();
     EmbeddingParts out;
     out.mmd2 = mmd.value().mmd2;
@@ -195,42 +195,31 @@ Result<EmbeddingParts> check_embedding(const EmbeddingFit& f, ViewF32 current) {
 
 // ---------------------------------------------------------------- response
 
-ResponseFit fit_response(const ResponseDriftDetector& det, std::span<const double> lengths,
-                         const MatrixF32* embeddings) {
-    ResponseFit f;
-    f.det = det;
-    f.sorted_lengths = sorted_copy(lengths);
-    if (!embeddings) return f;
-    f.with_embeddings = true;
-    f.embeddings = *embeddings;
-    const std::size_t P = det.n_projections, m = embeddings->rows, d = embeddings->cols;
-    // The directions depend only on the seed and the width, so the baseline's
-    // projections are formed and sorted once.
-    if (P == 0 || m == 0 || d == 0) return f;
-    f.directions = wasserstein_detail::draw_directions(P, d, det.seed);
-    f.projections.resize(P * m);
-    wasserstein_detail::project(wasserstein_detail::best_path(), embeddings->view(), f.directions.data(), P,
-                                f.projections.data());
+SlicedBaseline fit_sliced(ViewF32 x, std::size_t P, std::uint64_t seed) {
+    SlicedBaseline s;
+    s.n_projections = P;
+    const std::size_t m = x.rows, d = x.cols;
+    if (P == 0 || m == 0 || d == 0) return s;
+    s.directions = wasserstein_detail::draw_directions(P, d, seed);
+    s.projections.resize(P * m);
+    wasserstein_detail::project(wasserstein_detail::best_path(), x, s.directions.data(), P, s.projections.data());
     for (std::size_t p = 0; p < P; ++p) {
-        const std::span<double> up(f.projections.data() + p * m, m);
+        const std::span<double> up(s.projections.data() + p * m, m);
         sort_nan_last(up);
-        if (std::isnan(up.back())) f.projection_nan = true;
+        if (std::isnan(up.back())) s.nan = true;
     }
-    return f;
+    return s;
 }
 
-namespace {
-
-// sliced_wasserstein(baseline, current) from the baseline's sorted projections.
-Result<double> sliced_against(const ResponseFit& f, ViewF32 y) {
+Result<double> sliced_against(ViewF32 x, const SlicedBaseline& f, ViewF32 y) {
+    // The kernel's checks, in its order.
     constexpr const char* kContext = "sliced_wasserstein";
-    const ViewF32 x = f.embeddings.view();
     if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, kContext);
     if (x.rows == 0 || y.rows == 0) return DriftError::insufficient_samples(1, std::min(x.rows, y.rows), kContext);
-    const std::size_t P = f.det.n_projections;
+    const std::size_t P = f.n_projections;
     if (P == 0) return DriftError::invalid_config("sliced_wasserstein: n_projections must be > 0");
     if (x.cols == 0) return 0.0;
-    if (f.projection_nan) return DriftError::numerical_instability(kContext);
+    if (f.nan) return DriftError::numerical_instability(kContext);
     const std::size_t m = x.rows, n = y.rows;
     std::vector<double> v(P * n);
     wasserstein_detail::project(wasserstein_detail::best_path(), y, f.directions.data(), P, v.data());
@@ -245,6 +234,28 @@ Result<double> sliced_against(const ResponseFit& f, ViewF32 y) {
     }
     return s / static_cast<double>(P);
 }
+
+EmbeddingFit fit_embedding(const EmbeddingDriftDetector& det, MatrixF32 rows) {
+    EmbeddingFit f;
+    f.det = det;
+    f.rows = std::move(rows);
+    f.sliced = fit_sliced(f.rows.view(), det.n_projections, det.seed);
+    return f;
+}
+
+ResponseFit fit_response(const ResponseDriftDetector& det, std::span<const double> lengths,
+                         const MatrixF32* embeddings) {
+    ResponseFit f;
+    f.det = det;
+    f.sorted_lengths = sorted_copy(lengths);
+    if (!embeddings) return f;
+    f.with_embeddings = true;
+    f.embeddings = *embeddings;
+    f.sliced = fit_sliced(f.embeddings.view(), det.n_projections, det.seed);
+    return f;
+}
+
+namespace {
 
 Result<double> ks_against(std::span<const double> sorted_base, std::span<const double> current) {
     if (sorted_base.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
@@ -264,7 +275,7 @@ Result<ResponseParts> check_response(const ResponseFit& f, std::span<const doubl
         out.score = make_score(Dimension::Response, out.ks, f.det.threshold, "ks(length)");
         return out;
     }
-    Result<double> s = sliced_against(f, *embeddings);
+    Result<double> s = sliced_against(f.embeddings.view(), f.sliced, *embeddings);
     if (!s) return std::move(s).error();
     out.sliced = s.value();
     out.score = make_score(Dimension::Response, out.ks + s.value(), f.det.threshold, "ks(length)+sw(emb)");

@@ -67,10 +67,28 @@ Result<DataParts> check_data(const DataFit& fit, ViewF64 current, bool keep_coun
 
 // ---------------------------------------------------------------- embedding
 
+// A baseline sample's projections for the sliced Wasserstein distance: the
+// directions depend only on the seed and the width, so they and the sorted
+// projections of the baseline are formed once.
+struct SlicedBaseline {
+    std::size_t n_projections = 0;
+    std::vector<float> directions;    // n_projections x cols
+    std::vector<double> projections;  // n_projections x rows, each run sorted
+    bool nan = false;                 // some baseline projection is NaN
+};
+
+SlicedBaseline fit_sliced(ViewF32 x, std::size_t n_projections, std::uint64_t seed);
+
+// sliced_wasserstein(x, y, n_projections, seed) bit for bit, from x's fit.
+Result<double> sliced_against(ViewF32 x, const SlicedBaseline& s, ViewF32 y);
+
 struct EmbeddingFit {
     EmbeddingDriftDetector det;
     MatrixF32 rows;
+    SlicedBaseline sliced;
 };
+
+EmbeddingFit fit_embedding(const EmbeddingDriftDetector& det, MatrixF32 rows);
 
 struct EmbeddingParts {
     double mmd2 = 0.0;
@@ -88,9 +106,7 @@ struct ResponseFit {
     std::vector<double> sorted_lengths;
     bool with_embeddings = false;
     MatrixF32 embeddings;
-    std::vector<float> directions;    // n_projections x cols
-    std::vector<double> projections;  // n_projections x rows, each run sorted
-    bool projection_nan = false;      // some baseline projection is NaN
+    SlicedBaseline sliced;
 };
 
 ResponseFit fit_response(const ResponseDriftDetector& det, std::span<const double> lengths,

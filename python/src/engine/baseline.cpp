@@ -166,7 +166,7 @@ PyObject* baseline_fit(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!d) return std::move(d).error();
                 f.data = std::move(d).value();
             }
-            if (has[1]) f.embedding = baseline::EmbeddingFit{emb_det, std::move(embeddings)};
+            if (has[1]) f.embedding = baseline::fit_embedding(emb_det, std::move(embeddings));
             if (has[3]) {
                 if (cancelled()) return DriftError::cancelled();
                 f.response = baseline::fit_response(resp_det, response_lengths, has[4] ? &response_embeddings : nullptr);
