@@ -556,3 +556,33 @@ def test_help_and_exports():
         assert word in text
     assert "recombine" in pydoc.render_doc(morvanta.explain, renderer=pydoc.plaintext)
     assert "feature_names" in Baseline.fit.__doc__
+
+
+@pytest.mark.parametrize("suffix", ["json", "npz"])
+def test_random_damage_never_gives_a_wrong_baseline(tmp_path, suffix):
+    rng = np.random.default_rng(14)
+    base = window(rng, rows=60, width=4)
+    f = Baseline.fit(**base, query=QueryDrift(k=3))
+    cur = window(rng, rows=40, width=4, shift=0.2)
+    expect = [bits(s.score) for s in f.check(**cur).scores]
+    good = tmp_path / f"good.{suffix}"
+    f.save(good)
+    raw = bytearray(good.read_bytes())
+    outcomes = {"refused": 0, "same": 0}
+    for trial in range(60):
+        bad = bytearray(raw)
+        for pos in rng.integers(0, len(bad), 1 + trial % 3):
+            bad[pos] = int(rng.integers(32, 127))
+        p = tmp_path / f"bad{trial}.{suffix}"
+        p.write_bytes(bytes(bad))
+        try:
+            g = Baseline.load(p)
+        except ValueError as e:
+            assert str(p) in str(e)
+            outcomes["refused"] += 1
+            continue
+        # A change the state does not depend on (a snapshot copy, the unused
+        # part of a number's text) may load; its checks must still be right.
+        assert [bits(s.score) for s in g.check(**cur).scores] == expect
+        outcomes["same"] += 1
+    assert outcomes["refused"] > 30
