@@ -25,6 +25,13 @@ void copy_column(ViewF64 m, std::size_t c, double* out) {
 
 // ---------------------------------------------------------------- data
 
+bool strictly_increasing(std::span<const double> v) noexcept {
+    if (!v.empty() && std::isnan(v.back())) return false;
+    for (std::size_t i = 1; i < v.size(); ++i)
+        if (!(v[i - 1] < v[i])) return false;
+    return true;
+}
+
 double ks_sorted_skip(std::span<const double> a, std::span<const double> b) noexcept {
     const std::size_t m = a.size(), n = b.size();
     if (m == 0 || n == 0) return 0.0;
@@ -98,6 +105,7 @@ Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool pr
     f.cols = features.cols;
     f.sorted.resize(f.rows * f.cols);
     f.n_missing.assign(f.cols, 0);
+    f.distinct.assign(f.cols, 0);
     f.means.assign(f.cols, 0.0);
     f.stds.assign(f.cols, 0.0);
     // The same conditions under which the detector forms the index of a column:
@@ -118,6 +126,7 @@ Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool pr
         else if (!sorted_nan_last(col)) return DriftError::invalid_config("baseline: a saved feature column is not sorted");
         const std::size_t n_num = count_numbers_sorted(col);
         f.n_missing[c] = f.rows - n_num;
+        f.distinct[c] = strictly_increasing(col) ? 1 : 0;
         double s = 0.0;
         for (std::size_t i = 0; i < n_num; ++i) s += col[i];
         const double n = static_cast<double>(n_num);
@@ -153,8 +162,10 @@ Result<DataParts> check_data(const DataFit& f, ViewF64 current, bool keep_counts
         sort_nan_last(y, scratch);
         ColumnParts col;
         col.missing_current = rc - count_numbers_sorted(y);
-        // The bisecting walk pays off once the baseline is much longer.
-        col.ks = f.rows > 8 * rc ? ks_sorted_skip(f.column(c), y) : ks_sorted(f.column(c), y);
+        // The skipping walk pays off once the baseline is much longer; it is
+        // used where it is exact whatever the walk's rule for repeated values.
+        const bool skip = f.rows > 8 * rc && f.distinct[c] && strictly_increasing(y);
+        col.ks = skip ? ks_sorted_skip(f.column(c), y) : ks_sorted(f.column(c), y);
         double p = 0.0;
         if (f.psi) {
             std::fill(cc.begin(), cc.end(), 0);

@@ -24,18 +24,24 @@ namespace morvanta::baseline {
 
 // ---------------------------------------------------------------- data
 
-// ks_sorted(a, b) bit for bit, for a long `a` against a short `b`: where the
-// walk would step through `a` alone (its head below b's), the run is skipped by
-// bisection. Within such a run j is fixed and |i * r1 - j * r2| is monotone in
-// i on either side of its minimum, so the gaps at the two ends of the run hold
-// its maximum, formed from the same products as the step-by-step walk.
+// ks_sorted(a, b) bit for bit on samples without repeated values (NaN counts
+// as a value), for a long `a` against a short `b`. On such samples every tie
+// rule of the walk comes down to one element per step; where the walk would
+// step through `a` alone (its head below b's) the run is skipped by galloping
+// search. Within such a run j is fixed and |i * r1 - j * r2| is monotone in i
+// on either side of its minimum, so the gaps at the two ends of the run hold its
+// maximum, formed from the same products as the step-by-step walk.
 double ks_sorted_skip(std::span<const double> a, std::span<const double> b) noexcept;
+
+// True when a sorted sample holds no repeated value and no NaN.
+bool strictly_increasing(std::span<const double> sorted) noexcept;
 
 struct DataFit {
     DataDriftDetector det;
     std::size_t rows = 0, cols = 0;
     std::vector<double> sorted;          // column-major: column c is sorted[c*rows, (c+1)*rows), NaN last
     std::vector<std::size_t> n_missing;  // NaN cells per column
+    std::vector<std::uint8_t> distinct;  // column without repeated values or NaN
     std::vector<double> means, stds;     // over the non-missing cells (NaN for an all-missing column)
     bool psi = false;                    // the index applies (enough rows, usable settings)
     std::vector<double> edges;           // cols * (n_bins - 1) when psi
