@@ -191,13 +191,20 @@ Result<DataParts> check_data(const DataFit& f, ViewF64 current, bool keep_counts
 
 Result<EmbeddingParts> check_embedding(const EmbeddingFit& f, ViewF32 current) {
     // The detector's order: the discrepancy (and its checks) first, then the sliced distance.
-    Result<MmdParts> mmd = mmd_rbf_median_parts(f.rows.view(), current, true);
+    // mmd_rbf's own checks first, then its median heuristic, kept for the breakdown.
+    const ViewF32 x = f.rows.view();
+    if (x.cols != current.cols) return DriftError::dimension_mismatch(x.cols, current.cols, "mmd_rbf");
+    if (x.rows < 2 || current.rows < 2)
+        return DriftError::insufficient_samples(2, std::min(x.rows, current.rows), "mmd_rbf");
+    Result<double> h = mmd_median_bandwidth_sq(x, current);
+    if (!h) return std::move(h).error();
+    Result<double> mmd = mmd_rbf(x, current, Bandwidth::squared(h.value()), true);
     if (!mmd) return std::move(mmd).error();
     Result<double> sw = sliced_against(f.rows.view(), f.sliced, current);
     if (!sw) return std::move(sw).error();
     EmbeddingParts out;
-    out.mmd2 = mmd.value().mmd2;
-    out.bandwidth_sq = mmd.value().bandwidth_sq;
+    out.mmd2 = mmd.value();
+    out.bandwidth_sq = h.value();
     out.sliced = sw.value();
     const double m = out.mmd2 > 0.0 ? out.mmd2 : 0.0;
     out.score = make_score(Dimension::Embedding, m + out.sliced, f.det.threshold, "mmd+sw");

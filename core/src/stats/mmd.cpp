@@ -284,10 +284,22 @@ Result<double> median_heuristic(ViewF32 x, ViewF32 y, BlockFn block) {
 
 }  // namespace
 
-namespace {
+Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased) {
+    if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, "mmd_rbf");
+    if (x.rows < 2 || y.rows < 2) return DriftError::insufficient_samples(2, std::min(x.rows, y.rows), "mmd_rbf");
 
-// The discrepancy for a squared bandwidth s already chosen.
-Result<double> mmd_with(ViewF32 x, ViewF32 y, double s, bool unbiased, BlockFn block) {
+    const BlockFn block = mmd_detail::d2_block_active();
+    double s = 0.0;
+    if (bandwidth.kind == Bandwidth::Kind::Fixed) {
+        if (0.0 >= bandwidth.sigma) return DriftError::invalid_config("mmd_rbf: bandwidth must be > 0");
+        s = bandwidth.sigma * bandwidth.sigma;
+    } else if (bandwidth.kind == Bandwidth::Kind::Squared) {
+        s = bandwidth.sigma;
+    } else {
+        Result<double> h = median_heuristic(x, y, block);
+        if (!h) return std::move(h).error();
+        s = h.value();
+    }
     if (s == 0.0 || std::isinf(s) || std::isnan(s)) return 0.0;
 
     const std::vector<const float*> xr = row_refs(x, x.rows);
@@ -311,34 +323,8 @@ Result<double> mmd_with(ViewF32 x, ViewF32 y, double s, bool unbiased, BlockFn b
     return mmd2;
 }
 
-}  // namespace
-
-Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased) {
-    if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, "mmd_rbf");
-    if (x.rows < 2 || y.rows < 2) return DriftError::insufficient_samples(2, std::min(x.rows, y.rows), "mmd_rbf");
-
-    const BlockFn block = mmd_detail::d2_block_active();
-    double s = 0.0;
-    if (bandwidth.kind == Bandwidth::Kind::Fixed) {
-        if (0.0 >= bandwidth.sigma) return DriftError::invalid_config("mmd_rbf: bandwidth must be > 0");
-        s = bandwidth.sigma * bandwidth.sigma;
-    } else {
-        Result<double> h = median_heuristic(x, y, block);
-        if (!h) return std::move(h).error();
-        s = h.value();
-    }
-    return mmd_with(x, y, s, unbiased, block);
-}
-
-Result<MmdParts> mmd_rbf_median_parts(ViewF32 x, ViewF32 y, bool unbiased) {
-    if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, "mmd_rbf");
-    if (x.rows < 2 || y.rows < 2) return DriftError::insufficient_samples(2, std::min(x.rows, y.rows), "mmd_rbf");
-    const BlockFn block = mmd_detail::d2_block_active();
-    Result<double> h = median_heuristic(x, y, block);
-    if (!h) return std::move(h).error();
-    Result<double> m = mmd_with(x, y, h.value(), unbiased, block);
-    if (!m) return std::move(m).error();
-    return MmdParts{m.value(), h.value()};
+Result<double> mmd_median_bandwidth_sq(ViewF32 x, ViewF32 y) {
+    return median_heuristic(x, y, mmd_detail::d2_block_active());
 }
 
 }  // namespace morvanta
