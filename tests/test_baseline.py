@@ -331,6 +331,17 @@ def test_save_load_round_trip(tmp_path, suffix):
         assert again.read_text() == path.read_text()
 
 
+def test_pickle_round_trip():
+    import pickle
+
+    rng = np.random.default_rng(15)
+    base, cur = window(rng, nan=True), window(rng, shift=0.1)
+    f = Baseline.fit(**base)
+    g = pickle.loads(pickle.dumps(f))
+    assert (g.parts, g.sizes, g.captured_at) == (f.parts, f.sizes, f.captured_at)
+    assert all(same(a, b) for a, b in zip(f.check(**cur).scores, g.check(**cur).scores))
+
+
 def test_json_is_a_snapshot(tmp_path):
     rng = np.random.default_rng(12)
     base = window(rng)

@@ -14,10 +14,11 @@ passed in.
 from __future__ import annotations
 
 import hashlib
+import io
 import os
 import time
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
 from . import _engine
 from ._columns import as_feature_table, match_columns
@@ -389,6 +390,22 @@ class Baseline:
             arrays["correct"] = np.asarray(arrays["correct"], dtype=bool)
         return arrays
 
+    def _write_npz(self, fh: BinaryIO, meta: dict[str, Any] | None = None, arrays: dict[str, Any] | None = None) -> None:
+        import numpy as np
+
+        if meta is None or arrays is None:
+            meta, arrays = self._meta(), self._arrays()
+            meta["digest"] = _digest(_engine.json_dump(meta), arrays)
+        payload: dict[str, Any] = {"morvanta_baseline": np.array(_engine.json_dump(meta))}
+        payload.update({f"array_{k}": v for k, v in arrays.items()})
+        np.savez(fh, **payload)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled as the bytes of its .npz form, so a copy checks with the same bits.
+        buf = io.BytesIO()
+        self._write_npz(buf)
+        return (_from_npz_bytes, (buf.getvalue(),))
+
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the baseline to ``path``: JSON text, or a NumPy ``.npz`` archive
         when the name ends in ".npz".
@@ -409,10 +426,8 @@ class Baseline:
         meta_text = _engine.json_dump(meta)
         meta["digest"] = _digest(meta_text, arrays)
         if p.endswith(".npz"):
-            payload: dict[str, Any] = {"morvanta_baseline": np.array(_engine.json_dump(meta))}
-            payload.update({f"array_{k}": v for k, v in arrays.items()})
             with open(p, "wb") as fh:
-                np.savez(fh, **payload)
+                self._write_npz(fh, meta, arrays)
             return
         ex = _engine.baseline_export(self._state)
         snap: dict[str, Any] = {
@@ -464,8 +479,6 @@ class Baseline:
         the checksum written with it) or comes from a newer format raises
         ValueError naming the file and the problem.
         """
-        import numpy as np
-
         p = os.fspath(path)
 
         def bad(why: str) -> ValueError:
@@ -473,50 +486,60 @@ class Baseline:
 
         arrays: dict[str, Any] = {}
         if p.endswith(".npz"):
-            try:
-                with np.load(p, allow_pickle=False) as z:
-                    files = {k: z[k] for k in z.files}
-            except (OSError, ValueError, EOFError) as e:
-                if isinstance(e, FileNotFoundError):
-                    raise
-                raise bad(f"not a readable .npz archive ({e})") from e
-            except Exception as e:  # zipfile.BadZipFile and friends
-                raise bad(f"not a readable .npz archive ({e})") from e
-            if _STATE_KEY not in files:
-                raise bad("not a morvanta baseline (no 'morvanta_baseline' entry)")
-            try:
-                meta = _engine.json_load(str(files[_STATE_KEY]))
-            except ValueError as e:
-                raise bad(f"damaged baseline settings ({e})") from e
-            for k, v in files.items():
-                if k.startswith("array_"):
-                    arrays[k[len("array_") :]] = v
-        else:
-            try:
-                with open(p, encoding="utf-8") as fh:
-                    text = fh.read()
-            except UnicodeDecodeError as e:
-                raise bad(f"not JSON text ({e})") from e
-            try:
-                doc = _engine.json_load(text)
-            except ValueError as e:
-                raise bad(f"not valid JSON ({e})") from e
-            if not isinstance(doc, dict) or not isinstance(doc.get(_STATE_KEY), dict):
-                raise bad("not a morvanta baseline (no 'morvanta_baseline' object)")
-            meta = dict(doc[_STATE_KEY])
-            extra = meta.pop("arrays", None)
-            if not isinstance(extra, dict):
-                raise bad("damaged baseline: no state arrays")
-            arrays.update(extra)
-            for field, name in (
-                ("embeddings", "embeddings"),
-                ("confidence_scores", "confidences"),
-                ("query_centroids", "query_centroids"),
-                ("query_cluster_freqs", "query_frequencies"),
-                ("response_lengths", "response_lengths"),
-            ):
-                if doc.get(field) is not None and name not in arrays:
-                    arrays[name] = doc[field]
+            return cls._from_npz(p, p)
+        try:
+            with open(p, encoding="utf-8") as fh:
+                text = fh.read()
+        except UnicodeDecodeError as e:
+            raise bad(f"not JSON text ({e})") from e
+        try:
+            doc = _engine.json_load(text)
+        except ValueError as e:
+            raise bad(f"not valid JSON ({e})") from e
+        if not isinstance(doc, dict) or not isinstance(doc.get(_STATE_KEY), dict):
+            raise bad("not a morvanta baseline (no 'morvanta_baseline' object)")
+        meta = dict(doc[_STATE_KEY])
+        extra = meta.pop("arrays", None)
+        if not isinstance(extra, dict):
+            raise bad("damaged baseline: no state arrays")
+        arrays.update(extra)
+        for field, name in (
+            ("embeddings", "embeddings"),
+            ("confidence_scores", "confidences"),
+            ("query_centroids", "query_centroids"),
+            ("query_cluster_freqs", "query_frequencies"),
+            ("response_lengths", "response_lengths"),
+        ):
+            if doc.get(field) is not None and name not in arrays:
+                arrays[name] = doc[field]
+        return cls._restore(p, meta, arrays)
+
+    @classmethod
+    def _from_npz(cls, source: str | BinaryIO, p: str) -> Baseline:
+        import numpy as np
+
+        def bad(why: str) -> ValueError:
+            return ValueError(f"{p}: {why}")
+
+        arrays: dict[str, Any] = {}
+        try:
+            with np.load(source, allow_pickle=False) as z:
+                files = {k: z[k] for k in z.files}
+        except (OSError, ValueError, EOFError) as e:
+            if isinstance(e, FileNotFoundError):
+                raise
+            raise bad(f"not a readable .npz archive ({e})") from e
+        except Exception as e:  # zipfile.BadZipFile and friends
+            raise bad(f"not a readable .npz archive ({e})") from e
+        if _STATE_KEY not in files:
+            raise bad("not a morvanta baseline (no 'morvanta_baseline' entry)")
+        try:
+            meta = _engine.json_load(str(files[_STATE_KEY]))
+        except ValueError as e:
+            raise bad(f"damaged baseline settings ({e})") from e
+        for k, v in files.items():
+            if k.startswith("array_"):
+                arrays[k[len("array_") :]] = v
         return cls._restore(p, meta, arrays)
 
     @classmethod
@@ -579,7 +602,7 @@ class Baseline:
                     raise ValueError(f"detector {cls_name!r} for dimension {dim!r}")
                 # Non-finite thresholds travel as the strings "NaN", "Infinity".
                 detectors[dim] = klass(*[float(a) if isinstance(a, str) else a for a in args])
-        except (KeyError, TypeError, ValueError, OverflowError) as e:
+        except (KeyError, TypeError, ValueError, OverflowError, AttributeError) as e:
             raise bad(f"damaged baseline settings ({e})") from e
         try:
             kw: dict[str, Any] = {}
@@ -598,3 +621,7 @@ class Baseline:
             raise bad(f"damaged baseline: {type(e).__name__}: {e}") from e
         return cls._new(state, parts, names, from_frame, detectors, sizes, captured_at, n_features)
 
+
+def _from_npz_bytes(data: bytes) -> Baseline:
+    """Unpickles a Baseline from the bytes of its .npz form."""
+    return Baseline._from_npz(io.BytesIO(data), "<pickled Baseline>")
