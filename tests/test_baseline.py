@@ -597,3 +597,22 @@ def test_random_damage_never_gives_a_wrong_baseline(tmp_path, suffix):
         assert [bits(s.score) for s in g.check(**cur).scores] == expect
         outcomes["same"] += 1
     assert outcomes["refused"] > 30
+
+
+def test_json_text_keeps_every_bit():
+    rng = np.random.default_rng(16)
+    d = rng.standard_normal(2000) * 10.0 ** rng.integers(-300, 300, 2000).astype(float)
+    d = np.r_[d, 0.0, -0.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, np.nan, np.inf, -np.inf]
+    f = (rng.standard_normal(2000) * 10.0 ** rng.integers(-44, 38, 2000).astype(float)).astype(np.float32)
+    f = np.r_[f, np.float32(1e-45), np.float32(3.4028235e38), np.float32(-0.0), np.float32(np.nan), np.float32(-np.inf)]
+    text = _engine.json_dump({"d": d, "f": f.reshape(-1, 5), "names": ["NaN", "x"], "n": 2**64 - 1, "ok": [True]})
+    back = _engine.json_load(text)
+    assert back["d"].tobytes() == d.tobytes()
+    assert back["f"].dtype == np.float32 and back["f"].ravel().tobytes() == f.tobytes()
+    assert (back["names"], back["n"], back["ok"]) == (["NaN", "x"], 2**64 - 1, [True])
+    # Standard JSON text: Python's reader gets the same float64 values.
+    doc = json.loads(text)
+    assert [float(x) for x in doc["d"][:2000]] == d[:2000].tolist()
+    for bad in ["t rue", "[1,]", '{"a":1', "[1e400]", '{"v":1,"dim":[2,2],"data":[1,2,3]}']:
+        with pytest.raises(ValueError):
+            _engine.json_load(bad)

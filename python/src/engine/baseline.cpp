@@ -621,8 +621,6 @@ struct Loader {
         json::NumberToken tok;
         if (!rd.scan_number(tok)) return fail_py();
         const std::string text(tok.begin, tok.end);
-        Ref s(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        if (!s) return nullptr;
         if (tok.integer) return PyLong_FromString(text.c_str(), nullptr, 10);
         double v = 0.0;
         json::Reader sub(text);
@@ -788,18 +786,8 @@ struct Loader {
             return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
         }
         if (c == 't' || c == 'f') {
-            bool is_null = false;
-            (void)is_null;
-            // true / false
-            const char* word = c == 't' ? "true" : "false";
-            const std::size_t len = c == 't' ? 4 : 5;
-            for (std::size_t i = 0; i < len; ++i) {
-                if (rd.remaining() == 0 || rd.peek() != word[i]) {
-                    rd.fail("invalid literal");
-                    return fail_py();
-                }
-                rd.advance();
-            }
+            // The reader validates the literal; its first byte tells which one.
+            if (!rd.skip_value()) return fail_py();
             return Py_NewRef(c == 't' ? Py_True : Py_False);
         }
         if (c == 'n') {
