@@ -36,8 +36,12 @@ double ks_sorted(std::span<const double> a, std::span<const double> b) noexcept 
     while (i < m_num && j < n_num) {
         const double x = a[i], y = b[j];
         const double v = y < x ? y : x;
-        if (x <= v) i = past(a, i, m_num, v);
-        if (y <= v) j = past(b, j, n_num, v);
+        // The head(s) equal to v move branch-free (which side moves is a coin
+        // toss on tie-free data); the rest of a run is a rarely taken loop.
+        i += static_cast<std::size_t>(x <= v);
+        j += static_cast<std::size_t>(y <= v);
+        while (i < m_num && a[i] <= v) ++i;
+        while (j < n_num && b[j] <= v) ++j;
         const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
         d = gap > d ? gap : d;
     }
