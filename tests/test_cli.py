@@ -230,6 +230,10 @@ ERRORS = [
     ("query emb_one.npy emb_c.npy --k 2", "'emb_one.npy': invalid configuration: kmeans: k=2 exceeds sample count n=1$"),
     ("response len_b.txt len_c.npy --baseline-embeddings emb_b.npy --current-embeddings emb_w8.npy",
      "'emb_b.npy' and 'emb_w8.npy': dimension mismatch: expected 16, got 8 (sliced_wasserstein)$"),
+    # An error about a setting names no file.
+    ("query emb_b.npy emb_c.npy --k 0", "invalid configuration: kmeans: k must be > 0$"),
+    ("embedding emb_b.npy emb_c.npy --n-projections 0",
+     "invalid configuration: sliced_wasserstein: n_projections must be > 0$"),
     ("confidence empty.txt conf_c.npy", "'empty.txt' has no confidences; a window needs at least one$"),
     # Confidences are probabilities: the first value outside [0, 1] is named by line or index.
     ("confidence conf_bad.txt conf_c.npy", "'conf_bad.txt' line 4: confidence 5.0 is outside [0, 1] (and 1 more)$"),

@@ -327,8 +327,9 @@ def _files(paths: Sequence[str]) -> str:
     return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
 
 
-def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str:
-    """The file(s) a core error is about, as the start of the error line.
+def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str | None:
+    """The file(s) a core error is about, as the start of the error line, or None
+    for an error about the settings (say "k must be > 0").
 
     The core only knows arrays; which file held the NaN, the short window or the
     other width is worked out here from the loaded data. When nothing singles a
@@ -363,6 +364,8 @@ def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str:
         named = [p for p, a in arrays if a.ndim >= 1 and (len(a) if by_rows or a.ndim == 1 else a.shape[1]) in wanted]
         if named:
             return _files(named)
+    if message.startswith("invalid configuration") and not sizes:
+        return None
     return _files([p for p, _ in inputs])
 
 
@@ -372,7 +375,10 @@ def _about(*inputs: tuple[str, Any]) -> Iterator[None]:
     try:
         yield
     except MorvantaError as err:
-        raise InputError(f"{_blame(str(err), inputs)}: {err}") from None
+        files = _blame(str(err), inputs)
+        if files is None:
+            raise
+        raise InputError(f"{files}: {err}") from None
 
 
 def _require_rows(path: str, rows: int, what: str = "rows") -> None:
