@@ -339,17 +339,15 @@ def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str | None:
 
     arrays = [(path, np.asarray(data)) for path, data in inputs]
     if message.startswith("numerical instability"):
+        # Raised by the embedding kernels only; a NaN length or confidence is a
+        # missing value, never the cause.
         found = []
         for path, a in arrays:
-            if a.dtype.kind != "f" or a.ndim == 0:
+            if a.dtype.kind != "f" or a.ndim != 2:
                 continue
-            finite = np.isfinite(a)
-            bad = np.flatnonzero(~(finite.all(axis=1) if a.ndim == 2 else finite))
+            bad = np.flatnonzero(~np.isfinite(a).all(axis=1))
             if bad.size:
-                unit = "rows" if a.ndim == 2 else "values"
-                found.append(
-                    f"'{path}' (NaN or infinity in {bad.size:,} of {len(a):,} {unit}, first at index {bad[0]})"
-                )
+                found.append(f"'{path}' (NaN or infinity in {bad.size:,} of {len(a):,} rows, first at index {bad[0]})")
         if found:
             return " and ".join(found)
     sizes = re.search(
@@ -585,7 +583,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command is None:
             parser.print_help(sys.stderr)
             return 2
-        return int(args.run(args, Progress()))
+        status = int(args.run(args, Progress()))
+        sys.stdout.flush()  # a closed pipe must show here, not in the flush at exit
+        return status
     except UsageError as err:
         return _error(err)
     except (InputError, MorvantaError) as err:
