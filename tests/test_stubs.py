@@ -41,7 +41,11 @@ def mypy(*args: str, tool: str = "mypy") -> subprocess.CompletedProcess[str]:
 @pytest.fixture(scope="module")
 def strict(tmp_path_factory: pytest.TempPathFactory) -> list[str]:
     """The mypy --strict options, with the cache outside the source tree."""
-    return ["--strict", "--no-error-summary", f"--cache-dir={tmp_path_factory.getbasetemp() / 'mypy-cache'}"]
+    # The project's mypy settings (optional libraries may be absent) when the tests
+    # run from a source tree.
+    config = HERE.parent / "pyproject.toml"
+    return ["--strict", "--no-error-summary", f"--cache-dir={tmp_path_factory.getbasetemp() / 'mypy-cache'}",
+            *([f"--config-file={config}"] if config.is_file() else [])]
 
 
 @needs_mypy
