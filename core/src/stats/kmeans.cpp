@@ -143,9 +143,6 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     if (k > n)
         return DriftError::invalid_config("kmeans: k=" + std::to_string(k) + " exceeds sample count n=" +
                                           std::to_string(n));
-    // With k >= 2 a non-finite row keeps its seeding minimum at +inf and the total
-    // check below rejects it; a single cluster has no seeding total, so look first.
-    if (k == 1 && !all_finite(data)) return instability();
     // k <= n bounds k by the rows, but rows without columns cost nothing to pass
     // in, so every buffer is still checked: the centroids (current and next), the
     // distances of one chunk of rows to every centroid, and the per-row state
@@ -158,6 +155,10 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     per_row = byte_sum(per_row, byte_count({n}, sizeof(std::size_t)));
     per_row = byte_sum(per_row, byte_count({n / 16 + 1, 16, d}, sizeof(float)));
     if (auto e = check_alloc(per_row, "the per-row buffers", "kmeans")) return std::move(*e);
+
+    // With k >= 2 a non-finite row keeps its seeding minimum at +inf and the total
+    // check below rejects it; a single cluster has no seeding total, so look first.
+    if (k == 1 && !all_finite(data)) return instability();
 
     Rng rng(seed);
     KMeansResult res;
