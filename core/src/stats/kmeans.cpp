@@ -248,6 +248,8 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     const std::size_t k = centroids.rows, d = data.cols;
     // No centroid, or centroids of another width: every row keeps index 0.
     if (data.rows == 0 || k == 0 || centroids.cols != d) return labels;
+    // The distance buffer grows with k: refuse an absurd k before walking the centroids.
+    (void)checked_count({kChunk, k}, sizeof(float));
     MatrixF32 dense(k, d);
     for (std::size_t c = 0; c < k; ++c) copy_row(centroids, c, dense.row(c));
     DistanceScanner scanner(p, data, k, false);
