@@ -208,8 +208,9 @@ def test_overstated_lengths_are_only_a_hint():
     """)
     for n, (r_ok, c_ok, count, top) in got["results"].items():
         assert r_ok and c_ok and count == 3 and top, n
-    # A reservation by the claimed length would have mapped 8 GB or more.
-    assert got["grew_mb"] < 256
+    # A reservation by the claimed length maps 8 GB (10**9 doubles) or more; the
+    # capped one stays in the megabytes (the sanitizer's quarantine adds some).
+    assert got["grew_mb"] < 2048
 
 
 def test_long_sequences_past_the_reservation_cap():
