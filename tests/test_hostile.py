@@ -172,6 +172,44 @@ def test_allocation_failure_under_an_address_space_limit_names_the_method():
                    "second": memory_error("out of memory in ResponseDrift.detect()"), "third": None}
 
 
+# Bin counts far beyond the data are bounded by it: no table is sized by the setting.
+
+
+def test_bin_counts_beyond_the_data_score_like_their_references():
+    from morvanta import ConfidenceDrift, DataDrift
+
+    rng = np.random.default_rng(3)
+    a, b = rng.standard_normal((300, 3)), rng.standard_normal((200, 3)) + [0.0, 0.3, -0.2]
+    # PSI cannot index 2**64 - 1 bins over 300 rows, so the columns are judged by KS.
+    got = DataDrift(n_bins=2**64 - 1).detect(a, b).score
+    assert got == pytest.approx(max(stats.ks_2samp(a[:, j], b[:, j]).statistic for j in range(3)), abs=1e-12)
+
+    # One calibration bin per representable probability: each distinct score is its
+    # own bin, so the calibration error is the mean of |p - correct|.
+    pb, pc = rng.uniform(0.01, 0.99, 400), rng.uniform(0.2, 0.99, 300)
+    yb, yc = rng.random(400) < pb, rng.random(300) < 0.5
+    got = ConfidenceDrift(n_calib_bins=2**64 - 1).detect_with_correctness(pb, yb, pc, yc).score
+    ece = lambda p, y: np.mean(np.abs(p - y))
+    want = stats.ks_2samp(pb, pc).statistic + abs(ece(pc, yc) - ece(pb, yb))
+    assert got == pytest.approx(want, abs=1e-12)
+
+
+@pytest.mark.parametrize("dim, data", [
+    ("[18446744073709551615,2]", "[1]"),      # the product wraps 64 bits to 18446744073709551614
+    ("[4294967296,4294967296]", "[]"),        # ... and this one to 0
+    ("[1000000000000,1000000]", "[1,2,3]"),   # fits, but the text cannot hold it
+])
+def test_snapshot_dims_that_claim_more_than_the_data(dim, data):
+    from morvanta import BaselineSnapshot, MorvantaError
+
+    text = '{"captured_at":1,"embeddings":{"v":1,"dim":%s,"data":%s}}' % (dim, data)
+    with pytest.raises(MorvantaError) as info:
+        BaselineSnapshot.from_json(text)
+    # Reported at the matrix's closing brace, the last character but one.
+    column = len(text) - 1
+    assert str(info.value) == f"deserialize: data and dimension must match in size at line 1 column {column}"
+
+
 # ---------------------------------------------------------------- lengths
 
 
