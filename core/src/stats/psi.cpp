@@ -27,6 +27,11 @@ std::optional<DriftError> check(std::size_t n_base, std::size_t n_cur, std::size
     if (eps <= 0.0) return DriftError::invalid_config("psi: eps must be > 0");
     if (n_base < n_bins) return DriftError::insufficient_samples(n_bins, n_base, "psi(baseline)");
     if (n_cur == 0) return DriftError::insufficient_samples(1, 0, "psi(current)");
+    // n_bins <= n_base already bounds the tables by the data; the check keeps
+    // that bound from being the only thing between a bin count and an allocation.
+    const ByteCount tables =
+        byte_sum(byte_count({n_bins}, sizeof(double)), byte_count({n_bins, 2}, sizeof(std::uint64_t)));
+    if (auto e = check_alloc(tables, "the bin tables", "psi")) return e;
     return std::nullopt;
 }
 
