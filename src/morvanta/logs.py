@@ -287,8 +287,11 @@ def _arrow_columns(source: str, table: Any) -> dict[str, _Col]:
         elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t):
             out[name] = _Col("num", pc.cast(column, pa.float64()).to_numpy(zero_copy_only=False), str(t))
         elif pa.types.is_timestamp(t) or pa.types.is_date(t):
-            us = pc.cast(pc.cast(column, pa.timestamp("us", tz="UTC")), pa.int64())
-            secs = pc.cast(us, pa.float64()).to_numpy(zero_copy_only=False) / 1e6
+            if pa.types.is_date(t):
+                column, t = pc.cast(column, pa.timestamp("s")), pa.timestamp("s")
+            # The stored integers count units since the epoch in UTC, with or without a zone.
+            ticks = pc.cast(column, pa.int64()).to_numpy(zero_copy_only=False).astype(np.float64)
+            secs = ticks / {"s": 1.0, "ms": 1e3, "us": 1e6, "ns": 1e9}[t.unit]
             out[name] = _Col("time", secs, str(t))
         elif pa.types.is_string(t) or pa.types.is_large_string(t):
             out[name] = _Col("text", column.to_pylist(), "str")
