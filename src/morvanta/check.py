@@ -931,6 +931,8 @@ def monitor(
         order = np.argsort(full.timestamps, kind="stable")
         if (order != np.arange(full.n_rows)).any():
             full = full.take(order)
+    if baseline_log is not None:
+        base_len = 0  # every row of the log is checked
     base_rows, bounds = _cuts(full, period, rows, base_len)
     if baseline_log is not None:
         base: Any = baseline_log if _is_saved_baseline(baseline_log) else _as_log(

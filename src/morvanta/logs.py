@@ -165,6 +165,10 @@ def _vectors(source: str, name: str, rows: Sequence[Any], unit: str = "row", fir
             width = n
         elif n != width:
             raise _err(source, name, f"embedding of {n} values, but earlier rows have {width}", i + first, unit)
+    if rows and all(isinstance(v, np.ndarray) and v.dtype.kind in "iuf" for v in rows):
+        # Arrays keep their dtype (a float32 frame column stays float32, unconverted).
+        out = np.stack(rows) if width else np.empty((len(rows), 0), dtype=rows[0].dtype)
+        return _Col("vec", out, str(out.dtype))
     try:
         out = np.array(rows, dtype=np.float64).reshape(len(rows), width or 0)
     except (TypeError, ValueError):
@@ -488,14 +492,14 @@ def _columns_of(source: Any, name: str | None) -> tuple[str, dict[str, _Col]]:
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         suffix = os.path.splitext(path)[1].lower()
+        if not os.path.exists(path):
+            raise LogError(f"cannot read '{path}': No such file or directory")
         if suffix in (".parquet", ".pq"):
             return path, _read_parquet(path)
         if suffix in (".csv", ".tsv"):
             return path, _read_csv(path, "\t" if suffix == ".tsv" else ",")
         if suffix in (".jsonl", ".ndjson", ".json"):
             return path, _read_jsonl(path)
-        if not os.path.exists(path):
-            raise LogError(f"cannot read '{path}': No such file or directory")
         raise LogError(f"'{path}': unsupported log format (use {', '.join(LOG_SUFFIXES)})")
     label = name or "log"
     pd = sys.modules.get("pandas")
