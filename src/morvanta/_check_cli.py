@@ -142,7 +142,8 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         if key not in _CONFIG_KEYS:
             raise InputError(f"'{args.config}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
     if args.column:
-        cols = replace(cols, **{role: (name or None) for role, name in args.column})
+        renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
+        cols = replace(cols, **renamed)
     thresholds = options.get("thresholds", {})
     if not isinstance(thresholds, dict):
         raise InputError(f"'{args.config}': [thresholds] must be a table of dimension = number")

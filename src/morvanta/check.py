@@ -83,7 +83,8 @@ def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]]) -> dic
         from .explain import explain  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         return {}
-    return {dim: explain(method, base, cur) for dim, (method, base, cur) in calls.items()}
+    out: dict[str, Any] = {dim: explain(method, base, cur) for dim, (method, base, cur) in calls.items()}
+    return out
 
 
 def _load_baseline(path: str) -> Any:
@@ -266,7 +267,7 @@ class CheckResult:
 
     def to_dict(self) -> dict[str, Any]:
         """Everything the JSON output holds, as plain Python values."""
-        return _finite(
+        out: dict[str, Any] = _finite(
             {
                 "drifted": self.drifted,
                 "baseline": {"source": self.baseline_source, "rows": self.n_baseline},
@@ -287,6 +288,7 @@ class CheckResult:
                 "report": json.loads(self.report.to_json()),
             }
         )
+        return out
 
     def to_json(self, indent: int | None = None) -> str:
         """The result as JSON text (NaN written as null)."""
@@ -493,7 +495,8 @@ def _settings(det: Any) -> dict[str, Any]:
     # The detectors keep their settings private; QueryDrift's k is read back
     # from its repr, e.g. "QueryDrift(threshold=0.1, k=8, seed=0)".
     m = re.search(r"\bk=(\d+)", repr(det))
-    return {"k": int(m.group(1))} if m else {}
+    out: dict[str, Any] = {"k": int(m.group(1))} if m else {}
+    return out
 
 
 def _detectors(given: Mapping[str, Any] | None) -> dict[str, Any]:
@@ -817,7 +820,7 @@ class WindowResult:
                 entry = d.to_dict()
                 del entry["dimension"]
                 dims[d.dimension] = entry
-        return _finite({
+        out: dict[str, Any] = _finite({
             "window": self.index,
             "start": _iso(self.start),
             "end": _iso(self.end),
@@ -828,6 +831,7 @@ class WindowResult:
             "drifted": None if self.result is None else self.result.drifted,
             "dimensions": dims,
         })
+        return out
 
 
 @dataclass(frozen=True)
@@ -861,6 +865,7 @@ def _cuts(log: RequestLog, every: float | None, rows: int | None, baseline: floa
     import numpy as np
 
     n = log.n_rows
+    bounds: list[tuple[int, int, float | None, float | None]]
     if rows is not None:
         nb = int(baseline) if baseline is not None else rows
         nb = min(nb, n)

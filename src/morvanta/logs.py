@@ -556,7 +556,8 @@ def _flags(source: str, name: str, col: _Col) -> NDArray[numpy.bool_]:
         row = int(np.flatnonzero(bad_mask)[0])
         what = "missing" if math.isnan(v[row]) else f"not a flag (true/false or 0/1): {v[row]!r}"
         raise _err(source, name, what, row + 1)
-    return v == 1
+    flags: NDArray[numpy.bool_] = v == 1
+    return flags
 
 
 def _timestamps(source: str, name: str, col: _Col) -> NDArray[numpy.float64]:

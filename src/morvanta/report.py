@@ -30,7 +30,7 @@ PCA_POINTS = 400  # per window, drawn by a seeded subsample
 ECDF_POINTS = 201  # quantiles that summarise each distribution
 BASE_STYLE = {"color": "#0072B2", "linestyle": "-", "marker": "o", "label": "baseline"}
 CUR_STYLE = {"color": "#D55E00", "linestyle": "--", "marker": "s", "label": "current"}
-_RC = {
+_RC: dict[str, Any] = {
     "svg.fonttype": "none",  # text stays text: smaller, selectable, read by screen readers
     "font.size": 9.0,
     "font.family": "sans-serif",
@@ -89,7 +89,7 @@ class _Figures:
 
         import matplotlib
 
-        with matplotlib.rc_context(_RC):
+        with matplotlib.rc_context(_RC):  # type: ignore[arg-type, unused-ignore]
             fig = Figure(figsize=(width, height))
             fig.add_subplot(1, 1, 1)
         return fig
@@ -100,8 +100,8 @@ class _Figures:
         self.count += 1
         ident = f"plot{self.count}"
         buf = io.StringIO()
-        rc = dict(_RC, **{"svg.hashsalt": f"morvanta-{ident}"})
-        with matplotlib.rc_context(rc):
+        rc: dict[str, Any] = dict(_RC, **{"svg.hashsalt": f"morvanta-{ident}"})
+        with matplotlib.rc_context(rc):  # type: ignore[arg-type, unused-ignore]
             fig.tight_layout()
             fig.savefig(buf, format="svg", metadata={"Date": None, "Creator": "morvanta"})
         text = buf.getvalue()
@@ -132,7 +132,7 @@ def _quantiles(x: NDArray[Any]) -> tuple[NDArray[numpy.float64], NDArray[numpy.f
     return np.quantile(x, probs, method="inverted_cdf"), probs
 
 
-def _ecdf(figs: _Figures, name: str, base: NDArray[Any], cur: NDArray[Any], what: str, stats: str) -> _Plot:
+def _ecdf(figs: _Figures, name: str, base: Any, cur: Any, what: str, stats: str) -> _Plot:
     import numpy as np
 
     b, c = _finite(base), _finite(cur)
@@ -159,7 +159,7 @@ def _ecdf(figs: _Figures, name: str, base: NDArray[Any], cur: NDArray[Any], what
     return figs.svg(fig, f"Distribution of {name}", desc)
 
 
-def _pca(figs: _Figures, name: str, base: NDArray[Any], cur: NDArray[Any], seed: int) -> _Plot:
+def _pca(figs: _Figures, name: str, base: Any, cur: Any, seed: int) -> _Plot:
     import numpy as np
 
     rng = np.random.default_rng(seed)
@@ -372,8 +372,9 @@ def _check_sections(r: CheckResult, figs: _Figures) -> list[_Section]:
                 sec.plots.append(_reliability(figs, bins))
             elif with_ok:
                 n_bins = _calib_bins(r.detectors.get("confidence"))
+                assert base is not None and cur is not None
                 bb = _calibration_bins(base.confidences, base.correct, n_bins)  # type: ignore[arg-type]
-                cb = _calibration_bins(cur.confidences, cur.correct, n_bins)  # type: ignore[arg-type, union-attr]
+                cb = _calibration_bins(cur.confidences, cur.correct, n_bins)  # type: ignore[arg-type]
                 bins = [{"baseline_count": x[0], "baseline_confidence": x[1], "baseline_accuracy": x[2],
                          "current_count": y[0], "current_confidence": y[1], "current_accuracy": y[2]}
                         for x, y in zip(bb, cb)]
@@ -429,16 +430,16 @@ def render_check(r: CheckResult) -> str:
         verdict = f"No drift in any of the {n} dimensions tested."
     rows = []
     for d in r.dimensions:
-        s = d.score
+        sc = d.score
         rows.append({
             "dimension": d.dimension,
             "status": {"scored": "tested", "skipped": "not tested", "too_small": "too small"}[d.status],
-            "score": _f(s.score) if s else "–",
-            "threshold": _f(s.threshold) if s else "–",
+            "score": _f(sc.score) if sc else "–",
+            "threshold": _f(sc.threshold) if sc else "–",
             "p": _f(d.p_value) if d.p_value is not None else "–",
             "p_adj": _f(d.p_adjusted) if d.p_adjusted is not None else "–",
-            "drifted": "yes" if d.drifted else ("no" if s else "–"),
-            "method": s.method if s else (d.reason or ""),
+            "drifted": "yes" if d.drifted else ("no" if sc else "–"),
+            "method": sc.method if sc else (d.reason or ""),
         })
     return str(_template().render(
         kind="check",
