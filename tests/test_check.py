@@ -418,6 +418,7 @@ def test_prometheus_text_parses_line_by_line(logs):
         assert s[("morvanta_drift_detected", key)] == (1.0 if d.drifted else 0.0)
     assert s[("morvanta_drift_any", ())] == 1.0
     assert s[("morvanta_drift_window_rows", (("window", "current"),))] == 300
+    assert s[("morvanta_drift_check_timestamp_seconds", ())] == r.report.timestamp
     assert not any(k[0] == "morvanta_drift_p_value" for k in s)  # no p-values asked for
     assert not any(k[0] == "morvanta_drift_column_score" for k in s)  # per-column series only behind the flag
     per = parse_prometheus(r.to_prometheus(per_column=True))

@@ -306,7 +306,7 @@ class CheckResult:
         Series: ``morvanta_drift_score``, ``morvanta_drift_threshold``,
         ``morvanta_drift_detected`` (0/1) per scored dimension, with p-values also
         ``morvanta_drift_p_value`` and ``morvanta_drift_p_value_adjusted``;
-        ``morvanta_drift_any``; the window sizes. ``per_column`` adds
+        ``morvanta_drift_any``; the window sizes; the check's time. ``per_column`` adds
         ``morvanta_drift_column_score{dimension="data",column=...}`` per feature.
         """
         return _prometheus(self, per_column)
@@ -766,6 +766,8 @@ def _prometheus(r: CheckResult, per_column: bool) -> str:
            [({}, 1.0 if r.drifted else 0.0)])
     family("morvanta_drift_window_rows", "Requests in the windows of the last check.",
            [({"window": "baseline"}, float(r.n_baseline)), ({"window": "current"}, float(r.n_current))])
+    family("morvanta_drift_check_timestamp_seconds", "When the last check ran, seconds since the Unix epoch.",
+           [({}, float(r.report.timestamp))])
     if per_column:
         family("morvanta_drift_column_score", "Drift score of one feature column (max of KS and PSI).",
                [({"dimension": "data", "column": c.name}, c.score.score) for c in r.columns])
@@ -940,10 +942,16 @@ def monitor(
         base_len = 0  # every row of the log is checked
     base_rows, bounds = _cuts(full, period, rows, base_len)
     if baseline_log is not None:
-        base: Any = baseline_log if _is_saved_baseline(baseline_log) else _as_log(
-            baseline_log, columns, length, "baseline_log")
-        base_source = str(baseline_log) if isinstance(baseline_log, str) else getattr(base, "source", "baseline")
-        base_n = getattr(base, "n_rows", 0)
+        base: Any
+        if _is_saved_baseline(baseline_log):
+            # Loaded once, not once per window.
+            base = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
+            base_n = max(dict(getattr(base, "sizes", {}) or {}).values(), default=0)
+        else:
+            base = _as_log(baseline_log, columns, length, "baseline_log")
+            base_n = base.n_rows
+        base_source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else getattr(
+            base, "source", "baseline")
     else:
         base = full.take(base_rows)
         base_source = f"{full.source} (first {'period' if period else 'rows'})"
