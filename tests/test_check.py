@@ -462,8 +462,15 @@ def test_import_stays_numpy_free():
 def test_html_is_deterministic_small_and_free_of_rows(logs):
     pytest.importorskip("jinja2")
     pytest.importorskip("matplotlib")
+    from conftest import concurrently
+
     _, base, cur, _, _ = logs
-    assert morvanta.check(base, cur).to_html() == morvanta.check(base.copy(), cur.copy()).to_html()
+    first = morvanta.check(base, cur)
+    html = first.to_html()
+    assert html == morvanta.check(base.copy(), cur.copy()).to_html()
+    # Pages drawn on several threads at once come out as drawn alone.
+    for pages in concurrently(first.to_html, first.to_html, first.to_html, reps=2):
+        assert pages == [html, html]
 
     def window(shift, seed):
         r = np.random.default_rng(seed)
@@ -607,3 +614,68 @@ def test_monitor_command(logs, tmp_path):
     assert html.count("<svg") == 5 and "3 windows" in html
     out = run("monitor", str(p), "--rows", "200", "--baseline-file", str(tmp_path / "all.parquet"))
     assert out.returncode == 0 and len(out.stdout.splitlines()) == 3
+
+
+def fake_breakdowns(r):
+    """Breakdowns shaped as morvanta.explain returns them, for rendering without that module."""
+    from types import SimpleNamespace as NS
+
+    data = NS(columns=[NS(index=c.index, name=c.name, ks=0.25 + c.index, psi=None if c.index else 0.125)
+                       for c in r.columns])
+    clusters = [NS(index=i, baseline_share=s, current_share=t, contribution=k) for i, (s, t, k) in
+                enumerate([(0.5, 0.25, 0.0866), (0.25, 0.5, 0.0866), (0.25, 0.25, 0.0)])]
+    bins = [NS(lower=i / 2, upper=(i + 1) / 2, baseline_count=10, current_count=5 * i,
+               baseline_confidence=0.25 + i / 2, baseline_accuracy=0.3 + i / 3,
+               current_confidence=0.3 + i / 2 if i else math.nan, current_accuracy=0.2 + i / 2 if i else math.nan)
+            for i in range(2)]
+    return {"data": data, "query": NS(clusters=clusters),
+            "embedding": NS(mmd2=-0.001, sliced_wasserstein=0.5, bandwidth=2.0),
+            "confidence": NS(ks=0.125, ece_baseline=0.03, ece_current=None, bins=bins)}
+
+
+def test_html_shows_the_breakdowns(logs):
+    import dataclasses
+
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur, explain=False)
+    plain = r.to_html()
+    assert "cluster shares and their KL contributions (shown once breakdowns are available)" in plain
+    rich = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).to_html()
+    assert rich.count("<svg") == plain.count("<svg") + 1  # the query clusters' shares
+    assert "Query clusters, largest KL contribution first" in rich and "50.0%" in rich
+    assert "cluster #0, whose share went from 50.0% to 25.0%" in rich
+    assert "MMD² (before clamping at 0)" in rich and "-0.001000" in rich
+    assert "calibration error, current</th><td class=\"num\">unavailable" in rich
+    worst = r.columns[0]
+    assert f"{worst.name}: score {worst.score.score:.3f}, KS {0.25 + worst.index:.3f}" in rich
+    assert "not computed" in rich  # a column whose PSI was skipped
+    top = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).top_contributors()
+    assert top["clusters"] == [{"index": 1, "baseline_share": 0.25, "current_share": 0.5, "contribution": 0.0866}]
+
+
+def test_reliability_bins_and_projection_match_references():
+    from morvanta import report
+
+    sk_cal = pytest.importorskip("sklearn.calibration")
+    sk_dec = pytest.importorskip("sklearn.decomposition")
+    rng = np.random.default_rng(5)
+    conf = rng.beta(5, 2, 3000)
+    ok = rng.random(3000) < conf
+    bins = report._calibration_bins(conf, ok, 10)
+    prob_true, prob_pred = sk_cal.calibration_curve(ok, conf, n_bins=10, strategy="uniform")
+    filled = [b for b in bins if b[0] > 0]
+    assert sum(b[0] for b in bins) == 3000
+    np.testing.assert_allclose([b[2] for b in filled], prob_true, rtol=1e-12)
+    np.testing.assert_allclose([b[1] for b in filled], prob_pred, rtol=1e-12)
+    x = rng.normal(size=(600, 20)).astype(np.float32)
+    y = (rng.normal(size=(500, 20)) * np.linspace(0.5, 3, 20)).astype(np.float32)
+    pb, pc, share, (sb, sc) = report.projection(x, y, seed=3)
+    again = report.projection(np.asfortranarray(x), y.copy(), seed=3)
+    assert all(np.array_equal(a, b) for a, b in zip((pb, pc, share), again[:3]))  # any layout, same picture
+    pooled = np.concatenate([x[sb], y[sc]]).astype(np.float64)
+    ref = sk_dec.PCA(n_components=2, svd_solver="full").fit(pooled)
+    np.testing.assert_allclose(share, ref.explained_variance_ratio_, rtol=1e-9)
+    proj = ref.transform(pooled)
+    np.testing.assert_allclose(np.abs(np.concatenate([pb, pc])), np.abs(proj), atol=1e-8)

@@ -77,13 +77,29 @@ def _calibrated(method: Callable[..., Any], base: Any, *, current_size: int, rat
     return cal.detector, dict(cal.to_dict())
 
 
-def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]]) -> dict[str, Any]:
-    """What moved, per dimension (an empty dict when breakdowns are not available)."""
+def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]], feature_names: Sequence[str]
+                ) -> dict[str, Any]:
+    """What moved, per dimension (an empty dict when breakdowns are not available).
+
+    A breakdown's ``score`` is bit-identical to the detector call, so the check
+    takes its scores from here and runs each detector once. A dimension whose
+    breakdown fails is left out; its detector call then runs on its own.
+    """
+    from dataclasses import replace
+
     try:
         from .explain import explain  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         return {}
-    out: dict[str, Any] = {dim: explain(method, base, cur) for dim, (method, base, cur) in calls.items()}
+    out: dict[str, Any] = {}
+    for dim, (method, base, cur) in calls.items():
+        try:
+            bd = explain(method, base, cur)
+        except Exception:
+            continue
+        if dim == "data":  # the plain call numbers the columns; the log names them
+            bd = replace(bd, columns=[replace(c, name=feature_names[c.index]) for c in bd.columns])
+        out[dim] = bd
     return out
 
 
@@ -577,7 +593,9 @@ def check(
             dets[dim] = det
             calibration["dimensions"][dim] = record
 
-    scores = {dim: call.score() for dim, call in calls.items()}
+    shared = [n for n in base.feature_names if n in cur.feature_names]
+    breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
+    scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
     pv: dict[str, tuple[float, str]] = {}
     if p_values:
         for dim, call in calls.items():
@@ -601,9 +619,7 @@ def check(
 
     columns_out: list[ColumnDrift] = []
     if "data" in calls:
-        names = [n for n in base.feature_names if n in cur.feature_names]
-        columns_out = _worst_first(column_scores(dets["data"], calls["data"].base, calls["data"].cur, names))
-    breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}) if explain else {}
+        columns_out = _worst_first(column_scores(dets["data"], calls["data"].base, calls["data"].cur, shared))
 
     report = DriftReport([scores[d] for d in DIMENSIONS if d in scores], base.n_rows, cur.n_rows)
     return CheckResult(

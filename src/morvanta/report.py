@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import io
 import math
+import threading
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -23,8 +24,11 @@ if TYPE_CHECKING:
 
     from .check import CheckResult, MonitorResult
 
-__all__ = ["render_check", "render_monitor", "MAX_FEATURE_PLOTS", "PCA_POINTS"]
+__all__ = ["render_check", "render_monitor", "projection", "MAX_FEATURE_PLOTS", "PCA_POINTS"]
 
+# matplotlib's settings are process-wide; one page is drawn at a time so that a
+# page drawn on another thread never sees this one's settings (or hash salt).
+_DRAWING = threading.Lock()
 MAX_FEATURE_PLOTS = 12  # worst columns plotted; the table lists every column
 PCA_POINTS = 400  # per window, drawn by a seeded subsample
 ECDF_POINTS = 201  # quantiles that summarise each distribution
@@ -159,13 +163,21 @@ def _ecdf(figs: _Figures, name: str, base: Any, cur: Any, what: str, stats: str)
     return figs.svg(fig, f"Distribution of {name}", desc)
 
 
-def _pca(figs: _Figures, name: str, base: Any, cur: Any, seed: int) -> _Plot:
+def projection(base: Any, cur: Any, seed: int, points: int = PCA_POINTS) -> tuple[Any, Any, Any, tuple[Any, Any]]:
+    """The 2-D principal-component projection of a seeded subsample of each window.
+
+    Fitted on the pooled subsample (so a shift between the windows shows), each
+    axis's sign fixed by its largest loading. Returns the baseline and current
+    points, each axis's share of the variance and the sampled row indices.
+    """
     import numpy as np
 
     rng = np.random.default_rng(seed)
-    sb = np.sort(rng.choice(base.shape[0], min(base.shape[0], PCA_POINTS), replace=False))
-    sc = np.sort(rng.choice(cur.shape[0], min(cur.shape[0], PCA_POINTS), replace=False))
-    x = np.concatenate([base[sb], cur[sc]]).astype(np.float64)
+    sb = np.sort(rng.choice(base.shape[0], min(base.shape[0], points), replace=False))
+    sc = np.sort(rng.choice(cur.shape[0], min(cur.shape[0], points), replace=False))
+    xb = np.ascontiguousarray(base[sb], dtype=np.float64)
+    xc = np.ascontiguousarray(cur[sc], dtype=np.float64)
+    x = np.concatenate([xb, xc])
     mean = x.mean(axis=0)
     _, s, vt = np.linalg.svd(x - mean, full_matrices=False)
     comps = vt[:2].copy()
@@ -174,8 +186,11 @@ def _pca(figs: _Figures, name: str, base: Any, cur: Any, seed: int) -> _Plot:
             comps[i] = -comps[i]
     var = s**2
     share = var[:2] / var.sum() if var.sum() > 0 else np.zeros(2)
-    pb = (base[sb].astype(np.float64) - mean) @ comps.T
-    pc = (cur[sc].astype(np.float64) - mean) @ comps.T
+    return (xb - mean) @ comps.T, (xc - mean) @ comps.T, share, (sb, sc)
+
+
+def _pca(figs: _Figures, name: str, base: Any, cur: Any, seed: int) -> _Plot:
+    pb, pc, share, (sb, sc) = projection(base, cur, seed)
     fig = figs.new(5.2, 3.6)
     ax = fig.axes[0]
     ax.scatter(pb[:, 0], pb[:, 1], s=10, marker="o", facecolors="none", edgecolors=BASE_STYLE["color"],
@@ -292,16 +307,16 @@ def _data_section(sec: _Section, r: CheckResult, figs: _Figures) -> None:
     import numpy as np
 
     bd = r.breakdowns.get("data")
-    per: dict[str, Any] = {}
+    per: dict[int, Any] = {}
     if bd is not None:
-        per = {c.name: c for c in bd.columns}
+        per = {int(c.index): c for c in bd.columns}
     else:
         sec.unavailable.append("per-column KS and PSI (shown once breakdowns are available; the column score is "
                                "their maximum)")
     base, cur = r.baseline_log, r.current_log
     rows = []
     for c in r.columns:
-        b = per.get(c.name)
+        b = per.get(c.index)
         rows.append([c.name, _f(c.score.score), _f(None if b is None else b.ks),
                      "not computed" if b is not None and b.psi is None else _f(None if b is None else b.psi),
                      "yes" if c.score.exceeded else "no"])
@@ -311,7 +326,7 @@ def _data_section(sec: _Section, r: CheckResult, figs: _Figures) -> None:
         sec.unavailable.append("distribution plots (the baseline is a saved summary, not rows)")
         return
     for c in r.columns[:MAX_FEATURE_PLOTS]:
-        b = per.get(c.name)
+        b = per.get(c.index)
         stats = f"score {_f(c.score.score, 3)}"
         if b is not None:
             stats += f", KS {_f(b.ks, 3)}" + (f", PSI {_f(b.psi, 3)}" if b.psi is not None else "")
@@ -416,7 +431,8 @@ def render_check(r: CheckResult) -> str:
     import jinja2
 
     figs = _Figures()
-    sections = _check_sections(r, figs)
+    with _DRAWING:
+        sections = _check_sections(r, figs)
     for s in sections:
         for p in s.plots:
             p.svg = jinja2.utils.markupsafe.Markup(p.svg)  # type: ignore[attr-defined]
@@ -535,7 +551,8 @@ def render_monitor(m: MonitorResult) -> str:
         w.result is not None and w.result.dimension(dim).score is not None for w in m.windows)]
     plots = []
     for dim in tested:
-        p = _timeline(figs, dim, m)
+        with _DRAWING:
+            p = _timeline(figs, dim, m)
         p.svg = jinja2.utils.markupsafe.Markup(p.svg)  # type: ignore[attr-defined]
         plots.append({"dimension": dim, "plot": p})
     rows = []
