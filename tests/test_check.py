@@ -324,7 +324,7 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     assert [d.dimension for d in r.dimensions if d.drifted] == ["data", "confidence"]
     assert r.dimension("embedding").p_value == 0.03 and r.dimension("data").statistic == "stat(data)"
     text = r.summary()
-    assert "p (Holm)" in text and "(Holm-adjusted p <= 0.05)" in text
+    assert "p (Holm)" in text and "verdict: DRIFT in data, confidence (2 of 5 dimensions; Holm-adjusted p <= 0.05)" in text
     prom = r.to_prometheus()
     assert 'morvanta_drift_p_value{dimension="embedding"} 0.03' in prom
     assert 'morvanta_drift_p_value_adjusted{dimension="data"} 0.02' in prom
@@ -350,8 +350,13 @@ def test_calibration_and_breakdown_adapters(logs, tmp_path):
     _, base, cur, _, _ = logs
     r = morvanta.check(base, cur, calibrate=0.05, seed=2)
     assert set(r.calibration["dimensions"]) == {d.dimension for d in r.scored}
+    assert r.calibration["current_size"] == 300
     for d in r.scored:
         assert d.score.threshold == r.calibration["dimensions"][d.dimension]["threshold"]
+    # A current window as large as the baseline is calibrated on half-baseline splits, and says so.
+    r = morvanta.check(base, base, calibrate=0.05, seed=2)
+    assert r.calibration["current_size"] == 200
+    assert "calibration: baseline splits of 200 rows stand for the 400-row current window" in r.notes[0]
 
 
 def test_breakdowns_and_saved_baselines(logs, tmp_path):

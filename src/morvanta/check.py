@@ -586,9 +586,16 @@ def check(
 
     calibration: dict[str, Any] | None = None
     if calibrate is not None:
-        calibration = {"false_alarm_rate": calibrate, "seed": seed, "dimensions": {}}
+        # The null scores come from splitting the baseline in two, so the current
+        # part of a split can hold at most all but one baseline row; a larger
+        # current window is calibrated at half the baseline (a stricter threshold).
+        size = cur.n_rows if cur.n_rows < base.n_rows else max(base.n_rows // 2, 1)
+        if size != cur.n_rows:
+            notes.append(f"calibration: baseline splits of {size:,} rows stand for the {cur.n_rows:,}-row current "
+                         "window (a split needs rows on both sides)")
+        calibration = {"false_alarm_rate": calibrate, "seed": seed, "current_size": size, "dimensions": {}}
         for dim, call in calls.items():
-            det, record = _calibrated(call.method, call.base, current_size=cur.n_rows, rate=calibrate, seed=seed)
+            det, record = _calibrated(call.method, call.base, current_size=size, rate=calibrate, seed=seed)
             calls[dim] = call.rebind(det)
             dets[dim] = det
             calibration["dimensions"][dim] = record
@@ -729,7 +736,7 @@ def _summary(r: CheckResult) -> str:
         lines += [""] + [f"note: {n}" for n in r.notes]
     drifted = [d.dimension for d in r.dimensions if d.drifted]
     n = len(r.scored)
-    how = f" (Holm-adjusted p <= {r.alpha:g})" if r.p_values else ""
+    how = f"; Holm-adjusted p <= {r.alpha:g}" if r.p_values else ""
     lines.append("")
     if n == 0:
         lines.append("verdict: nothing to test (no dimension could be scored)")
