@@ -565,7 +565,8 @@ def test_check_command(logs, tmp_path):
     written = json.loads((tmp_path / "r.json").read_text())
     assert [x["score"] for x in written["dimensions"]] == [x.score.score for x in expected.dimensions]
     assert any(k[0] == "morvanta_drift_column_score" for k in parse_prometheus((tmp_path / "m.prom").read_text()))
-    assert run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift").returncode == 1
+    out = run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift", "--html", str(tmp_path / "r.html"))
+    assert out.returncode == 1 and (tmp_path / "r.html").read_text().count("<figure class=\"plot\"") == 6
     same = run("check", str(paths["csv"]), str(paths["parquet"]), "--fail-on-drift", "--json")
     assert same.returncode == 0 and json.loads(same.stdout)["drifted"] is False
 
@@ -684,3 +685,16 @@ def test_reliability_bins_and_projection_match_references():
     np.testing.assert_allclose(share, ref.explained_variance_ratio_, rtol=1e-9)
     proj = ref.transform(pooled)
     np.testing.assert_allclose(np.abs(np.concatenate([pb, pc])), np.abs(proj), atol=1e-8)
+
+
+def test_demo_writes_the_report_of_its_drift_scenario(tmp_path):
+    pytest.importorskip("jinja2")
+    from morvanta import demo
+
+    out = run("demo", "--scenario", "stable", "--html", str(tmp_path / "demo.html"))
+    assert out.returncode == 0 and out.stderr == ""
+    html = (tmp_path / "demo.html").read_text()
+    assert "Drift in data, embedding, response, confidence, query (5 of 5 dimensions tested)." in html
+    # The check of the demo's logs scores exactly what the demo's detectors do.
+    expected = demo.score_window(demo.make_window("baseline", 300), demo.make_window("drift", 300))
+    assert [s.to_dict() for s in demo.drift_check(300).report.scores] == [s.to_dict() for s in expected]
