@@ -45,6 +45,33 @@ __all__ = [
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 # (baseline.py)
+from .baseline import Baseline
+from .explain import (
+    Breakdown,
+    CalibrationBin,
+    ClusterShare,
+    ColumnBreakdown,
+    ConfidenceBreakdown,
+    DataBreakdown,
+    EmbeddingBreakdown,
+    QueryBreakdown,
+    ResponseBreakdown,
+    explain,
+)
+
+__all__ += [
+    "Baseline",
+    "explain",
+    "Breakdown",
+    "DataBreakdown",
+    "ColumnBreakdown",
+    "EmbeddingBreakdown",
+    "ResponseBreakdown",
+    "ConfidenceBreakdown",
+    "CalibrationBin",
+    "QueryBreakdown",
+    "ClusterShare",
+]
 
 
 

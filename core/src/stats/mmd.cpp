@@ -293,6 +293,8 @@ Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased)
     if (bandwidth.kind == Bandwidth::Kind::Fixed) {
         if (0.0 >= bandwidth.sigma) return DriftError::invalid_config("mmd_rbf: bandwidth must be > 0");
         s = bandwidth.sigma * bandwidth.sigma;
+    } else if (bandwidth.kind == Bandwidth::Kind::Squared) {
+        s = bandwidth.sigma;
     } else {
         Result<double> h = median_heuristic(x, y, block);
         if (!h) return std::move(h).error();
@@ -319,6 +321,10 @@ Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased)
     else mmd2 = ((kyy + m) / (m * m) + (kxx + n) / (n * n)) - cross;
     if (!std::isfinite(mmd2)) return DriftError::numerical_instability("mmd_rbf");
     return mmd2;
+}
+
+Result<double> mmd_median_bandwidth_sq(ViewF32 x, ViewF32 y) {
+    return median_heuristic(x, y, mmd_detail::d2_block_active());
 }
 
 }  // namespace morvanta

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "detectors/detectors.hpp"
 #include "frame.hpp"
 
 namespace morvanta::py::engine {

@@ -1,0 +1,68 @@
+"""Reading out and rebuilding the native value classes through morvanta._engine."""
+
+import math
+
+import numpy as np
+import pytest
+
+from morvanta import BaselineSnapshot, ConfidenceDrift, DataDrift, DriftReport, EmbeddingDrift, QueryDrift, \
+    ResponseDrift
+from morvanta import _engine
+
+
+@pytest.mark.parametrize("det, want", [
+    (DataDrift(0.3, 7), ("DataDrift", 0.3, 7)),
+    (EmbeddingDrift(float("inf"), 0, 2**64 - 1), ("EmbeddingDrift", float("inf"), 0, 2**64 - 1)),
+    (ResponseDrift(seed=5), ("ResponseDrift", 0.2, 5)),
+    (ConfidenceDrift(n_calib_bins=0), ("ConfidenceDrift", 0.2, 0)),
+    (QueryDrift(-1.0, 3, 9), ("QueryDrift", -1.0, 3, 9)),
+])
+def test_detector_settings_rebuild_an_equal_detector(det, want):
+    got = _engine.detector_settings(det)
+    assert got == want
+    again = type(det)(*got[1:])
+    assert _engine.detector_settings(again) == want
+
+
+def test_detector_settings_refuses_other_objects():
+    with pytest.raises(TypeError, match="argument 'detector'"):
+        _engine.detector_settings(object())
+
+
+def test_scores_and_reports_keep_every_field():
+    s = _engine.drift_score("confidence", float("nan"), 0.25, True, "ks(conf)")
+    assert (s.dimension, math.isnan(s.score), s.threshold, s.exceeded, s.method) == \
+        ("confidence", True, 0.25, True, "ks(conf)")
+    with pytest.raises(ValueError, match="dimension"):
+        _engine.drift_score("Data", 0.0, 0.0, False, "x")
+    r = _engine.drift_report([s, s], -3, 10, 2**64 - 1)
+    assert (r.timestamp, r.sample_size_baseline, r.sample_size_current, len(r.scores)) == (-3, 10, 2**64 - 1, 2)
+    assert r.to_json().endswith('"timestamp":-3,"sample_size_baseline":10,"sample_size_current":18446744073709551615}')
+    assert isinstance(r, DriftReport)
+
+
+def test_snapshot_fields_round_trip_bit_for_bit_including_nan():
+    rng = np.random.default_rng(0)
+    fields = dict(embeddings=rng.normal(size=(5, 3)).astype(np.float32), feature_means=[1.5, float("nan")],
+                  feature_stds=[], confidence_scores=rng.random(4), response_lengths=[0, 2**64 - 1],
+                  query_centroids=np.zeros((0, 3), np.float32), query_cluster_freqs=None)
+    snap = _engine.make_snapshot(123, **fields)
+    got = _engine.snapshot_fields(snap)
+    assert got["captured_at"] == snap.captured_at == 123 and got["query_cluster_freqs"] is None
+    for key, value in fields.items():
+        if value is None:
+            continue
+        want = np.asarray(value, dtype=got[key].dtype)
+        assert got[key].shape == want.shape
+        assert got[key].tobytes() == want.tobytes(), key
+    again = _engine.make_snapshot(**got)
+    assert again.to_json() == snap.to_json()
+    empty = _engine.snapshot_fields(BaselineSnapshot())
+    assert all(v is None for k, v in empty.items() if k != "captured_at")
+
+
+def test_make_snapshot_refuses_wrong_types_naming_the_argument():
+    with pytest.raises(TypeError, match="argument 'embeddings'"):
+        _engine.make_snapshot(0, embeddings=np.zeros((2, 2)))
+    with pytest.raises(OverflowError):
+        _engine.make_snapshot(0, response_lengths=[-1])
