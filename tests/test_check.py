@@ -3,6 +3,7 @@ adjustment, Prometheus text, monitoring windows and the check/monitor commands."
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import math
 import os
@@ -566,7 +567,9 @@ def test_check_command(logs, tmp_path):
     assert [x["score"] for x in written["dimensions"]] == [x.score.score for x in expected.dimensions]
     assert any(k[0] == "morvanta_drift_column_score" for k in parse_prometheus((tmp_path / "m.prom").read_text()))
     out = run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift", "--html", str(tmp_path / "r.html"))
-    assert out.returncode == 1 and (tmp_path / "r.html").read_text().count("<figure class=\"plot\"") == 6
+    # Two features, the projection, lengths, confidences, reliability; cluster shares with breakdowns.
+    plots = 6 + (importlib.util.find_spec("morvanta.explain") is not None)
+    assert out.returncode == 1 and (tmp_path / "r.html").read_text().count("<figure class=\"plot\"") == plots
     same = run("check", str(paths["csv"]), str(paths["parquet"]), "--fail-on-drift", "--json")
     assert same.returncode == 0 and json.loads(same.stdout)["drifted"] is False
 
