@@ -170,6 +170,8 @@ def test_bad_input_is_one_line_naming_file_column_and_row(tmp_path):
         read_log(str(p))
     with pytest.raises(LogError, match=r"column 'correct' row 2: missing$"):
         read_log(pd.DataFrame({"correct": [True, None]}, dtype="boolean"), name="frame")
+    with pytest.raises(LogError, match=r"^'log' column 'b': 2 rows, but column 'a' has 3$"):
+        read_log({"a": np.zeros(3), "b": np.zeros(2)})
     with pytest.raises(TypeError, match="argument 'log': expected a path"):
         read_log(42)
     toml = tmp_path / "c.toml"

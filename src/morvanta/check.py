@@ -94,7 +94,7 @@ def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]], featur
     out: dict[str, Any] = {}
     for dim, (method, base, cur) in calls.items():
         try:
-            bd = explain(method, base, cur)
+            bd: Any = explain(method, base, cur)
         except Exception:
             continue
         if dim == "data":  # the plain call numbers the columns; the log names them
@@ -568,18 +568,15 @@ def check(
     if calibrate is not None and not 0.0 < calibrate < 1.0:
         raise ValueError(f"argument 'calibrate': expected a false-alarm rate in (0, 1), got {calibrate!r}")
     notes: list[str] = []
-    cur = _as_log(current_log, columns, length, "current_log")
-
-    saved = None
     if _is_saved_baseline(baseline_log):
-        saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
         if p_values or calibrate is not None:
             raise ValueError("p-values and calibration need the baseline log's rows, not a saved baseline")
-    if saved is not None:
+        saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
         source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
-        return _check_saved(saved, source, cur, alpha, notes)
+        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), alpha, notes)
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
+    cur = _as_log(current_log, columns, length, "current_log")
     notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
     dets = _detectors(detectors)
     calls, left = _plan(base, cur, dets, min_rows, notes)

@@ -619,8 +619,12 @@ def read_log(
     if unit not in ("chars", "words"):
         raise ValueError(f"argument 'length': expected 'chars' or 'words', got {unit!r}")
     label, raw = _columns_of(source, name)
-    sizes = {len(c.values) for c in raw.values() if c.values is not None}
-    n = sizes.pop() if sizes else 0
+    counts = {k: len(c.values) for k, c in raw.items() if c.values is not None}
+    if len(set(counts.values())) > 1:
+        first = next(iter(counts))
+        other = next(k for k, v in counts.items() if v != counts[first])
+        raise _err(label, other, f"{counts[other]} rows, but column '{first}' has {counts[first]}")
+    n = next(iter(counts.values()), 0)
     notes: list[str] = []
     roles = cols.roles()
 
