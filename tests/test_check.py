@@ -348,6 +348,26 @@ def test_permutation_adapter(logs):
     assert [d.p_value for d in again.scored] == [d.p_value for d in r.scored]
 
 
+def test_overall_false_alarm_rate_with_p_values():
+    # Baseline and current drawn alike in all five dimensions: the overall verdict,
+    # Holm-adjusted over the five p-values, may alarm in at most alpha of the checks.
+    pytest.importorskip("morvanta.testing")
+    rng = np.random.default_rng(21)
+    alarms, any_raw = 0, 0
+    reps = 150
+    for i in range(reps):
+        def window(n):
+            return {"query_embedding": rng.normal(size=(n, 4)).astype(np.float32),
+                    "response_length": rng.poisson(50, n).astype(float), "confidence": rng.beta(5, 2, n),
+                    "correct": rng.random(n) < 0.7, "f": rng.normal(size=n)}
+        r = morvanta.check(window(60), window(50), p_values=True, n_permutations=99, seed=i,
+                           detectors={"query": QueryDrift(k=3)})
+        alarms += r.drifted
+        any_raw += min(d.p_value for d in r.scored) <= 0.05
+    assert alarms / reps <= 0.05 + 3 * math.sqrt(0.05 * 0.95 / reps)
+    assert any_raw > alarms  # the adjustment is what keeps the rate down
+
+
 def test_calibration_and_breakdown_adapters(logs, tmp_path):
     pytest.importorskip("morvanta.testing")
     _, base, cur, _, _ = logs
