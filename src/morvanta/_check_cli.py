@@ -204,12 +204,28 @@ def _guard(call: Callable[[], Any]) -> Any:
 # ------------------------------------------------------------------ check
 
 
+def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tuple[str | None, ...]) -> None:
+    # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
+    # would read a.parquet as the output: never write over a log.
+    from .cli import UsageError
+    from .logs import LOG_SUFFIXES
+
+    given = {os.path.abspath(p) for p in inputs if p}
+    for opt in options:
+        target = getattr(args, opt, None)
+        if not target or target == "-":
+            continue
+        if os.path.abspath(target) in given or os.path.splitext(target)[1].lower() in LOG_SUFFIXES:
+            raise UsageError(f"--{opt} {target}: refusing to write over a log (give the output another name)")
+
+
 def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     from .check import check
     from .cli import UsageError
 
     if args.p_values and args.calibrate is not None:
         raise UsageError("--p-values and --calibrate exclude each other")
+    _no_overwrite(args, ("json", "html", "prometheus"), (args.baseline, args.current))
     cols, opts = _settings(args)
     with progress.step("checking"):
         result: CheckResult = _guard(lambda: check(
@@ -238,6 +254,7 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
     from .check import monitor, parse_duration
     from .cli import UsageError
 
+    _no_overwrite(args, ("html",), (args.log, args.baseline_file))
     cols, opts = _settings(args)
     baseline: Any = None
     if args.baseline is not None:
