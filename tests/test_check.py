@@ -399,6 +399,18 @@ def test_breakdowns_and_saved_baselines(logs, tmp_path):
     saved.save(str(path))
     again = morvanta.check(str(path), cur)
     assert [s.to_dict() for s in again.report.scores] == [s.to_dict() for s in r.report.scores]
+    with pytest.raises(ValueError, match="p-values and calibration need the baseline log's rows"):
+        morvanta.check(str(path), cur, p_values=True)
+    # The command line and monitoring take the saved file too.
+    cur_path = tmp_path / "cur.parquet"
+    cur.to_parquet(cur_path)
+    out = run("check", str(path), str(cur_path), "--json")
+    assert out.returncode == 0, out.stderr
+    assert [d["score"] for d in json.loads(out.stdout)["dimensions"]] == [s.score for s in r.report.scores]
+    m = morvanta.monitor(cur, rows=150, baseline_log=str(path), min_rows=10)
+    assert [w.rows for w in m.windows] == [150, 150] and m.baseline_rows == 400
+    first = read_log(cur).take(slice(0, 150))
+    assert m.windows[0].result.report.scores[0].to_dict() == DataDrift().detect(b.features, first.features).to_dict()
 
 
 # ------------------------------------------------------------------ outputs
