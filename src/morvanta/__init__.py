@@ -78,6 +78,22 @@ __all__ += [
 # ---------------------------------------------------------------- pipeline check, report, monitor
 # (check.py, report.py)
 
+from .check import CheckResult, DimensionResult, MonitorResult, WindowResult, check, monitor
+from .logs import LogColumns, LogError, RequestLog, read_log
+
+__all__ += [
+    "check",
+    "monitor",
+    "CheckResult",
+    "DimensionResult",
+    "MonitorResult",
+    "WindowResult",
+    "read_log",
+    "RequestLog",
+    "LogColumns",
+    "LogError",
+]
+
 
 
 # ---------------------------------------------------------------- pickling

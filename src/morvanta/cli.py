@@ -192,6 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="all",
         help="which current window to score against the baseline (default all)",
     )
+    p.add_argument("--html", metavar="FILE", help="also write the HTML report of the drift scenario to FILE")
 
     p = command("data", "tabular feature drift (KS and PSI per column)", _run_data)
     p.add_argument("baseline", metavar="BASELINE", help="baseline table: .csv/.tsv with a header, .parquet or .npy")
@@ -231,6 +232,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--current-correct", metavar="F", help="current correctness flags")
     threshold(p, 0.2)
     p.add_argument("--n-calib-bins", type=_count, default=None, help="calibration bins (default 10)")
+
+    from ._check_cli import add_commands as add_check_commands
+
+    add_check_commands(command)
     return parser
 
 
@@ -420,6 +425,10 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
                 ]
             )
         )
+    if args.html:
+        from ._check_cli import write_demo_report
+
+        write_demo_report(args.html, progress)
     if args.json:
         print("{" + ",".join(f"{json.dumps(name)}:{r.to_json()}" for name, r in reports) + "}")
     else:
