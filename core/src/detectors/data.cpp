@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <vector>
+#include "../cancel.hpp"
+#include "../pool.hpp"
 #include "../stats/ks.hpp"
 #include "../stats/psi.hpp"
 #include "../stats/sort.hpp"
@@ -40,15 +43,21 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
     const std::size_t per_col = (rb + rc) * sizeof(double);
     const std::size_t group =
         std::max<std::size_t>(1, std::min({kMaxGroup, n_cols, kGroupBudgetBytes / per_col}));
-    std::vector<double> xs(group * rb), ys(group * rc);
-    std::vector<std::uint64_t> scratch;
     const bool with_psi = rb >= n_bins;
+    values.resize(n_cols);
 
-    for (std::size_t j0 = 0; j0 < n_cols; j0 += group) {
-        const std::size_t width = std::min(group, n_cols - j0);
+    // Column groups are independent: each runs on some thread of the pool with its
+    // own buffers and writes its columns' slots; the maximum is then taken in
+    // column order by the caller, so the worker count cannot show in any value.
+    const PoolRun run = pool_parallel_for(n_cols, group, [&](std::size_t j0, std::size_t j1) {
+        if (cancelled()) return;
+        const std::size_t width = j1 - j0;
+        std::vector<double> xs(group * rb), ys(group * rc);
+        std::vector<std::uint64_t> scratch;
         gather(baseline, j0, width, xs.data());
         gather(current, j0, width, ys.data());
         for (std::size_t c = 0; c < width; ++c) {
+            if (cancelled()) return;
             // Both kernels only need sorted columns (bin counts do not depend on
             // order), so each column is sorted once, in place, and shared.
             std::span<double> x(xs.data() + c * rb, rb), y(ys.data() + c * rc, rc);
@@ -61,9 +70,13 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
                 auto r = psi_sorted(x, y, n_bins, eps);
                 if (r) p = r.value();
             }
-            values.push_back(std::isnan(d) ? p : (p > d ? p : d));
+            values[j0 + c] = std::isnan(d) ? p : (p > d ? p : d);
         }
-    }
+    });
+    // A failed allocation on a worker surfaces here as if the loop had run on
+    // this thread.
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (run.cancelled) return DriftError::cancelled();
     return values;
 }
 
