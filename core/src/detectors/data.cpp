@@ -19,12 +19,17 @@ namespace {
 constexpr std::size_t kMaxGroup = 8;
 constexpr std::size_t kGroupBudgetBytes = std::size_t{32} << 20;
 
-void gather(ViewF64 m, std::size_t col0, std::size_t width, double* out) {
+// Copies columns col0.. of `m` into `out`, column after column; false when the
+// call was interrupted meanwhile (a tall table takes a while to sweep).
+bool gather(ViewF64 m, std::size_t col0, std::size_t width, double* out) {
+    constexpr std::size_t kRowsPerCheck = std::size_t{1} << 16;
     const std::size_t rows = m.rows;
     for (std::size_t r = 0; r < rows; ++r) {
+        if (r % kRowsPerCheck == 0 && cancelled()) return false;
         const double* src = m.row(r) + col0;
         for (std::size_t c = 0; c < width; ++c) out[c * rows + r] = src[c];
     }
+    return true;
 }
 
 }  // namespace
@@ -54,14 +59,14 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
         const std::size_t width = j1 - j0;
         std::vector<double> xs(group * rb), ys(group * rc);
         std::vector<std::uint64_t> scratch;
-        gather(baseline, j0, width, xs.data());
-        gather(current, j0, width, ys.data());
+        if (!gather(baseline, j0, width, xs.data()) || !gather(current, j0, width, ys.data())) return;
         for (std::size_t c = 0; c < width; ++c) {
             if (cancelled()) return;
             // Both kernels only need sorted columns (bin counts do not depend on
             // order), so each column is sorted once, in place, and shared.
             std::span<double> x(xs.data() + c * rb, rb), y(ys.data() + c * rc, rc);
             sort_nan_last(x, scratch);
+            if (cancelled()) return;  // a sort of a tall column is the longest step
             sort_nan_last(y, scratch);
             const double d = ks_sorted(x, y);
             double p = 0.0;
