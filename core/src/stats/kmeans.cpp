@@ -78,27 +78,30 @@ public:
 
     // f(row0, nrows, dist, stride, packed): dist[c * stride + j] is d2(row row0 + j,
     // centroid c); `packed` holds the chunk's rows in the kernel layout. f runs
-    // concurrently for different chunks and may write only to its own rows.
+    // concurrently for different chunks and may write only to its own rows; with
+    // `in_order` the chunks are scanned one after another on the calling thread.
     template <class F>
-    PoolRun scan(const float* centroids, std::size_t k, const F& f) {
-        const std::size_t n = data_.rows, d = data_.cols;
-        const std::size_t chunks = (n + kChunk - 1) / kChunk;
-        const PoolRun run = pool_parallel_for(chunks, kChunksPerLeaf, [&](std::size_t c0, std::size_t c1) {
+    PoolRun scan(const float* centroids, std::size_t k, const F& f, bool in_order = false) {
+        const std::size_t chunks = (data_.rows + kChunk - 1) / kChunk;
+        const auto body = [&](std::size_t c0, std::size_t c1) {
             AlignedFloats dist(kChunk * max_centroids_);
-            AlignedFloats own(keep_ ? 0 : kChunk * d);
-            for (std::size_t ci = c0; ci < c1; ++ci) {
-                if (cancelled()) return;
-                const std::size_t row0 = ci * kChunk;
-                const std::size_t nrows = std::min(kChunk, n - row0);
-                const std::size_t nblocks = blocks_for(nrows);
-                float* chunk = keep_ ? packed_.p + row0 * d : own.p;  // row0 is a multiple of the lanes
-                if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
-                kern_.dist(chunk, nblocks, d, centroids, k, dist.p, kChunk);
-                f(row0, nrows, static_cast<const float*>(dist.p), kChunk, static_cast<const float*>(chunk));
-            }
-        });
+            AlignedFloats own(keep_ ? 0 : kChunk * data_.cols);
+            scan_chunks(c0, c1, centroids, k, f, dist.p, own.p);
+        };
+        PoolRun run;
+        if (in_order) {
+            body(0, chunks);
+            run.cancelled = cancelled();
+        } else {
+            run = pool_parallel_for(chunks, kChunksPerLeaf, body);
+        }
         if (run.ok()) packed_once_ = true;
         return run;
+    }
+
+    // Adds the rows of a chunk just scanned to their clusters' sums, all columns.
+    void accumulate_chunk(const float* chunk, std::size_t nrows, const std::size_t* labels, float* sums) const {
+        kern_.accumulate(chunk, nrows, data_.cols, 0, data_.cols, labels, sums);
     }
 
     // Clears `sums` (k x d) and adds every packed row to its cluster's sums. The
@@ -119,6 +122,22 @@ public:
 
 private:
     std::size_t blocks_for(std::size_t rows) const { return (rows + kern_.lanes - 1) / kern_.lanes; }
+
+    template <class F>
+    void scan_chunks(std::size_t c0, std::size_t c1, const float* centroids, std::size_t k, const F& f, float* dist,
+                     float* own) {
+        const std::size_t n = data_.rows, d = data_.cols;
+        for (std::size_t ci = c0; ci < c1; ++ci) {
+            if (cancelled()) return;
+            const std::size_t row0 = ci * kChunk;
+            const std::size_t nrows = std::min(kChunk, n - row0);
+            const std::size_t nblocks = blocks_for(nrows);
+            float* chunk = keep_ ? packed_.p + row0 * d : own;  // row0 is a multiple of the lanes
+            if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
+            kern_.dist(chunk, nblocks, d, centroids, k, dist, kChunk);
+            f(row0, nrows, static_cast<const float*>(dist), kChunk, static_cast<const float*>(chunk));
+        }
+    }
 
     Kernels kern_;
     ViewF32 data_;
@@ -224,16 +243,39 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     MatrixF32 next(k, d);
     std::vector<std::uint32_t> count(k);
     std::vector<float> best(n);
+    // Alone on this thread the sums can follow the assignment chunk by chunk; the
+    // order of every sum is the same either way.
+    const bool alone = pool_threads() == 1;
     for (std::size_t it = 1;; ++it) {
         if (cancelled()) return DriftError::cancelled();
-        // Assignment, rows spread over the pool: each row's label and distance.
-        const PoolRun assigned = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows,
-                                                                                const float* dist, std::size_t stride,
-                                                                                const float*) {
+        const auto assign = [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
             for (std::size_t j = 0; j < nrows; ++j)
                 res.labels[row0 + j] = nearest(dist + j, stride, k, best[row0 + j]);
-        });
-        if (!finished(assigned)) return DriftError::cancelled();
+        };
+        if (alone) {
+            // One thread: assignment and the component sums in one pass, rows in
+            // ascending order, each chunk added while it is still cached.
+            std::fill(next.data.begin(), next.data.end(), 0.0f);
+            const PoolRun run = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows,
+                                                                               const float* dist, std::size_t stride,
+                                                                               const float* chunk) {
+                assign(row0, nrows, dist, stride);
+                scanner.accumulate_chunk(chunk, nrows, res.labels.data() + row0, next.data.data());
+            }, true);
+            if (!finished(run)) return DriftError::cancelled();
+        } else {
+            // Assignment with the rows spread over the pool, then the component sums
+            // with the columns spread over it, each sum taking its rows in row order.
+            const PoolRun assigned = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0,
+                                                                                    std::size_t nrows,
+                                                                                    const float* dist,
+                                                                                    std::size_t stride, const float*) {
+                assign(row0, nrows, dist, stride);
+            });
+            if (!finished(assigned)) return DriftError::cancelled();
+            if (!finished(scanner.accumulate(res.labels.data(), k, next.data.data())))
+                return DriftError::cancelled();
+        }
         // The inertia is one sum in row order, on this thread.
         double inertia = 0.0;
         std::fill(count.begin(), count.end(), 0u);
@@ -241,9 +283,6 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
             inertia += static_cast<double>(best[i]);
             ++count[res.labels[i]];
         }
-        // Component sums, columns spread over the pool, rows in row order.
-        if (!finished(scanner.accumulate(res.labels.data(), k, next.data.data()))) return DriftError::cancelled();
-
         for (std::size_t c = 0; c < k; ++c) {
             float* dst = next.row(c);
             if (count[c] > 0) {
