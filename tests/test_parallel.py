@@ -3,6 +3,7 @@ number of threads, the array layout or the concurrent callers; the pool's size
 control and its argument errors."""
 
 import os
+import time
 
 import numpy as np
 import pytest
@@ -101,6 +102,28 @@ def test_concurrent_callers_share_the_pool():
     results = concurrently(*(CALLS[n] for n in names), reps=2)
     for n, got in zip(names, results):
         assert len(got) == 2 and all(same(g, want[n]) for g in got), n
+
+
+def worker_threads_after_a_call(threads):
+    """Threads of this process once a detector has run with `threads` threads and
+    stopped pools have wound down."""
+    _engine.set_threads(threads)
+    DataDrift().detect(*DATA)
+    for _ in range(200):  # a pool replaced from another module stops on its own
+        n = len(os.listdir("/proc/self/task"))
+        time.sleep(0.01)
+        if n == len(os.listdir("/proc/self/task")):
+            return n
+    return n
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_thread_count_reaches_the_detectors():
+    # The count set through morvanta._engine sizes the pool the detectors of
+    # morvanta._native use: the caller plus n - 1 workers.
+    base = worker_threads_after_a_call(1)
+    for n in (4, 2, 1, 3):
+        assert worker_threads_after_a_call(n) == base + n - 1, n
 
 
 def test_pool_size_control():

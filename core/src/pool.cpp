@@ -7,7 +7,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -15,6 +17,21 @@
 #include <vector>
 
 namespace morvanta {
+
+namespace pool_detail {
+
+// The requested thread count (generation << 32 | count, count 0 = one per hardware
+// thread), one object for the whole process. Each extension module links its own
+// copy of the core, with its own pool; a count set through one must reach them
+// all. A static of an inline function with default visibility is a unique symbol,
+// which the dynamic linker binds to a single instance across libraries.
+[[gnu::visibility("default")]] inline std::atomic<std::uint64_t>& shared_request() noexcept {
+    static std::atomic<std::uint64_t> request{0};
+    return request;
+}
+
+}  // namespace pool_detail
+
 namespace {
 
 struct Leaf {
@@ -109,6 +126,17 @@ public:
         }
     }
 
+    // Tells the workers to stop without waiting for them (safe from any thread,
+    // a worker of this pool included); jobs still queued are finished by their
+    // callers and the workers end on their own after their current leaf.
+    void stop() {
+        std::lock_guard<std::mutex> lk(mu_);
+        stopping_ = true;
+        work_cv_.notify_all();
+        for (auto& t : threads_) t.detach();
+        threads_.clear();
+    }
+
     // Stops and joins the workers; jobs still queued are finished by their callers.
     void retire() {
         {
@@ -195,7 +223,7 @@ struct Registry {
     std::mutex mu;
     Pool* pool = nullptr;
     Pool* retired = nullptr;
-    std::size_t requested = 0;  // 0 = one per hardware thread
+    std::uint64_t seen = 0;  // the shared request the current pool was started for
 
     void retire_current() {  // mu held
         if (!pool) return;
@@ -226,7 +254,8 @@ Registry& registry() {
     return *r;
 }
 
-std::size_t resolve_threads(std::size_t requested) {
+std::size_t resolve_threads(std::uint64_t request) {
+    const std::size_t requested = static_cast<std::size_t>(request & 0xFFFFFFFFu);
     if (requested != 0) return requested;
     unsigned hw = std::thread::hardware_concurrency();
     return hw == 0 ? 1 : hw;
@@ -234,10 +263,24 @@ std::size_t resolve_threads(std::size_t requested) {
 
 Pool* current_pool() {
     Registry& reg = registry();
-    std::lock_guard<std::mutex> lk(reg.mu);
-    // The caller works on its own loops, so it counts as one of the threads.
-    if (!reg.pool) reg.pool = new Pool(resolve_threads(reg.requested) - 1);
-    return reg.pool;
+    const std::uint64_t request = pool_detail::shared_request().load(std::memory_order_acquire);
+    Pool* stale = nullptr;
+    Pool* pool = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(reg.mu);
+        // A new thread count set through another copy of the core: start afresh.
+        if (request != reg.seen) {
+            reg.seen = request;
+            stale = reg.pool;
+            reg.retire_current();
+        }
+        // The caller works on its own loops, so it counts as one of the threads.
+        if (!reg.pool) reg.pool = new Pool(resolve_threads(request) - 1);
+        pool = reg.pool;
+    }
+    // Not joined: this may run on a worker of the stale pool (a loop inside a leaf).
+    if (stale) stale->stop();
+    return pool;
 }
 
 void split(std::size_t b, std::size_t e, std::size_t grain, std::vector<Leaf>& out) {
@@ -266,7 +309,14 @@ void pool_set_threads(std::size_t n) {
     Pool* old = nullptr;
     {
         std::lock_guard<std::mutex> lk(reg.mu);
-        reg.requested = n;
+        // Generation in the high half, count in the low half: every call is a new
+        // request, which the other copies' next loops see.
+        auto& shared = pool_detail::shared_request();
+        std::uint64_t cur = shared.load(std::memory_order_relaxed), next;
+        do {
+            next = (((cur >> 32) + 1) << 32) | (static_cast<std::uint64_t>(n) & 0xFFFFFFFFu);
+        } while (!shared.compare_exchange_weak(cur, next, std::memory_order_acq_rel));
+        reg.seen = next;
         old = reg.pool;
         reg.retire_current();
     }
@@ -274,9 +324,7 @@ void pool_set_threads(std::size_t n) {
 }
 
 std::size_t pool_threads() {
-    Registry& reg = registry();
-    std::lock_guard<std::mutex> lk(reg.mu);
-    return resolve_threads(reg.requested);
+    return resolve_threads(pool_detail::shared_request().load(std::memory_order_acquire));
 }
 
 std::size_t pool_grain(std::size_t count) {
