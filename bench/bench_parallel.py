@@ -164,7 +164,7 @@ def case_response(repeats):
 
 def case_cancel(repeats):
     print("Cancellation points: the detectors from C++, with and without a polling source")
-    build = pathlib.Path(morvanta.__file__).resolve().parent.parent.parent  # build/NAME/site/morvanta
+    build = pathlib.Path(morvanta.__file__).parent.parent.parent  # build/NAME/site/morvanta
     lib = build / "core" / "libmorvanta_core.a"
     cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
     if not lib.exists() or cxx is None:

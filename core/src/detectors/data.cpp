@@ -2,6 +2,8 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <vector>
 #include "../cancel.hpp"
 #include "../pool.hpp"
@@ -32,6 +34,33 @@ bool gather(ViewF64 m, std::size_t col0, std::size_t width, double* out) {
     return true;
 }
 
+// Column buffers of one thread: reused by the next group that thread takes, so a
+// tall table's buffers are allocated (and their pages faulted in) once per thread
+// rather than once per group.
+struct ColumnBuffers {
+    std::vector<double> xs, ys;
+    std::vector<std::uint64_t> scratch;
+};
+
+class BufferShelf {
+public:
+    std::unique_ptr<ColumnBuffers> take() {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (shelf_.empty()) return std::make_unique<ColumnBuffers>();
+        std::unique_ptr<ColumnBuffers> b = std::move(shelf_.back());
+        shelf_.pop_back();
+        return b;
+    }
+    void give(std::unique_ptr<ColumnBuffers> b) {
+        std::lock_guard<std::mutex> lk(mu_);
+        shelf_.push_back(std::move(b));
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<std::unique_ptr<ColumnBuffers>> shelf_;
+};
+
 }  // namespace
 
 Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, ViewF64 current) const {
@@ -54,11 +83,20 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
     // Column groups are independent: each runs on some thread of the pool with its
     // own buffers and writes its columns' slots; the maximum is then taken in
     // column order by the caller, so the worker count cannot show in any value.
+    BufferShelf shelf;
     const PoolRun run = pool_parallel_for(n_cols, group, [&](std::size_t j0, std::size_t j1) {
         if (cancelled()) return;
         const std::size_t width = j1 - j0;
-        std::vector<double> xs(group * rb), ys(group * rc);
-        std::vector<std::uint64_t> scratch;
+        std::unique_ptr<ColumnBuffers> buffers = shelf.take();
+        std::vector<double>& xs = buffers->xs;
+        std::vector<double>& ys = buffers->ys;
+        std::vector<std::uint64_t>& scratch = buffers->scratch;
+        xs.resize(group * rb), ys.resize(group * rc);
+        struct Return {
+            BufferShelf& shelf;
+            std::unique_ptr<ColumnBuffers>& b;
+            ~Return() { shelf.give(std::move(b)); }
+        } const back{shelf, buffers};
         if (!gather(baseline, j0, width, xs.data()) || !gather(current, j0, width, ys.data())) return;
         for (std::size_t c = 0; c < width; ++c) {
             if (cancelled()) return;
