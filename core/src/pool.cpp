@@ -76,7 +76,11 @@ public:
         pthread_sigmask(SIG_SETMASK, &all, &old);
         try {
             threads_.reserve(workers);
-            for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+            for (std::size_t i = 0; i < workers; ++i)
+                threads_.emplace_back([this] {
+                    pthread_setname_np(pthread_self(), "morvanta-pool");  // as top -H and debuggers show it
+                    work();
+                });
         } catch (...) {
             // Fewer workers (possibly none) only means the callers do more of the work.
         }
