@@ -28,8 +28,10 @@ namespace morvanta {
 // Threads that work on each loop of pools started from now on: the caller and
 // n - 1 background workers (1: everything on the calling thread); 0 restores one
 // per hardware thread. A running pool is stopped (its workers finish their current
-// leaf and are joined) and the next loop starts a new one. Meant for tests and
-// benchmarks: no result depends on it.
+// leaf and are joined) and the next loop starts a new one. The count is one
+// setting for the whole process: every library that links its own copy of the
+// core (each extension module does) replaces its pool at its next loop. Meant for
+// tests and benchmarks: no result depends on it.
 void pool_set_threads(std::size_t n);
 
 // The thread count (caller included) a pool started now would have.
