@@ -9,6 +9,9 @@ import numpy as np
 import pytest
 from conftest import check_raises, concurrently, emb, layouts
 
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift, _engine
 
 THREADS = (1, 2, 7)
@@ -76,6 +79,24 @@ def test_bit_identical_across_layouts_and_threads(name):
     for threads, (b, c) in zip((2, 7, 1, 2), zip(layouts(base), layouts(cur))):
         _engine.set_threads(threads)
         assert same(CALLS[name](b, c), want), (name, threads)
+
+
+@settings(max_examples=12, deadline=None)
+@given(rows=st.integers(20, 2100), cols=st.integers(1, 80), k=st.integers(1, 12), seed=st.integers(0, 2**32 - 1))
+def test_random_shapes_bit_identical_for_one_and_seven_threads(rows, cols, k, seed):
+    # Ragged ends of every split: rows around chunk and block sizes, column counts
+    # around the column pieces and groups.
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((rows, cols), dtype=np.float32) * np.float32(3)
+    y = rng.standard_normal((rows // 2 + 3, cols), dtype=np.float32) + np.float32(0.2)
+    t, u = x.astype(np.float64)[:, : cols % 17 + 1], y.astype(np.float64)[:, : cols % 17 + 1]
+    calls = [lambda: QueryDrift(k=k, seed=seed).detect(x, y).score,
+             lambda: ResponseDrift(seed=seed).detect_with_embeddings([1.0, 2.0], [2.0], x, y).score,
+             lambda: DataDrift().detect(t, u).score]
+    _engine.set_threads(1)
+    want = [c() for c in calls]
+    _engine.set_threads(7)
+    assert all(same(c(), w) for c, w in zip(calls, want))
 
 
 def test_data_score_is_the_largest_single_column_score():
