@@ -12,3 +12,5 @@ for b in confidence data response embedding query json baseline check; do
   [ "$b" = embedding ] && [ "$skip_exact" = --skip-exact ] && extra=(--skip-exact)
   python3 "$here/bench_$b.py" "${extra[@]}" || echo "bench_$b failed (exit $?)"
 done
+echo "===== bench_parallel"
+python3 "$here/bench_parallel.py" || echo "bench_parallel failed (exit $?)"

@@ -12,7 +12,7 @@ const void* thread_marker() noexcept {
     return &marker;
 }
 
-bool slow_check(CancelSource& s) noexcept {
+bool slow_check(CancelSource& s) {
     if (!s.poll || s.owner != thread_marker()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now < s.next_poll) return false;

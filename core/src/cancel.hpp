@@ -33,11 +33,15 @@ struct CancelSource {
 namespace cancel_detail {
 CancelSource*& current() noexcept;
 const void* thread_marker() noexcept;
-bool slow_check(CancelSource& s) noexcept;
+// Not noexcept: the poll may end the thread by a forced unwind (see cancelled()).
+bool slow_check(CancelSource& s);
 }  // namespace cancel_detail
 
-// True once the call running on this thread has been asked to stop.
-inline bool cancelled() noexcept {
+// True once the call running on this thread has been asked to stop. On the
+// owner thread the poll may take the interpreter lock, and a Python thread still
+// running when the interpreter finalizes is ended there by a forced unwind, which
+// must pass through (hence no noexcept here or in anything that polls).
+inline bool cancelled() {
     CancelSource* s = cancel_detail::current();
     if (!s) return false;
     if (s->flag.load(std::memory_order_relaxed)) return true;

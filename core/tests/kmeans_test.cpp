@@ -1,5 +1,6 @@
 #include <set>
 
+#include "pool.hpp"
 #include "stats/kmeans.hpp"
 #include "stats/kmeans_kernels.hpp"
 #include "stats/rng.hpp"
@@ -119,18 +120,25 @@ TEST_P(KMeansPaths, DistanceKernelMatchesSequentialDefinition) {
         }
 }
 
-// Whole fits equal the row-by-row reference bit for bit, also behind a row stride.
+// Whole fits equal the row-by-row reference bit for bit, also behind a row stride,
+// whatever the number of threads that share the rows and columns (the last case
+// spans several pieces of each).
 TEST_P(KMeansPaths, FitMatchesReference) {
     struct Case { std::size_t n, d, k, groups; float sigma; std::uint64_t seed; };
     for (const Case& cs : {Case{600, 19, 3, 3, 5.0f, 1}, Case{1000, 64, 8, 8, 20.0f, 7}, Case{517, 33, 13, 5, 40.0f, 3},
-                           Case{300, 7, 1, 2, 10.0f, 0}, Case{40, 3, 40, 40, 1.0f, 11}}) {
+                           Case{300, 7, 1, 2, 10.0f, 0}, Case{40, 3, 40, 40, 1.0f, 11},
+                           Case{2600, 70, 6, 6, 30.0f, 4}}) {
         SCOPED_TRACE("n=" + std::to_string(cs.n) + " k=" + std::to_string(cs.k));
         const MatrixF32 x = blobs(cs.n, cs.d, cs.groups, static_cast<unsigned>(cs.seed + 100), cs.sigma);
         std::vector<float> wide(cs.n * (cs.d + 5), -7.0f);
         for (std::size_t i = 0; i < cs.n; ++i) std::copy_n(x.row(i), cs.d, wide.data() + i * (cs.d + 5));
         const KMeansResult want = ref_kmeans(x, cs.k, 50, cs.seed, 1e-4f);
-        for (ViewF32 v : {x.view(), ViewF32{wide.data(), cs.n, cs.d, cs.d + 5}})
-            expect_identical(kmeans_detail::kmeans_on(GetParam(), v, cs.k, 50, cs.seed, 1e-4f).value(), want);
+        for (std::size_t threads : {1, 2, 7}) {
+            pool_set_threads(threads);
+            for (ViewF32 v : {x.view(), ViewF32{wide.data(), cs.n, cs.d, cs.d + 5}})
+                expect_identical(kmeans_detail::kmeans_on(GetParam(), v, cs.k, 50, cs.seed, 1e-4f).value(), want);
+        }
+        pool_set_threads(0);
     }
 }
 

@@ -1,7 +1,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <vector>
+#include "../cancel.hpp"
+#include "../pool.hpp"
 #include "../stats/ks.hpp"
 #include "../stats/psi.hpp"
 #include "../stats/sort.hpp"
@@ -16,13 +21,45 @@ namespace {
 constexpr std::size_t kMaxGroup = 8;
 constexpr std::size_t kGroupBudgetBytes = std::size_t{32} << 20;
 
-void gather(ViewF64 m, std::size_t col0, std::size_t width, double* out) {
+// Copies columns col0.. of `m` into `out`, column after column; false when the
+// call was interrupted meanwhile (a tall table takes a while to sweep).
+bool gather(ViewF64 m, std::size_t col0, std::size_t width, double* out) {
+    constexpr std::size_t kRowsPerCheck = std::size_t{1} << 16;
     const std::size_t rows = m.rows;
     for (std::size_t r = 0; r < rows; ++r) {
+        if (r % kRowsPerCheck == 0 && cancelled()) return false;
         const double* src = m.row(r) + col0;
         for (std::size_t c = 0; c < width; ++c) out[c * rows + r] = src[c];
     }
+    return true;
 }
+
+// Column buffers of one thread: reused by the next group that thread takes, so a
+// tall table's buffers are allocated (and their pages faulted in) once per thread
+// rather than once per group.
+struct ColumnBuffers {
+    std::vector<double> xs, ys;
+    std::vector<std::uint64_t> scratch;
+};
+
+class BufferShelf {
+public:
+    std::unique_ptr<ColumnBuffers> take() {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (shelf_.empty()) return std::make_unique<ColumnBuffers>();
+        std::unique_ptr<ColumnBuffers> b = std::move(shelf_.back());
+        shelf_.pop_back();
+        return b;
+    }
+    void give(std::unique_ptr<ColumnBuffers> b) {
+        std::lock_guard<std::mutex> lk(mu_);
+        shelf_.push_back(std::move(b));
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<std::unique_ptr<ColumnBuffers>> shelf_;
+};
 
 }  // namespace
 
@@ -40,19 +77,34 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
     const std::size_t per_col = (rb + rc) * sizeof(double);
     const std::size_t group =
         std::max<std::size_t>(1, std::min({kMaxGroup, n_cols, kGroupBudgetBytes / per_col}));
-    std::vector<double> xs(group * rb), ys(group * rc);
-    std::vector<std::uint64_t> scratch;
     const bool with_psi = rb >= n_bins;
+    values.resize(n_cols);
 
-    for (std::size_t j0 = 0; j0 < n_cols; j0 += group) {
-        const std::size_t width = std::min(group, n_cols - j0);
-        gather(baseline, j0, width, xs.data());
-        gather(current, j0, width, ys.data());
+    // Column groups are independent: each runs on some thread of the pool with its
+    // own buffers and writes its columns' slots; the maximum is then taken in
+    // column order by the caller, so the worker count cannot show in any value.
+    BufferShelf shelf;
+    const PoolRun run = pool_parallel_for(n_cols, group, [&](std::size_t j0, std::size_t j1) {
+        if (cancelled()) return;
+        const std::size_t width = j1 - j0;
+        std::unique_ptr<ColumnBuffers> buffers = shelf.take();
+        std::vector<double>& xs = buffers->xs;
+        std::vector<double>& ys = buffers->ys;
+        std::vector<std::uint64_t>& scratch = buffers->scratch;
+        xs.resize(group * rb), ys.resize(group * rc);
+        struct Return {
+            BufferShelf& shelf;
+            std::unique_ptr<ColumnBuffers>& b;
+            ~Return() { shelf.give(std::move(b)); }
+        } const back{shelf, buffers};
+        if (!gather(baseline, j0, width, xs.data()) || !gather(current, j0, width, ys.data())) return;
         for (std::size_t c = 0; c < width; ++c) {
+            if (cancelled()) return;
             // Both kernels only need sorted columns (bin counts do not depend on
             // order), so each column is sorted once, in place, and shared.
             std::span<double> x(xs.data() + c * rb, rb), y(ys.data() + c * rc, rc);
             sort_nan_last(x, scratch);
+            if (cancelled()) return;  // a sort of a tall column is the longest step
             sort_nan_last(y, scratch);
             const double d = ks_sorted(x, y);
             double p = 0.0;
@@ -61,9 +113,13 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
                 auto r = psi_sorted(x, y, n_bins, eps);
                 if (r) p = r.value();
             }
-            values.push_back(std::isnan(d) ? p : (p > d ? p : d));
+            values[j0 + c] = std::isnan(d) ? p : (p > d ? p : d);
         }
-    }
+    });
+    // A failed allocation on a worker surfaces here as if the loop had run on
+    // this thread.
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (run.cancelled) return DriftError::cancelled();
     return values;
 }
 

@@ -2,6 +2,7 @@
 // clusters and compare the two cluster-frequency vectors by symmetric KL.
 #include <cmath>
 #include <vector>
+#include "../cancel.hpp"
 #include "detectors.hpp"
 #include "stats/kmeans.hpp"
 
@@ -30,6 +31,7 @@ Result<DriftScore> QueryDriftDetector::detect(ViewF32 baseline, ViewF32 current)
     const KMeansResult& r = fit.value();
     const std::vector<double> p_freq = cluster_frequencies(r.labels, k);
     const std::vector<double> q_freq = cluster_frequencies(assign_clusters(current, r.centroids.view()), k);
+    if (cancelled()) return DriftError::cancelled();  // the assignment stopped early
 
     // Epsilon keeps empty clusters finite; the frequencies are not renormalised.
     double a = 0.0, b = 0.0;

@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <new>
 #include <span>
 #include <string>
+#include "../cancel.hpp"
+#include "../pool.hpp"
 #include "kmeans_kernels.hpp"
 #include "rng.hpp"
 
@@ -41,6 +44,11 @@ namespace {
 
 // Rows per chunk: a multiple of every lane count; the packed chunk stays in L2.
 constexpr std::size_t kChunk = 256;
+// Chunks per piece of work handed to a thread, and columns per piece of the
+// centroid sums (a multiple of every lane count). Fixed sizes: the split never
+// depends on the number of threads.
+constexpr std::size_t kChunksPerLeaf = 4;
+constexpr std::size_t kColumnsPerLeaf = 32;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 struct AlignedFloats {
@@ -53,51 +61,90 @@ struct AlignedFloats {
     AlignedFloats& operator=(const AlignedFloats&) = delete;
 };
 
-// Streams the rows of `data` chunk by chunk through one kernel set. A scanner
-// that will pass over the data many times (a fit) packs it once into a buffer
-// for all rows and then streams that buffer sequentially; a single pass packs
-// each chunk into a small reusable buffer instead. All buffers are allocated
-// here, once per call.
+// Streams the rows of `data` chunk by chunk through one kernel set, the chunks
+// spread over the worker pool. A scanner that will pass over the data many times
+// (a fit) packs it once into a buffer for all rows and then streams that buffer;
+// a single pass packs each chunk into a small buffer of the thread that scans it.
+// Every row's distances, and whatever the callback writes for that row, depend on
+// the row and the centroids alone, so the split over threads cannot show.
 class DistanceScanner {
 public:
     DistanceScanner(Path p, ViewF32 data, std::size_t max_centroids, bool keep_packed)
         : kern_(kernels_for(p)),
           data_(data),
           keep_(keep_packed),
-          packed_(keep_packed ? checked_count({blocks_for(data.rows), kern_.lanes, data.cols}, sizeof(float))
-                              : checked_count({kChunk, data.cols}, sizeof(float))),
-          dist_(checked_count({kChunk, max_centroids}, sizeof(float))) {}
+          max_centroids_(max_centroids),
+          packed_(keep_packed ? checked_count({blocks_for(data.rows), kern_.lanes, data.cols}, sizeof(float)) : 0) {}
 
     // f(row0, nrows, dist, stride, packed): dist[c * stride + j] is d2(row row0 + j,
-    // centroid c); `packed` holds the chunk's rows in the kernel layout.
+    // centroid c); `packed` holds the chunk's rows in the kernel layout. f runs
+    // concurrently for different chunks and may write only to its own rows; with
+    // `in_order` the chunks are scanned one after another on the calling thread.
     template <class F>
-    void scan(const float* centroids, std::size_t k, F&& f) {
-        const std::size_t n = data_.rows, d = data_.cols;
-        for (std::size_t row0 = 0; row0 < n; row0 += kChunk) {
-            const std::size_t nrows = std::min(kChunk, n - row0);
-            const std::size_t nblocks = blocks_for(nrows);
-            float* chunk = keep_ ? packed_.p + row0 * d : packed_.p;  // row0 is a multiple of the lanes
-            if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
-            kern_.dist(chunk, nblocks, d, centroids, k, dist_.p, kChunk);
-            f(row0, nrows, static_cast<const float*>(dist_.p), kChunk, static_cast<const float*>(chunk));
+    PoolRun scan(const float* centroids, std::size_t k, const F& f, bool in_order = false) {
+        const std::size_t chunks = (data_.rows + kChunk - 1) / kChunk;
+        const auto body = [&](std::size_t c0, std::size_t c1) {
+            AlignedFloats dist(kChunk * max_centroids_);
+            AlignedFloats own(keep_ ? 0 : kChunk * data_.cols);
+            scan_chunks(c0, c1, centroids, k, f, dist.p, own.p);
+        };
+        PoolRun run;
+        if (in_order) {
+            body(0, chunks);
+            run.cancelled = cancelled();
+        } else {
+            run = pool_parallel_for(chunks, kChunksPerLeaf, body);
         }
-        packed_once_ = true;
+        if (run.ok()) packed_once_ = true;
+        return run;
     }
 
-    // Adds rows row0.. of the chunk just scanned to their clusters' sums.
-    void accumulate(const float* chunk, std::size_t nrows, const std::size_t* labels, float* sums) const {
-        kern_.accumulate(chunk, nrows, data_.cols, labels, sums);
+    // Adds the rows of a chunk just scanned to their clusters' sums, all columns.
+    void accumulate_chunk(const float* chunk, std::size_t nrows, const std::size_t* labels, float* sums) const {
+        kern_.accumulate(chunk, nrows, data_.cols, 0, data_.cols, labels, sums);
+    }
+
+    // Clears `sums` (k x d) and adds every packed row to its cluster's sums. The
+    // columns are spread over the pool; each component sum still takes its rows in
+    // row order, one 32-bit addition each. Needs a scanner that keeps the data
+    // packed and has scanned it once.
+    PoolRun accumulate(const std::size_t* labels, std::size_t k, float* sums) const {
+        const std::size_t n = data_.rows, d = data_.cols;
+        return pool_parallel_for(d, kColumnsPerLeaf, [&](std::size_t t0, std::size_t t1) {
+            for (std::size_t c = 0; c < k; ++c) std::fill(sums + c * d + t0, sums + c * d + t1, 0.0f);
+            for (std::size_t row0 = 0; row0 < n; row0 += kChunk) {
+                if (row0 % (kChunk * kChunksPerLeaf) == 0 && cancelled()) return;
+                const std::size_t nrows = std::min(kChunk, n - row0);
+                kern_.accumulate(packed_.p + row0 * d, nrows, d, t0, t1, labels + row0, sums);
+            }
+        });
     }
 
 private:
     std::size_t blocks_for(std::size_t rows) const { return rows / kern_.lanes + (rows % kern_.lanes != 0); }
 
+    template <class F>
+    void scan_chunks(std::size_t c0, std::size_t c1, const float* centroids, std::size_t k, const F& f, float* dist,
+                     float* own) {
+        const std::size_t n = data_.rows, d = data_.cols;
+        for (std::size_t ci = c0; ci < c1; ++ci) {
+            if (cancelled()) return;
+            const std::size_t row0 = ci * kChunk;
+            const std::size_t nrows = std::min(kChunk, n - row0);
+            const std::size_t nblocks = blocks_for(nrows);
+            float* chunk = keep_ ? packed_.p + row0 * d : own;  // row0 is a multiple of the lanes
+            if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
+            kern_.dist(chunk, nblocks, d, centroids, k, dist, kChunk);
+            f(row0, nrows, static_cast<const float*>(dist), kChunk, static_cast<const float*>(chunk));
+        }
+    }
+
     Kernels kern_;
     ViewF32 data_;
     bool keep_;
     bool packed_once_ = false;
+    std::size_t max_centroids_;
     AlignedFloats packed_;
-    AlignedFloats dist_;
 };
 
 // Nearest-centroid rule: strict improvement only, so ties keep the lower index
@@ -133,6 +180,13 @@ void copy_row(ViewF32 data, std::size_t i, float* dst) {
 }
 
 DriftError instability() { return DriftError::numerical_instability("kmeans"); }
+
+// The outcome of a pool loop as the fit reports it: a leaf's exception (a failed
+// allocation) is rethrown here as if the loop had run on this thread.
+bool finished(const PoolRun& run) {
+    if (run.fault) std::rethrow_exception(run.fault);
+    return !run.cancelled;
+}
 
 }  // namespace
 
@@ -170,11 +224,14 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         std::vector<float> minimum(n, kInf);
         std::vector<float> w(n);
         for (std::size_t c = 1; c < k; ++c) {
-            scanner.scan(res.centroids.row(c - 1), 1, [&](std::size_t row0, std::size_t nrows, const float* e,
-                                                          std::size_t, const float*) {
+            const PoolRun run = scanner.scan(res.centroids.row(c - 1), 1, [&](std::size_t row0, std::size_t nrows,
+                                                                              const float* e, std::size_t,
+                                                                              const float*) {
                 for (std::size_t j = 0; j < nrows; ++j)
                     if (minimum[row0 + j] > e[j]) minimum[row0 + j] = e[j];
             });
+            if (!finished(run)) return DriftError::cancelled();
+            // The total and the weighted draw stay on this thread, in row order.
             float total = -0.0f;
             for (std::size_t i = 0; i < n; ++i) total += minimum[i];
             // A NaN or infinite value, or squared distances beyond the float range,
@@ -198,25 +255,47 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     res.labels.resize(n);
     MatrixF32 next(k, d);
     std::vector<std::uint32_t> count(k);
+    std::vector<float> best(n);
+    // Alone on this thread the sums can follow the assignment chunk by chunk; the
+    // order of every sum is the same either way.
+    const bool alone = pool_threads() == 1;
     for (std::size_t it = 1;; ++it) {
+        if (cancelled()) return DriftError::cancelled();
+        const auto assign = [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
+            for (std::size_t j = 0; j < nrows; ++j)
+                res.labels[row0 + j] = nearest(dist + j, stride, k, best[row0 + j]);
+        };
+        if (alone) {
+            // One thread: assignment and the component sums in one pass, rows in
+            // ascending order, each chunk added while it is still cached.
+            std::fill(next.data.begin(), next.data.end(), 0.0f);
+            const PoolRun run = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows,
+                                                                               const float* dist, std::size_t stride,
+                                                                               const float* chunk) {
+                assign(row0, nrows, dist, stride);
+                scanner.accumulate_chunk(chunk, nrows, res.labels.data() + row0, next.data.data());
+            }, true);
+            if (!finished(run)) return DriftError::cancelled();
+        } else {
+            // Assignment with the rows spread over the pool, then the component sums
+            // with the columns spread over it, each sum taking its rows in row order.
+            const PoolRun assigned = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0,
+                                                                                    std::size_t nrows,
+                                                                                    const float* dist,
+                                                                                    std::size_t stride, const float*) {
+                assign(row0, nrows, dist, stride);
+            });
+            if (!finished(assigned)) return DriftError::cancelled();
+            if (!finished(scanner.accumulate(res.labels.data(), k, next.data.data())))
+                return DriftError::cancelled();
+        }
+        // The inertia is one sum in row order, on this thread.
         double inertia = 0.0;
-        std::fill(next.data.begin(), next.data.end(), 0.0f);
         std::fill(count.begin(), count.end(), 0u);
-        // Assignment and the component sums in one pass: rows arrive in ascending
-        // order, so each sum still adds its rows in row order, from the packed chunk
-        // while it is cached.
-        scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist,
-                                                      std::size_t stride, const float* chunk) {
-            for (std::size_t j = 0; j < nrows; ++j) {
-                float best;
-                const std::size_t l = nearest(dist + j, stride, k, best);
-                res.labels[row0 + j] = l;
-                inertia += static_cast<double>(best);
-                ++count[l];
-            }
-            scanner.accumulate(chunk, nrows, res.labels.data() + row0, next.data.data());
-        });
-
+        for (std::size_t i = 0; i < n; ++i) {
+            inertia += static_cast<double>(best[i]);
+            ++count[res.labels[i]];
+        }
         for (std::size_t c = 0; c < k; ++c) {
             float* dst = next.row(c);
             if (count[c] > 0) {
@@ -253,13 +332,15 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     MatrixF32 dense(k, d);
     for (std::size_t c = 0; c < k; ++c) copy_row(centroids, c, dense.row(c));
     DistanceScanner scanner(p, data, k, false);
-    scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride,
-                                           const float*) {
+    // An interrupted scan leaves some labels at 0; the caller sees cancelled().
+    const PoolRun run = scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist,
+                                                               std::size_t stride, const float*) {
         for (std::size_t j = 0; j < nrows; ++j) {
             float best;
             labels[row0 + j] = nearest(dist + j, stride, k, best);
         }
     });
+    if (run.fault) std::rethrow_exception(run.fault);
     return labels;
 }
 

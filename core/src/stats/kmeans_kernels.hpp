@@ -43,9 +43,11 @@ using DistFn = void (*)(const float* packed, std::size_t nblocks, std::size_t d,
                         std::size_t k, float* out, std::size_t out_stride);
 
 // Adds the first `nrows` packed rows, in row order, to their clusters' component
-// sums: sums[labels[j] * d + t] += component t of row j, one 32-bit addition each.
-using AccumulateFn = void (*)(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels,
-                              float* sums);
+// sums: sums[labels[j] * d + t] += component t of row j, one 32-bit addition each,
+// for the components t_begin <= t < t_end only (t_begin a multiple of the lanes),
+// so that threads can share the columns.
+using AccumulateFn = void (*)(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                              std::size_t t_end, const std::size_t* labels, float* sums);
 
 struct Kernels {
     std::size_t lanes;
@@ -58,15 +60,18 @@ struct Kernels {
 Kernels kernels_for(Path p) noexcept;
 
 void pack_portable(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
+void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                         std::size_t t_end, const std::size_t* labels, float* sums);
 void dist_portable(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                    float* out, std::size_t out_stride);
 void pack_avx2(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_avx2(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
+void accumulate_avx2(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                     std::size_t t_end, const std::size_t* labels, float* sums);
 void dist_avx2(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                float* out, std::size_t out_stride);
 void pack_avx512(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels, float* sums);
+void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                       std::size_t t_end, const std::size_t* labels, float* sums);
 void dist_avx512(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                  float* out, std::size_t out_stride);
 

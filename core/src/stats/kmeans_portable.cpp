@@ -28,12 +28,12 @@ void pack_portable(ViewF32 data, std::size_t row0, std::size_t nrows, float* out
     }
 }
 
-void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels,
-                         float* sums) {
+void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                         std::size_t t_end, const std::size_t* labels, float* sums) {
     for (std::size_t j = 0; j < nrows; ++j) {
         const float* x = packed + (j / L) * d * L + j % L;
         float* dst = sums + labels[j] * d;
-        for (std::size_t t = 0; t < d; ++t) dst[t] = dst[t] + x[t * L];
+        for (std::size_t t = t_begin; t < t_end; ++t) dst[t] = dst[t] + x[t * L];
     }
 }
 

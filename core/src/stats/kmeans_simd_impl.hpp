@@ -97,8 +97,8 @@ inline void simd_pack(ViewF32 data, std::size_t row0, std::size_t nrows, float* 
 }
 
 template <class T>
-inline void simd_accumulate(const float* packed, std::size_t nrows, std::size_t d, const std::size_t* labels,
-                            float* sums) {
+inline void simd_accumulate(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
+                            std::size_t t_end, const std::size_t* labels, float* sums) {
     using V = typename T::V;
     constexpr std::size_t L = T::L;
     // Transposing an L x L tile back gives L components of each row; adding the
@@ -107,8 +107,8 @@ inline void simd_accumulate(const float* packed, std::size_t nrows, std::size_t 
         const float* blk = packed + b * d * L;
         const std::size_t valid = nrows - b * L < L ? nrows - b * L : L;
         const std::size_t* lab = labels + b * L;
-        std::size_t t0 = 0;
-        for (; t0 + L <= d; t0 += L) {
+        std::size_t t0 = t_begin;
+        for (; t0 + L <= t_end; t0 += L) {
             V r[L];
             for (std::size_t j = 0; j < L; ++j) r[j] = T::load(blk + (t0 + j) * L);
             T::transpose(r);
@@ -119,7 +119,7 @@ inline void simd_accumulate(const float* packed, std::size_t nrows, std::size_t 
         }
         for (std::size_t l = 0; l < valid; ++l) {
             float* dst = sums + lab[l] * d;
-            for (std::size_t t = t0; t < d; ++t) dst[t] = dst[t] + blk[t * L + l];
+            for (std::size_t t = t0; t < t_end; ++t) dst[t] = dst[t] + blk[t * L + l];
         }
     }
 }

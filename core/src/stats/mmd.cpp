@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "../cancel.hpp"
 #include "../pool.hpp"
 #include "mmd_simd.hpp"
 
@@ -173,6 +174,8 @@ double sum_leaf(const void* ctx, std::size_t begin, std::size_t end) {
     std::vector<double> row_sum(end - begin, 0.0);
     alignas(64) double d2[kMmdRows * kTileLanes];
     for (std::size_t g0 = 0; g0 < b.groups; g0 += kTileGroups) {
+        // An interrupted call drops the leaf; the caller then reports the interrupt.
+        if (cancelled()) return 0.0;
         const std::size_t g1 = std::min(b.groups, g0 + kTileGroups);
         const std::size_t j0 = g0 * kMmdLanes;
         const std::size_t j1 = std::min(b.rows, g1 * kMmdLanes);
@@ -266,6 +269,7 @@ Result<double> median_heuristic(ViewF32 x, ViewF32 y, BlockFn block) {
     std::vector<double> d2(kMmdRows * stride);
     std::size_t pos = 0;
     for (std::size_t i0 = 0; i0 < np; i0 += kMmdRows) {
+        if (cancelled()) return DriftError::cancelled();
         const std::size_t ni = std::min(kMmdRows, np - i0);
         const std::size_t g_begin = (i0 + 1) / kMmdLanes;
         block(pooled.data() + i0, ni, packed.data(), packed.cols, g_begin, packed.groups, d2.data(), stride);
@@ -276,6 +280,7 @@ Result<double> median_heuristic(ViewF32 x, ViewF32 y, BlockFn block) {
         }
     }
 
+    if (cancelled()) return DriftError::cancelled();
     const double median = median_element(dist);
     const double sq = median * median;
     constexpr double kEps = 2.220446049250313e-16;
@@ -316,9 +321,12 @@ Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased)
         const Packed px = pack_rows(xr, x.cols);
         kxx = kernel_sum(xr, px, s, true, block);
     }
+    if (cancelled()) return DriftError::cancelled();
     const Packed py = pack_rows(yr, y.cols);
     const double kyy = kernel_sum(yr, py, s, true, block);
+    if (cancelled()) return DriftError::cancelled();
     const double kxy = kernel_sum(xr, py, s, false, block);
+    if (cancelled()) return DriftError::cancelled();
 
     const double n = static_cast<double>(x.rows);
     const double m = static_cast<double>(y.rows);

@@ -2,24 +2,39 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <vector>
 
+#include "../cancel.hpp"
+#include "../pool.hpp"
 #include "rng.hpp"
 #include "sort.hpp"
 #include "wasserstein_kernels.hpp"
 
 namespace morvanta {
 namespace wasserstein_detail {
+namespace {
 
-void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
+// Rows per piece of the projection handed to a thread: a multiple of every
+// kernel's block, fixed so that the split never depends on the thread count.
+constexpr std::size_t kRowsPerLeaf = 512;
+
+}  // namespace
+
+void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out,
+             std::size_t out_stride) {
     switch (path) {
         case ProjectionPath::Avx512:
-            return project_avx512(x, w, n_dirs, out);
+            return project_avx512(x, w, n_dirs, out, out_stride);
         case ProjectionPath::Avx2:
-            return project_avx2(x, w, n_dirs, out);
+            return project_avx2(x, w, n_dirs, out, out_stride);
         case ProjectionPath::Portable:
-            return project_portable(x, w, n_dirs, out);
+            return project_portable(x, w, n_dirs, out, out_stride);
     }
+}
+
+void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
+    project(path, x, w, n_dirs, out, x.rows);
 }
 
 std::vector<double> pack_directions(const float* w, std::size_t n_dirs, std::size_t d, std::size_t group) {
@@ -32,7 +47,7 @@ std::vector<double> pack_directions(const float* w, std::size_t n_dirs, std::siz
     return packed;
 }
 
-void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
+void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride) {
     // Eight directions per pass over a row: eight independent ascending sums.
     constexpr std::size_t G = 8;
     const std::size_t d = x.cols, rows = x.rows;
@@ -47,7 +62,7 @@ void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out
                 for (std::size_t q = 0; q < G; ++q) acc[q] += xc * wg[c * G + q];
             }
             const std::size_t qn = std::min(G, n_dirs - g * G);
-            for (std::size_t q = 0; q < qn; ++q) out[(g * G + q) * rows + r] = acc[q];
+            for (std::size_t q = 0; q < qn; ++q) out[(g * G + q) * out_stride + r] = acc[q];
         }
     }
 }
@@ -128,18 +143,40 @@ Result<double> sliced_wasserstein_on(ProjectionPath path, ViewF32 x, ViewF32 y, 
     buffers = byte_sum(buffers, byte_count({P, n}, sizeof(double)));
     if (auto e = check_alloc(buffers, "the projection buffers", kContext)) return std::move(*e);
     const std::vector<float> w = draw_directions(P, x.cols, seed);
-    // All projections at once: each sample is streamed once for all directions.
     std::vector<double> u(P * m), v(P * n);
-    project(path, x, w.data(), P, u.data());
-    project(path, y, w.data(), P, v.data());
+    // Projections, blocks of rows of both samples spread over the pool: every row
+    // is projected onto all directions in one pass, into its own slots.
+    const std::size_t mb = (m + kRowsPerLeaf - 1) / kRowsPerLeaf, nb = (n + kRowsPerLeaf - 1) / kRowsPerLeaf;
+    PoolRun run = pool_parallel_for(mb + nb, 1, [&](std::size_t b, std::size_t) {
+        if (cancelled()) return;
+        const bool in_x = b < mb;
+        const ViewF32 s = in_x ? x : y;
+        const std::size_t r0 = (in_x ? b : b - mb) * kRowsPerLeaf;
+        const ViewF32 block{s.row(r0), std::min(kRowsPerLeaf, s.rows - r0), s.cols, s.stride};
+        project(path, block, w.data(), P, (in_x ? u.data() : v.data()) + r0, s.rows);
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (run.cancelled) return DriftError::cancelled();
 
-    double s = 0.0;
-    for (std::size_t p = 0; p < P; ++p) {
+    // One distance per direction, directions spread over the pool; the sum below
+    // takes them in direction order, whatever thread found each.
+    std::vector<double> dist(P);
+    std::vector<unsigned char> unstable(P, 0);
+    run = pool_parallel_for(P, 1, [&](std::size_t p, std::size_t) {
+        if (cancelled()) return;
         const std::span<double> up(u.data() + p * m, m), vp(v.data() + p * n, n);
         sort_nan_last(up);
         sort_nan_last(vp);
-        if (std::isnan(up.back()) || std::isnan(vp.back())) return DriftError::numerical_instability(kContext);
-        s += w1_sorted(up, vp);
+        if (std::isnan(up.back()) || std::isnan(vp.back())) unstable[p] = 1;
+        else dist[p] = w1_sorted(up, vp);
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (run.cancelled) return DriftError::cancelled();
+
+    double s = 0.0;
+    for (std::size_t p = 0; p < P; ++p) {
+        if (unstable[p]) return DriftError::numerical_instability(kContext);
+        s += dist[p];
     }
     return s / static_cast<double>(P);
 }

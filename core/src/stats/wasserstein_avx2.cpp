@@ -47,8 +47,8 @@ struct Avx2 {
 
 }  // namespace
 
-void project_avx2(ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
-    simd_project<Avx2>(x, w, n_dirs, out);
+void project_avx2(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride) {
+    simd_project<Avx2>(x, w, n_dirs, out, out_stride);
 }
 
 }  // namespace morvanta::wasserstein_detail

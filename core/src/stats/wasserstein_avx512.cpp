@@ -59,8 +59,8 @@ struct Avx512 {
 
 }  // namespace
 
-void project_avx512(ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
-    simd_project<Avx512>(x, w, n_dirs, out);
+void project_avx512(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride) {
+    simd_project<Avx512>(x, w, n_dirs, out, out_stride);
 }
 
 }  // namespace morvanta::wasserstein_detail

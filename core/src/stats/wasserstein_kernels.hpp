@@ -22,10 +22,14 @@ inline ProjectionPath best_path() noexcept { return simd_best(); }
 // same bits: the products of widened floats are exact, so fusing them is harmless,
 // and each row keeps its own ascending-c sum.
 void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out);
+// As above with out[p * out_stride + r]: a block of rows can fill its part of a
+// taller output.
+void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out,
+             std::size_t out_stride);
 
-void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out);
-void project_avx2(ViewF32 x, const float* w, std::size_t n_dirs, double* out);
-void project_avx512(ViewF32 x, const float* w, std::size_t n_dirs, double* out);
+void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);
+void project_avx2(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);
+void project_avx512(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);
 
 // Directions widened to double and grouped `group` at a time, component-major
 // inside a group: packed[(g * d + c) * group + q] = w[(g * group + q) * d + c],

@@ -46,7 +46,7 @@ void simd_transpose_block(ViewF32 x, std::size_t r0, std::size_t nl, double* t) 
 }
 
 template <class T>
-void simd_project(ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
+void simd_project(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride) {
     using D = typename T::D;
     constexpr std::size_t W = T::W;
     constexpr std::size_t L = 2 * W;  // rows per block: two vectors of W doubles
@@ -80,7 +80,7 @@ void simd_project(ViewF32 x, const float* w, std::size_t n_dirs, double* out) {
             const std::size_t qn = std::min(G, n_dirs - g * G);
 #pragma GCC unroll 8
             for (std::size_t q = 0; q < G; ++q)
-                if (q < qn) T::store_rows(out + (g * G + q) * rows + r0, a[q], b[q], tail);
+                if (q < qn) T::store_rows(out + (g * G + q) * out_stride + r0, a[q], b[q], tail);
         }
     }
 }

@@ -136,7 +136,9 @@ MORVANTA_PASSES_FORCED_UNWIND PyObject* guarded(F&& body) {
 struct SignalPoll {
     PyThreadState* ts = nullptr;
     bool raised = false;
-    static bool poll(void* ctx) noexcept {
+    // Not noexcept: at interpreter shutdown PyEval_RestoreThread ends a daemon
+    // thread by a forced unwind, which has to travel up through the core.
+    static bool poll(void* ctx) {
         auto* p = static_cast<SignalPoll*>(ctx);
         PyEval_RestoreThread(p->ts);
         const int r = PyErr_CheckSignals();

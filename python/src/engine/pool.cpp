@@ -28,9 +28,10 @@ PyObject* threads(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const Register reg{
     {"set_threads", cfunc(set_threads), METH_VARARGS | METH_KEYWORDS,
-     "set_threads(n)\n--\n\nWorker threads of pools started from now on (0: one per hardware thread)."},
+     "set_threads(n)\n--\n\nThreads that work on each parallel loop of pools started from now on, the calling\n"
+     "thread included (1: everything on the calling thread; 0: one per hardware thread).\nScores never depend on it."},
     {"threads", cfunc(threads), METH_VARARGS | METH_KEYWORDS,
-     "threads()\n--\n\nThe worker count a pool started now would have."},
+     "threads()\n--\n\nThe thread count (calling thread included) a pool started now would have."},
 };
 
 }  // namespace
