@@ -70,18 +70,26 @@ Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std:
 double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, std::vector<double>& a,
                    std::vector<double>& b) {
     if (s.zero) return 0.0;
-    a.resize(m);
-    b.resize(s.total - m);
+    const std::size_t n = s.total - m;
+    // One spare slot each: every value is written to both sides and only the
+    // side it belongs to advances, which keeps the pass free of branches.
+    a.resize(m + 1);
+    b.resize(n + 1);
     double sum = 0.0;
     for (std::size_t p = 0; p < s.dirs; ++p) {
         const double* v = s.values.data() + p * s.total;
         const std::uint32_t* o = s.order.data() + p * s.total;
+        double* pa = a.data();
+        double* pb = b.data();
         std::size_t ia = 0, ib = 0;
         for (std::size_t k = 0; k < s.total; ++k) {
-            if (labels[o[k]]) a[ia++] = v[k];
-            else b[ib++] = v[k];
+            const std::size_t l = labels[o[k]];
+            pa[ia] = v[k];
+            pb[ib] = v[k];
+            ia += l;
+            ib += 1 - l;
         }
-        sum += wasserstein_detail::w1_sorted(a, b);
+        sum += wasserstein_detail::w1_sorted(std::span<const double>(pa, m), std::span<const double>(pb, n));
     }
     return sum / static_cast<double>(s.dirs);
 }
@@ -210,10 +218,19 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
         return;
     }
     double sxx[64] = {}, rx[64] = {};
-    for (std::size_t i = 1; i < N; ++i) {
-        const double* ki = K.row(i);
-        for (std::size_t q = 0; q < count; ++q)
-            if (labels[q][i]) sxx[q] += dot8(ki, masks + q * N, i);
+    // A block of kernel rows stays in cache while every mask of the batch passes
+    // over it; each split still adds its rows in ascending order.
+    constexpr std::size_t kRowBlock = 24;
+    for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock) {
+        const std::size_t i1 = std::min(N, i0 + kRowBlock);
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint8_t* lq = labels[q];
+            const double* mq = masks + q * N;
+            double s = sxx[q];
+            for (std::size_t i = i0; i < i1; ++i)
+                if (lq[i]) s += dot8(K.row(i), mq, i);
+            sxx[q] = s;
+        }
     }
     for (std::size_t q = 0; q < count; ++q)
         for (std::size_t i = 0; i < N; ++i)
