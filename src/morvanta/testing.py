@@ -343,6 +343,7 @@ def calibrate(
         )
 
     parts = _side("baseline", baseline, owner, name, per_side)
+    kinds: tuple[str, ...]
     if name == "detect_with_correctness":
         kinds = ("float", "bool")
     elif name == "detect_with_embeddings":
