@@ -13,6 +13,7 @@
 #include "../stats/kmeans.hpp"
 #include "../stats/mmd_simd.hpp"
 #include "../stats/wasserstein_kernels.hpp"
+#include "masked_sums.hpp"
 #include "runner.hpp"
 
 namespace morvanta::permutation {
@@ -198,17 +199,6 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
     return K;
 }
 
-// Sum over j < len of k[j] * a[j], eight interleaved partial sums combined in a
-// fixed tree, so the value never depends on who computes it.
-inline double dot8(const double* k, const double* a, std::size_t len) noexcept {
-    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    std::size_t j = 0;
-    for (; j + 8 <= len; j += 8)
-        for (std::size_t l = 0; l < 8; ++l) acc[l] += k[j + l] * a[j + l];
-    for (; j < len; ++j) acc[j & 7] += k[j] * a[j];
-    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
-}
-
 // Unbiased MMD^2 of `count` splits at once: masks[q * N + i] is 1.0 for baseline rows.
 void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const double* masks,
                std::size_t count, double* out) {
@@ -220,18 +210,10 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
     double sxx[64] = {}, rx[64] = {};
     // A block of kernel rows stays in cache while every mask of the batch passes
     // over it; each split still adds its rows in ascending order.
-    constexpr std::size_t kRowBlock = 24;
-    for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock) {
-        const std::size_t i1 = std::min(N, i0 + kRowBlock);
-        for (std::size_t q = 0; q < count; ++q) {
-            const std::uint8_t* lq = labels[q];
-            const double* mq = masks + q * N;
-            double s = sxx[q];
-            for (std::size_t i = i0; i < i1; ++i)
-                if (lq[i]) s += dot8(K.row(i), mq, i);
-            sxx[q] = s;
-        }
-    }
+    constexpr std::size_t kRowBlock = 16;
+    const detail::MaskedSumsFn sums = detail::masked_sums_active();
+    for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
+        sums(K.lower.data(), N, i0, std::min(N, i0 + kRowBlock), labels, masks, count, sxx);
     for (std::size_t q = 0; q < count; ++q)
         for (std::size_t i = 0; i < N; ++i)
             if (labels[q][i]) rx[q] += K.row_sum[i];
@@ -264,7 +246,7 @@ Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF
 
     // Permutations run a batch per pool leaf (the leaf size for this count), so
     // each pass over the kernel matrix serves the whole batch.
-    constexpr std::size_t kBatch = 64;
+    constexpr std::size_t kBatch = 32;
     struct Batch {
         std::vector<std::uint8_t> labels;
         std::vector<double> masks;
