@@ -280,6 +280,13 @@ def test_drift_test_is_frozen_typed_and_readable():
     assert "p=" in repr(t) and "mmd(pooled bandwidth)+sw" in repr(t)
 
 
+def test_embedding_test_refuses_a_kernel_matrix_beyond_its_memory_limit():
+    big = np.zeros((8193, 2), np.float32)
+    check_raises(lambda: _engine.embedding_permutations(EmbeddingDrift(), big, big, 1, 0), MorvantaError,
+                 "invalid configuration: permutation test: 16386 pooled embedding rows exceed the kernel matrix "
+                 "limit of 16384")
+
+
 @pytest.mark.parametrize("call,exc,text", [
     (lambda: permutation_test(lambda a, b: None, A1, B1), TypeError, "argument 'method': expected a bound detector"),
     (lambda: permutation_test(ConfidenceDrift.detect, A1, B1), TypeError, "argument 'method': expected"),

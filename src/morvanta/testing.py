@@ -203,6 +203,9 @@ def permutation_test(
     >>> t = permutation_test(ConfidenceDrift().detect, last_week, today, seed=7)
     >>> t.p_value, t.drifted(0.01)
 
+    The embedding test holds the pooled kernel matrix in memory: up to 16,384
+    pooled rows (about 1 GiB); more raise MorvantaError.
+
     Raises TypeError for anything but a supported bound method or the argument
     shape it takes, ValueError for ``n_permutations < 1``, and whatever the
     detector itself raises for its windows (MorvantaError, TypeError).

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "../stats/kmeans.hpp"
 #include "../stats/mmd_simd.hpp"
@@ -236,6 +237,11 @@ Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF
     if (baseline.rows < 2 || current.rows < 2)
         return DriftError::insufficient_samples(2, std::min(baseline.rows, current.rows), "mmd_rbf");
     const std::size_t m = baseline.rows, n = current.rows, total = m + n;
+    // The pooled kernel matrix is held whole (its lower triangle in doubles).
+    if (total > kMaxKernelRows)
+        return DriftError::invalid_config("permutation test: " + std::to_string(total) +
+                                          " pooled embedding rows exceed the kernel matrix limit of " +
+                                          std::to_string(kMaxKernelRows));
     auto sliced = make_sliced(baseline, current, det.n_projections, det.seed);
     if (!sliced) return std::move(sliced).error();
     const Sliced& sw = sliced.value();

@@ -76,7 +76,11 @@ Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& d
 // max(MMD^2, 0) + sliced W1 where the Gaussian bandwidth is fixed once from the
 // pooled sample (the median heuristic over the first 256 rows of each window,
 // i.e. the detector's bandwidth for the given split) and held for every
-// permutation; unbiased MMD^2 re-summed from the pooled kernel matrix.
+// permutation; unbiased MMD^2 re-summed from the pooled kernel matrix. More than
+// kMaxKernelRows pooled rows fail with InvalidConfig.
+// Pooled rows up to which the embedding test holds the kernel matrix (1 GiB).
+inline constexpr std::size_t kMaxKernelRows = 16384;
+
 Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
                                         std::size_t n_permutations, std::uint64_t seed);
 
