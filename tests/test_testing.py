@@ -262,6 +262,25 @@ def test_null_p_values_are_uniform_and_the_check_catches_a_left_out_observed_sta
     assert (wrong == 0).any() and stats.kstest(wrong_jittered, "uniform").pvalue < 0.01
 
 
+def test_ctrl_c_stops_a_long_permutation_test():
+    # A million permutations would take an hour; the interrupt is seen within a permutation.
+    import os
+    import signal
+    import threading
+    import time
+
+    a = np.random.default_rng(0).normal(size=50_000)
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _engine.ks_permutations(a, a, 1_000_000, 0)
+    finally:
+        timer.cancel()
+    assert time.perf_counter() - start < 20
+
+
 def test_power_on_a_real_shift():
     a, b = emb(150, 8, 21), emb(150, 8, 22, 0.25)
     assert permutation_test(EmbeddingDrift().detect, a, b, n_permutations=199).p_value <= 0.01
