@@ -159,7 +159,9 @@ class DriftTest:
         )
 
 
-def _permuted(det: _Detector, name: str, b: tuple[Any, ...], c: tuple[Any, ...], n: int, seed: int) -> tuple[float, bytes]:
+def _permuted(
+    det: _Detector, name: str, b: tuple[Any, ...], c: tuple[Any, ...], n: int, seed: int
+) -> tuple[float, bytes]:
     if isinstance(det, ConfidenceDrift):
         if name == "detect":
             return _engine.ks_permutations(b[0], c[0], n, seed)
@@ -371,8 +373,10 @@ def calibrate(
             f"argument 'baseline': {rows} rows have only {distinct} distinct splits into {rows - cur} + {cur}, "
             f"fewer than n_splits={splits}"
         )
-    second_rows = len(arrays[1]) if name == "detect_with_embeddings" else rows
-    second_cur = max(1, min(second_rows - 1, round(cur * second_rows / rows))) if name == "detect_with_embeddings" else cur
+    second_rows, second_cur = rows, cur
+    if name == "detect_with_embeddings":
+        second_rows = len(arrays[1])
+        second_cur = max(1, min(second_rows - 1, round(cur * second_rows / rows)))
 
     scores: list[float] = []
     for i in range(splits):

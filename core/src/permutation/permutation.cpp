@@ -179,7 +179,8 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
     std::vector<std::uint32_t> bin(total);
     std::vector<std::uint8_t> flag(total);
     for (std::size_t i = 0; i < total; ++i) {
-        bin[i] = static_cast<std::uint32_t>(std::lower_bound(occupied.begin(), occupied.end(), raw[i]) - occupied.begin());
+        const auto at = std::lower_bound(occupied.begin(), occupied.end(), raw[i]);
+        bin[i] = static_cast<std::uint32_t>(at - occupied.begin());
         flag[i] = (i < m ? baseline_correct[i] : current_correct[i - m]) ? 1 : 0;
     }
 
