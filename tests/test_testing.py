@@ -97,6 +97,18 @@ def test_permuted_statistic_is_the_detector_on_the_dealt_split_bit_for_bit(case)
         assert values[i] == detect(labels(total, m, 3, i), pooled).score, i
 
 
+def test_response_lengths_and_embedding_rows_are_dealt_each_on_their_own():
+    # Different counts per part; permutation p deals the lengths with generator
+    # (seed, 2p) and the rows with (seed, 2p + 1).
+    det = ResponseDrift(seed=6)
+    observed, raw = _engine.response_permutations(det, A1, B1, EA, EB, 10, 4)
+    lengths, rows = np.r_[A1, B1], np.vstack([EA, EB])
+    assert observed == det.detect_with_embeddings(A1, B1, EA, EB).score
+    for i, v in enumerate(permuted(raw)):
+        ll, le = labels(len(lengths), len(A1), 4, 2 * i), labels(len(rows), len(EA), 4, 2 * i + 1)
+        assert v == det.detect_with_embeddings(lengths[ll], lengths[~ll], rows[le], rows[~le]).score, i
+
+
 def test_embedding_variant_equals_detector_when_the_bandwidth_rows_are_the_pooled_sample():
     # With at most 256 rows per side the detector's bandwidth rows are all pooled
     # rows on every split, so the pooled-bandwidth statistic is the detector's

@@ -200,7 +200,10 @@ def permutation_test(
     its flag, and response lengths and embedding rows are dealt each on their own
     (their counts may differ). The expensive part runs once in the native engine
     on the worker pool; permutation ``p`` draws from its own generator seeded
-    from ``(seed, p)``, so the p-value is the same bits for any worker count.
+    from ``(seed, p)`` (for ``(lengths, embeddings)``: ``(seed, 2p)`` for the
+    lengths, ``(seed, 2p + 1)`` for the rows), so the p-value is the same bits
+    for any worker count. Each side keeps its dealt rows in pooled order
+    (baseline rows first, then current rows).
 
     >>> t = permutation_test(ConfidenceDrift().detect, last_week, today, seed=7)
     >>> t.p_value, t.drifted(0.01)

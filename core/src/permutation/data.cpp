@@ -127,7 +127,7 @@ Result<PermutationStats> data_test(const DataDriftDetector& det, ViewF64 baselin
         const double p = psi_finish(s.cb, s.cc, m, n, B, eps);
         return std::isnan(d) ? p : (p > d ? p : d);
     };
-    auto eval = [&](Rng* rng, Scratch& s) {
+    auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
         if (rng) deal(*rng, total, m, s.work, s.labels.data());
         else detail::identity_labels(total, m, s.labels.data());
         double best = 0.0;

@@ -329,10 +329,13 @@ Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& d
         std::vector<double> a, b;
     };
     auto make = [&] { return Scratch{std::vector<std::uint8_t>(tl), std::vector<std::uint8_t>(te), {}, {}, {}}; };
-    auto eval = [&](Rng* rng, Scratch& s) {
+    auto eval = [&](Rng* rng, Scratch& s, std::size_t p) {
         if (rng) {
-            deal(*rng, tl, ml, s.work, s.ll.data());
-            deal(*rng, te, me, s.work, s.le.data());
+            // Each part from its own generator, (seed, 2p) and (seed, 2p + 1), the
+            // rule calibration uses to split the two parts of a baseline.
+            Rng rl(child_seed(seed, 2 * p)), re(child_seed(seed, 2 * p + 1));
+            deal(rl, tl, ml, s.work, s.ll.data());
+            deal(re, te, me, s.work, s.le.data());
         } else {
             detail::identity_labels(tl, ml, s.ll.data());
             detail::identity_labels(te, me, s.le.data());
@@ -358,7 +361,7 @@ Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 basel
         std::vector<std::uint64_t> counts;
     };
     auto make = [&] { return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k)}; };
-    auto eval = [&](Rng* rng, Scratch& s) {
+    auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
         if (rng) deal(*rng, total, m, s.work, s.labels.data());
         else detail::identity_labels(total, m, s.labels.data());
         std::fill(s.counts.begin(), s.counts.end(), 0);

@@ -137,7 +137,7 @@ Result<PermutationStats> ks_test(std::span<const double> baseline, std::span<con
     const std::size_t m = baseline.size(), n = current.size(), total = m + n;
     const detail::SortedPool s = detail::sort_pool(concat(baseline, current));
     auto make = [&] { return Labels{std::vector<std::uint8_t>(total), {}}; };
-    auto eval = [&](Rng* rng, Labels& l) {
+    auto eval = [&](Rng* rng, Labels& l, std::size_t) {
         if (rng) deal(*rng, total, m, l.work, l.labels.data());
         else detail::identity_labels(total, m, l.labels.data());
         return detail::ks_walk(s, l.labels.data(), m, n);
@@ -193,7 +193,7 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
         return Scratch{Labels{std::vector<std::uint8_t>(total), {}}, std::vector<double>(2 * nb),
                        std::vector<std::uint64_t>(2 * nb), std::vector<std::uint64_t>(2 * nb)};
     };
-    auto eval = [&](Rng* rng, Scratch& sc) {
+    auto eval = [&](Rng* rng, Scratch& sc, std::size_t) {
         std::uint8_t* lab = sc.l.labels.data();
         if (rng) deal(*rng, total, m, sc.l.work, lab);
         else detail::identity_labels(total, m, lab);

@@ -66,7 +66,8 @@ Result<PermutationStats> data_test(const DataDriftDetector& det, ViewF64 baselin
                                    std::size_t n_permutations, std::uint64_t seed);
 
 // KS of the lengths plus sliced W1 of the embeddings; lengths and embedding rows
-// are pooled and dealt each on their own (two deals per permutation, lengths first).
+// are pooled and dealt each on their own: permutation p deals the lengths from
+// Rng(child_seed(seed, 2p)) and the embedding rows from Rng(child_seed(seed, 2p + 1)).
 Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& det,
                                                   std::span<const double> baseline_lengths,
                                                   std::span<const double> current_lengths, ViewF32 baseline_embeddings,

@@ -37,7 +37,7 @@ inline void identity_labels(std::size_t n_total, std::size_t m, std::uint8_t* la
     for (std::size_t i = 0; i < n_total; ++i) labels[i] = i < m ? 1 : 0;
 }
 
-// Runs `eval(rng, scratch)` once with rng == nullptr (the given split) and once
+// Runs `eval(rng, scratch, p)` once with rng == nullptr (the given split) and once
 // per permutation p with Rng(child_seed(seed, p)); each permutation writes its own
 // slot. `make()` builds one scratch per pool leaf.
 template <class Make, class Eval>
@@ -45,7 +45,7 @@ Result<PermutationStats> run(std::size_t n_permutations, std::uint64_t seed, con
     PermutationStats out;
     {
         auto s = make();
-        out.observed = eval(static_cast<Rng*>(nullptr), s);
+        out.observed = eval(static_cast<Rng*>(nullptr), s, std::size_t{0});
     }
     out.permuted.assign(n_permutations, 0.0);
     double* slots = out.permuted.data();
@@ -58,7 +58,7 @@ Result<PermutationStats> run(std::size_t n_permutations, std::uint64_t seed, con
                 return 0.0;
             }
             Rng rng(child_seed(seed, p));
-            slots[p] = eval(&rng, s);
+            slots[p] = eval(&rng, s, p);
         }
         return 0.0;
     };
