@@ -334,13 +334,13 @@ Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& d
             // Each part from its own generator, (seed, 2p) and (seed, 2p + 1), the
             // rule calibration uses to split the two parts of a baseline.
             Rng rl(child_seed(seed, 2 * p)), re(child_seed(seed, 2 * p + 1));
-            deal(rl, tl, ml, s.work, s.ll.data());
+            deal(rl, tl, ml, s.work, s.ll.data(), sl.rank.data());
             deal(re, te, me, s.work, s.le.data());
         } else {
-            detail::identity_labels(tl, ml, s.ll.data());
+            detail::identity_sorted_labels(sl, ml, s.ll.data());
             detail::identity_labels(te, me, s.le.data());
         }
-        return detail::ks_walk(sl, s.ll.data(), ml, nl) + sliced_eval(sw, s.le.data(), me, s.a, s.b);
+        return detail::ks_walk_sorted(sl, s.ll.data(), ml, nl) + sliced_eval(sw, s.le.data(), me, s.a, s.b);
     };
     return detail::run(n_permutations, seed, make, eval);
 }

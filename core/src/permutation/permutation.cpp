@@ -1,6 +1,7 @@
 // Deals, the pooled sort, the labelled KS walk and the one-dimensional tests.
 #include "permutation.hpp"
 
+#include <bit>
 #include <cstring>
 #include <numeric>
 
@@ -57,19 +58,39 @@ std::uint64_t child_seed(std::uint64_t seed, std::uint64_t index) noexcept {
     return splitmix64(seed ^ splitmix64(index));
 }
 
-void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_t>& work, std::uint8_t* labels) {
+namespace {
+
+// Unbiased index in [0, n), 1 <= n < 2^32, from 32-bit words: the zone rule of
+// Rng::uniform_index at half the width, so most draws take one word.
+inline std::uint32_t index32(Rng& rng, std::uint32_t n) noexcept {
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        const std::uint64_t p = static_cast<std::uint64_t>(rng.next_u32()) * n;
+        if (static_cast<std::uint32_t>(p) <= zone) return static_cast<std::uint32_t>(p >> 32);
+    }
+}
+
+}  // namespace
+
+void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_t>& work, std::uint8_t* labels,
+          const std::uint32_t* where) {
     const std::size_t n = n_total - m;
     const bool pick_baseline = m <= n;
     const std::size_t picks = pick_baseline ? m : n;
     work.resize(n_total);
     std::iota(work.begin(), work.end(), std::uint32_t{0});
     for (std::size_t t = 0; t < picks; ++t) {
-        const std::size_t j = t + static_cast<std::size_t>(rng.uniform_index(n_total - t));
-        std::swap(work[t], work[j]);
+        const std::size_t range = n_total - t;
+        const std::size_t r = range < (std::size_t{1} << 32) ? index32(rng, static_cast<std::uint32_t>(range))
+                                                              : static_cast<std::size_t>(rng.uniform_index(range));
+        std::swap(work[t], work[t + r]);
     }
     std::memset(labels, pick_baseline ? 0 : 1, n_total);
     const std::uint8_t mark = pick_baseline ? 1 : 0;
-    for (std::size_t t = 0; t < picks; ++t) labels[work[t]] = mark;
+    if (where)
+        for (std::size_t t = 0; t < picks; ++t) labels[where[work[t]]] = mark;
+    else
+        for (std::size_t t = 0; t < picks; ++t) labels[work[t]] = mark;
 }
 
 std::vector<std::uint8_t> split_labels(std::size_t n_total, std::size_t m, std::uint64_t seed, std::uint64_t index) {
@@ -98,7 +119,11 @@ SortedPool sort_pool(std::span<const double> pooled) {
     std::stable_sort(s.order.begin(), s.order.end(),
                      [&](std::uint32_t x, std::uint32_t y) { return nan_last_less(pooled[x], pooled[y]); });
     s.values.resize(n);
-    for (std::size_t k = 0; k < n; ++k) s.values[k] = pooled[s.order[k]];
+    s.rank.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        s.values[k] = pooled[s.order[k]];
+        s.rank[s.order[k]] = static_cast<std::uint32_t>(k);
+    }
     for (std::size_t k = 0; k < n; ++k)
         if (k + 1 == n || !same_run(s.values[k], s.values[k + 1])) s.ends.push_back(static_cast<std::uint32_t>(k + 1));
     return s;
@@ -112,6 +137,21 @@ double ks_walk(const SortedPool& s, const std::uint8_t* labels, std::size_t m, s
     double d = 0.0;
     for (const std::uint32_t end : s.ends) {
         for (; k < end; ++k) i += labels[order[k]];
+        const std::size_t j = end - i;
+        const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
+        d = gap > d ? gap : d;
+        if (i == m || j == n) break;
+    }
+    return d;
+}
+
+double ks_walk_sorted(const SortedPool& s, const std::uint8_t* lab, std::size_t m, std::size_t n) noexcept {
+    const double r1 = 1.0 / static_cast<double>(m);
+    const double r2 = 1.0 / static_cast<double>(n);
+    std::size_t i = 0, k = 0;
+    double d = 0.0;
+    for (const std::uint32_t end : s.ends) {
+        for (; k < end; ++k) i += lab[k];
         const std::size_t j = end - i;
         const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
         d = gap > d ? gap : d;
@@ -137,10 +177,11 @@ Result<PermutationStats> ks_test(std::span<const double> baseline, std::span<con
     const std::size_t m = baseline.size(), n = current.size(), total = m + n;
     const detail::SortedPool s = detail::sort_pool(concat(baseline, current));
     auto make = [&] { return Labels{std::vector<std::uint8_t>(total), {}}; };
+    // Labels are dealt straight to sorted positions, so the walk reads them in order.
     auto eval = [&](Rng* rng, Labels& l, std::size_t) {
-        if (rng) deal(*rng, total, m, l.work, l.labels.data());
-        else detail::identity_labels(total, m, l.labels.data());
-        return detail::ks_walk(s, l.labels.data(), m, n);
+        if (rng) deal(*rng, total, m, l.work, l.labels.data(), s.rank.data());
+        else detail::identity_sorted_labels(s, m, l.labels.data());
+        return detail::ks_walk_sorted(s, l.labels.data(), m, n);
     };
     return detail::run(n_permutations, seed, make, eval);
 }

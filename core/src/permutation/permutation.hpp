@@ -4,7 +4,8 @@
 // current rows) back to two sides of the original sizes. The deal of permutation
 // p comes from its own generator, Rng(child_seed(seed, p)): a partial
 // Fisher-Yates shuffle over the pooled indices picks the smaller side (the
-// baseline side when the sizes are equal), one uniform_index per picked row.
+// baseline side when the sizes are equal), one bounded draw per picked row (see
+// `deal`).
 // Every side keeps its rows in pooled order. Because each permutation owns its
 // generator and its result slot, the statistics are the same bits whatever the
 // number of workers and whichever worker ran which permutation.
@@ -30,9 +31,15 @@ namespace morvanta::permutation {
 // seed xor splitmix64 of the index, distinct for distinct indices under one seed.
 std::uint64_t child_seed(std::uint64_t seed, std::uint64_t index) noexcept;
 
-// labels[i] = 1 when pooled row i goes to the baseline side (m of n_total rows).
-// `work` is scratch of n_total entries.
-void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_t>& work, std::uint8_t* labels);
+// labels[i] = 1 when pooled row i goes to the baseline side (m of n_total rows);
+// with `where`, the label of row i is written to labels[where[i]] instead (the
+// sorted position of the row, for walks over sorted values). `work` is scratch.
+// Step t of the shuffle (t < picks) swaps entry t with entry t + r, r uniform in
+// [0, R) for R = n_total - t: below 2^32 r = high half of next_u32() * R,
+// retried while the low half exceeds (R << countl_zero(R)) - 1 (the 32-bit
+// form of the generator's uniform_index, which larger R use).
+void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_t>& work, std::uint8_t* labels,
+          const std::uint32_t* where = nullptr);
 
 // The labels of permutation `index` under `seed` (what the tests and the
 // baseline splitting of calibration use).

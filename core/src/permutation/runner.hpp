@@ -21,6 +21,7 @@ namespace morvanta::permutation::detail {
 struct SortedPool {
     std::vector<double> values;        // ascending
     std::vector<std::uint32_t> order;  // pooled index of each sorted position
+    std::vector<std::uint32_t> rank;   // sorted position of each pooled index
     std::vector<std::uint32_t> ends;   // exclusive end of every run of equal values
 };
 
@@ -31,6 +32,14 @@ SortedPool sort_pool(std::span<const double> pooled);
 // before the gap |i * (1/m) - j * (1/n)| is measured, and the walk stops once a
 // side is exhausted.
 double ks_walk(const SortedPool& s, const std::uint8_t* labels, std::size_t m, std::size_t n) noexcept;
+
+// The same walk with the labels already in sorted order (lab[k] for position k).
+double ks_walk_sorted(const SortedPool& s, const std::uint8_t* lab, std::size_t m, std::size_t n) noexcept;
+
+// Sorted-order labels of the given split.
+inline void identity_sorted_labels(const SortedPool& s, std::size_t m, std::uint8_t* lab) noexcept {
+    for (std::size_t k = 0; k < s.order.size(); ++k) lab[k] = s.order[k] < m ? 1 : 0;
+}
 
 // Labels of the given split: the first m pooled rows are the baseline.
 inline void identity_labels(std::size_t n_total, std::size_t m, std::uint8_t* labels) noexcept {
