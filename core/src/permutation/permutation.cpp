@@ -78,7 +78,10 @@ void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_
     const bool pick_baseline = m <= n;
     const std::size_t picks = pick_baseline ? m : n;
     work.resize(n_total);
-    std::iota(work.begin(), work.end(), std::uint32_t{0});
+    // The shuffle moves label positions: row i's is where[i] (or i), so the picked
+    // rows' labels are written without a second lookup.
+    if (where) std::copy(where, where + n_total, work.begin());
+    else std::iota(work.begin(), work.end(), std::uint32_t{0});
     for (std::size_t t = 0; t < picks; ++t) {
         const std::size_t range = n_total - t;
         const std::size_t r = range < (std::size_t{1} << 32) ? index32(rng, static_cast<std::uint32_t>(range))
@@ -87,10 +90,7 @@ void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_
     }
     std::memset(labels, pick_baseline ? 0 : 1, n_total);
     const std::uint8_t mark = pick_baseline ? 1 : 0;
-    if (where)
-        for (std::size_t t = 0; t < picks; ++t) labels[where[work[t]]] = mark;
-    else
-        for (std::size_t t = 0; t < picks; ++t) labels[work[t]] = mark;
+    for (std::size_t t = 0; t < picks; ++t) labels[work[t]] = mark;
 }
 
 std::vector<std::uint8_t> split_labels(std::size_t n_total, std::size_t m, std::uint64_t seed, std::uint64_t index) {
