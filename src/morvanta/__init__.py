@@ -40,6 +40,9 @@ __all__ = [
 
 # ---------------------------------------------------------------- permutation tests and calibration
 # (testing.py)
+from .testing import Calibration, DriftTest, calibrate, permutation_test
+
+__all__ += ["DriftTest", "Calibration", "permutation_test", "calibrate"]
 
 
 

@@ -25,6 +25,45 @@ def threads() -> int: ...
 
 # ---------------------------------------------------------------- permutation tests and calibration
 
+# Each returns (statistic of the given split, the statistics of permutations
+# 0..n_permutations-1 as the bytes of native float64 values).
+_Floats = Sequence[float] | NDArray[Any]
+_Bools = Sequence[bool] | NDArray[numpy.bool_]
+
+def ks_permutations(baseline: _Floats, current: _Floats, n_permutations: int, seed: int) -> tuple[float, bytes]: ...
+def confidence_permutations(
+    detector: ConfidenceDrift,
+    baseline: _Floats,
+    baseline_correct: _Bools,
+    current: _Floats,
+    current_correct: _Bools,
+    n_permutations: int,
+    seed: int,
+) -> tuple[float, bytes]: ...
+def data_permutations(
+    detector: DataDrift, baseline: NDArray[numpy.float64], current: NDArray[numpy.float64], n_permutations: int, seed: int
+) -> tuple[float, bytes]: ...
+def embedding_permutations(
+    detector: EmbeddingDrift,
+    baseline: NDArray[numpy.float32],
+    current: NDArray[numpy.float32],
+    n_permutations: int,
+    seed: int,
+) -> tuple[float, bytes]: ...
+def query_permutations(
+    detector: QueryDrift, baseline: NDArray[numpy.float32], current: NDArray[numpy.float32], n_permutations: int, seed: int
+) -> tuple[float, bytes]: ...
+def response_permutations(
+    detector: ResponseDrift,
+    baseline_lengths: _Floats,
+    current_lengths: _Floats,
+    baseline_embeddings: NDArray[numpy.float32],
+    current_embeddings: NDArray[numpy.float32],
+    n_permutations: int,
+    seed: int,
+) -> tuple[float, bytes]: ...
+def split_labels(n_total: int, n_baseline: int, seed: int, index: int) -> bytes: ...
+
 
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns

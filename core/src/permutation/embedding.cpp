@@ -1,0 +1,386 @@
+// Embedding, response-with-embeddings and query drift under permutation.
+//
+// Sliced W1: the directions are the detector's; the pooled rows are projected and
+// sorted once per direction, and a permutation fills each side's sorted
+// projections by one labelled pass, so its distance is the kernel's own on the
+// dealt rows. MMD: the Gaussian kernel of every pooled pair is computed once
+// (lower triangle, bandwidth fixed from the pooled sample) and a permutation only
+// re-sums it by labels, a batch of permutations per pass over the matrix.
+#include <cmath>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "../stats/kmeans.hpp"
+#include "../stats/mmd_simd.hpp"
+#include "../stats/wasserstein_kernels.hpp"
+#include "masked_sums.hpp"
+#include "runner.hpp"
+
+namespace morvanta::permutation {
+
+namespace {
+
+MatrixF32 pool_rows(ViewF32 a, ViewF32 b) {
+    MatrixF32 p(a.rows + b.rows, a.cols);
+    for (std::size_t r = 0; r < a.rows; ++r) std::copy(a.row(r), a.row(r) + a.cols, p.row(r));
+    for (std::size_t r = 0; r < b.rows; ++r) std::copy(b.row(r), b.row(r) + b.cols, p.row(a.rows + r));
+    return p;
+}
+
+// ---------------------------------------------------------------- sliced W1
+
+struct Sliced {
+    std::size_t dirs = 0, total = 0;
+    bool zero = false;                 // no columns: every distance is 0
+    std::vector<double> values;        // dirs x total, sorted per direction
+    std::vector<std::uint32_t> order;  // pooled row of each sorted value
+};
+
+Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std::uint64_t seed) {
+    constexpr const char* kContext = "sliced_wasserstein";
+    if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, kContext);
+    if (x.rows == 0 || y.rows == 0) return DriftError::insufficient_samples(1, std::min(x.rows, y.rows), kContext);
+    if (n_projections == 0) return DriftError::invalid_config("sliced_wasserstein: n_projections must be > 0");
+    Sliced s;
+    s.dirs = n_projections;
+    s.total = x.rows + y.rows;
+    if (x.cols == 0) {
+        s.zero = true;
+        return s;
+    }
+    const MatrixF32 pooled = pool_rows(x, y);
+    const std::vector<float> w = wasserstein_detail::draw_directions(n_projections, x.cols, seed);
+    std::vector<double> proj(n_projections * s.total);
+    wasserstein_detail::project(wasserstein_detail::best_path(), pooled.view(), w.data(), n_projections, proj.data());
+    s.values.resize(proj.size());
+    s.order.resize(proj.size());
+    for (std::size_t p = 0; p < n_projections; ++p) {
+        const double* v = proj.data() + p * s.total;
+        std::uint32_t* o = s.order.data() + p * s.total;
+        for (std::size_t r = 0; r < s.total; ++r) {
+            if (std::isnan(v[r])) return DriftError::numerical_instability(kContext);
+            o[r] = static_cast<std::uint32_t>(r);
+        }
+        std::sort(o, o + s.total, [&](std::uint32_t a, std::uint32_t b) { return v[a] < v[b]; });
+        for (std::size_t r = 0; r < s.total; ++r) s.values[p * s.total + r] = v[o[r]];
+    }
+    return s;
+}
+
+// Mean over the directions of W1 between the two sides of the split.
+double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, std::vector<double>& a,
+                   std::vector<double>& b) {
+    if (s.zero) return 0.0;
+    const std::size_t n = s.total - m;
+    // One spare slot each: every value is written to both sides and only the
+    // side it belongs to advances, which keeps the pass free of branches.
+    a.resize(m + 1);
+    b.resize(n + 1);
+    double sum = 0.0;
+    for (std::size_t p = 0; p < s.dirs; ++p) {
+        const double* v = s.values.data() + p * s.total;
+        const std::uint32_t* o = s.order.data() + p * s.total;
+        double* pa = a.data();
+        double* pb = b.data();
+        std::size_t ia = 0, ib = 0;
+        for (std::size_t k = 0; k < s.total; ++k) {
+            const std::size_t l = labels[o[k]];
+            pa[ia] = v[k];
+            pb[ib] = v[k];
+            ia += l;
+            ib += 1 - l;
+        }
+        sum += wasserstein_detail::w1_sorted(std::span<const double>(pa, m), std::span<const double>(pb, n));
+    }
+    return sum / static_cast<double>(s.dirs);
+}
+
+// ---------------------------------------------------------------- MMD
+
+using mmd_detail::BlockFn;
+using mmd_detail::kMmdLanes;
+using mmd_detail::kMmdRows;
+
+struct Packed {
+    std::vector<float> buf;
+    std::size_t groups = 0;
+};
+
+// Rows packed kMmdLanes at a time, transposed, as the distance blocks read them.
+Packed pack(const std::vector<const float*>& rows, std::size_t cols) {
+    Packed p;
+    p.groups = (rows.size() + kMmdLanes - 1) / kMmdLanes;
+    p.buf.assign(std::max<std::size_t>(1, p.groups * kMmdLanes * cols), 0.0f);
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        float* block = p.buf.data() + (j / kMmdLanes) * cols * kMmdLanes;
+        for (std::size_t t = 0; t < cols; ++t) block[t * kMmdLanes + j % kMmdLanes] = rows[j][t];
+    }
+    return p;
+}
+
+struct Kernel {
+    std::size_t total = 0;
+    bool zero = false;           // bandwidth unusable: the discrepancy is 0
+    std::vector<double> lower;   // K(i, j) for j < i at i * (i - 1) / 2 + j
+    std::vector<double> row_sum; // sum over j != i of K(i, j)
+    double all = 0.0;            // sum of row_sum
+    const double* row(std::size_t i) const noexcept { return lower.data() + i * (i - 1) / 2; }
+};
+
+// Squared bandwidth by the median heuristic over the first 256 rows of each window.
+double pooled_bandwidth(const MatrixF32& pooled, std::size_t m, std::size_t n, BlockFn block) {
+    constexpr std::size_t kCap = 256;
+    std::vector<const float*> sel;
+    for (std::size_t r = 0; r < std::min(m, kCap); ++r) sel.push_back(pooled.row(r));
+    for (std::size_t r = 0; r < std::min(n, kCap); ++r) sel.push_back(pooled.row(m + r));
+    const std::size_t np = sel.size(), cols = pooled.cols;
+    const Packed packed = pack(sel, cols);
+    const std::size_t stride = packed.groups * kMmdLanes;
+    std::vector<double> dist, d2(kMmdRows * stride);
+    dist.reserve(np * (np - 1) / 2);
+    for (std::size_t i0 = 0; i0 < np; i0 += kMmdRows) {
+        const std::size_t ni = std::min(kMmdRows, np - i0);
+        block(sel.data() + i0, ni, packed.buf.data(), cols, 0, packed.groups, d2.data(), stride);
+        for (std::size_t r = 0; r < ni; ++r)
+            for (std::size_t j = i0 + r + 1; j < np; ++j) dist.push_back(std::sqrt(d2[r * stride + j]));
+    }
+    const std::size_t k = dist.size() / 2;
+    std::nth_element(dist.begin(), dist.begin() + static_cast<std::ptrdiff_t>(k), dist.end());
+    const double sq = dist[k] * dist[k];
+    constexpr double kEps = 2.220446049250313e-16;
+    return sq > kEps ? sq : kEps;
+}
+
+Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n) {
+    Kernel K;
+    K.total = m + n;
+    const BlockFn block = mmd_detail::d2_block_active();
+    const double s = pooled_bandwidth(pooled, m, n, block);
+    if (std::isinf(s) || std::isnan(s)) {
+        K.zero = true;
+        return K;
+    }
+    const double f = -1.0 / (s + s);
+    const std::size_t N = K.total, cols = pooled.cols;
+    std::vector<const float*> rows(N);
+    for (std::size_t r = 0; r < N; ++r) rows[r] = pooled.row(r);
+    const Packed packed = pack(rows, cols);
+    K.lower.resize(N * (N - 1) / 2);
+    const std::size_t n_blocks = (N + kMmdRows - 1) / kMmdRows;
+    auto leaf = [&](std::size_t b, std::size_t e) -> double {
+        std::vector<double> d2(kMmdRows * packed.groups * kMmdLanes);
+        for (std::size_t blk = b; blk < e; ++blk) {
+            if (cancelled()) return 0.0;
+            const std::size_t i0 = blk * kMmdRows, ni = std::min(kMmdRows, N - i0);
+            const std::size_t g_end = (i0 + ni - 1 + kMmdLanes - 1) / kMmdLanes;  // covers every j < i
+            if (g_end == 0) continue;
+            const std::size_t stride = g_end * kMmdLanes;
+            block(rows.data() + i0, ni, packed.buf.data(), cols, 0, g_end, d2.data(), stride);
+            for (std::size_t r = 0; r < ni; ++r) {
+                const std::size_t i = i0 + r;
+                double* out = K.lower.data() + i * (i - 1) / 2;
+                for (std::size_t j = 0; j < i; ++j) out[j] = std::exp(f * d2[r * stride + j]);
+            }
+        }
+        return 0.0;
+    };
+    const PoolSum ps = pool_parallel_sum(n_blocks, leaf);
+    if (ps.fault) std::rethrow_exception(ps.fault);
+    if (cancelled()) return DriftError::cancelled();
+    K.row_sum.assign(N, 0.0);
+    for (std::size_t i = 1; i < N; ++i) {
+        const double* ki = K.row(i);
+        for (std::size_t j = 0; j < i; ++j) {
+            K.row_sum[i] += ki[j];
+            K.row_sum[j] += ki[j];
+        }
+    }
+    for (double v : K.row_sum) K.all += v;
+    return K;
+}
+
+// Unbiased MMD^2 of `count` splits at once: masks[q * N + i] is 1.0 for baseline rows.
+void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const double* masks,
+               std::size_t count, double* out) {
+    const std::size_t N = K.total, n = N - m;
+    if (K.zero) {
+        std::fill(out, out + count, 0.0);
+        return;
+    }
+    double sxx[64] = {}, rx[64] = {};
+    // A block of kernel rows stays in cache while every mask of the batch passes
+    // over it; each split still adds its rows in ascending order.
+    constexpr std::size_t kRowBlock = 16;
+    const detail::MaskedSumsFn sums = detail::masked_sums_active();
+    for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
+        sums(K.lower.data(), N, i0, std::min(N, i0 + kRowBlock), labels, masks, count, sxx);
+    for (std::size_t q = 0; q < count; ++q)
+        for (std::size_t i = 0; i < N; ++i)
+            if (labels[q][i]) rx[q] += K.row_sum[i];
+    const double dm = static_cast<double>(m), dn = static_cast<double>(n);
+    for (std::size_t q = 0; q < count; ++q) {
+        const double kxx = sxx[q] + sxx[q];
+        const double kxy = rx[q] - kxx;
+        const double kyy = (K.all - (rx[q] + rx[q])) + kxx;
+        const double cross = (kxy + kxy) / (dm * dn);
+        const double mmd2 = (kyy / ((dn - 1.0) * dn) + kxx / ((dm - 1.0) * dm)) - cross;
+        out[q] = mmd2 > 0.0 ? mmd2 : 0.0;
+    }
+}
+
+}  // namespace
+
+Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
+                                        std::size_t n_permutations, std::uint64_t seed) {
+    if (baseline.cols != current.cols) return DriftError::dimension_mismatch(baseline.cols, current.cols, "mmd_rbf");
+    if (baseline.rows < 2 || current.rows < 2)
+        return DriftError::insufficient_samples(2, std::min(baseline.rows, current.rows), "mmd_rbf");
+    const std::size_t m = baseline.rows, n = current.rows, total = m + n;
+    // The pooled kernel matrix is held whole (its lower triangle in doubles).
+    if (total > kMaxKernelRows)
+        return DriftError::invalid_config("permutation test: " + std::to_string(total) +
+                                          " pooled embedding rows exceed the kernel matrix limit of " +
+                                          std::to_string(kMaxKernelRows));
+    auto sliced = make_sliced(baseline, current, det.n_projections, det.seed);
+    if (!sliced) return std::move(sliced).error();
+    const Sliced& sw = sliced.value();
+    const MatrixF32 pooled = pool_rows(baseline, current);
+    auto kernel = make_kernel(pooled, m, n);
+    if (!kernel) return std::move(kernel).error();
+    const Kernel& K = kernel.value();
+
+    // Permutations run a batch per pool leaf (the leaf size for this count), so
+    // each pass over the kernel matrix serves the whole batch.
+    constexpr std::size_t kBatch = 32;
+    struct Batch {
+        std::vector<std::uint8_t> labels;
+        std::vector<double> masks;
+        std::vector<std::uint32_t> work;
+        std::vector<double> a, b;
+    };
+    auto make = [&] {
+        Batch s;
+        s.labels.resize(kBatch * total);
+        s.masks.resize(kBatch * total);
+        return s;
+    };
+    // Evaluates splits [0, count) whose labels are already in s.labels.
+    auto eval_batch = [&](Batch& s, std::size_t count, double* out) {
+        const std::uint8_t* lp[kBatch];
+        for (std::size_t q = 0; q < count; ++q) {
+            lp[q] = s.labels.data() + q * total;
+            for (std::size_t i = 0; i < total; ++i) s.masks[q * total + i] = lp[q][i] ? 1.0 : 0.0;
+        }
+        mmd_batch(K, m, lp, s.masks.data(), count, out);
+        for (std::size_t q = 0; q < count; ++q) out[q] = out[q] + sliced_eval(sw, lp[q], m, s.a, s.b);
+    };
+
+    PermutationStats out;
+    {
+        Batch s = make();
+        detail::identity_labels(total, m, s.labels.data());
+        eval_batch(s, 1, &out.observed);
+    }
+    out.permuted.assign(n_permutations, 0.0);
+    std::atomic<bool> stop{false};
+    const std::size_t n_batches = (n_permutations + kBatch - 1) / kBatch;
+    auto leaf = [&](std::size_t b, std::size_t e) -> double {
+        Batch s = make();
+        for (std::size_t t = b; t < e; ++t) {
+            if (stop.load(std::memory_order_relaxed) || cancelled()) {
+                stop.store(true, std::memory_order_relaxed);
+                return 0.0;
+            }
+            const std::size_t p0 = t * kBatch, count = std::min(kBatch, n_permutations - p0);
+            for (std::size_t q = 0; q < count; ++q) {
+                Rng rng(child_seed(seed, p0 + q));
+                deal(rng, total, m, s.work, s.labels.data() + q * total);
+            }
+            eval_batch(s, count, out.permuted.data() + p0);
+        }
+        return 0.0;
+    };
+    const PoolSum r = pool_parallel_sum(n_batches, leaf);
+    if (r.fault) std::rethrow_exception(r.fault);
+    if (stop.load() || cancelled()) return DriftError::cancelled();
+    return out;
+}
+
+Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& det,
+                                                  std::span<const double> baseline_lengths,
+                                                  std::span<const double> current_lengths, ViewF32 baseline_embeddings,
+                                                  ViewF32 current_embeddings, std::size_t n_permutations,
+                                                  std::uint64_t seed) {
+    if (baseline_lengths.empty() || current_lengths.empty())
+        return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    auto sliced = make_sliced(baseline_embeddings, current_embeddings, det.n_projections, det.seed);
+    if (!sliced) return std::move(sliced).error();
+    const Sliced& sw = sliced.value();
+    const std::size_t ml = baseline_lengths.size(), nl = current_lengths.size(), tl = ml + nl;
+    const std::size_t me = baseline_embeddings.rows, te = me + current_embeddings.rows;
+    std::vector<double> lengths(baseline_lengths.begin(), baseline_lengths.end());
+    lengths.insert(lengths.end(), current_lengths.begin(), current_lengths.end());
+    const detail::SortedPool sl = detail::sort_pool(lengths);
+
+    struct Scratch {
+        std::vector<std::uint8_t> ll, le;
+        std::vector<std::uint32_t> work;
+        std::vector<double> a, b;
+    };
+    auto make = [&] { return Scratch{std::vector<std::uint8_t>(tl), std::vector<std::uint8_t>(te), {}, {}, {}}; };
+    auto eval = [&](Rng* rng, Scratch& s, std::size_t p) {
+        if (rng) {
+            // Each part from its own generator, (seed, 2p) and (seed, 2p + 1), the
+            // rule calibration uses to split the two parts of a baseline.
+            Rng rl(child_seed(seed, 2 * p)), re(child_seed(seed, 2 * p + 1));
+            deal(rl, tl, ml, s.work, s.ll.data(), sl.rank.data());
+            deal(re, te, me, s.work, s.le.data());
+        } else {
+            detail::identity_sorted_labels(sl, ml, s.ll.data());
+            detail::identity_labels(te, me, s.le.data());
+        }
+        return detail::ks_walk_sorted(sl, s.ll.data(), ml, nl) + sliced_eval(sw, s.le.data(), me, s.a, s.b);
+    };
+    return detail::run(n_permutations, seed, make, eval);
+}
+
+Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current,
+                                    std::size_t n_permutations, std::uint64_t seed) {
+    if (baseline.cols != current.cols)
+        return DriftError::dimension_mismatch(baseline.cols, current.cols, "QueryDriftDetector::detect");
+    const std::size_t m = baseline.rows, n = current.rows, total = m + n, k = det.k;
+    const MatrixF32 pooled = pool_rows(baseline, current);
+    auto fit = kmeans(pooled.view(), k, det.max_iter, det.seed, det.tol);
+    if (!fit) return std::move(fit).error();
+    const std::vector<std::size_t> cluster = assign_clusters(pooled.view(), fit.value().centroids.view());
+
+    struct Scratch {
+        std::vector<std::uint8_t> labels;
+        std::vector<std::uint32_t> work;
+        std::vector<std::uint64_t> counts;
+    };
+    auto make = [&] { return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k)}; };
+    auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
+        if (rng) deal(*rng, total, m, s.work, s.labels.data());
+        else detail::identity_labels(total, m, s.labels.data());
+        std::fill(s.counts.begin(), s.counts.end(), 0);
+        for (std::size_t i = 0; i < total; ++i)
+            if (cluster[i] < k) ++s.counts[(s.labels[i] ? 0 : k) + cluster[i]];
+        // Frequencies and the symmetric divergence exactly as the detector forms them.
+        const double tb = static_cast<double>(m), tc = static_cast<double>(n);
+        double a = 0.0, b = 0.0;
+        for (std::size_t c = 0; c < k; ++c) {
+            const double pf = m ? static_cast<double>(s.counts[c]) / tb : 0.0;
+            const double qf = n ? static_cast<double>(s.counts[k + c]) / tc : 0.0;
+            const double p = pf + det.epsilon;
+            const double q = qf + det.epsilon;
+            a += std::log(p / q) * p;
+            b += std::log(q / p) * q;
+        }
+        return (b + a) * 0.5;
+    };
+    return detail::run(n_permutations, seed, make, eval);
+}
+
+}  // namespace morvanta::permutation

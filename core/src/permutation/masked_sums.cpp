@@ -1,0 +1,20 @@
+#include "masked_sums.hpp"
+
+#include "../simd.hpp"
+
+namespace morvanta::permutation::detail {
+
+void masked_sums_portable(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
+                          const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx) {
+    masked_sums_impl(lower, n_total, i0, i1, labels, masks, count, sxx);
+}
+
+MaskedSumsFn masked_sums_active() {
+    switch (simd_best()) {
+        case SimdPath::Avx512: return masked_sums_avx512;
+        case SimdPath::Avx2: return masked_sums_avx2;
+        default: return masked_sums_portable;
+    }
+}
+
+}  // namespace morvanta::permutation::detail

@@ -1,0 +1,263 @@
+// Deals, the pooled sort, the labelled KS walk and the one-dimensional tests.
+#include "permutation.hpp"
+
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "runner.hpp"
+
+namespace morvanta::permutation {
+
+namespace {
+
+inline std::uint64_t splitmix64(std::uint64_t x) noexcept {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+inline bool nan_last_less(double a, double b) noexcept { return std::isnan(b) ? !std::isnan(a) : a < b; }
+
+inline bool same_run(double a, double b) noexcept { return std::isnan(a) ? std::isnan(b) : a == b; }
+
+// The confidence detector's binning, repeated here so that the per-side sums are
+// the ones its calibration error adds.
+inline double clamp_unit(double c) noexcept {
+    if (c < 0.0) return 0.0;
+    if (c > 1.0) return 1.0;
+    return c;
+}
+
+inline std::size_t conf_bin(double p, std::size_t n_bins) noexcept {
+    const double prod = p * static_cast<double>(n_bins);
+    if (!(prod >= 0.0)) return 0;
+    if (prod >= 18446744073709551616.0) return n_bins - 1;
+    const auto b = static_cast<std::size_t>(prod);
+    return b > n_bins - 1 ? n_bins - 1 : b;
+}
+
+inline double bin_term(double sum, std::uint64_t correct, std::uint64_t count, double n) noexcept {
+    const double cnt = static_cast<double>(count);
+    const double mean = sum / cnt;
+    const double acc = static_cast<double>(correct) / cnt;
+    const double w = cnt / n;
+    return std::fabs(mean - acc) * w;
+}
+
+std::vector<double> concat(std::span<const double> a, std::span<const double> b) {
+    std::vector<double> v(a.begin(), a.end());
+    v.insert(v.end(), b.begin(), b.end());
+    return v;
+}
+
+}  // namespace
+
+std::uint64_t child_seed(std::uint64_t seed, std::uint64_t index) noexcept {
+    return splitmix64(seed ^ splitmix64(index));
+}
+
+namespace {
+
+// Unbiased index in [0, n), 1 <= n < 2^32, from 32-bit words: the zone rule of
+// Rng::uniform_index at half the width, so most draws take one word.
+inline std::uint32_t index32(Rng& rng, std::uint32_t n) noexcept {
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        const std::uint64_t p = static_cast<std::uint64_t>(rng.next_u32()) * n;
+        if (static_cast<std::uint32_t>(p) <= zone) return static_cast<std::uint32_t>(p >> 32);
+    }
+}
+
+}  // namespace
+
+void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_t>& work, std::uint8_t* labels,
+          const std::uint32_t* where) {
+    const std::size_t n = n_total - m;
+    const bool pick_baseline = m <= n;
+    const std::size_t picks = pick_baseline ? m : n;
+    work.resize(n_total);
+    // The shuffle moves label positions: row i's is where[i] (or i), so the picked
+    // rows' labels are written without a second lookup.
+    if (where) std::copy(where, where + n_total, work.begin());
+    else std::iota(work.begin(), work.end(), std::uint32_t{0});
+    for (std::size_t t = 0; t < picks; ++t) {
+        const std::size_t range = n_total - t;
+        const std::size_t r = range < (std::size_t{1} << 32) ? index32(rng, static_cast<std::uint32_t>(range))
+                                                              : static_cast<std::size_t>(rng.uniform_index(range));
+        std::swap(work[t], work[t + r]);
+    }
+    std::memset(labels, pick_baseline ? 0 : 1, n_total);
+    const std::uint8_t mark = pick_baseline ? 1 : 0;
+    for (std::size_t t = 0; t < picks; ++t) labels[work[t]] = mark;
+}
+
+std::vector<std::uint8_t> split_labels(std::size_t n_total, std::size_t m, std::uint64_t seed, std::uint64_t index) {
+    std::vector<std::uint8_t> labels(n_total);
+    std::vector<std::uint32_t> work;
+    Rng rng(child_seed(seed, index));
+    deal(rng, n_total, m, work, labels.data());
+    return labels;
+}
+
+double p_value(const PermutationStats& s) noexcept {
+    std::size_t ge = 0;
+    for (double v : s.permuted) ge += static_cast<std::size_t>(v >= s.observed);
+    return static_cast<double>(1 + ge) / static_cast<double>(1 + s.permuted.size());
+}
+
+namespace detail {
+
+SortedPool sort_pool(std::span<const double> pooled) {
+    SortedPool s;
+    const std::size_t n = pooled.size();
+    s.order.resize(n);
+    std::iota(s.order.begin(), s.order.end(), std::uint32_t{0});
+    // Stable, so that equal values keep pooled order and the result never depends
+    // on the library's unstable sort.
+    std::stable_sort(s.order.begin(), s.order.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return nan_last_less(pooled[x], pooled[y]); });
+    s.values.resize(n);
+    s.rank.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        s.values[k] = pooled[s.order[k]];
+        s.rank[s.order[k]] = static_cast<std::uint32_t>(k);
+    }
+    for (std::size_t k = 0; k < n; ++k)
+        if (k + 1 == n || !same_run(s.values[k], s.values[k + 1])) s.ends.push_back(static_cast<std::uint32_t>(k + 1));
+    return s;
+}
+
+double ks_walk(const SortedPool& s, const std::uint8_t* labels, std::size_t m, std::size_t n) noexcept {
+    const double r1 = 1.0 / static_cast<double>(m);
+    const double r2 = 1.0 / static_cast<double>(n);
+    const std::uint32_t* order = s.order.data();
+    std::size_t i = 0, k = 0;
+    double d = 0.0;
+    for (const std::uint32_t end : s.ends) {
+        for (; k < end; ++k) i += labels[order[k]];
+        const std::size_t j = end - i;
+        const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
+        d = gap > d ? gap : d;
+        if (i == m || j == n) break;
+    }
+    return d;
+}
+
+double ks_walk_sorted(const SortedPool& s, const std::uint8_t* lab, std::size_t m, std::size_t n) noexcept {
+    const double r1 = 1.0 / static_cast<double>(m);
+    const double r2 = 1.0 / static_cast<double>(n);
+    std::size_t i = 0, k = 0;
+    double d = 0.0;
+    for (const std::uint32_t end : s.ends) {
+        for (; k < end; ++k) i += lab[k];
+        const std::size_t j = end - i;
+        const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
+        d = gap > d ? gap : d;
+        if (i == m || j == n) break;
+    }
+    return d;
+}
+
+}  // namespace detail
+
+namespace {
+
+struct Labels {
+    std::vector<std::uint8_t> labels;
+    std::vector<std::uint32_t> work;
+};
+
+}  // namespace
+
+Result<PermutationStats> ks_test(std::span<const double> baseline, std::span<const double> current,
+                                 std::size_t n_permutations, std::uint64_t seed) {
+    if (baseline.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    const std::size_t m = baseline.size(), n = current.size(), total = m + n;
+    const detail::SortedPool s = detail::sort_pool(concat(baseline, current));
+    auto make = [&] { return Labels{std::vector<std::uint8_t>(total), {}}; };
+    // Labels are dealt straight to sorted positions, so the walk reads them in order.
+    auto eval = [&](Rng* rng, Labels& l, std::size_t) {
+        if (rng) deal(*rng, total, m, l.work, l.labels.data(), s.rank.data());
+        else detail::identity_sorted_labels(s, m, l.labels.data());
+        return detail::ks_walk_sorted(s, l.labels.data(), m, n);
+    };
+    return detail::run(n_permutations, seed, make, eval);
+}
+
+Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetector& det,
+                                                     std::span<const double> baseline,
+                                                     std::span<const std::uint8_t> baseline_correct,
+                                                     std::span<const double> current,
+                                                     std::span<const std::uint8_t> current_correct,
+                                                     std::size_t n_permutations, std::uint64_t seed) {
+    if (baseline.size() != baseline_correct.size())
+        return DriftError::dimension_mismatch(baseline.size(), baseline_correct.size(),
+                                              "ConfidenceDriftDetector::baseline correctness");
+    if (current.size() != current_correct.size())
+        return DriftError::dimension_mismatch(current.size(), current_correct.size(),
+                                              "ConfidenceDriftDetector::current correctness");
+    if (baseline.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    if (det.n_calib_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
+    const std::size_t m = baseline.size(), n = current.size(), total = m + n;
+    const std::vector<double> pooled = concat(baseline, current);
+    const detail::SortedPool s = detail::sort_pool(pooled);
+
+    // Bins as the calibration error forms them, renumbered densely over the
+    // occupied ones in ascending order: the per-side sums add the same values in
+    // the same (pooled) order and the terms are added in ascending bin order.
+    std::vector<double> clamped(total);
+    std::vector<std::size_t> raw(total);
+    for (std::size_t i = 0; i < total; ++i) {
+        clamped[i] = clamp_unit(pooled[i]);
+        raw[i] = conf_bin(clamped[i], det.n_calib_bins);
+    }
+    std::vector<std::size_t> occupied(raw);
+    std::sort(occupied.begin(), occupied.end());
+    occupied.erase(std::unique(occupied.begin(), occupied.end()), occupied.end());
+    const std::size_t nb = occupied.size();
+    std::vector<std::uint32_t> bin(total);
+    std::vector<std::uint8_t> flag(total);
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto at = std::lower_bound(occupied.begin(), occupied.end(), raw[i]);
+        bin[i] = static_cast<std::uint32_t>(at - occupied.begin());
+        flag[i] = (i < m ? baseline_correct[i] : current_correct[i - m]) ? 1 : 0;
+    }
+
+    struct Scratch {
+        Labels l;
+        std::vector<double> sum;
+        std::vector<std::uint64_t> count, correct;
+    };
+    auto make = [&] {
+        return Scratch{Labels{std::vector<std::uint8_t>(total), {}}, std::vector<double>(2 * nb),
+                       std::vector<std::uint64_t>(2 * nb), std::vector<std::uint64_t>(2 * nb)};
+    };
+    auto eval = [&](Rng* rng, Scratch& sc, std::size_t) {
+        std::uint8_t* lab = sc.l.labels.data();
+        if (rng) deal(*rng, total, m, sc.l.work, lab);
+        else detail::identity_labels(total, m, lab);
+        const double d = detail::ks_walk(s, lab, m, n);
+        std::fill(sc.sum.begin(), sc.sum.end(), 0.0);
+        std::fill(sc.count.begin(), sc.count.end(), 0);
+        std::fill(sc.correct.begin(), sc.correct.end(), 0);
+        for (std::size_t i = 0; i < total; ++i) {
+            const std::size_t at = (lab[i] ? 0 : nb) + bin[i];
+            sc.sum[at] += clamped[i];
+            sc.count[at] += 1;
+            sc.correct[at] += flag[i];
+        }
+        double e[2] = {0.0, 0.0};
+        const double sizes[2] = {static_cast<double>(m), static_cast<double>(n)};
+        for (int side = 0; side < 2; ++side)
+            for (std::size_t b = 0; b < nb; ++b) {
+                const std::size_t at = static_cast<std::size_t>(side) * nb + b;
+                if (sc.count[at] != 0) e[side] += bin_term(sc.sum[at], sc.correct[at], sc.count[at], sizes[side]);
+            }
+        return d + std::fabs(e[1] - e[0]);
+    };
+    return detail::run(n_permutations, seed, make, eval);
+}
+
+}  // namespace morvanta::permutation
