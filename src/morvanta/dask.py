@@ -21,6 +21,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import pickle
+import sys
 import tempfile
 import uuid
 from collections.abc import Callable, Hashable, Mapping, Sequence
@@ -122,11 +123,23 @@ class _Window:
     correct: NDArray[np.bool_] | None = None
 
 
+def _label(index: Any, i: int) -> object:
+    """The index label of row ``i``, as a plain Python value for the message."""
+    label = index[i]
+    return label.item() if isinstance(label, np.generic) else label
+
+
 def _first_bad(cells: Any, ok: Callable[[Any], bool]) -> int:
     for i, cell in enumerate(cells):
         if not ok(cell):
             return i
     return -1
+
+
+_TEXT_HINT: Final[str] = (
+    " (Dask converts object columns to text unless dask.config.set({'dataframe.convert-string': False}) "
+    "is in force when the frame is made; Arrow list columns are kept)"
+)
 
 
 def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]:
@@ -140,27 +153,22 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
         if not (pa.types.is_list(arr.type) or pa.types.is_large_list(arr.type) or pa.types.is_fixed_size_list(arr.type)):
             raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers")
         if arr.null_count:
-            row = series.index[_first_bad(arr.is_null().to_pylist(), lambda v: not v)]
+            row = _label(series.index, _first_bad(arr.is_null().to_pylist(), lambda v: not v))
             raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing embedding")
         lengths = pc.list_value_length(arr).to_numpy(zero_copy_only=False)
         width = int(lengths[0]) if len(lengths) else 0
         if len(lengths) and (lengths != width).any():
-            row = series.index[int(np.argmax(lengths != width))]
+            i = int(np.argmax(lengths != width))
             raise ValueError(
-                f"argument '{arg}': column '{column}' row {row!r}: {int(lengths[series.index.get_loc(row)])} "
+                f"argument '{arg}': column '{column}' row {_label(series.index, i)!r}: {int(lengths[i])} "
                 f"values where the first row has {width}"
             )
         flat = arr.flatten().to_numpy(zero_copy_only=False)
         if flat.dtype.kind not in "iuf":
             raise TypeError(f"argument '{arg}': column '{column}' holds lists of {arr.type.value_type}, not numbers")
         return np.ascontiguousarray(flat.astype(np.float32, copy=False).reshape(len(arr), width))
-    if getattr(dtype, "kind", "O") != "O":
-        hint = (
-            " (Dask converts object columns to text unless dask.config.set({'dataframe.convert-string': False}) "
-            "is in force when the frame is made; Arrow list columns are kept)"
-            if isinstance(dtype, pd.StringDtype) or dtype == "string"
-            else ""
-        )
+    if isinstance(dtype, pd.StringDtype) or getattr(dtype, "kind", "O") != "O":
+        hint = _TEXT_HINT if isinstance(dtype, pd.StringDtype) else ""
         raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers{hint}")
     cells = series.to_numpy(dtype=object)
     if len(cells) == 0:
@@ -172,7 +180,7 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
     if mat is None or mat.ndim != 2 or mat.dtype.kind not in "iuf":
         # Slow path: find the first offending row and say what is wrong with it.
         def row_of(i: int) -> object:
-            return series.index[i]
+            return _label(series.index, i)
 
         width = None
         for i, cell in enumerate(cells):
@@ -182,7 +190,7 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
             if vec.ndim != 1 or vec.dtype.kind not in "iuf":
                 raise TypeError(
                     f"argument '{arg}': column '{column}' row {row_of(i)!r}: expected a list of numbers, "
-                    f"got {type(cell).__name__}"
+                    f"got {type(cell).__name__}{_TEXT_HINT if isinstance(cell, str) else ''}"
                 )
             if width is None:
                 width = len(vec)
@@ -206,7 +214,7 @@ def _flag_column(arg: str, column: str, series: Any) -> NDArray[np.bool_]:
     if getattr(series.dtype, "kind", "O") != "b":
         raise TypeError(f"argument '{arg}': column '{column}' is not boolean (dtype {series.dtype})")
     if series.isna().any():
-        row = series.index[int(np.argmax(series.isna().to_numpy()))]
+        row = _label(series.index, int(np.argmax(series.isna().to_numpy())))
         raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing flag")
     out: NDArray[np.bool_] = series.to_numpy(dtype=bool)
     return out
@@ -554,7 +562,7 @@ def _plan_raw(
         if role in columns:
             # Refuses text columns now, with the hint, rather than in every task.
             dtype = logs_meta[columns[role]].dtype
-            if _kind(dtype) != "O" and not isinstance(dtype, pd.ArrowDtype):
+            if isinstance(dtype, pd.StringDtype) or (_kind(dtype) != "O" and not isinstance(dtype, pd.ArrowDtype)):
                 _embedding_matrix("logs", columns[role], logs_meta[columns[role]])
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
     raw = _window("baseline", baseline, scored_columns, feats)
@@ -639,6 +647,18 @@ def _plan_fitted(
     )
 
 
+def _default_client() -> Any:
+    # A distributed client can only exist once distributed is imported.
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import default_client
+
+    try:
+        return default_client()
+    except ValueError:
+        return None
+
+
 def _is_dask_frame(obj: object) -> bool:
     return isinstance(obj, dd.DataFrame)
 
@@ -669,6 +689,7 @@ def check_groups(
     seed: int = 0,
     min_rows: int = DEFAULT_MIN_ROWS,
     shuffle: bool = True,
+    client: Any = None,
 ) -> pd.DataFrame:
     """Scores every group of ``logs`` (cut by the ``by`` columns) against ``baseline``.
 
@@ -700,6 +721,9 @@ def check_groups(
     reported with status "too_small" instead of scored. ``shuffle=False`` skips
     the shuffle that brings each group into one partition, for logs already
     partitioned by the keys (a group found in two partitions raises ValueError).
+    ``client``: the ``distributed.Client`` to run on (default: the current
+    client if there is one, else Dask's default scheduler); with a client the
+    prepared baseline is scattered to every worker once.
 
     Returns a pandas DataFrame with one row per group and dimension, sorted by
     the keys and then in the order data, embedding, response, confidence, query:
@@ -753,8 +777,15 @@ def check_groups(
     if shuffle and frame.npartitions > 1:
         # Task-based shuffle: it moves pandas partitions as they are, list columns included.
         frame = frame.shuffle(on=list(keys), shuffle_method="tasks")
-    shipped = dask.delayed(plan, name=f"morvanta-plan-{uuid.uuid4().hex}", traverse=False)
-    out = frame.map_partitions(_score_frame, shipped, meta=meta, align_dataframes=False).compute()
+    client = client if client is not None else _default_client()
+    if client is not None:
+        # Sent straight to every worker, once; the scheduler never unpickles it.
+        shipped: Any = client.scatter(plan, broadcast=True, hash=False)
+    else:
+        shipped = dask.delayed(plan, name=f"morvanta-plan-{uuid.uuid4().hex}", traverse=False)
+    scored = frame.map_partitions(_score_frame, shipped, meta=meta, align_dataframes=False)
+    out = scored.compute(scheduler=client) if client is not None else scored.compute()
+    del shipped, scored  # releases the scattered plan on the workers
     if not shuffle:
         dup = out.duplicated([*keys, "dimension"], keep=False)
         if dup.any():
