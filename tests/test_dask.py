@@ -178,6 +178,11 @@ def test_settings_roles_and_features_follow_the_arguments(client, baseline):
                         columns={"query_embedding": None, "response_length": None, "response_embedding": None,
                                  "confidence": None, "correct": None})
     assert list(only.dimension.unique()) == ["data"] and list(only.tenant) == ["acme", "beta", "gamma"]
+    # Chosen dimensions come in the usual order, scored as in the full run.
+    some = check_groups(baseline, to_dask(logs.rename(columns={"p_answer": "confidence"}), 3), by=KEYS, min_rows=10,
+                        dimensions=["query", "data"])
+    full = check_groups(baseline, logs.rename(columns={"p_answer": "confidence"}), by=KEYS, min_rows=10)
+    pd.testing.assert_frame_equal(some, full[full.dimension.isin(["data", "query"])].reset_index(drop=True))
     x = baseline[["latency_ms"]].to_numpy()
     for row in only.itertuples():
         g = logs[logs.tenant == row.tenant][["latency_ms"]].to_numpy()
@@ -314,6 +319,10 @@ def test_argument_errors_name_the_argument_and_column(baseline):
         (dict(detectors={"data": QueryDrift()}), TypeError,
          "argument 'detectors': dimension 'data' needs a DataDrift, got QueryDrift"),
         (dict(detectors={"latency": DataDrift()}), ValueError, "argument 'detectors': unknown dimension 'latency'"),
+        (dict(dimensions=["data", "latency"]), ValueError, "argument 'dimensions': unknown dimension 'latency'"),
+        (dict(dimensions="confidence", columns={"confidence": None, "correct": None}), ValueError,
+         "argument 'dimensions': ['confidence'] cannot be scored: the baseline has only ['data', 'embedding', "
+         "'response', 'query']"),
         (dict(min_rows=0), ValueError, "argument 'min_rows': expected a positive int, got 0"),
         (dict(features=["latency_ms", "nope"]), ValueError, "argument 'baseline': feature columns ['nope'] not found"),
     ]

@@ -377,7 +377,7 @@ def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
             report = plan.fitted.check(cur)
         except (MorvantaError, ValueError) as err:
             return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
-        return [_score_row(s, n, float("nan")) for s in report.scores]
+        return [_score_row(s, n, float("nan")) for s in report.scores if s.dimension in plan.dimensions]
     assert plan.raw is not None
     rows = []
     for d in plan.dimensions:
@@ -499,6 +499,26 @@ def _require(arg: str, frame_columns: Sequence[Hashable], wanted: Sequence[str],
         raise ValueError(f"argument '{arg}': {what} {missing} not found (columns: {[str(c) for c in frame_columns]})")
 
 
+def _dimension_list(dimensions: str | Sequence[str] | None) -> tuple[str, ...] | None:
+    if dimensions is None:
+        return None
+    dims = (dimensions,) if isinstance(dimensions, str) else tuple(dimensions)
+    for d in dims:
+        if d not in DIMENSIONS:
+            raise ValueError(f"argument 'dimensions': unknown dimension {d!r} (dimensions: {', '.join(DIMENSIONS)})")
+    if not dims:
+        raise ValueError("argument 'dimensions': at least one dimension is needed")
+    return dims
+
+
+def _available(arg: str, wanted: Sequence[str], present: Sequence[str]) -> None:
+    missing = [d for d in wanted if d not in present]
+    if missing:
+        raise ValueError(
+            f"argument '{arg}': {missing} cannot be scored: the baseline has only {list(present)}"
+        )
+
+
 def _plan_raw(
     baseline: Any,
     logs_meta: Any,
@@ -510,6 +530,7 @@ def _plan_raw(
     n_permutations: int,
     seed: int,
     min_rows: int,
+    wanted: tuple[str, ...] | None,
 ) -> _Plan:
     if len(baseline) == 0:
         raise ValueError("argument 'baseline': the baseline window has no rows")
@@ -579,6 +600,16 @@ def _plan_raw(
         dims.append("query")
     if not dims:
         raise ValueError("argument 'baseline': no column to score (no features, embeddings, lengths or confidences)")
+    if wanted is not None:
+        _available("dimensions", wanted, dims)
+        dims = [d for d in dims if d in wanted]
+        # Columns that only the left-out dimensions read are neither converted nor shipped.
+        needs = {"query_embedding": ("embedding", "query"), "response_length": ("response",),
+                 "response_embedding": ("response",), "confidence": ("confidence",), "correct": ("confidence",)}
+        scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
+        if "data" not in dims:
+            feats = []
+        raw = _window("baseline", baseline, scored_columns, feats)
     return _Plan(
         by=by,
         columns=scored_columns,
@@ -602,8 +633,11 @@ def _plan_fitted(
     roles: dict[str, str | None],
     features: Sequence[str] | None,
     min_rows: int,
+    wanted: tuple[str, ...] | None,
 ) -> _Plan:
     fitted = _Fitted(baseline)
+    if wanted is not None:
+        _available("dimensions", wanted, fitted.dimensions)
     log_cols = [str(c) for c in logs_meta.columns]
     columns: dict[str, str] = {}
     for part in fitted.parts:
@@ -635,7 +669,7 @@ def _plan_fitted(
         by=by,
         columns=columns,
         features=tuple(feats),
-        dimensions=fitted.dimensions,
+        dimensions=fitted.dimensions if wanted is None else tuple(d for d in fitted.dimensions if d in wanted),
         thresholds=thresholds,
         detectors={},
         raw=None,
@@ -665,6 +699,8 @@ def _is_dask_frame(obj: object) -> bool:
 
 def _sorted_result(out: Any, by: tuple[str, ...]) -> Any:
     order = {d: i for i, d in enumerate(DIMENSIONS)}
+    # Unscored rows have no method: None, however the frame was put together.
+    out = out.assign(method=out["method"].astype(object).where(out["status"] == "ok", None))
     out = out.assign(__dim_order=out["dimension"].map(order))
     try:
         out = out.sort_values([*by, "__dim_order"], kind="stable", na_position="last")
@@ -684,6 +720,7 @@ def check_groups(
     columns: Mapping[str, str | None] | None = None,
     features: Sequence[str] | None = None,
     detectors: Mapping[str, Any] | None = None,
+    dimensions: str | Sequence[str] | None = None,
     p_values: bool = False,
     n_permutations: int = 999,
     seed: int = 0,
@@ -714,6 +751,8 @@ def check_groups(
     ``detectors`` maps a dimension ("data", "embedding", "response",
     "confidence", "query") to the detector (or a Calibration) to use instead of
     the default one; not with a fitted baseline, which has its own.
+    ``dimensions`` scores only these of the dimensions the baseline allows
+    (e.g. ``["data", "query"]`` to leave out the costly embedding MMD).
 
     ``p_values``: also compute a permutation p-value per group and dimension with
     ``morvanta.permutation_test(n_permutations=, seed=)``, the same ``seed`` for
@@ -748,20 +787,22 @@ def check_groups(
         raise TypeError(f"argument 'logs': expected a Dask or pandas DataFrame, got {type(logs).__name__}")
     logs_meta = logs._meta if lazy else logs
     roles = _role_columns(columns)
+    wanted = _dimension_list(dimensions)
     if _is_dask_frame(baseline):
         baseline = baseline.compute()
     if isinstance(baseline, pd.DataFrame):
         if p_values:
             _permutation_test()
         plan = _plan_raw(
-            baseline, logs_meta, keys, roles, features, _detectors(detectors), bool(p_values), n_permutations, seed, min_rows
+            baseline, logs_meta, keys, roles, features, _detectors(detectors), bool(p_values), n_permutations, seed, min_rows,
+            wanted,
         )
     elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
         if detectors is not None:
             raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
         if p_values:
             raise ValueError("argument 'p_values': permutation p-values need the raw baseline window, not a fitted Baseline")
-        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows)
+        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted)
     else:
         raise TypeError(
             f"argument 'baseline': expected a pandas DataFrame or a fitted morvanta.Baseline, got {type(baseline).__name__}"
