@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs every benchmark once, one after another, on this machine, against the
 # morvanta that Python imports (an installed package, or PYTHONPATH=build/NAME/site).
-# Peers: scipy, numpy, POT, scikit-learn, orjson (pip install ".[bench]").
+# Peers: scipy, numpy, POT, scikit-learn, orjson; dask and distributed for bench_dask (pip install ".[bench]").
 # Usage: bash bench/run_all.sh [--skip-exact]
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 skip_exact=${1:-}
-for b in confidence data response embedding query json; do
+for b in confidence data response embedding query json dask; do
   echo "===== bench_$b"
   extra=()
   [ "$b" = embedding ] && [ "$skip_exact" = --skip-exact ] && extra=(--skip-exact)
