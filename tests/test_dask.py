@@ -204,6 +204,16 @@ def test_failing_groups_are_reported_with_their_error(client, baseline):
     assert (beta0.status == "error").all()
     assert beta0.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: missing embedding"
     assert (result.drop(index=("beta", 0)).status != "error").all()
+    # A short vector in an object column, or a missing one in an Arrow list column.
+    broken.loc[bad[0], "query_embedding"] = np.zeros(7, np.float32)
+    pa = pytest.importorskip("pyarrow")
+    arrow = logs.assign(query_embedding=pd.Series([None if i == bad[0] else v.tolist() for i, v in
+                                                   logs.query_embedding.items()],
+                                                  dtype=pd.ArrowDtype(pa.list_(pa.float32()))))
+    for frame, why in ((broken, "7 values where the other rows have 8"), (arrow, "missing embedding")):
+        got = check_groups(baseline, frame, by=KEYS, min_rows=10).set_index(KEYS + ["dimension"]).loc[("beta", 0)]
+        assert (got.status == "error").all()
+        assert got.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: {why}"
 
 
 # ---------------------------------------------------------------- fitted baselines

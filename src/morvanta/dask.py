@@ -29,13 +29,14 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
 try:
-    import dask
     import dask.dataframe as dd
     import numpy as np
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    from dask.delayed import delayed
 except ImportError as _err:  # pragma: no cover - exercised in a subprocess by the tests
     raise ImportError(
-        f'morvanta.dask needs Dask and pandas ({_err.name or _err} is missing): pip install "morvanta[dask]"'
+        f"morvanta.dask needs Dask and pandas ({(_err.name or str(_err)).split('.')[0]} is missing): "
+        'pip install "morvanta[dask]"'
     ) from _err
 
 from ._columns import as_feature_table
@@ -142,12 +143,27 @@ _TEXT_HINT: Final[str] = (
 )
 
 
+def _check_widths(arg: str, column: str, index: Any, lengths: Any) -> int:
+    """The common vector width; a row of another width is named (the most common width wins)."""
+    if len(lengths) == 0:
+        return 0
+    widths, counts = np.unique(lengths, return_counts=True)
+    width = int(widths[np.argmax(counts)])
+    if len(widths) > 1:
+        i = int(np.argmax(lengths != width))
+        raise ValueError(
+            f"argument '{arg}': column '{column}' row {_label(index, i)!r}: {int(lengths[i])} values "
+            f"where the other rows have {width}"
+        )
+    return width
+
+
 def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]:
     """A list column as a (rows, width) float32 matrix; other real dtypes are cast explicitly."""
     dtype = series.dtype
     if isinstance(dtype, pd.ArrowDtype):
-        import pyarrow as pa
-        import pyarrow.compute as pc
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
 
         arr = pa.chunked_array(series.array.__arrow_array__()).combine_chunks()
         if not (pa.types.is_list(arr.type) or pa.types.is_large_list(arr.type) or pa.types.is_fixed_size_list(arr.type)):
@@ -156,13 +172,7 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
             row = _label(series.index, _first_bad(arr.is_null().to_pylist(), lambda v: not v))
             raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing embedding")
         lengths = pc.list_value_length(arr).to_numpy(zero_copy_only=False)
-        width = int(lengths[0]) if len(lengths) else 0
-        if len(lengths) and (lengths != width).any():
-            i = int(np.argmax(lengths != width))
-            raise ValueError(
-                f"argument '{arg}': column '{column}' row {_label(series.index, i)!r}: {int(lengths[i])} "
-                f"values where the first row has {width}"
-            )
+        width = _check_widths(arg, column, series.index, lengths)
         flat = arr.flatten().to_numpy(zero_copy_only=False)
         if flat.dtype.kind not in "iuf":
             raise TypeError(f"argument '{arg}': column '{column}' holds lists of {arr.type.value_type}, not numbers")
@@ -182,7 +192,6 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
         def row_of(i: int) -> object:
             return _label(series.index, i)
 
-        width = None
         for i, cell in enumerate(cells):
             if cell is None or (isinstance(cell, float) and cell != cell):
                 raise ValueError(f"argument '{arg}': column '{column}' row {row_of(i)!r}: missing embedding")
@@ -192,13 +201,7 @@ def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]
                     f"argument '{arg}': column '{column}' row {row_of(i)!r}: expected a list of numbers, "
                     f"got {type(cell).__name__}{_TEXT_HINT if isinstance(cell, str) else ''}"
                 )
-            if width is None:
-                width = len(vec)
-            elif len(vec) != width:
-                raise ValueError(
-                    f"argument '{arg}': column '{column}' row {row_of(i)!r}: {len(vec)} values where the first "
-                    f"row has {width}"
-                )
+        _check_widths(arg, column, series.index, np.array([len(c) for c in cells]))
         raise TypeError(f"argument '{arg}': column '{column}' does not form a matrix of numbers")
     return np.ascontiguousarray(mat.astype(np.float32, copy=False))
 
@@ -688,7 +691,7 @@ def _default_client() -> Any:
     from distributed import default_client
 
     try:
-        return default_client()
+        return default_client()  # type: ignore[no-untyped-call, unused-ignore]
     except ValueError:
         return None
 
@@ -823,7 +826,7 @@ def check_groups(
         # Sent straight to every worker, once; the scheduler never unpickles it.
         shipped: Any = client.scatter(plan, broadcast=True, hash=False)
     else:
-        shipped = dask.delayed(plan, name=f"morvanta-plan-{uuid.uuid4().hex}", traverse=False)
+        shipped = delayed(plan, name=f"morvanta-plan-{uuid.uuid4().hex}", traverse=False)
     scored = frame.map_partitions(_score_frame, shipped, meta=meta, align_dataframes=False)
     out = scored.compute(scheduler=client) if client is not None else scored.compute()
     del shipped, scored  # releases the scattered plan on the workers
