@@ -16,6 +16,7 @@ import argparse
 import logging
 import pickle
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -67,6 +68,8 @@ def set_one_thread():
 
 
 def main():
+    # from_pandas puts the logs in the graph on purpose: their transfer is measured.
+    warnings.filterwarnings("ignore", message="Sending large graph")
     ap = argparse.ArgumentParser()
     ap.add_argument("--windows", type=int, default=200)
     ap.add_argument("--rows", type=int, default=2000)
