@@ -6,9 +6,12 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 skip_exact=${1:-}
-for b in confidence data response embedding query json dask; do
+for b in confidence data response embedding query json; do
   echo "===== bench_$b"
   extra=()
   [ "$b" = embedding ] && [ "$skip_exact" = --skip-exact ] && extra=(--skip-exact)
   python3 "$here/bench_$b.py" "${extra[@]}" || echo "bench_$b failed (exit $?)"
 done
+# Many windows on a 2-worker Dask LocalCluster (serial vs cluster).
+echo "===== bench_dask"
+python3 "$here/bench_dask.py" || echo "bench_dask failed (exit $?)"
