@@ -77,6 +77,18 @@ def inputs(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
     for name, text in texts.items():
         (d / name).write_text(text)
     (d / "broken.npy").write_bytes(b"\x93NUMPY garbage")
+    # Inputs the command line must explain rather than score.
+    (d / "header_only.csv").write_text("age,income,clicks\n")
+    (d / "unnamed_first.csv").write_text(",age,income,clicks\n7,1,2,3\n9,4,5,6\n")
+    nan_rows = e.copy()
+    nan_rows[[4, 9]] = np.nan
+    np.save(d / "emb_nan.npy", np.full((30, 16), np.nan, np.float32))
+    np.save(d / "emb_nan_rows.npy", nan_rows)
+    np.save(d / "emb_one.npy", e[:1])
+    np.save(d / "emb_w8.npy", e[:, :8])
+    (d / "conf_bad.txt").write_text("confidence\n0.5\n0.25\n5.0\n120\n0.75\n")
+    (d / "conf_nan.txt").write_text("0.5\nnan\n")
+    np.save(d / "conf_bad.npy", np.array([0.1, 1.0, 0.0, -0.5]))
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -110,9 +122,9 @@ def test_demo_is_reproducible_and_matches_an_in_process_run():
 
 @pytest.mark.parametrize("args, status", [
     ("demo --fail-on-drift", 1), ("demo --scenario stable --fail-on-drift", 0),
-    # A data score is never negative, so 0 always counts as drift; a NaN threshold never does.
+    # A data score is never negative, so 0 always counts as drift.
     ("data base.npy cur.npy --threshold 0 --fail-on-drift", 1),
-    ("data base.npy cur.npy --threshold nan --fail-on-drift", 0),
+    ("data base.npy base.npy --threshold 1e-300 --fail-on-drift", 0),
 ])
 def test_exit_status(inputs, args, status):
     assert run(*args.split(), cwd=inputs[0]).returncode == status
@@ -133,7 +145,8 @@ def test_data_formats_give_the_detector_scores(inputs, fmt):
     names = NAMES if fmt != "npy" else ["0", "1", "2"]
     per_column = morvanta.data_drift_by_column(a["base"], a["cur"], threshold=0.3, n_bins=6)
     assert doc["columns"] == [
-        {"name": names[c.index], "index": c.index, "score": c.score.score, "exceeded": c.score.exceeded}
+        {"name": names[c.index], "index": c.index, "score": c.score.score, "exceeded": c.score.exceeded,
+         "missing_baseline": 0.0, "missing_current": 0.0}
         for c in sorted(per_column, key=lambda c: -c.score.score)
     ]
     # The text table lists the columns in the same order, worst first.
@@ -178,7 +191,8 @@ ERRORS = [
     ("data base.csv emb_b.xlsx", "cannot read 'emb_b.xlsx': No such file or directory$"),
     ("data base.csv len_b.txt", "'len_b.txt': unsupported file type"),
     ("data base.csv cur_text.csv", "'cur_text.csv': column 'income' is not numeric (line 3: 'Paris')$"),
-    ("data base.csv cur_two.csv", "dimension mismatch: expected 3, got 2 (DataDriftDetector::detect)$"),
+    ("data base.csv cur_two.csv",
+     "'base.csv' and 'cur_two.csv': dimension mismatch: expected 3, got 2 (DataDriftDetector::detect)$"),
     ("data base.csv cur_renamed.csv",
      "'base.csv' and 'cur_renamed.csv': column names differ: only in baseline ['clicks'], only in current ['taps']$"),
     ("data base.npy emb_text.npy", "'emb_text.npy' holds <U1 values, not numbers$"),
@@ -190,15 +204,45 @@ ERRORS = [
     ("embedding base.csv emb_c.npy", "'base.csv': embeddings are read from .npy files"),
     ("query emb_b.npy emb_text.npy", "'emb_text.npy' holds <U1 embeddings; the detectors take float32$"),
     ("query emb_b.npy emb_c.npy --k -1", "argument --k: expected a non-negative integer, got '-1'"),
-    ("response empty.txt len_c.npy", "insufficient samples: need at least 1, got 0 (ks_two_sample)$"),
+    ("response empty.txt len_c.npy", "'empty.txt' has no lengths; a window needs at least one$"),
     ("response len_bad.txt len_c.npy", "'len_bad.txt' line 3: not a number: 'many'$"),
     ("response len_b.txt len_c.npy --baseline-embeddings emb_b.npy",
      "--baseline-embeddings and --current-embeddings must be given together$"),
     ("confidence conf_b.csv conf_c.npy --baseline-correct ok_short.npy --current-correct ok_c.npy",
-     "dimension mismatch: expected 150, got 7 (ConfidenceDriftDetector::baseline correctness)$"),
+     "'ok_short.npy' holds 7 flags for the 150 confidences of 'conf_b.csv'$"),
+    ("confidence conf_b.csv conf_c.npy --baseline-correct ok_b.txt --current-correct ok_short.npy",
+     "'ok_short.npy' holds 7 flags for the 120 confidences of 'conf_c.npy'$"),
     ("confidence conf_b.csv conf_c.npy --baseline-correct conf_c.npy --current-correct ok_c.npy",
      "'conf_c.npy' holds float64 values; correctness flags are booleans (or 0/1)$"),
     ("data base.csv", "the following arguments are required: CURRENT"),
+    # Each error about an input names its file.
+    ("data header_only.csv cur.csv", "'header_only.csv' has no data rows; a window needs at least one$"),
+    ("data base.csv header_only.csv", "'header_only.csv' has no data rows; a window needs at least one$"),
+    ("data unnamed_first.csv cur.csv", "'unnamed_first.csv': the unnamed first column is not a row index 0..n-1; "
+     "name it in the header, or write the file without the index (pandas: index=False)$"),
+    ("embedding emb_b.npy emb_nan.npy", "'emb_nan.npy' (NaN or infinity in 30 of 30 rows, first at index 0): "
+     "numerical instability in mmd_rbf (NaN or infinity)$"),
+    ("embedding emb_nan_rows.npy emb_b.npy", "'emb_nan_rows.npy' (NaN or infinity in 2 of 180 rows, first at index 4): "
+     "numerical instability in mmd_rbf (NaN or infinity)$"),
+    ("embedding emb_b.npy emb_one.npy", "'emb_one.npy': insufficient samples: need at least 2, got 1 (mmd_rbf)$"),
+    ("embedding emb_b.npy emb_w8.npy",
+     "'emb_b.npy' and 'emb_w8.npy': dimension mismatch: expected 16, got 8 (mmd_rbf)$"),
+    ("query emb_one.npy emb_c.npy --k 2", "'emb_one.npy': invalid configuration: kmeans: k=2 exceeds sample count n=1$"),
+    ("response len_b.txt len_c.npy --baseline-embeddings emb_b.npy --current-embeddings emb_w8.npy",
+     "'emb_b.npy' and 'emb_w8.npy': dimension mismatch: expected 16, got 8 (sliced_wasserstein)$"),
+    # An error about a setting names no file.
+    ("query emb_b.npy emb_c.npy --k 0", "invalid configuration: kmeans: k must be > 0$"),
+    ("embedding emb_b.npy emb_c.npy --n-projections 0",
+     "invalid configuration: sliced_wasserstein: n_projections must be > 0$"),
+    ("confidence empty.txt conf_c.npy", "'empty.txt' has no confidences; a window needs at least one$"),
+    # Confidences are probabilities: the first value outside [0, 1] is named by line or index.
+    ("confidence conf_bad.txt conf_c.npy", "'conf_bad.txt' line 4: confidence 5.0 is outside [0, 1] (and 1 more)$"),
+    ("confidence conf_c.npy conf_bad.npy", "'conf_bad.npy' index 3: confidence -0.5 is outside [0, 1]$"),
+    ("confidence conf_nan.txt conf_c.npy", "'conf_nan.txt' line 2: confidence nan is outside [0, 1]$"),
+    # A negative threshold reports identical windows as drift, NaN never reports any.
+    *[(f"{cmd} --threshold {t}", f"argument --threshold: expected a finite number >= 0, got '{t}' "
+       f"(see 'morvanta {cmd.split()[0]} --help')$")
+      for cmd in ("data base.csv base.csv", "response len_b.txt len_b.txt") for t in ("-1", "nan", "inf", "0.1x")],
     ("drift a b", "argument COMMAND: invalid choice"),
 ]
 
@@ -216,6 +260,120 @@ def test_bad_input_is_one_error_line_with_status_2(inputs, args, message):
         assert line == "morvanta: error: " + message[:-1]
     else:
         assert line.startswith("morvanta: error: " + message), line
+
+
+def write_frame(frame, path: Path) -> None:
+    if path.suffix == ".parquet":
+        frame.to_parquet(path)
+    else:
+        frame.to_csv(path, sep="\t" if path.suffix == ".tsv" else ",")  # index included, as by default
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".tsv", ".parquet"])
+def test_a_pandas_row_index_is_dropped_with_a_notice(inputs, tmp_path, suffix):
+    pd = pytest.importorskip("pandas")
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    a = inputs[1]
+    base, cur = pd.DataFrame(a["base"], columns=NAMES), pd.DataFrame(a["cur"], columns=NAMES)
+    # A default RangeIndex goes into Parquet as metadata only; an explicit one becomes a column.
+    base.index, cur.index = pd.Index(list(range(len(base)))), pd.Index(list(range(len(cur))))
+    write_frame(base, tmp_path / f"b{suffix}")
+    write_frame(cur, tmp_path / f"c{suffix}")
+    p = run("data", f"b{suffix}", f"c{suffix}", "--json", cwd=tmp_path)
+    assert p.returncode == 0, p.stderr
+    doc = json.loads(p.stdout)
+    assert doc["scores"] == [json_of(DataDrift().detect(a["base"], a["cur"]))]
+    assert sorted(c["name"] for c in doc["columns"]) == sorted(NAMES)  # the index is no feature
+    notes = [
+        f"morvanta: note: '{name}': dropped the unnamed first column, a row index 0..{n - 1} as pandas writes it "
+        "(index=False leaves it out)"
+        for name, n in [(f"b{suffix}", 300), (f"c{suffix}", 250)]
+    ]
+    if suffix == ".parquet":  # stored after the data, named in pandas' metadata
+        notes = [f"morvanta: note: '{name}': dropped the pandas index column '__index_level_0__' "
+                 "(index=False leaves it out)" for name in ("b.parquet", "c.parquet")]
+    assert p.stderr.splitlines() == notes
+    # Read back and written again without the index, pandas names the column "Unnamed: 0".
+    if suffix == ".csv":
+        pd.read_csv(tmp_path / "c.csv").to_csv(tmp_path / "again.csv", index=False)
+        assert (tmp_path / "again.csv").read_text().startswith("Unnamed: 0,")
+        q = run("data", "b.csv", "again.csv", "--json", cwd=tmp_path)
+        assert json.loads(q.stdout)["scores"] == doc["scores"] and q.stderr.count("note: ") == 2
+
+
+def test_missing_cells_are_counted_per_column_and_window(inputs, tmp_path):
+    a = inputs[1]
+    base, cur = a["base"].copy(), a["cur"].copy()
+    base[[3, 50, 51], 1] = np.nan  # income: 3 of 300 missing in the baseline
+    cur[::5, 2] = np.nan  # clicks: 50 of 250 missing in the current window
+    lines = ["age,income,clicks"] + [",".join("" if np.isnan(v) else repr(float(v)) for v in row) for row in base]
+    (tmp_path / "b.csv").write_text("\n".join(lines) + "\n")  # empty cells
+    write_csv(tmp_path / "c.csv", cur, NAMES)  # "nan" cells
+    p = run("data", "b.csv", "c.csv", "--json", cwd=tmp_path)
+    assert p.returncode == 0, p.stderr
+    doc = json.loads(p.stdout)
+    assert doc["scores"] == [json_of(DataDrift().detect(base, cur))]
+    shares = {c["name"]: (c["missing_baseline"], c["missing_current"]) for c in doc["columns"]}
+    assert shares == {"age": (0.0, 0.0), "income": (3 / 300, 0.0), "clicks": (0.0, 50 / 250)}
+    table = run("data", "b.csv", "c.csv", cwd=tmp_path).stdout.splitlines()
+    header = next(line for line in table if line.startswith("column"))
+    assert header.split("  ")[-2:] == ["missing (baseline)", "missing (current)"]
+    rows = {line.split()[0]: line.split()[3:] for line in table[table.index(header) + 1:] if line.strip()
+            and not line.startswith("verdict")}
+    assert rows == {"age": ["0", "0"], "income": ["3", "(1%)", "0"], "clicks": ["0", "50", "(20%)"]}
+
+
+class Fault(BaseException):
+    """Stands in for the native module's internal fault: not an Exception."""
+
+
+@pytest.mark.parametrize("raised, status, line", [
+    (MemoryError("cannot allocate 8 GB for 'directions'"), 2,
+     "morvanta: error: out of memory: cannot allocate 8 GB for 'directions'"),
+    (MemoryError(), 2, "morvanta: error: out of memory"),
+    (morvanta._native.InternalError("violated invariant"), 2,
+     "morvanta: error: internal error (InternalError): violated invariant"),
+    (Fault("x"), 2, "morvanta: error: internal error (Fault): x"),
+    (ZeroDivisionError("float division by zero"), 2,
+     "morvanta: error: internal error (ZeroDivisionError): float division by zero"),
+    (KeyboardInterrupt(), 130, ""),  # only ends the line the terminal's ^C left open
+])
+def test_a_check_that_did_not_finish_never_exits_0_or_1(monkeypatch, capsys, raised, status, line):
+    from morvanta import cli
+
+    def fail(args, progress):
+        raise raised
+
+    monkeypatch.setattr(cli, "_run_demo", fail)
+    assert cli.main(["demo", "--fail-on-drift"]) == status
+    out, err = capsys.readouterr()
+    assert (out, err) == ("", line + "\n")
+
+
+def test_fault_status_from_the_installed_entry_point_and_a_closed_pipe(inputs):
+    code = ("import sys, morvanta.cli as c\n"
+            "def fail(args, progress): raise MemoryError('cannot allocate 2**62 directions')\n"
+            "c._run_embedding = fail\nsys.exit(c.main(sys.argv[1:]))\n")
+    p = subprocess.run([sys.executable, "-c", code, "embedding", "emb_b.npy", "emb_c.npy", "--fail-on-drift"],
+                       capture_output=True, text=True, cwd=inputs[0], env=ENV, timeout=120)
+    assert (p.returncode, p.stdout, p.stderr) == (2, "", "morvanta: error: out of memory: cannot allocate 2**62 directions\n")
+    # The reader of stdout goes away before the result is written.
+    proc = subprocess.Popen([sys.executable, "-m", "morvanta", "demo"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=ENV)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    assert proc.wait(timeout=120) == 2
+    assert err == "morvanta: error: the output was closed before the result was written\n"
+
+
+@pytest.mark.parametrize("args", [["--help"], ["data", "--help"], ["confidence", "--help"]])
+def test_help_documents_the_exit_statuses(args):
+    p = run(*args)
+    assert p.returncode == 0
+    statuses = [line.split()[0] for line in p.stdout.split("exit status:\n")[1].splitlines()]
+    assert statuses == ["0", "1", "2", "130"]
+    assert "--threshold" not in args or "finite number >= 0" in p.stdout
 
 
 def test_version_and_missing_command():

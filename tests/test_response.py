@@ -78,7 +78,7 @@ def test_one_column_matches_scipy(a, b, seed):
     y = np.array(b, dtype=np.float32).reshape(-1, 1)
     got = ResponseDrift(seed=seed).detect_with_embeddings([1], [1], x, y).score
     want = stats.wasserstein_distance(x[:, 0].astype(np.float64), y[:, 0].astype(np.float64))
-    scale = max(np.abs(x).max(), np.abs(y).max())
+    scale = float(max(np.abs(x).max(), np.abs(y).max()))  # a float32 tolerance is refused by pytest.approx
     assert got == pytest.approx(want, rel=1e-12, abs=1e-13 * scale)
 
 

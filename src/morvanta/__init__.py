@@ -45,11 +45,54 @@ __all__ = [
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 # (baseline.py)
+from .baseline import Baseline
+from .explain import (
+    Breakdown,
+    CalibrationBin,
+    ClusterShare,
+    ColumnBreakdown,
+    ConfidenceBreakdown,
+    DataBreakdown,
+    EmbeddingBreakdown,
+    QueryBreakdown,
+    ResponseBreakdown,
+    explain,
+)
+
+__all__ += [
+    "Baseline",
+    "explain",
+    "Breakdown",
+    "DataBreakdown",
+    "ColumnBreakdown",
+    "EmbeddingBreakdown",
+    "ResponseBreakdown",
+    "ConfidenceBreakdown",
+    "CalibrationBin",
+    "QueryBreakdown",
+    "ClusterShare",
+]
 
 
 
 # ---------------------------------------------------------------- pipeline check, report, monitor
 # (check.py, report.py)
+
+from .check import CheckResult, DimensionResult, MonitorResult, WindowResult, check, monitor
+from .logs import LogColumns, LogError, RequestLog, read_log
+
+__all__ += [
+    "check",
+    "monitor",
+    "CheckResult",
+    "DimensionResult",
+    "MonitorResult",
+    "WindowResult",
+    "read_log",
+    "RequestLog",
+    "LogColumns",
+    "LogError",
+]
 
 
 

@@ -1,7 +1,7 @@
 """Native engines behind the package API; not a public interface."""
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, final
 
 import numpy
 from numpy.typing import NDArray
@@ -29,6 +29,42 @@ def threads() -> int: ...
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 
+@final
+class BaselineState:
+    """Fitted baseline state (opaque); made by baseline_fit()."""
+
+def baseline_fit(
+    features: NDArray[numpy.float64] | None = None,
+    embeddings: NDArray[numpy.float32] | None = None,
+    queries: NDArray[numpy.float32] | None = None,
+    response_lengths: Sequence[float] | NDArray[numpy.float64] | None = None,
+    response_embeddings: NDArray[numpy.float32] | None = None,
+    confidences: Sequence[float] | NDArray[numpy.float64] | None = None,
+    correct: Sequence[bool] | NDArray[numpy.bool_] | None = None,
+    data: DataDrift | None = None,
+    embedding: EmbeddingDrift | None = None,
+    query: QueryDrift | None = None,
+    response: ResponseDrift | None = None,
+    confidence: ConfidenceDrift | None = None,
+    query_centroids: NDArray[numpy.float32] | None = None,
+    query_frequencies: Sequence[float] | NDArray[numpy.float64] | None = None,
+    query_rows: int | None = None,
+    presorted: bool = False,
+) -> BaselineState: ...
+def baseline_check(
+    state: BaselineState,
+    features: NDArray[numpy.float64] | None = None,
+    embeddings: NDArray[numpy.float32] | None = None,
+    queries: NDArray[numpy.float32] | None = None,
+    response_lengths: Sequence[float] | NDArray[numpy.float64] | None = None,
+    response_embeddings: NDArray[numpy.float32] | None = None,
+    confidences: Sequence[float] | NDArray[numpy.float64] | None = None,
+    correct: Sequence[bool] | NDArray[numpy.bool_] | None = None,
+    explain: bool = False,
+) -> list[tuple[str, DriftScore, dict[str, Any] | None]]: ...
+def baseline_export(state: BaselineState) -> dict[str, Any]: ...
+def json_dump(obj: Any) -> str: ...
+def json_load(text: str) -> Any: ...
 
 
 # ---------------------------------------------------------------- value state (pickling)

@@ -9,13 +9,14 @@ from __future__ import annotations
 import csv
 import os
 import warnings
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
 
-__all__ = ["InputError", "load_table", "load_embeddings", "load_numbers", "load_flags"]
+__all__ = ["InputError", "load_table", "load_embeddings", "load_numbers", "load_confidences", "load_flags"]
 
 TABLE_SUFFIXES = (".csv", ".tsv", ".parquet", ".pq", ".npy")
 
@@ -111,7 +112,7 @@ def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[
         raise InputError(f"cannot read '{path}' as CSV: {err}") from None
 
 
-def _parquet_table(path: str) -> tuple[NDArray[numpy.float64], list[str]]:
+def _parquet_table(path: str, notice: Callable[[str], None] | None) -> tuple[NDArray[numpy.float64], list[str]]:
     import numpy as np
 
     try:
@@ -128,6 +129,15 @@ def _parquet_table(path: str) -> tuple[NDArray[numpy.float64], list[str]]:
         raise InputError(f"cannot read '{path}' as Parquet: {err}") from None
     except pa.ArrowException as err:
         raise InputError(f"cannot read '{path}' as Parquet: {err}") from None
+    # pandas' to_parquet() stores a frame's index as extra columns (after the
+    # data) and lists them in its metadata: they are row labels, not features.
+    meta = table.schema.pandas_metadata or {}
+    index = [c for c in meta.get("index_columns", []) if isinstance(c, str) and c in table.column_names]
+    if index:
+        table = table.drop_columns(index)
+        if notice is not None:
+            notice(f"'{path}': dropped the pandas index column{'s' if len(index) > 1 else ''} "
+                   f"{', '.join(repr(c) for c in index)} (index=False leaves it out)")
     names = [str(n) for n in table.column_names]
     out = np.empty((table.num_rows, len(names)), dtype=np.float64, order="F")
     for j, (name, column) in enumerate(zip(names, table.columns)):
@@ -139,19 +149,56 @@ def _parquet_table(path: str) -> tuple[NDArray[numpy.float64], list[str]]:
     return out, names
 
 
-def load_table(path: str) -> tuple[NDArray[numpy.float64], list[str] | None]:
+# Names a row index gets in the first column when pandas writes a frame: to_csv()
+# leaves the header cell empty, "Unnamed: 0" once read back and written again.
+_INDEX_NAMES = ("", "Unnamed: 0")
+
+
+def _drop_row_index(
+    path: str, data: NDArray[numpy.float64], names: list[str], notice: Callable[[str], None] | None
+) -> tuple[NDArray[numpy.float64], list[str]]:
+    """Drops an unnamed first column that holds the row numbers 0..n-1.
+
+    A row index is never a feature: compared as one it would report drift
+    whenever the windows differ in size. An unnamed first column holding anything
+    else is refused, since there is no telling what it is.
+    """
+    import numpy as np
+
+    if not names or names[0] not in _INDEX_NAMES:
+        return data, names
+    if not np.array_equal(data[:, 0], np.arange(data.shape[0], dtype=np.float64)):
+        raise InputError(
+            f"'{path}': the unnamed first column is not a row index 0..n-1; name it in the header, "
+            f"or write the file without the index (pandas: index=False)"
+        )
+    if notice is not None:
+        rows = f" 0..{data.shape[0] - 1}" if data.shape[0] else ""
+        notice(
+            f"'{path}': dropped the unnamed first column, a row index{rows} as pandas writes it "
+            f"(index=False leaves it out)"
+        )
+    return data[:, 1:], names[1:]
+
+
+def load_table(
+    path: str, notice: Callable[[str], None] | None = None
+) -> tuple[NDArray[numpy.float64], list[str] | None]:
     """Reads a feature table: CSV/TSV with a header row, Parquet, or a 1-D/2-D .npy.
 
-    Returns the values as float64 (integers and booleans converted) and the column
-    names (None for .npy files, whose columns are numbered).
+    Returns the values as float64 (integers and booleans converted; empty cells
+    NaN) and the column names (None for .npy files, whose columns are numbered).
+    An unnamed first column holding 0..n-1 (the row index pandas writes) is
+    dropped and reported through ``notice``; an unnamed first column holding
+    anything else raises InputError.
     """
     import numpy as np
 
     suffix = _suffix(path)
     if suffix in (".csv", ".tsv"):
-        return _csv_table(path, "\t" if suffix == ".tsv" else ",")
+        return _drop_row_index(path, *_csv_table(path, "\t" if suffix == ".tsv" else ","), notice)
     if suffix in (".parquet", ".pq"):
-        return _parquet_table(path)
+        return _drop_row_index(path, *_parquet_table(path, notice), notice)
     if suffix == ".npy":
         arr = _load_npy(path)
         if arr.dtype.kind not in "biuf":
@@ -220,18 +267,15 @@ def _one_dimensional(path: str, arr: Any) -> Any:
     return arr
 
 
-def load_numbers(path: str) -> list[float]:
-    """Reads numbers from a .npy file or a text/CSV file of one number per line.
-
-    The first line of a text file may be a header (it is skipped when it is not a
-    number); blank lines and lines starting with # are ignored.
-    """
+def _numbers(path: str) -> tuple[list[float], list[int] | None]:
+    """The numbers of a .npy or text file and, for a text file, the line of each."""
     if _suffix(path) == ".npy":
         arr = _one_dimensional(path, _load_npy(path))
         if arr.dtype.kind not in "biuf":
             raise InputError(f"'{path}' holds {arr.dtype} values, not numbers")
-        return [float(x) for x in arr.tolist()]
+        return [float(x) for x in arr.tolist()], None
     values: list[float] = []
+    lines: list[int] = []
     for i, (no, text) in enumerate(_text_values(path)):
         try:
             values.append(float(text))
@@ -239,9 +283,34 @@ def load_numbers(path: str) -> list[float]:
             if i == 0:
                 continue  # a header line
             raise InputError(f"'{path}' line {no}: not a number: {text!r}") from None
+        lines.append(no)
+    return values, lines
+
+
+def load_numbers(path: str) -> list[float]:
+    """Reads numbers from a .npy file or a text/CSV file of one number per line.
+
+    The first line of a text file may be a header (it is skipped when it is not a
+    number); blank lines and lines starting with # are ignored.
+    """
+    return _numbers(path)[0]
+
+
+def load_confidences(path: str) -> list[float]:
+    """Reads confidences as :func:`load_numbers` does and refuses any value
+    outside [0, 1] (NaN included), naming the first one's line (text) or index
+    (.npy) and how many more there are."""
+    import numpy as np
+
+    values, lines = _numbers(path)
+    arr = np.asarray(values, dtype=np.float64)
+    bad = np.flatnonzero(~((arr >= 0.0) & (arr <= 1.0)))
+    if bad.size:
+        k = int(bad[0])
+        where = f"line {lines[k]}" if lines is not None else f"index {k}"
+        more = f" (and {bad.size - 1} more)" if bad.size > 1 else ""
+        raise InputError(f"'{path}' {where}: confidence {values[k]!r} is outside [0, 1]{more}")
     return values
-
-
 _TRUE = {"true", "t", "yes", "y", "1", "1.0"}
 _FALSE = {"false", "f", "no", "n", "0", "0.0"}
 

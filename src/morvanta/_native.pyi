@@ -210,7 +210,8 @@ class DataDrift:
     """Drift of tabular feature data, column by column.
 
     For each column the larger of the two-sample Kolmogorov-Smirnov statistic
-    (in [0, 1]) and the population stability index (≥ 0, baseline-quantile bins,
+    (sup over x of |F1(x) − F2(x)|, in [0, 1]; repeated values such as integer
+    counts or flags are handled exactly, as by ``scipy.stats.ks_2samp``) and the population stability index (≥ 0, baseline-quantile bins,
     ε = 0.0001) is taken; the score is the largest column value, so it is ≥ 0,
     never NaN, and may exceed 1 for strongly shifted data. PSI is skipped (the
     column judged by KS alone) when the baseline has fewer rows than ``n_bins``
@@ -235,7 +236,8 @@ class ResponseDrift:
     """Drift of generated answers: their lengths, optionally their embeddings.
 
     :meth:`detect` gives the Kolmogorov-Smirnov statistic of the two length
-    samples (in [0, 1], method "ks(length)"); :meth:`detect_with_embeddings` adds
+    samples (sup over x of |F1(x) − F2(x)|, in [0, 1], method "ks(length)"; equal
+    lengths in both windows score 0 whatever the window sizes); :meth:`detect_with_embeddings` adds
     the sliced 1-Wasserstein distance of the answer embeddings over 32 random
     directions drawn from ``seed`` (method "ks(length)+sw(emb)", unbounded).
     Lengths may be any numbers; their count need not match the embedding rows.
@@ -274,10 +276,18 @@ class ConfidenceDrift:
     [0, 1]); method "ks(conf)+ece_delta", range [0, 2]. A NaN confidence makes
     the calibration score NaN (never exceeded).
 
-    Missing values in the KS statistic: NaN sorts after every number (+inf
-    included) and two NaN heads advance together, so the statistic stays
-    defined and within [0, 1], and NaN present in only one window shows as
-    drift. The same rule holds wherever a detector uses KS (data, response).
+    Confidences outside [0, 1] are not refused here: KS compares them as they
+    stand (5.0 lies above 0.9), and the calibration error clamps them to the
+    nearest end (5.0 counts as 1.0, -0.5 as 0.0). The ``morvanta confidence``
+    command refuses them, naming the line or index.
+
+    The KS statistic is sup over x of |F1(x) − F2(x)|: a run of repeated values
+    (rounded confidences, token counts) is taken whole, as in
+    ``scipy.stats.ks_2samp``. Missing values: NaN sorts after every number
+    (+inf included) and equals every other NaN, so the statistic stays defined
+    and within [0, 1], and NaN present in only one window (or in different
+    shares) shows as drift. The same rule holds wherever a detector uses KS
+    (data, response).
 
     >>> ConfidenceDrift().detect_with_correctness([0.9, 0.8], [True, False], [0.6, 0.7], [True, True])
     """

@@ -1,8 +1,11 @@
 """The ``morvanta`` command line.
 
 Exit status: 0 when the check ran (and, with --fail-on-drift, nothing drifted),
-1 when --fail-on-drift is given and a score reached its threshold, 2 for bad
-input or usage. Errors are one line on stderr, "morvanta: error: ...".
+1 when --fail-on-drift is given and a score reached its threshold, 2 for
+anything else that stops a check from finishing (bad input or usage, out of
+memory, an internal fault), 130 when interrupted. 0 and 1 therefore always mean
+a finished check. Errors are one line on stderr, "morvanta: error: ...", and
+every error about an input names the file (and the line or column when known).
 """
 
 from __future__ import annotations
@@ -11,6 +14,7 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 import threading
 import time
@@ -18,7 +22,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
-from ._io import InputError, load_embeddings, load_flags, load_numbers, load_table
+from ._io import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
 from ._native import (
     ConfidenceDrift,
     DataDrift,
@@ -37,6 +41,13 @@ if TYPE_CHECKING:
 __all__ = ["main", "Progress"]
 
 PROG = "morvanta"
+
+EXIT_STATUS = """\
+exit status:
+  0    the check ran (with --fail-on-drift: and no score reached its threshold)
+  1    --fail-on-drift was given and a score reached its threshold
+  2    the check did not finish: bad input or usage, out of memory, internal fault
+  130  interrupted (Ctrl-C)"""
 
 
 # ------------------------------------------------------------------ progress
@@ -121,11 +132,16 @@ def _seed(text: str) -> int:
     return value
 
 
-def _number(text: str) -> float:
+def _threshold(text: str) -> float:
+    # A negative threshold reports identical windows as drift and NaN never
+    # reports any: neither is a usable gate.
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"expected a finite number >= 0, got {text!r}")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -140,19 +156,30 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Measure drift between a baseline window and a current window of an LLM QA pipeline.",
-        epilog="Exit status: 0 ok, 1 drift (with --fail-on-drift), 2 bad input or usage.",
+        epilog=EXIT_STATUS,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     def command(name: str, help: str, run: Callable[[argparse.Namespace, Progress], int]) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=help, description=help, parents=[common])
+        p = sub.add_parser(
+            name,
+            help=help,
+            description=help,
+            parents=[common],
+            epilog=EXIT_STATUS,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
         p.set_defaults(run=run)
         return p
 
     def threshold(p: argparse.ArgumentParser, default: float) -> None:
         p.add_argument(
-            "--threshold", type=_number, default=None, help=f"score at which drift is reported (default {default})"
+            "--threshold",
+            type=_threshold,
+            default=None,
+            help=f"score at which drift is reported, a finite number >= 0 (default {default})",
         )
 
     def cast(p: argparse.ArgumentParser) -> None:
@@ -165,6 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="all",
         help="which current window to score against the baseline (default all)",
     )
+    p.add_argument("--html", metavar="FILE", help="also write the HTML report of the drift scenario to FILE")
 
     p = command("data", "tabular feature drift (KS and PSI per column)", _run_data)
     p.add_argument("baseline", metavar="BASELINE", help="baseline table: .csv/.tsv with a header, .parquet or .npy")
@@ -204,6 +232,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--current-correct", metavar="F", help="current correctness flags")
     threshold(p, 0.2)
     p.add_argument("--n-calib-bins", type=_count, default=None, help="calibration bins (default 10)")
+
+    from ._check_cli import add_commands as add_check_commands
+
+    add_check_commands(command)
     return parser
 
 
@@ -288,6 +320,82 @@ def _single(
     return _finish(args, report, "\n".join(lines), extra_json)
 
 
+# ------------------------------------------------------------------ inputs
+
+
+def _note(message: str) -> None:
+    print(f"{PROG}: note: {message}", file=sys.stderr)
+
+
+def _files(paths: Sequence[str]) -> str:
+    quoted = [f"'{p}'" for p in dict.fromkeys(paths)]
+    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
+
+
+def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str | None:
+    """The file(s) a core error is about, as the start of the error line, or None
+    for an error about the settings (say "k must be > 0").
+
+    The core only knows arrays; which file held the NaN, the short window or the
+    other width is worked out here from the loaded data. When nothing singles a
+    file out, every input of the call is named.
+    """
+    import numpy as np
+
+    arrays = [(path, np.asarray(data)) for path, data in inputs]
+    if message.startswith("numerical instability"):
+        # Raised by the embedding kernels only; a NaN length or confidence is a
+        # missing value, never the cause.
+        found = []
+        for path, a in arrays:
+            if a.dtype.kind != "f" or a.ndim != 2:
+                continue
+            bad = np.flatnonzero(~np.isfinite(a).all(axis=1))
+            if bad.size:
+                found.append(f"'{path}' (NaN or infinity in {bad.size:,} of {len(a):,} rows, first at index {bad[0]})")
+        if found:
+            return " and ".join(found)
+    sizes = re.search(
+        r"insufficient samples: need at least \d+, got (\d+)|exceeds sample count n=(\d+)"
+        r"|dimension mismatch: expected (\d+), got (\d+)",
+        message,
+    )
+    if sizes:
+        wanted = {int(g) for g in sizes.groups() if g is not None}
+        # Rows for a short window; widths of 2-D inputs (lengths of 1-D ones) for a mismatch.
+        by_rows = not message.startswith("dimension mismatch")
+        named = [p for p, a in arrays if a.ndim >= 1 and (len(a) if by_rows or a.ndim == 1 else a.shape[1]) in wanted]
+        if named:
+            return _files(named)
+    if message.startswith("invalid configuration") and not sizes:
+        return None
+    return _files([p for p, _ in inputs])
+
+
+@contextmanager
+def _about(*inputs: tuple[str, Any]) -> Iterator[None]:
+    """Turns a MorvantaError raised inside into an InputError naming the file(s)."""
+    try:
+        yield
+    except MorvantaError as err:
+        files = _blame(str(err), inputs)
+        if files is None:
+            raise
+        raise InputError(f"{files}: {err}") from None
+
+
+def _require_rows(path: str, rows: int, what: str = "rows") -> None:
+    # Caught here rather than by the core, whose message cannot say which file.
+    if rows == 0:
+        raise InputError(f"'{path}' has no {what}; a window needs at least one")
+
+
+def _missing_share(count: int, rows: int) -> str:
+    if count == 0:
+        return "0"
+    return f"{count:,} ({100.0 * count / rows:.3g}%)"
+
+
 # ------------------------------------------------------------------ commands
 
 
@@ -317,6 +425,10 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
                 ]
             )
         )
+    if args.html:
+        from ._check_cli import write_demo_report
+
+        write_demo_report(args.html, progress)
     if args.json:
         print("{" + ",".join(f"{json.dumps(name)}:{r.to_json()}" for name, r in reports) + "}")
     else:
@@ -327,17 +439,23 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
 def _run_data(args: argparse.Namespace, progress: Progress) -> int:
     from ._columns import column_scores, match_columns
 
+    import numpy as np
+
     with progress.step(f"loading {args.baseline}"):
-        base, base_names = load_table(args.baseline)
+        base, base_names = load_table(args.baseline, _note)
     with progress.step(f"loading {args.current}"):
-        cur, cur_names = load_table(args.current)
+        cur, cur_names = load_table(args.current, _note)
+    for path, table in ((args.baseline, base), (args.current, cur)):
+        if table.shape[1]:
+            _require_rows(path, table.shape[0], "data rows")
     detector = DataDrift(**_options(args, threshold="threshold", n_bins="n_bins"))
     try:
-        cur = match_columns(detector, base, base_names, cur, cur_names)
+        with _about((args.baseline, base), (args.current, cur)):
+            cur = match_columns(detector, base, base_names, cur, cur_names)
     except ValueError as err:
         raise InputError(f"'{args.baseline}' and '{args.current}': {err}") from None
     labels = base_names if base_names is not None else [str(j) for j in range(base.shape[1])]
-    with progress.step(f"data drift over {base.shape[1]} columns"):
+    with progress.step(f"data drift over {base.shape[1]} columns"), _about((args.baseline, base), (args.current, cur)):
         columns = column_scores(detector, base, cur, labels)
         # The table score is the largest column value, so the worst column's own
         # score is the whole-table DriftScore: no second pass over the data.
@@ -346,14 +464,29 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
             if columns
             else detector.detect(base, cur)
         )
+    # Missing cells (empty, NaN) take part in the scores as a value above every
+    # number; their share per window is shown too, being a signal of its own.
+    missing = [np.isnan(t).sum(axis=0).tolist() for t in (base, cur)]
+    rows = (int(base.shape[0]), int(cur.shape[0]))
     ordered = _worst_first(columns)
     details = _table(
-        ["column", "score", "drifted"],
-        [[c.name, _fmt(c.score.score), "yes" if c.score.exceeded else "no"] for c in ordered],
+        ["column", "score", "drifted", "missing (baseline)", "missing (current)"],
+        [
+            [c.name, _fmt(c.score.score), "yes" if c.score.exceeded else "no"]
+            + [_missing_share(missing[w][c.index], rows[w]) for w in (0, 1)]
+            for c in ordered
+        ],
     )
     extra = '"columns":' + json.dumps(
         [
-            {"name": c.name, "index": c.index, "score": _json_number(c.score.score), "exceeded": c.score.exceeded}
+            {
+                "name": c.name,
+                "index": c.index,
+                "score": _json_number(c.score.score),
+                "exceeded": c.score.exceeded,
+                "missing_baseline": missing[0][c.index] / rows[0],
+                "missing_current": missing[1][c.index] / rows[1],
+            }
             for c in ordered
         ],
         separators=(",", ":"),
@@ -368,7 +501,7 @@ def _run_embedding(args: argparse.Namespace, progress: Progress) -> int:
     with progress.step(f"loading {args.current}"):
         cur = load_embeddings(args.current, args.cast)
     detector = EmbeddingDrift(**_options(args, threshold="threshold", n_projections="n_projections", seed="seed"))
-    with progress.step("embedding drift"):
+    with progress.step("embedding drift"), _about((args.baseline, base), (args.current, cur)):
         score = detector.detect(base, cur)
     return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
 
@@ -379,7 +512,7 @@ def _run_query(args: argparse.Namespace, progress: Progress) -> int:
     with progress.step(f"loading {args.current}"):
         cur = load_embeddings(args.current, args.cast)
     detector = QueryDrift(**_options(args, threshold="threshold", k="k", seed="seed"))
-    with progress.step("query drift"):
+    with progress.step("query drift"), _about((args.baseline, base), (args.current, cur)):
         score = detector.detect(base, cur)
     return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
 
@@ -398,16 +531,19 @@ def _run_response(args: argparse.Namespace, progress: Progress) -> int:
         base = load_numbers(args.baseline)
     with progress.step(f"loading {args.current}"):
         cur = load_numbers(args.current)
+    _require_rows(args.baseline, len(base), "lengths")
+    _require_rows(args.current, len(cur), "lengths")
     detector = ResponseDrift(**_options(args, threshold="threshold", seed="seed"))
     if with_embeddings:
         with progress.step(f"loading {args.baseline_embeddings}"):
             base_emb = load_embeddings(args.baseline_embeddings, args.cast)
         with progress.step(f"loading {args.current_embeddings}"):
             cur_emb = load_embeddings(args.current_embeddings, args.cast)
-        with progress.step("response drift"):
+        inputs = ((args.baseline_embeddings, base_emb), (args.current_embeddings, cur_emb))
+        with progress.step("response drift"), _about((args.baseline, base), (args.current, cur), *inputs):
             score = detector.detect_with_embeddings(base, cur, base_emb, cur_emb)
     else:
-        with progress.step("response drift"):
+        with progress.step("response drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect(base, cur)
     return _single(args, score, len(base), len(cur))
 
@@ -415,17 +551,27 @@ def _run_response(args: argparse.Namespace, progress: Progress) -> int:
 def _run_confidence(args: argparse.Namespace, progress: Progress) -> int:
     with_flags = _pair(args, "baseline_correct", "current_correct")
     with progress.step(f"loading {args.baseline}"):
-        base = load_numbers(args.baseline)
+        base = load_confidences(args.baseline)
     with progress.step(f"loading {args.current}"):
-        cur = load_numbers(args.current)
+        cur = load_confidences(args.current)
+    _require_rows(args.baseline, len(base), "confidences")
+    _require_rows(args.current, len(cur), "confidences")
     detector = ConfidenceDrift(**_options(args, threshold="threshold", n_calib_bins="n_calib_bins"))
     if with_flags:
         base_ok = load_flags(args.baseline_correct)
         cur_ok = load_flags(args.current_correct)
-        with progress.step("confidence drift"):
+        if len(base_ok) != len(base) or len(cur_ok) != len(cur):
+            # Name the pair of files that disagree, with both counts.
+            side = (args.baseline, base, args.baseline_correct, base_ok)
+            if len(base_ok) == len(base):
+                side = (args.current, cur, args.current_correct, cur_ok)
+            raise InputError(
+                f"'{side[2]}' holds {len(side[3]):,} flags for the {len(side[1]):,} confidences of '{side[0]}'"
+            )
+        with progress.step("confidence drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect_with_correctness(base, base_ok, cur, cur_ok)
     else:
-        with progress.step("confidence drift"):
+        with progress.step("confidence drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect(base, cur)
     return _single(args, score, len(base), len(cur))
 
@@ -446,21 +592,33 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command is None:
             parser.print_help(sys.stderr)
             return 2
-        return int(args.run(args, Progress()))
+        status = int(args.run(args, Progress()))
+        sys.stdout.flush()  # a closed pipe must show here, not in the flush at exit
+        return status
     except UsageError as err:
         return _error(err)
     except (InputError, MorvantaError) as err:
         return _error(err)
     except OSError as err:
         if isinstance(err, BrokenPipeError):
-            # The reader went away (e.g. `| head`); stop quietly.
+            # The reader went away (e.g. `| head`): the result was not delivered.
+            # Point stdout at /dev/null so the exit-time flush cannot fail again.
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-            return 1
+            return _error("the output was closed before the result was written")
         return _error(err)
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
+    except SystemExit:
+        raise
+    except MemoryError as err:
+        return _error(f"out of memory{': ' + str(err) if str(err) else ''}")
+    except BaseException as err:
+        # An internal fault of the native module (not an Exception), or a bug in
+        # the command line itself. Never 0 or 1: a CI gate must not read a crash
+        # as "no drift" or as "drift".
+        return _error(f"internal error ({type(err).__name__}): {err}")
 
 
 if __name__ == "__main__":

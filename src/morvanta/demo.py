@@ -29,7 +29,7 @@ if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
 
-__all__ = ["FEATURE_NAMES", "SCENARIOS", "Window", "ScenarioResult", "make_window", "run_demo"]
+__all__ = ["FEATURE_NAMES", "SCENARIOS", "Window", "ScenarioResult", "make_window", "run_demo", "as_log", "drift_check"]
 
 N_REQUESTS = 2_000
 EMBEDDING_DIM = 64
@@ -168,3 +168,26 @@ def run_demo(scenarios: tuple[str, ...] = SCENARIOS, n: int = N_REQUESTS) -> lis
             ScenarioResult(name, DESCRIPTIONS[name], score_window(baseline, current), baseline.n, current.n)
         )
     return results
+
+
+def as_log(window: Window) -> dict[str, object]:
+    """The window as a request log (a dict of columns) for :func:`morvanta.check`;
+    the retrieved-context embeddings feed the embedding dimension."""
+    log: dict[str, object] = {name: window.features[:, j] for j, name in enumerate(FEATURE_NAMES)}
+    log.update(
+        embedding=window.contexts,
+        query_embedding=window.queries,
+        response_embedding=window.answers,
+        response_length=window.lengths,
+        confidence=window.confidences,
+        correct=window.correct,
+    )
+    return log
+
+
+def drift_check(n: int = N_REQUESTS) -> object:
+    """The pipeline check of the drifted scenario against the baseline (a CheckResult);
+    its scores equal :func:`score_window`'s."""
+    from .check import check
+
+    return check(as_log(make_window("baseline", n)), as_log(make_window("drift", n)))

@@ -88,7 +88,11 @@ Result<double> expected_calibration_error(std::span<const double> scores, std::s
     if (n_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
     // Unpaired scores (more scores than flags) are not binned but still count in N.
     const std::size_t len = std::min(scores.size(), correct.size());
-    if (n_bins <= std::max(kDenseBins, len)) return ece_dense(scores, correct, len, n_bins);
+    const bool dense = n_bins <= std::max(kDenseBins, len);
+    const ByteCount tables =
+        dense ? byte_count({n_bins, 3}, sizeof(double)) : byte_count({len, 2}, sizeof(std::size_t));
+    if (auto e = check_alloc(tables, "the calibration bins", "expected_calibration_error")) return std::move(*e);
+    if (dense) return ece_dense(scores, correct, len, n_bins);
     return ece_sparse(scores, correct, len, n_bins);
 }
 

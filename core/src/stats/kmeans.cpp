@@ -64,8 +64,9 @@ public:
         : kern_(kernels_for(p)),
           data_(data),
           keep_(keep_packed),
-          packed_(keep_packed ? blocks_for(data.rows) * kern_.lanes * data.cols : kChunk * data.cols),
-          dist_(kChunk * max_centroids) {}
+          packed_(keep_packed ? checked_count({blocks_for(data.rows), kern_.lanes, data.cols}, sizeof(float))
+                              : checked_count({kChunk, data.cols}, sizeof(float))),
+          dist_(checked_count({kChunk, max_centroids}, sizeof(float))) {}
 
     // f(row0, nrows, dist, stride, packed): dist[c * stride + j] is d2(row row0 + j,
     // centroid c); `packed` holds the chunk's rows in the kernel layout.
@@ -89,7 +90,7 @@ public:
     }
 
 private:
-    std::size_t blocks_for(std::size_t rows) const { return (rows + kern_.lanes - 1) / kern_.lanes; }
+    std::size_t blocks_for(std::size_t rows) const { return rows / kern_.lanes + (rows % kern_.lanes != 0); }
 
     Kernels kern_;
     ViewF32 data_;
@@ -142,6 +143,19 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     if (k > n)
         return DriftError::invalid_config("kmeans: k=" + std::to_string(k) + " exceeds sample count n=" +
                                           std::to_string(n));
+    // k <= n bounds k by the rows, but rows without columns cost nothing to pass
+    // in, so every buffer is still checked: the centroids (current and next), the
+    // distances of one chunk of rows to every centroid, and the per-row state
+    // (seeding minimum and weight, label, packed copy padded to whole lanes).
+    if (auto e = check_alloc(byte_count({2, k, d}, sizeof(float)), "the centroids", "kmeans")) return std::move(*e);
+    if (auto e = check_alloc(byte_sum(byte_count({kChunk, k}, sizeof(float)), byte_count({k}, sizeof(std::uint32_t))),
+                             "the distance buffers", "kmeans"))
+        return std::move(*e);
+    ByteCount per_row = byte_count({n, 2}, sizeof(float));
+    per_row = byte_sum(per_row, byte_count({n}, sizeof(std::size_t)));
+    per_row = byte_sum(per_row, byte_count({n / 16 + 1, 16, d}, sizeof(float)));
+    if (auto e = check_alloc(per_row, "the per-row buffers", "kmeans")) return std::move(*e);
+
     // With k >= 2 a non-finite row keeps its seeding minimum at +inf and the total
     // check below rejects it; a single cluster has no seeding total, so look first.
     if (k == 1 && !all_finite(data)) return instability();
@@ -234,6 +248,8 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     const std::size_t k = centroids.rows, d = data.cols;
     // No centroid, or centroids of another width: every row keeps index 0.
     if (data.rows == 0 || k == 0 || centroids.cols != d) return labels;
+    // The distance buffer grows with k: refuse an absurd k before walking the centroids.
+    (void)checked_count({kChunk, k}, sizeof(float));
     MatrixF32 dense(k, d);
     for (std::size_t c = 0; c < k; ++c) copy_row(centroids, c, dense.row(c));
     DistanceScanner scanner(p, data, k, false);

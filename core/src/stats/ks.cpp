@@ -6,6 +6,17 @@
 
 namespace morvanta {
 
+namespace {
+
+// Advances k past every element of s[k..end) that is <= v. The caller knows
+// s[k] <= v, so the first step needs no test.
+inline std::size_t past(std::span<const double> s, std::size_t k, std::size_t end, double v) noexcept {
+    do ++k; while (k < end && s[k] <= v);
+    return k;
+}
+
+}  // namespace
+
 double ks_sorted(std::span<const double> a, std::span<const double> b) noexcept {
     const std::size_t m = a.size(), n = b.size();
     if (m == 0 || n == 0) return 0.0;
@@ -17,26 +28,42 @@ double ks_sorted(std::span<const double> a, std::span<const double> b) noexcept 
     const std::size_t n_num = count_numbers_sorted(b);
     std::size_t i = 0, j = 0;
     double d = 0.0;
-    // F1 = i * r1 is recomputed every step: with i unchanged it is the value the
-    // step would have kept, so the branch-free form gives the same bits.
+    // Each step takes v, the smaller head, and moves both sides past every value
+    // <= v, so (i, j) are the two counts at or below v and the gap is |F1(v) - F2(v)|
+    // exactly: a run of equal values is consumed whole and never shows an
+    // intermediate gap. Without repeated values every run has one element and
+    // the steps are those of a one-element-per-side walk.
     while (i < m_num && j < n_num) {
         const double x = a[i], y = b[j];
-        i += static_cast<std::size_t>(x <= y);
-        j += static_cast<std::size_t>(y <= x);
+        const double v = y < x ? y : x;
+        // The head(s) equal to v move branch-free (which side moves is a coin
+        // toss on tie-free data); the rest of a run is a rarely taken loop.
+        i += static_cast<std::size_t>(x <= v);
+        j += static_cast<std::size_t>(y <= v);
+        while (i < m_num && a[i] <= v) ++i;
+        while (j < n_num && b[j] <= v) ++j;
         const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
         d = gap > d ? gap : d;
     }
-    // At least one head is NaN (or a side is exhausted): NaN is above every
-    // number and equal to NaN.
+    // Here one side has only NaN left (or is exhausted). NaN sits above every
+    // number and equals NaN: the numeric side keeps climbing value by value, and
+    // when both heads are NaN both sides take all their NaN at once (F1 = F2 = 1,
+    // up to the rounding of count * reciprocal).
     while (i < m && j < n) {
         const bool xn = i >= m_num, yn = j >= n_num;
-        const bool x_le_y = xn ? yn : (yn || a[i] <= b[j]);
-        const bool y_le_x = yn ? xn : (xn || b[j] <= a[i]);
-        i += static_cast<std::size_t>(x_le_y);
-        j += static_cast<std::size_t>(y_le_x);
+        if (xn && yn) {
+            i = m;
+            j = n;
+        } else if (xn) {
+            j = past(b, j, n_num, b[j]);
+        } else {
+            i = past(a, i, m_num, a[i]);
+        }
         const double gap = std::fabs(static_cast<double>(i) * r1 - static_cast<double>(j) * r2);
         d = gap > d ? gap : d;
     }
+    // The walk stops once one side is exhausted: that side's F stays at its end
+    // value while the other only climbs towards it, so no later gap is larger.
     return d;
 }
 

@@ -124,7 +124,7 @@ Packed pack_rows(const std::vector<const float*>& rows, std::size_t cols) {
     p.rows = rows.size();
     p.groups = (p.rows + kMmdLanes - 1) / kMmdLanes;
     p.cols = cols;
-    const std::size_t n = p.groups * kMmdLanes * cols;
+    const std::size_t n = checked_count({p.groups, kMmdLanes, cols}, sizeof(float));
     if (n == 0) return p;
     p.buf.reset(static_cast<float*>(::operator new[](n * sizeof(float), std::align_val_t{64})));
     float* dst = p.buf.get();
@@ -287,12 +287,21 @@ Result<double> median_heuristic(ViewF32 x, ViewF32 y, BlockFn block) {
 Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased) {
     if (x.cols != y.cols) return DriftError::dimension_mismatch(x.cols, y.cols, "mmd_rbf");
     if (x.rows < 2 || y.rows < 2) return DriftError::insufficient_samples(2, std::min(x.rows, y.rows), "mmd_rbf");
+    // Rows without columns cost the caller nothing, so the row index and the
+    // packed samples (padded to whole lane groups) are checked before either exists.
+    ByteCount buffers = byte_count({x.rows}, sizeof(const float*));
+    buffers = byte_sum(buffers, byte_count({y.rows}, sizeof(const float*)));
+    buffers = byte_sum(buffers, byte_count({x.rows / kMmdLanes + 1, kMmdLanes, x.cols}, sizeof(float)));
+    buffers = byte_sum(buffers, byte_count({y.rows / kMmdLanes + 1, kMmdLanes, y.cols}, sizeof(float)));
+    if (auto e = check_alloc(buffers, "the packed samples", "mmd_rbf")) return std::move(*e);
 
     const BlockFn block = mmd_detail::d2_block_active();
     double s = 0.0;
     if (bandwidth.kind == Bandwidth::Kind::Fixed) {
         if (0.0 >= bandwidth.sigma) return DriftError::invalid_config("mmd_rbf: bandwidth must be > 0");
         s = bandwidth.sigma * bandwidth.sigma;
+    } else if (bandwidth.kind == Bandwidth::Kind::Squared) {
+        s = bandwidth.sigma;
     } else {
         Result<double> h = median_heuristic(x, y, block);
         if (!h) return std::move(h).error();
@@ -319,6 +328,10 @@ Result<double> mmd_rbf(ViewF32 x, ViewF32 y, Bandwidth bandwidth, bool unbiased)
     else mmd2 = ((kyy + m) / (m * m) + (kxx + n) / (n * n)) - cross;
     if (!std::isfinite(mmd2)) return DriftError::numerical_instability("mmd_rbf");
     return mmd2;
+}
+
+Result<double> mmd_median_bandwidth_sq(ViewF32 x, ViewF32 y) {
+    return median_heuristic(x, y, mmd_detail::d2_block_active());
 }
 
 }  // namespace morvanta

@@ -22,15 +22,16 @@ std::size_t bin_of(double x, std::span<const double> edges) noexcept {
     return x < edges[base] ? base : base + 1;
 }
 
-}  // namespace psi_detail
-
-namespace {
-
 std::optional<DriftError> check(std::size_t n_base, std::size_t n_cur, std::size_t n_bins, double eps) {
     if (n_bins < 2) return DriftError::invalid_config("psi: n_bins must be >= 2");
     if (eps <= 0.0) return DriftError::invalid_config("psi: eps must be > 0");
     if (n_base < n_bins) return DriftError::insufficient_samples(n_bins, n_base, "psi(baseline)");
     if (n_cur == 0) return DriftError::insufficient_samples(1, 0, "psi(current)");
+    // n_bins <= n_base already bounds the tables by the data; the check keeps
+    // that bound from being the only thing between a bin count and an allocation.
+    const ByteCount tables =
+        byte_sum(byte_count({n_bins}, sizeof(double)), byte_count({n_bins, 2}, sizeof(std::uint64_t)));
+    if (auto e = check_alloc(tables, "the bin tables", "psi")) return e;
     return std::nullopt;
 }
 
@@ -73,8 +74,8 @@ void count_sorted(std::span<const double> sorted, std::span<const double> edges,
     counts[n_bins - 1] += above_prev + (sorted.size() - n_num);
 }
 
-Result<double> finish(const std::vector<std::uint64_t>& cb, const std::vector<std::uint64_t>& cc, std::size_t n_base,
-                      std::size_t n_cur, std::size_t n_bins, double eps) {
+Result<double> finish(const std::uint64_t* cb, const std::uint64_t* cc, std::size_t n_base, std::size_t n_cur,
+                      std::size_t n_bins, double eps) {
     const double b_eps = static_cast<double>(n_bins) * eps;
     const double db = static_cast<double>(n_base) + b_eps;
     const double dc = static_cast<double>(n_cur) + b_eps;
@@ -88,7 +89,12 @@ Result<double> finish(const std::vector<std::uint64_t>& cb, const std::vector<st
     return s > 0.0 ? s : 0.0;
 }
 
-}  // namespace
+}  // namespace psi_detail
+
+using psi_detail::check;
+using psi_detail::count_sorted;
+using psi_detail::count_unsorted;
+using psi_detail::quantile_edges;
 
 Result<double> psi_presorted(std::span<const double>, std::span<const double> sorted_baseline,
                              std::span<const double> current, std::size_t n_bins, double eps) {
@@ -97,7 +103,7 @@ Result<double> psi_presorted(std::span<const double>, std::span<const double> so
     std::vector<std::uint64_t> cb(n_bins, 0), cc(n_bins, 0);
     count_sorted(sorted_baseline, edges, cb.data());
     count_unsorted(current, edges, cc.data());
-    return finish(cb, cc, sorted_baseline.size(), current.size(), n_bins, eps);
+    return psi_detail::finish(cb.data(), cc.data(), sorted_baseline.size(), current.size(), n_bins, eps);
 }
 
 Result<double> psi_sorted(std::span<const double> sorted_baseline, std::span<const double> sorted_current,
@@ -107,7 +113,7 @@ Result<double> psi_sorted(std::span<const double> sorted_baseline, std::span<con
     std::vector<std::uint64_t> cb(n_bins, 0), cc(n_bins, 0);
     count_sorted(sorted_baseline, edges, cb.data());
     count_sorted(sorted_current, edges, cc.data());
-    return finish(cb, cc, sorted_baseline.size(), sorted_current.size(), n_bins, eps);
+    return psi_detail::finish(cb.data(), cc.data(), sorted_baseline.size(), sorted_current.size(), n_bins, eps);
 }
 
 Result<double> psi(std::span<const double> baseline, std::span<const double> current, std::size_t n_bins,

@@ -1,6 +1,9 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 #include "../error.hpp"
 
 namespace morvanta {
@@ -30,6 +33,20 @@ namespace psi_detail {
 // Bin of x among the non-decreasing `edges` (B - 1 of them): the number of edges
 // <= x found by bisection; NaN goes to the last bin.
 std::size_t bin_of(double x, std::span<const double> edges) noexcept;
+
+// The pieces psi_sorted is made of, for callers that keep a baseline's edges and
+// counts and score many current windows against them with the same bits.
+// The argument checks, in the order above; an error when the index cannot be formed.
+std::optional<DriftError> check(std::size_t n_base, std::size_t n_cur, std::size_t n_bins, double eps);
+// The B - 1 quantile edges of a sorted (NaN last), non-empty sample.
+std::vector<double> quantile_edges(std::span<const double> sorted, std::size_t n_bins);
+// Adds the bin counts of a sample in any order.
+void count_unsorted(std::span<const double> values, std::span<const double> edges, std::uint64_t* counts);
+// Adds the bin counts of a sorted (NaN last) sample to counts[0..B).
+void count_sorted(std::span<const double> sorted, std::span<const double> edges, std::uint64_t* counts);
+// The smoothed index from both windows' counts; NumericalInstability when not finite.
+Result<double> finish(const std::uint64_t* cb, const std::uint64_t* cc, std::size_t n_base, std::size_t n_cur,
+                      std::size_t n_bins, double eps);
 }  // namespace psi_detail
 
 }  // namespace morvanta

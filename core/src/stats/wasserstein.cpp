@@ -23,8 +23,8 @@ void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs,
 }
 
 std::vector<double> pack_directions(const float* w, std::size_t n_dirs, std::size_t d, std::size_t group) {
-    const std::size_t groups = (n_dirs + group - 1) / group;
-    std::vector<double> packed(groups * d * group, 0.0);
+    const std::size_t groups = n_dirs / group + (n_dirs % group != 0);
+    std::vector<double> packed(checked_count({groups, d, group}, sizeof(double)), 0.0);
     for (std::size_t p = 0; p < n_dirs; ++p) {
         const std::size_t g = p / group, q = p % group;
         for (std::size_t c = 0; c < d; ++c) packed[(g * d + c) * group + q] = static_cast<double>(w[p * d + c]);
@@ -53,7 +53,7 @@ void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out
 }
 
 std::vector<float> draw_directions(std::size_t n_dirs, std::size_t d, std::uint64_t seed) {
-    std::vector<float> w(n_dirs * d, 0.0f);
+    std::vector<float> w(checked_count({n_dirs, d}, sizeof(float)), 0.0f);
     Rng rng(seed);
     for (std::size_t p = 0; p < n_dirs; ++p) {
         float* row = w.data() + p * d;
@@ -118,6 +118,15 @@ Result<double> sliced_wasserstein_on(ProjectionPath path, ViewF32 x, ViewF32 y, 
     if (!path_supported(path)) path = ProjectionPath::Portable;
 
     const std::size_t m = x.rows, n = y.rows, P = n_projections;
+    // Every buffer below grows with n_projections: refuse sizes that wrap or that
+    // the machine cannot hold before touching any of them. The packed copy of the
+    // directions is widened to double and padded to whole groups of at most 8.
+    const ByteCount directions = byte_count({P, x.cols}, sizeof(float));
+    if (auto e = check_alloc(directions, "the projection directions", kContext)) return std::move(*e);
+    ByteCount buffers = byte_sum(directions, byte_count({P / 8 + 1, 8, x.cols}, sizeof(double)));
+    buffers = byte_sum(buffers, byte_count({P, m}, sizeof(double)));
+    buffers = byte_sum(buffers, byte_count({P, n}, sizeof(double)));
+    if (auto e = check_alloc(buffers, "the projection buffers", kContext)) return std::move(*e);
     const std::vector<float> w = draw_directions(P, x.cols, seed);
     // All projections at once: each sample is streamed once for all directions.
     std::vector<double> u(P * m), v(P * n);

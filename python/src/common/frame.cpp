@@ -1,5 +1,6 @@
 // The calling frame: argument binding with CPython's wording, the argument
 // conversions, and the mapping of failures onto Python exceptions.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -26,7 +27,20 @@ PyObject* raise_drift(const DriftError& e) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     }
+    if (e.kind == ErrorKind::OutOfMemory) {
+        PyErr_SetString(PyExc_MemoryError, e.message().c_str());
+        return nullptr;
+    }
     return raise_morvanta(e.message());
+}
+
+thread_local CallName t_call_name = {};
+
+PyObject* raise_out_of_memory() {
+    // Built without allocating much: the heap may be what just ran out.
+    if (t_call_name.text[0]) PyErr_Format(PyExc_MemoryError, "out of memory in %s", t_call_name.text);
+    else PyErr_SetString(PyExc_MemoryError, "out of memory");
+    return nullptr;
 }
 
 // ---------------------------------------------------------------- binding
@@ -53,6 +67,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required, PyObject* args,
                PyObject* kwargs, PyObject** out) {
+    std::strncpy(t_call_name.text, fname, sizeof t_call_name.text - 1);
+    t_call_name.text[sizeof t_call_name.text - 1] = '\0';
     const std::size_t n = names.size();
     const char* const* name = names.begin();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
@@ -180,14 +196,20 @@ bool refuse_text_or_nonsequence(PyObject* obj, const char* what) {
     return false;
 }
 
+}  // namespace
+
 std::size_t length_hint(PyObject* obj) {
     Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<std::size_t>(n);
+    // Only a hint: a __len__ may claim 2**40 items for a list of three. Past the
+    // cap the vector grows as items actually arrive.
+    return std::min(static_cast<std::size_t>(n), kMaxLengthHint);
 }
+
+namespace {
 
 template <class Item>
 bool iterate(PyObject* obj, Item&& item) {
@@ -246,7 +268,7 @@ bool arg_size(const char* param, PyObject* obj, std::size_t& out) {
 bool arg_float_seq(const char* param, PyObject* obj, std::vector<double>& out) {
     return converted(param, [&] {
         if (refuse_text_or_nonsequence(obj, "numbers")) return false;
-        int fast = numpy::copy_1d_as_double(obj, out);
+        int fast = numpy::copy_1d_as_double(obj, out, param);
         if (fast != 0) return fast > 0;
         out.clear();
         out.reserve(length_hint(obj));
@@ -262,7 +284,7 @@ bool arg_float_seq(const char* param, PyObject* obj, std::vector<double>& out) {
 bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& out) {
     return converted(param, [&] {
         if (refuse_text_or_nonsequence(obj, "booleans")) return false;
-        int fast = numpy::copy_1d_bool(obj, out);
+        int fast = numpy::copy_1d_bool(obj, out, param);
         if (fast != 0) return fast > 0;
         out.clear();
         out.reserve(length_hint(obj));
@@ -286,11 +308,11 @@ bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& o
 }
 
 bool arg_matrix_f64(const char* param, PyObject* obj, MatrixF64& out) {
-    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kDouble, out); });
+    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kDouble, out, param); });
 }
 
 bool arg_matrix_f32(const char* param, PyObject* obj, MatrixF32& out) {
-    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kFloat, out); });
+    return converted(param, [&] { return numpy::copy_2d(obj, numpy::kFloat, out, param); });
 }
 
 }  // namespace morvanta::py

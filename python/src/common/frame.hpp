@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,11 +78,27 @@ PyObject* raise_internal(const std::string& message);
 // Raises MorvantaError carrying exactly `message`.
 PyObject* raise_morvanta(const std::string& message);
 // Raises MorvantaError for a core failure; an interrupted call (Cancelled)
-// raises the pending interrupt instead, KeyboardInterrupt if none is pending.
+// raises the pending interrupt instead, KeyboardInterrupt if none is pending,
+// and a buffer the machine cannot hold (OutOfMemory) raises MemoryError.
 PyObject* raise_drift(const DriftError& e);
 
+// The method running on this thread, e.g. "EmbeddingDrift.detect()": copied in
+// by bind_args so that an allocation failure deep in a call can name it;
+// `guarded` restores the caller's value when a nested call returns.
+struct CallName {
+    char text[96];
+};
+extern thread_local CallName t_call_name;
+
+// Raises MemoryError "out of memory in <method>" (just "out of memory" outside a
+// named call) and returns nullptr. A request the machine cannot grant is not an
+// internal fault: `except Exception` in a monitoring loop must catch it.
+PyObject* raise_out_of_memory();
+
 // Runs a call body and turns any escaping C++ exception into an internal fault,
-// so that nothing a caller passes can take the interpreter down.
+// so that nothing a caller passes can take the interpreter down; an allocation
+// failure (std::bad_alloc, or a container asked for more than it can hold)
+// becomes MemoryError instead.
 // A thread that the finalizing interpreter ends is unwound by the C library
 // (abi::__forced_unwind); that unwind must pass through untouched. It carries no
 // C++ exception object, which the undefined-behaviour sanitizer would flag.
@@ -89,13 +106,20 @@ PyObject* raise_drift(const DriftError& e);
 
 template <class F>
 MORVANTA_PASSES_FORCED_UNWIND PyObject* guarded(F&& body) {
+    struct Restore {
+        CallName saved = t_call_name;
+        ~Restore() { t_call_name = saved; }
+    } restore;
     try {
         return body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
         if (PyErr_Occurred()) PyErr_Clear();
-        return raise_internal("out of memory");
+        return raise_out_of_memory();
+    } catch (const std::length_error&) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return raise_out_of_memory();
     } catch (const std::exception& e) {
         if (PyErr_Occurred()) PyErr_Clear();
         return raise_internal(e.what());
@@ -124,12 +148,14 @@ struct SignalPoll {
 
 // Runs `f` with the interpreter lock released, interruptible through the core's
 // cancellation points. A C++ exception from the core is caught, the lock
-// re-acquired, and the internal fault raised (empty optional). An interrupt
-// also gives an empty optional, with its exception pending.
+// re-acquired, and the internal fault raised (empty optional); an allocation
+// failure raises MemoryError instead. An interrupt also gives an empty
+// optional, with its exception pending.
 template <class F>
 MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(f())> {
     std::optional<decltype(f())> out;
     std::string fault;
+    bool out_of_memory = false;
     SignalPoll signals;
     CancelSource source;
     source.poll = &SignalPoll::poll;
@@ -141,7 +167,9 @@ MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
-        fault = "out of memory";
+        out_of_memory = true;
+    } catch (const std::length_error&) {
+        out_of_memory = true;
     } catch (const std::exception& e) {
         fault = e.what();
         if (fault.empty()) fault = "internal error";
@@ -155,7 +183,8 @@ MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(
         out.reset();
         return out;
     }
-    if (!out) raise_internal(fault);
+    if (out_of_memory) raise_out_of_memory();
+    else if (!out) raise_internal(fault);
     return out;
 }
 
@@ -174,6 +203,11 @@ bool check_receiver(PyObject* self, PyTypeObject* type, const char* fname);
 // Each returns false with a Python exception set. A plain TypeError is re-raised
 // as "argument '<param>': <message>" (keeping the original's __cause__); any other
 // failure, e.g. the OverflowError of a negative integer, passes unchanged.
+
+// The reservation for a sequence's items: its __len__ when that works, capped at
+// kMaxLengthHint items (the length is a hint, never trusted for memory).
+inline constexpr std::size_t kMaxLengthHint = std::size_t{1} << 20;
+std::size_t length_hint(PyObject* obj);
 
 bool arg_float(const char* param, PyObject* obj, double& out);
 bool arg_u64(const char* param, PyObject* obj, std::uint64_t& out);
@@ -196,15 +230,16 @@ T& unbox(PyObject* o) noexcept {
     return reinterpret_cast<Boxed<T>*>(o)->value;
 }
 
-// New instance of `type` owning `value`; nullptr with the internal fault raised
-// when allocation fails.
+// New instance of `type` owning `value`; nullptr with MemoryError raised when
+// allocation fails.
 template <class T>
 PyObject* box_new(PyTypeObject* type, T&& value) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* o = alloc ? alloc(type, 0) : nullptr;
     if (!o) {
         if (PyErr_Occurred()) PyErr_Clear();
-        return raise_internal("failed to allocate a result object");
+        PyErr_SetString(PyExc_MemoryError, "failed to allocate a result object");
+        return nullptr;
     }
     new (&reinterpret_cast<Boxed<std::decay_t<T>>*>(o)->value) std::decay_t<T>(std::forward<T>(value));
     return o;

@@ -84,6 +84,21 @@ const ArrayFields* plain_1d_array(PyObject* obj) {
     return a;
 }
 
+// MemoryError for a copy of `bytes` bytes that exceeds what one request may be
+// granted; `what` describes the array ("a 10 x 10 float32 array").
+bool refuse_copy(const char* param, ByteCount bytes, const std::string& what) {
+    const std::string text = "cannot allocate " + to_decimal(bytes) + " bytes for " + what;
+    if (param) PyErr_Format(PyExc_MemoryError, "argument '%s': %s", param, text.c_str());
+    else PyErr_SetString(PyExc_MemoryError, text.c_str());
+    return false;
+}
+
+bool fits(const char* param, std::size_t n, std::size_t elem_size, const char* noun) {
+    const ByteCount bytes = byte_count({n}, elem_size);
+    if (bytes <= alloc_limit()) return true;
+    return refuse_copy(param, bytes, std::to_string(n) + " " + noun);
+}
+
 template <class Src>
 void widen(const ArrayFields* a, std::vector<double>& out) {
     const Py_ssize_t n = a->dimensions[0];
@@ -98,10 +113,17 @@ void widen(const ArrayFields* a, std::vector<double>& out) {
     }
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i, p += step) {
-        Src v;
-        std::memcpy(&v, p, sizeof v);
-        if constexpr (std::is_same_v<Src, bool>) out[static_cast<std::size_t>(i)] = v ? 1.0 : 0.0;
-        else out[static_cast<std::size_t>(i)] = static_cast<double>(v);
+        if constexpr (std::is_same_v<Src, bool>) {
+            // Read as a byte: a bool array viewed from other bytes may hold any
+            // value, and loading 2 as a C++ bool is undefined.
+            unsigned char v;
+            std::memcpy(&v, p, 1);
+            out[static_cast<std::size_t>(i)] = v != 0 ? 1.0 : 0.0;
+        } else {
+            Src v;
+            std::memcpy(&v, p, sizeof v);
+            out[static_cast<std::size_t>(i)] = static_cast<double>(v);
+        }
     }
 }
 
@@ -145,7 +167,7 @@ void gather(const char* data, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t s0, P
 }
 
 template <class T>
-bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out) {
+bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param) {
     if (!ensure_loaded()) return false;
     const char* want = type_num == kDouble ? "float64" : "float32";
     if (!PyObject_TypeCheck(obj, array_type())) {
@@ -168,6 +190,12 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out) {
         return false;
     }
     const Py_ssize_t rows = a->dimensions[0], cols = a->dimensions[1];
+    // A view can claim far more elements than it stores (zero strides); the copy
+    // is refused before anything is allocated.
+    const ByteCount bytes = byte_count({static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)}, sizeof(T));
+    if (bytes > alloc_limit())
+        return refuse_copy(param, bytes,
+                           "a " + std::to_string(rows) + " x " + std::to_string(cols) + " " + want + " array");
     out.rows = static_cast<std::size_t>(rows);
     out.cols = static_cast<std::size_t>(cols);
     const Py_ssize_t size = static_cast<Py_ssize_t>(sizeof(T));
@@ -204,11 +232,14 @@ bool ensure_loaded() {
     return false;
 }
 
-int copy_1d_as_double(PyObject* obj, std::vector<double>& out) {
+int copy_1d_as_double(PyObject* obj, std::vector<double>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
     if (!a) return 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (!native_order(d)) return 0;
+    if (d->type_num >= 0 && d->type_num <= 12 &&
+        !fits(param, static_cast<std::size_t>(a->dimensions[0]), sizeof(double), "numbers"))
+        return -1;
     switch (d->type_num) {
         case 0: widen<bool>(a, out); return 1;
         case 1: widen<signed char>(a, out); return 1;
@@ -227,19 +258,25 @@ int copy_1d_as_double(PyObject* obj, std::vector<double>& out) {
     }
 }
 
-int copy_1d_bool(PyObject* obj, std::vector<std::uint8_t>& out) {
+int copy_1d_bool(PyObject* obj, std::vector<std::uint8_t>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
     if (!a) return 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (d->type_num != kBool) return 0;
     const Py_ssize_t n = a->dimensions[0], step = a->strides[0];
+    if (!fits(param, static_cast<std::size_t>(n), 1, "booleans")) return -1;
     out.resize(static_cast<std::size_t>(n));
-    const char* p = a->data;
-    for (Py_ssize_t i = 0; i < n; ++i, p += step) out[static_cast<std::size_t>(i)] = *p ? 1 : 0;
+    // Bytes, not C++ bools: any non-zero byte is true.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(a->data);
+    for (Py_ssize_t i = 0; i < n; ++i, p += step) out[static_cast<std::size_t>(i)] = *p != 0 ? 1 : 0;
     return 1;
 }
 
-bool copy_2d(PyObject* obj, int type_num, MatrixF64& out) { return copy_2d_impl(obj, type_num, out); }
-bool copy_2d(PyObject* obj, int type_num, MatrixF32& out) { return copy_2d_impl(obj, type_num, out); }
+bool copy_2d(PyObject* obj, int type_num, MatrixF64& out, const char* param) {
+    return copy_2d_impl(obj, type_num, out, param);
+}
+bool copy_2d(PyObject* obj, int type_num, MatrixF32& out, const char* param) {
+    return copy_2d_impl(obj, type_num, out, param);
+}
 
 }  // namespace morvanta::py::numpy

@@ -20,8 +20,6 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::int64_t owner_interpreter = -1;
-
 bool take(PyObject* native, const char* name, PyObject** slot) {
     PyObject* o = PyObject_GetAttrString(native, name);
     if (!o) return false;
@@ -69,12 +67,13 @@ PyObject* build() {
 
 PyMODINIT_FUNC PyInit__engine(void) {
     using namespace morvanta::py;
+    // Like morvanta._native: process-wide state, built by the main interpreter only.
     const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interp != 0) {
+        PyErr_SetString(PyExc_ImportError, "morvanta._engine can only be imported by the main interpreter");
+        return nullptr;
+    }
     if (g.module) {
-        if (interp != engine::owner_interpreter) {
-            PyErr_SetString(PyExc_ImportError, "morvanta._engine can be imported by one interpreter per process only");
-            return nullptr;
-        }
         Py_INCREF(g.module);
         return g.module;
     }
@@ -82,6 +81,5 @@ PyMODINIT_FUNC PyInit__engine(void) {
     if (!m) return nullptr;
     g.module = m;
     Py_INCREF(m);
-    engine::owner_interpreter = interp;
     return m;
 }

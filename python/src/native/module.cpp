@@ -13,8 +13,6 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::int64_t owner_interpreter = -1;
-
 bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     if (!value) return false;
     Ref v(value);
@@ -79,13 +77,16 @@ PyObject* build() {
 
 PyMODINIT_FUNC PyInit__native(void) {
     using namespace morvanta::py;
+    // The classes, exceptions and NumPy's API table are process-wide; only the
+    // main interpreter may build them. A subinterpreter is refused before
+    // anything is touched, so that the main interpreter can still import the
+    // module later.
     const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interp != 0) {
+        PyErr_SetString(PyExc_ImportError, "morvanta._native can only be imported by the main interpreter");
+        return nullptr;
+    }
     if (g.module) {
-        if (interp != owner_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "morvanta._native can be imported by one interpreter per process only");
-            return nullptr;
-        }
         Py_INCREF(g.module);
         return g.module;
     }
@@ -93,6 +94,5 @@ PyMODINIT_FUNC PyInit__native(void) {
     if (!m) return nullptr;
     g.module = m;
     Py_INCREF(m);  // held for the life of the process
-    owner_interpreter = interp;
     return m;
 }

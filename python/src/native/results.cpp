@@ -94,9 +94,7 @@ bool arg_scores(const char* param, PyObject* obj, std::vector<DriftScore>& out) 
         return false;
     }
     if (!PySequence_Check(obj)) return fail_type("argument '%s': expected a sequence of DriftScore, not %U", obj);
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(length_hint(obj));
     Ref it(PyObject_GetIter(obj));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && PyErr_Occurred()) {

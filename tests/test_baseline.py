@@ -1,0 +1,618 @@
+"""Baseline: fitted once, every check bit-identical to the detectors on the raw
+windows; persisted as snapshot JSON or npz; scores taken apart into their parts."""
+
+import json
+import math
+import pydoc
+
+import numpy as np
+import pytest
+from conftest import concurrently, emb, layouts
+from scipy import stats
+
+import morvanta
+from morvanta import (
+    Baseline,
+    BaselineSnapshot,
+    ConfidenceDrift,
+    DataDrift,
+    EmbeddingDrift,
+    MorvantaError,
+    QueryDrift,
+    ResponseDrift,
+    _engine,
+    explain,
+)
+
+PARTS = ("features", "embeddings", "response_lengths", "response_embeddings", "confidences", "correct", "queries")
+
+
+def window(rng, *, rows=None, cols=4, width=8, shift=0.0, ties=False, nan=False):
+    """A random window with every part; sizes vary with the generator."""
+    r = rows or int(rng.integers(20, 300))
+    feats = rng.normal(size=(r, cols)) + shift
+    if ties:
+        feats = np.round(feats * 2) / 2
+    if nan:
+        feats[rng.random(feats.shape) < 0.05] = np.nan
+        feats[0, 0] = np.inf
+    conf = np.clip(rng.random(int(rng.integers(10, 200))) + shift / 4, 0.0, 1.2)
+    return dict(
+        features=feats,
+        embeddings=(rng.standard_normal((int(rng.integers(3, 120)), width)) + shift).astype(np.float32),
+        response_lengths=np.round(rng.gamma(2.0, 20.0, int(rng.integers(5, 150))) * (1 + shift)),
+        response_embeddings=(rng.standard_normal((int(rng.integers(2, 90)), width)) + shift).astype(np.float32),
+        confidences=conf,
+        correct=rng.random(len(conf)) < conf,
+        queries=(rng.standard_normal((int(rng.integers(40, 160)), width)) + shift).astype(np.float32),
+    )
+
+
+def random_detectors(rng):
+    return dict(
+        data=DataDrift(float(rng.random()), int(rng.choice([0, 1, 2, 5, 10, 37]))),
+        embedding=EmbeddingDrift(0.05, int(rng.choice([1, 16, 64])), int(rng.integers(0, 2**63))),
+        response=ResponseDrift(0.2, int(rng.integers(0, 2**64, dtype=np.uint64))),
+        confidence=ConfidenceDrift(0.2, int(rng.choice([1, 3, 10, 15]))),
+        query=QueryDrift(0.1, int(rng.choice([1, 3, 8])), int(rng.integers(0, 1000))),
+    )
+
+
+def raw_scores(dets, b, c):
+    """Every dimension scored by the plain detectors on the raw windows."""
+    return {
+        "data": dets["data"].detect(b["features"], c["features"]),
+        "embedding": dets["embedding"].detect(b["embeddings"], c["embeddings"]),
+        "response": dets["response"].detect_with_embeddings(
+            b["response_lengths"], c["response_lengths"], b["response_embeddings"], c["response_embeddings"]
+        ),
+        "confidence": dets["confidence"].detect_with_correctness(
+            b["confidences"], b["correct"], c["confidences"], c["correct"]
+        ),
+        "query": dets["query"].detect(b["queries"], c["queries"]),
+    }
+
+
+def same(a, b):
+    """Two scores equal bit for bit (NaN included)."""
+    return (a.dimension, a.method, a.exceeded) == (b.dimension, b.method, b.exceeded) and (
+        bits(a.score), bits(a.threshold)) == (bits(b.score), bits(b.threshold))
+
+
+def bits(x):
+    return np.float64(x).tobytes()
+
+
+# ---------------------------------------------------------------- the bit-identity contract
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_checks_equal_the_detectors_on_raw_windows(seed):
+    rng = np.random.default_rng(seed)
+    dets = random_detectors(rng)
+    base = window(rng, ties=seed % 2 == 0, nan=seed % 3 == 0)
+    fitted = Baseline.fit(**base, **dets)
+    for shift in (0.0, 0.3):
+        cur = window(rng, shift=shift, ties=seed % 2 == 0, nan=seed % 3 == 1)
+        ref = raw_scores(dets, base, cur)
+        report = fitted.check(**cur)
+        assert [s.dimension for s in report.scores] == ["data", "embedding", "response", "confidence", "query"]
+        for s in report.scores:
+            assert same(s, ref[s.dimension]), (s, ref[s.dimension])
+        # Current arrays in any memory layout give the same bits.
+        for lay in zip(*(layouts(cur[k]) for k in ("features", "embeddings", "queries", "response_embeddings"))):
+            alt = dict(cur, features=lay[0], embeddings=lay[1], queries=lay[2], response_embeddings=lay[3])
+            assert all(same(a, b) for a, b in zip(fitted.check(**alt).scores, report.scores))
+
+
+def test_baseline_layout_and_plain_modes():
+    rng = np.random.default_rng(11)
+    base, cur = window(rng), window(rng, shift=0.2)
+    for lay in layouts(base["features"]):
+        got = Baseline.fit(features=lay).check(features=cur["features"]).scores[0]
+        assert same(got, DataDrift().detect(base["features"], cur["features"]))
+    # Without flags / embeddings the plain modes are used, as by the detectors.
+    b = Baseline.fit(confidences=base["confidences"], response_lengths=base["response_lengths"])
+    s = b.check(confidences=cur["confidences"], response_lengths=cur["response_lengths"]).scores
+    assert same(s[0], ResponseDrift().detect(base["response_lengths"], cur["response_lengths"]))
+    assert same(s[1], ConfidenceDrift().detect(base["confidences"], cur["confidences"]))
+
+
+@pytest.mark.parametrize(
+    "base, cur",
+    [
+        (np.zeros((30, 3)), np.zeros((5, 3))),  # everything tied
+        (np.full((12, 2), np.nan), np.ones((7, 2))),  # all-missing baseline columns
+        (np.r_[np.full((5, 2), -np.inf), np.ones((20, 2))], np.r_[np.full((2, 2), np.inf), np.ones((9, 2))]),
+        (np.arange(40.0).reshape(20, 2), np.arange(40.0).reshape(20, 2)[::-1]),
+        (np.zeros((9, 0)), np.zeros((4, 0))),  # no columns: score 0
+        (np.random.default_rng(3).normal(size=(8, 2)), np.random.default_rng(4).normal(size=(3, 2))),  # rows < bins
+    ],
+)
+def test_data_edge_tables(base, cur):
+    for bins in (0, 1, 2, 10):
+        det = DataDrift(n_bins=bins)
+        assert same(Baseline.fit(features=base, data=det).check(features=cur).scores[0], det.detect(base, cur))
+
+
+def test_many_rows_against_few_rows():
+    # A long sorted baseline against a short current sample, with and without ties.
+    rng = np.random.default_rng(5)
+    for base, cur in [
+        (rng.normal(size=(20000, 2)), rng.normal(size=(37, 2)) * 1.3),
+        (np.round(rng.normal(size=(20000, 2)) * 3), np.round(rng.normal(size=(41, 2)) * 3)),
+    ]:
+        got = Baseline.fit(features=base).check(features=cur).scores[0]
+        assert same(got, DataDrift().detect(base, cur))
+        col = Baseline.fit(features=base).explain(features=cur)["data"].columns[1]
+        assert col.ks == pytest.approx(stats.ks_2samp(base[:, 1], cur[:, 1]).statistic, abs=1e-12) or np.any(
+            base[:, 1] == np.round(base[:, 1])
+        )
+
+
+# ---------------------------------------------------------------- errors
+
+
+def message(call):
+    with pytest.raises(MorvantaError) as info:
+        call()
+    return str(info.value)
+
+
+def test_current_window_errors_are_the_detectors():
+    rng = np.random.default_rng(2)
+    b = window(rng)
+    f = Baseline.fit(**b)
+    bad = [
+        ("features", rng.normal(size=(10, 3)), lambda v: DataDrift().detect(b["features"], v)),
+        ("features", np.zeros((0, 4)), lambda v: DataDrift().detect(b["features"], v)),
+        ("embeddings", emb(1, 8, 0), lambda v: EmbeddingDrift().detect(b["embeddings"], v)),
+        ("embeddings", emb(5, 7, 0), lambda v: EmbeddingDrift().detect(b["embeddings"], v)),
+        ("queries", emb(5, 9, 0), lambda v: QueryDrift().detect(b["queries"], v)),
+        ("response_lengths", [], lambda v: ResponseDrift().detect(b["response_lengths"], v)),
+        (
+            "response_embeddings",
+            emb(4, 3, 0),
+            lambda v: ResponseDrift().detect_with_embeddings(b["response_lengths"], [1.0], b["response_embeddings"], v),
+        ),
+    ]
+    for part, value, ref in bad:
+        cur = dict(b, **{part: value})
+        if part == "response_embeddings":
+            cur["response_lengths"] = [1.0]
+        assert message(lambda: f.check(**cur)) == message(lambda: ref(value)), part
+    # Flags of the wrong length in the current window; no bins at all.
+    cur = dict(b, correct=b["correct"][:-1])
+    assert message(lambda: f.check(**cur)).endswith("(ConfidenceDriftDetector::current correctness)")
+    f0 = Baseline.fit(confidences=b["confidences"], correct=b["correct"], confidence=ConfidenceDrift(n_calib_bins=0))
+    assert message(lambda: f0.check(confidences=[0.5], correct=[True])) == "invalid configuration: ece: n_bins must be > 0"
+    # NaN embeddings make the sliced distance unstable, as in the detector.
+    e = b["response_embeddings"].copy()
+    e[0, 0] = np.nan
+    fr = Baseline.fit(response_lengths=[1.0, 2.0], response_embeddings=e)
+    assert message(lambda: fr.check(response_lengths=[1.0], response_embeddings=emb(3, 8, 1))) == message(
+        lambda: ResponseDrift().detect_with_embeddings([1.0, 2.0], [1.0], e, emb(3, 8, 1))
+    )
+
+
+def test_fit_errors():
+    rng = np.random.default_rng(3)
+    q = emb(5, 4, 0)
+    assert message(lambda: Baseline.fit(queries=q, query=QueryDrift(k=8))) == message(
+        lambda: QueryDrift(k=8).detect(q, q)
+    )
+    assert message(lambda: Baseline.fit(confidences=[0.1, 0.2], correct=[True])).endswith(
+        "(ConfidenceDriftDetector::baseline correctness)"
+    )
+    with pytest.raises(ValueError, match="at least one part"):
+        Baseline.fit()
+    with pytest.raises(ValueError, match="'response_embeddings' needs 'response_lengths'"):
+        Baseline.fit(response_embeddings=q)
+    with pytest.raises(ValueError, match="'correct' needs 'confidences'"):
+        Baseline.fit(correct=[True])
+    with pytest.raises(TypeError, match="argument 'data': expected a DataDrift"):
+        Baseline.fit(features=rng.normal(size=(5, 2)), data=QueryDrift())
+    with pytest.raises(TypeError, match="argument 'features'"):
+        Baseline.fit(features=rng.normal(size=(5, 2)).astype(np.float32))
+    with pytest.raises(TypeError, match="argument 'embeddings'"):
+        Baseline.fit(embeddings=rng.normal(size=(5, 2)))
+    with pytest.raises(ValueError, match="feature_names has 3 entries for 2 columns"):
+        Baseline.fit(features=rng.normal(size=(5, 2)), feature_names=["a", "b", "c"])
+    with pytest.raises(TypeError, match="Baseline.fit"):
+        Baseline()
+
+
+def test_missing_and_extra_parts_are_named():
+    rng = np.random.default_rng(4)
+    w = window(rng)
+    f = Baseline.fit(features=w["features"], confidences=w["confidences"], correct=w["correct"])
+    assert f.parts == ("features", "confidences", "correct")
+    with pytest.raises(ValueError, match="lacks part 'correct'"):
+        f.check(features=w["features"], confidences=w["confidences"])
+    with pytest.raises(ValueError, match="lacks part 'features'"):
+        f.check(confidences=w["confidences"], correct=w["correct"])
+    with pytest.raises(ValueError, match="carries part 'queries'"):
+        f.check(features=w["features"], confidences=w["confidences"], correct=w["correct"], queries=w["queries"])
+    with pytest.raises(ValueError, match="carries part 'embeddings'"):
+        f.explain(features=w["features"], confidences=w["confidences"], correct=w["correct"], embeddings=w["embeddings"])
+
+
+# ---------------------------------------------------------------- frames, calibrations, properties
+
+
+def test_frames_match_columns_by_name():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    rng = np.random.default_rng(6)
+    base, cur = rng.normal(size=(300, 3)), rng.normal(size=(200, 3)) + [0, 0.5, 0]
+    names = ["age", "income", "tenure"]
+    f = Baseline.fit(features=pd.DataFrame(base, columns=names))
+    assert f.feature_names == names and f.sizes == {"features": 300}
+    ref = DataDrift().detect(base, cur)
+    shuffled = pd.DataFrame(cur, columns=names)[["tenure", "age", "income"]]
+    assert same(f.check(features=shuffled).scores[0], ref)
+    assert same(f.check(features=pl.DataFrame(cur, schema=names)).scores[0], ref)
+    assert same(f.check(features=cur).scores[0], ref)
+    cols = f.explain(features=shuffled)["data"].columns
+    assert [c.name for c in cols] == names
+    assert max(cols, key=lambda c: c.value).name == "income"
+    with pytest.raises(ValueError, match="only in current"):
+        f.check(features=pd.DataFrame(cur, columns=["age", "income", "x"]))
+
+
+def test_calibrated_detector_and_properties():
+    class Calibration:  # the shape of morvanta.testing.Calibration
+        detector = DataDrift(threshold=0.05, n_bins=4)
+
+    rng = np.random.default_rng(7)
+    base, cur = rng.normal(size=(100, 2)), rng.normal(size=(80, 2))
+    f = Baseline.fit(features=base, data=Calibration())
+    assert _engine.detector_settings(f.detectors["data"]) == ("DataDrift", 0.05, 4)
+    assert same(f.check(features=cur).scores[0], Calibration.detector.detect(base, cur))
+    assert set(f.detectors) == {"data"} and f.feature_names is None
+    r = f.check(features=cur)
+    assert (r.sample_size_baseline, r.sample_size_current) == (100, 80)
+
+
+def test_threads_share_one_baseline():
+    rng = np.random.default_rng(8)
+    base, cur = window(rng), [window(rng, shift=s) for s in (0.0, 0.1, 0.2)]
+    f = Baseline.fit(**base)
+    expect = [[s.score for s in f.check(**c).scores] for c in cur]
+    got = concurrently(*[lambda c=c: [s.score for s in f.check(**c).scores] for c in cur])
+    assert got == [[e] * 3 for e in expect]
+
+
+def test_worker_counts_give_the_same_bits():
+    rng = np.random.default_rng(9)
+    base, cur = emb(300, 16, 1), emb(280, 16, 2, 0.1)
+    f = Baseline.fit(embeddings=base)
+    before = _engine.threads()
+    try:
+        scores = []
+        for n in (1, 3):
+            _engine.set_threads(n)
+            scores.append(bits(f.check(embeddings=cur).scores[0].score))
+    finally:
+        _engine.set_threads(0)
+    assert scores[0] == scores[1] == bits(EmbeddingDrift().detect(base, cur).score)
+    del before, rng
+
+
+# ---------------------------------------------------------------- persistence
+
+
+@pytest.mark.parametrize("suffix", ["json", "npz"])
+def test_save_load_round_trip(tmp_path, suffix):
+    rng = np.random.default_rng(10)
+    dets = random_detectors(rng)
+    dets["data"] = DataDrift(float("nan"), 5)  # a NaN threshold survives too
+    base = window(rng, nan=True, ties=True)
+    base["confidences"][3] = np.inf  # not representable in the snapshot field
+    base["confidences"][4] = np.nan
+    f = Baseline.fit(**base, **dets)
+    path = tmp_path / f"base.{suffix}"
+    f.save(path)
+    g = Baseline.load(path)
+    assert (g.parts, g.sizes, g.feature_names, g.captured_at) == (f.parts, f.sizes, f.feature_names, f.captured_at)
+    assert {k: _engine.detector_settings(v)[1:] != () for k, v in g.detectors.items()}
+    for shift in (0.0, 0.4):
+        cur = window(rng, shift=shift, nan=True)
+        a, b = f.check(**cur).scores, g.check(**cur).scores
+        assert all(same(x, y) for x, y in zip(a, b))
+        ea, eb = f.explain(**cur), g.explain(**cur)
+        assert json.dumps(ea["data"].to_dict()["columns"][0], default=str) == json.dumps(
+            eb["data"].to_dict()["columns"][0], default=str
+        )
+    # Saving the loaded baseline again gives the same file.
+    again = tmp_path / f"again.{suffix}"
+    g.save(again)
+    if suffix == "json":
+        assert again.read_text() == path.read_text()
+
+
+def test_pickle_round_trip():
+    import pickle
+
+    rng = np.random.default_rng(15)
+    base, cur = window(rng, nan=True), window(rng, shift=0.1)
+    f = Baseline.fit(**base)
+    g = pickle.loads(pickle.dumps(f))
+    assert (g.parts, g.sizes, g.captured_at) == (f.parts, f.sizes, f.captured_at)
+    assert all(same(a, b) for a, b in zip(f.check(**cur).scores, g.check(**cur).scores))
+
+
+def test_json_is_a_snapshot(tmp_path):
+    rng = np.random.default_rng(12)
+    base = window(rng)
+    base["features"][0, 0] = np.nan
+    f = Baseline.fit(**base)
+    f.save(tmp_path / "b.json")
+    text = (tmp_path / "b.json").read_text()
+    fields = _engine.snapshot_fields(BaselineSnapshot.from_json(text))
+    assert fields["captured_at"] == f.captured_at
+    assert np.array_equal(fields["embeddings"], base["embeddings"])
+    assert np.array_equal(fields["confidence_scores"], base["confidences"])
+    assert np.array_equal(fields["response_lengths"], np.sort(base["response_lengths"]).astype(np.uint64))
+    parts = f.explain(**base)["query"]
+    assert np.array_equal(fields["query_centroids"], parts.centroids)
+    assert list(fields["query_cluster_freqs"]) == [c.baseline_share for c in parts.clusters]
+    np.testing.assert_allclose(fields["feature_means"], np.nanmean(base["features"], axis=0), rtol=1e-12)
+    np.testing.assert_allclose(fields["feature_stds"], np.nanstd(base["features"], axis=0), rtol=1e-12)
+    # Floats are written in their shortest exact form; float32 as float32.
+    doc = json.loads(text)
+    assert doc["embeddings"]["v"] == 1 and doc["embeddings"]["dim"] == list(base["embeddings"].shape)
+    assert repr(float(base["confidences"][0])) in text
+    assert doc["morvanta_baseline"]["version"] == 1
+
+
+def test_damaged_and_foreign_files(tmp_path):
+    rng = np.random.default_rng(13)
+    f = Baseline.fit(features=rng.normal(size=(50, 2)), queries=emb(60, 4, 1), query=QueryDrift(k=3))
+    good = tmp_path / "b.json"
+    f.save(good)
+    text = good.read_text()
+
+    def fails(name, content, match):
+        p = tmp_path / name
+        if isinstance(content, bytes):
+            p.write_bytes(content)
+        else:
+            p.write_text(content)
+        with pytest.raises(ValueError, match=match) as info:
+            Baseline.load(p)
+        assert str(p) in str(info.value)
+
+    fails("trunc.json", text[: len(text) // 2], "not valid JSON")
+    fails("report.json", morvanta.DriftReport([], 1, 1).to_json(), "not a morvanta baseline")
+    fails("snapshot.json", BaselineSnapshot().to_json(), "not a morvanta baseline")
+    doc = json.loads(text)
+    doc["morvanta_baseline"]["version"] = 99
+    fails("future.json", json.dumps(doc), "version 99 is not supported")
+    # One changed digit of a centroid: caught by the checksum, never a wrong baseline.
+    c = doc["query_centroids"]["data"]
+    doc = json.loads(text)
+    doc["query_centroids"]["data"][0] = c[0] + 1.0
+    fails("edited.json", json.dumps(doc), "does not match the checksum")
+    doc = json.loads(text)
+    doc["query_centroids"]["data"].pop()
+    fails("short.json", json.dumps(doc), "shorter than its dimensions")
+    doc = json.loads(text)
+    del doc["morvanta_baseline"]["arrays"]["feature_columns"]
+    fails("nocols.json", json.dumps(doc), "checksum")
+    fails("binary.json", b"\xff\xfe\x00garbage", "not JSON text|not valid JSON")
+    # npz: garbage, a foreign archive, a damaged array.
+    fails("junk.npz", b"PK\x03\x04 not really a zip", "not a readable .npz")
+    foreign = tmp_path / "foreign.npz"
+    np.savez(foreign, x=np.arange(3))
+    with pytest.raises(ValueError, match="no 'morvanta_baseline' entry"):
+        Baseline.load(foreign)
+    good_npz = tmp_path / "b.npz"
+    f.save(good_npz)
+    with np.load(good_npz) as z:
+        content = {k: z[k] for k in z.files}
+    content["array_query_frequencies"] = content["array_query_frequencies"][::-1].copy()
+    bad = tmp_path / "swapped.npz"
+    np.savez(bad, **content)
+    with pytest.raises(ValueError, match="does not match the checksum"):
+        Baseline.load(bad)
+    with pytest.raises(FileNotFoundError):
+        Baseline.load(tmp_path / "absent.json")
+
+
+# ---------------------------------------------------------------- breakdowns
+
+
+def recombine(dim, b):
+    """The score rebuilt from a breakdown's parts with the detector's operations."""
+    if dim == "data":
+        m = 0.0
+        for c in b.columns:
+            assert bits(c.value) == bits(
+                (c.psi or 0.0) if math.isnan(c.ks) else max(c.ks, c.psi) if c.psi is not None and c.psi > c.ks else c.ks
+            )
+            m = c.value if c.value > m else m
+        return m
+    if dim == "embedding":
+        return (b.mmd2 if b.mmd2 > 0.0 else 0.0) + b.sliced_wasserstein
+    if dim == "response":
+        return b.ks if b.sliced_wasserstein is None else b.ks + b.sliced_wasserstein
+    if dim == "confidence":
+        if b.ece_baseline is None:
+            return b.ks
+
+        def ece(count, conf, acc):
+            n = sum(getattr(x, count) for x in b.bins)
+            e = 0.0
+            for x in b.bins:
+                if getattr(x, count):
+                    e += abs(getattr(x, conf) - getattr(x, acc)) * (getattr(x, count) / n)
+            return e
+
+        assert bits(ece("baseline_count", "baseline_confidence", "baseline_accuracy")) == bits(b.ece_baseline)
+        assert bits(ece("current_count", "current_confidence", "current_accuracy")) == bits(b.ece_current)
+        return b.ks + abs(b.ece_current - b.ece_baseline)
+    if dim == "query":
+        a = s = 0.0
+        for c in b.clusters:
+            a += c.baseline_term
+            s += c.current_term
+            assert bits(c.contribution) == bits((c.baseline_term + c.current_term) * 0.5)
+        return (s + a) * 0.5
+    raise AssertionError(dim)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_breakdowns_recombine_bit_for_bit(seed):
+    rng = np.random.default_rng(100 + seed)
+    dets = random_detectors(rng)
+    base, cur = window(rng, nan=seed == 1), window(rng, shift=0.3, ties=seed == 2)
+    f = Baseline.fit(**base, **dets)
+    parts = f.explain(**cur)
+    report = f.check(**cur)
+    assert list(parts) == ["data", "embedding", "response", "confidence", "query"]
+    for s in report.scores:
+        b = parts[s.dimension]
+        assert same(b.score, s)
+        assert bits(recombine(s.dimension, b)) == bits(s.score), s.dimension
+        json.dumps(b.to_dict())  # plain values only
+
+
+def test_breakdown_parts_against_independent_references():
+    rng = np.random.default_rng(21)
+    base, cur = rng.normal(size=(400, 3)), rng.normal(size=(300, 3)) * 1.2
+    base[:8, 1] = np.nan
+    cur[:30, 1] = np.nan
+    d = Baseline.fit(features=base, data=DataDrift(n_bins=5)).explain(features=cur)["data"]
+    for j, col in enumerate(d.columns):
+        assert (col.missing_baseline, col.missing_current) == ((8 / 400, 30 / 300) if j == 1 else (0.0, 0.0))
+        assert len(col.bin_edges) == 4 and col.baseline_counts.sum() == 400 and col.current_counts.sum() == 300
+        if j != 1:
+            assert col.ks == pytest.approx(stats.ks_2samp(base[:, j], cur[:, j]).statistic, abs=1e-12)
+            s = np.sort(base[:, j])
+            np.testing.assert_array_equal(col.bin_edges, s[[int((k / 5) * 400) for k in range(1, 5)]])
+            np.testing.assert_array_equal(
+                col.current_counts, np.bincount(np.searchsorted(col.bin_edges, cur[:, j], side="right"), minlength=5)
+            )
+    assert d.worst() is max(d.columns, key=lambda c: c.value)
+    # No index when the baseline has fewer rows than bins.
+    small = Baseline.fit(features=base[:4], data=DataDrift(n_bins=5)).explain(features=cur)["data"].columns[0]
+    assert small.psi is None and small.bin_edges.size == 0 and small.value == small.ks
+
+    # Embedding bandwidth: the median pairwise distance of the first 256 rows of both windows.
+    x, y = emb(300, 6, 1), emb(200, 6, 2, 0.3)
+    e = Baseline.fit(embeddings=x).explain(embeddings=y)["embedding"]
+    pooled = np.vstack([x[:256], y[:256]])  # differences in float32, squares summed in float64
+    diff = (pooled[:, None, :] - pooled[None, :, :]).astype(np.float64)
+    dist = np.sort(np.sqrt((diff**2).sum(-1))[np.triu_indices(len(pooled), 1)])
+    assert e.bandwidth == pytest.approx(dist[len(dist) // 2], rel=1e-9)
+    assert e.mmd2 > 0.0
+
+    # Confidence table against numpy; query shares against the centroids.
+    conf, ok = rng.random(500), rng.random(500) < 0.7
+    c = Baseline.fit(confidences=conf, correct=ok).explain(confidences=conf[:200], correct=ok[:200])["confidence"]
+    idx = np.minimum((conf * 10).astype(int), 9)
+    assert [b.baseline_count for b in c.bins] == np.bincount(idx, minlength=10).tolist()
+    assert c.bins[3].baseline_accuracy == pytest.approx(ok[idx == 3].mean())
+    assert c.bins[3].baseline_confidence == pytest.approx(conf[idx == 3].mean())
+    assert (c.bins[0].lower, c.bins[-1].upper) == (0.0, 1.0)
+    q, qc = emb(500, 5, 3), emb(100, 5, 4, 0.5)
+    qb = Baseline.fit(queries=q, query=QueryDrift(k=4)).explain(queries=qc)["query"]
+    nearest = ((qc[:, None, :].astype(np.float64) - qb.centroids[None].astype(np.float64)) ** 2).sum(-1).argmin(1)
+    assert [cl.current_share for cl in qb.clusters] == pytest.approx(np.bincount(nearest, minlength=4) / 100)
+    assert sum(cl.baseline_share for cl in qb.clusters) == pytest.approx(1.0)
+    assert qb.centroids.dtype == np.float32 and qb.centroids.shape == (4, 5)
+
+
+def test_explain_plain_detectors():
+    rng = np.random.default_rng(31)
+    w, c = window(rng), window(rng, shift=0.2)
+    cases = [
+        (DataDrift(n_bins=7).detect, w["features"], c["features"], "DataBreakdown"),
+        (EmbeddingDrift(seed=3).detect, w["embeddings"], c["embeddings"], "EmbeddingBreakdown"),
+        (QueryDrift(k=3).detect, w["queries"], c["queries"], "QueryBreakdown"),
+        (ResponseDrift().detect, w["response_lengths"], c["response_lengths"], "ResponseBreakdown"),
+        (
+            ResponseDrift(seed=9).detect_with_embeddings,
+            (w["response_lengths"], w["response_embeddings"]),
+            (c["response_lengths"], c["response_embeddings"]),
+            "ResponseBreakdown",
+        ),
+        (ConfidenceDrift().detect, w["confidences"], c["confidences"], "ConfidenceBreakdown"),
+        (
+            ConfidenceDrift(n_calib_bins=4).detect_with_correctness,
+            (w["confidences"], w["correct"]),
+            (c["confidences"], c["correct"]),
+            "ConfidenceBreakdown",
+        ),
+    ]
+    for method, b, cur, kind in cases:
+        out = explain(method, b, cur)
+        assert type(out).__name__ == kind
+        args = (*b, *cur) if isinstance(b, tuple) else (b, cur)
+        if method.__name__ == "detect_with_embeddings":
+            args = (b[0], cur[0], b[1], cur[1])
+        assert same(out.score, method(*args))
+    with pytest.raises(TypeError, match="bound detector method"):
+        explain(len, [1], [2])
+    with pytest.raises(TypeError, match="expected a tuple"):
+        explain(ConfidenceDrift().detect_with_correctness, [0.1], [0.2])
+
+
+def test_help_and_exports():
+    for name in ("Baseline", "explain", "DataBreakdown", "ColumnBreakdown", "QueryBreakdown", "ClusterShare"):
+        assert name in morvanta.__all__
+    text = pydoc.render_doc(Baseline, renderer=pydoc.plaintext)
+    for word in ("fit(", "check(", "explain(", "save(", "load(", "bit-identical", "parts"):
+        assert word in text
+    assert "recombine" in pydoc.render_doc(morvanta.explain, renderer=pydoc.plaintext)
+    assert "feature_names" in Baseline.fit.__doc__
+
+
+@pytest.mark.parametrize("suffix", ["json", "npz"])
+def test_random_damage_never_gives_a_wrong_baseline(tmp_path, suffix):
+    rng = np.random.default_rng(14)
+    base = window(rng, rows=60, width=4)
+    f = Baseline.fit(**base, query=QueryDrift(k=3))
+    cur = window(rng, rows=40, width=4, shift=0.2)
+    expect = [bits(s.score) for s in f.check(**cur).scores]
+    good = tmp_path / f"good.{suffix}"
+    f.save(good)
+    raw = bytearray(good.read_bytes())
+    outcomes = {"refused": 0, "same": 0}
+    for trial in range(60):
+        bad = bytearray(raw)
+        for pos in rng.integers(0, len(bad), 1 + trial % 3):
+            bad[pos] = int(rng.integers(32, 127))
+        p = tmp_path / f"bad{trial}.{suffix}"
+        p.write_bytes(bytes(bad))
+        try:
+            g = Baseline.load(p)
+        except ValueError as e:
+            assert str(p) in str(e)
+            outcomes["refused"] += 1
+            continue
+        # A change the state does not depend on (a snapshot copy, the unused
+        # part of a number's text) may load; its checks must still be right.
+        assert [bits(s.score) for s in g.check(**cur).scores] == expect
+        outcomes["same"] += 1
+    assert outcomes["refused"] > 30
+
+
+def test_json_text_keeps_every_bit():
+    rng = np.random.default_rng(16)
+    d = rng.standard_normal(2000) * 10.0 ** rng.integers(-300, 300, 2000).astype(float)
+    d = np.r_[d, 0.0, -0.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, np.nan, np.inf, -np.inf]
+    f = (rng.standard_normal(2000) * 10.0 ** rng.integers(-44, 38, 2000).astype(float)).astype(np.float32)
+    f = np.r_[f, np.float32(1e-45), np.float32(3.4028235e38), np.float32(-0.0), np.float32(np.nan), np.float32(-np.inf)]
+    text = _engine.json_dump({"d": d, "f": f.reshape(-1, 5), "names": ["NaN", "x"], "n": 2**64 - 1, "ok": [True]})
+    back = _engine.json_load(text)
+    assert back["d"].tobytes() == d.tobytes()
+    assert back["f"].dtype == np.float32 and back["f"].ravel().tobytes() == f.tobytes()
+    assert (back["names"], back["n"], back["ok"]) == (["NaN", "x"], 2**64 - 1, [True])
+    # Standard JSON text: Python's reader gets the same float64 values.
+    doc = json.loads(text)
+    assert [float(x) for x in doc["d"][:2000]] == d[:2000].tolist()
+    for bad in ["t rue", "[1,]", '{"a":1', "[1e400]", '{"v":1,"dim":[2,2],"data":[1,2,3]}']:
+        with pytest.raises(ValueError):
+            _engine.json_load(bad)

@@ -1,0 +1,741 @@
+"""The pipeline check: request logs, check() against the plain detectors, Holm's
+adjustment, Prometheus text, monitoring windows and the check/monitor commands."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import math
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import morvanta
+from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
+from morvanta.check import holm, parse_duration
+from morvanta.logs import LogColumns, LogError, load_config, read_log
+
+pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+SITE = str(Path(morvanta.__file__).parent.parent.absolute())
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
+T0 = 1_700_000_000.0  # 2023-11-14T22:13:20Z
+WORDS = ["alpha", "beta", "gamma", "delta"]
+
+
+def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    cmd = [sys.executable, "-m", "morvanta", *args]
+    return subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, env=ENV, timeout=120)
+
+
+def make_frame(n: int, seed: int, shift: float = 0.0, dim: int = 8, t0: float = T0, span: float = 86400.0):
+    """A request log as a pandas DataFrame: every conventional column plus two features."""
+    rng = np.random.default_rng(seed)
+    words = rng.integers(1, 12 + int(20 * shift), n)
+    return pd.DataFrame({
+        "timestamp": pd.to_datetime(t0 + np.sort(rng.uniform(0, span, n)), unit="s"),
+        "query_embedding": list((rng.normal(size=(n, dim)) + shift).astype(np.float32)),
+        "response_embedding": list(rng.normal(size=(n, dim)).astype(np.float32)),
+        "response": [" ".join(WORDS[(i + j) % 4] for j in range(k)) for i, k in enumerate(words)],
+        "confidence": rng.beta(8, 2, n),
+        "correct": rng.random(n) < 0.8 - shift / 4,
+        "latency_ms": rng.gamma(4.0, 80.0 * (1 + shift), n),
+        "tokens": rng.poisson(18, n).astype(np.int64),
+    })
+
+
+def write_all(frame, d: Path, stem: str) -> dict[str, Path]:
+    """The frame as Parquet, CSV (embeddings as JSON lists) and JSON Lines."""
+    paths = {"parquet": d / f"{stem}.parquet", "csv": d / f"{stem}.csv", "jsonl": d / f"{stem}.jsonl"}
+    frame.to_parquet(paths["parquet"])
+    c = frame.copy()
+    for col in ("query_embedding", "response_embedding"):
+        c[col] = [json.dumps(v.tolist()) for v in frame[col]]
+    c["timestamp"] = [t.isoformat() + "Z" for t in frame["timestamp"]]
+    c.to_csv(paths["csv"], index=False)
+    with open(paths["jsonl"], "w") as f:
+        for r in frame.itertuples(index=False):
+            f.write(json.dumps({
+                "timestamp": r.timestamp.isoformat() + "Z", "query_embedding": r.query_embedding.tolist(),
+                "response_embedding": r.response_embedding.tolist(), "response": r.response,
+                "confidence": r.confidence, "correct": bool(r.correct), "latency_ms": r.latency_ms,
+                "tokens": int(r.tokens)}) + "\n")
+    return paths
+
+
+@pytest.fixture(scope="module")
+def logs(tmp_path_factory):
+    d = tmp_path_factory.mktemp("logs")
+    base, cur = make_frame(400, 1), make_frame(300, 2, shift=0.4)
+    return d, base, cur, write_all(base, d, "base"), write_all(cur, d, "cur")
+
+
+# ------------------------------------------------------------------ reading logs
+
+
+def test_every_format_reads_the_same_arrays(logs):
+    d, base, _, paths, _ = logs
+    pl = pytest.importorskip("polars")
+    ref = read_log(base)
+    q = np.stack(base["query_embedding"].to_numpy())
+    assert ref.n_rows == 400 and ref.feature_names == ["latency_ms", "tokens"]
+    assert ref.queries.dtype == np.float32 and np.array_equal(ref.queries, q)
+    assert ref.embeddings is ref.queries and ref.embedding_column == "query_embedding"
+    assert np.array_equal(ref.response_lengths, [len(t) for t in base["response"]])
+    assert np.array_equal(ref.timestamps, base["timestamp"].astype("int64").to_numpy() / 1e9)
+    others = [read_log(paths[k]) for k in ("parquet", "csv", "jsonl")]
+    others += [read_log(pl.from_pandas(base)), read_log(pa.Table.from_pandas(base, preserve_index=False))]
+    others.append(read_log({c: (np.stack(base[c].to_numpy()) if "embedding" in c else base[c].to_numpy())
+                            for c in base.columns if c != "timestamp"}))
+    for got in others:
+        assert got.n_rows == 400 and got.feature_names == ref.feature_names
+        for attr in ("features", "queries", "response_embeddings", "response_lengths", "confidences", "correct"):
+            a, b = getattr(got, attr), getattr(ref, attr)
+            assert a.dtype == b.dtype and np.array_equal(a, b), (got.source, attr)
+        if got.timestamps is not None:  # text times are exact to the microsecond
+            assert np.abs(got.timestamps - ref.timestamps).max() < 1e-5
+    # Text formats carry decimals, read as float64 and converted explicitly, and say so.
+    assert read_log(paths["jsonl"]).notes == ("query_embedding: float64 embeddings converted to float32",
+                                              "response_embedding: float64 embeddings converted to float32")
+    assert ref.notes == ()
+
+
+def test_lengths_roles_and_configuration(logs, tmp_path):
+    _, base, _, _, _ = logs
+    words = read_log(base, length="words").response_lengths
+    assert np.array_equal(words, [len(t.split()) for t in base["response"]])
+    assert read_log(base, columns=LogColumns(length="words")).length_column == "response (words)"
+    with_len = base.assign(response_length=np.arange(400.0))
+    got = read_log(with_len)  # an explicit length column wins over the text
+    assert np.array_equal(got.response_lengths, np.arange(400.0)) and got.length_column == "response_length"
+    assert "response_length" not in got.feature_names
+    renamed = base.rename(columns={"query_embedding": "q", "confidence": "p"})
+    cfg = tmp_path / "morvanta.toml"
+    cfg.write_text('alpha = 0.01\n[columns]\nquery_embedding = "q"\nconfidence = "p"\ncorrect = false\n'
+                   'exclude = ["tokens"]\nlength = "words"\n')
+    cols, options = load_config(str(cfg))
+    assert options == {"alpha": 0.01}
+    got = read_log(renamed, columns=cols)
+    assert np.array_equal(got.queries, read_log(base).queries) and got.correct is None
+    assert got.feature_names == ["correct", "latency_ms"]  # tokens excluded; 'correct' without its role is a flag feature
+    assert got.length_column == "response (words)"
+    only = read_log(base, columns=LogColumns(features=("tokens",)))
+    assert only.feature_names == ["tokens"]
+    # float64 embeddings: converted explicitly, reported.
+    f64 = read_log({"query_embedding": np.ones((3, 4)), "x": np.arange(3)})
+    assert f64.queries.dtype == np.float32 and f64.notes == ("query_embedding: float64 embeddings converted to float32",)
+
+
+def _err(tmp_path: Path, name: str, text: str, **kw) -> str:
+    p = tmp_path / name
+    p.write_text(text)
+    with pytest.raises(LogError) as info:
+        read_log(str(p), **kw)
+    assert "\n" not in str(info.value)
+    return str(info.value)
+
+
+def test_bad_input_is_one_line_naming_file_column_and_row(tmp_path):
+    j = tmp_path / "a.jsonl"
+    assert _err(tmp_path, "a.jsonl", '{"query_embedding": [1, 2]}\n\n{"query_embedding": [1, 2, 3]}\n') == (
+        f"'{j}' column 'query_embedding' line 3: embedding of 3 values, but earlier rows have 2")
+    assert _err(tmp_path, "a.jsonl", '{"x": 1}\n{"x": 2\n') .startswith(f"'{j}' line 2: not valid JSON (")
+    assert _err(tmp_path, "a.jsonl", '{"x": 1}\n{"x": "two"}\n') == f"'{j}' column 'x' line 2: expected a number, got 'two'"
+    c = tmp_path / "a.csv"
+    assert _err(tmp_path, "a.csv", "correct,x\ntrue,1\nmaybe,2\n") == (
+        f"'{c}' column 'correct' row 2: not a flag (true/false, yes/no, 1/0): 'maybe'")
+    assert _err(tmp_path, "a.csv", "timestamp,x\n2024-01-01T00:00:00,1\nyesterday,2\n") == (
+        f"'{c}' column 'timestamp' row 2: not an ISO 8601 time or a number of seconds: 'yesterday'")
+    assert _err(tmp_path, "a.csv", "x,y\n1,2\n3\n") == f"'{c}' line 3: 1 fields, but the header names 2"
+    assert _err(tmp_path, "a.csv", 'query_embedding\n"[1,2]"\n"[1,x]"\n') == (
+        f"'{c}' column 'query_embedding' line 3: not a list of numbers: '[1,x]'")
+    assert _err(tmp_path, "a.csv", "confidence\nhigh\n") == f"'{c}' column 'confidence': expected numbers, got str values"
+    assert _err(tmp_path, "a.txt", "x\n") == f"'{tmp_path / 'a.txt'}': unsupported log format (use .parquet, .pq, .csv, .tsv, .jsonl, .ndjson)"
+    missing = tmp_path / "nope.parquet"
+    with pytest.raises(LogError, match=re.escape(f"cannot read '{missing}': No such file or directory")):
+        read_log(str(missing))
+    p = tmp_path / "ragged.parquet"
+    pq.write_table(pa.table({"query_embedding": [[1.0, 2.0], [1.0, 2.0], None]}), p)
+    with pytest.raises(LogError, match=re.escape(f"'{p}' column 'query_embedding' row 3: missing embedding")):
+        read_log(str(p))
+    pq.write_table(pa.table({"response_embedding": [[1.0, 2.0], [1.0]]}), p)
+    with pytest.raises(LogError, match=re.escape("column 'response_embedding' row 2: embedding of 1 values")):
+        read_log(str(p))
+    with pytest.raises(LogError, match=r"column 'correct' row 2: missing$"):
+        read_log(pd.DataFrame({"correct": [True, None]}, dtype="boolean"), name="frame")
+    with pytest.raises(LogError, match=r"^'log' column 'b': 2 rows, but column 'a' has 3$"):
+        read_log({"a": np.zeros(3), "b": np.zeros(2)})
+    with pytest.raises(TypeError, match="argument 'log': expected a path"):
+        read_log(42)
+    toml = tmp_path / "c.toml"
+    toml.write_text("[columns]\nquery = 'q'\n")
+    with pytest.raises(LogError, match=re.escape(f"'{toml}': unknown key columns.query")):
+        load_config(str(toml))
+    toml.write_text("[columns\n")
+    with pytest.raises(LogError, match=re.escape(f"cannot read '{toml}' as TOML")):
+        load_config(str(toml))
+
+
+# ------------------------------------------------------------------ check against the plain detectors
+
+
+def test_scores_equal_the_plain_detectors_bit_for_bit(logs):
+    _, base, cur, paths, cpaths = logs
+    b, c = read_log(base), read_log(cur)
+    expected = [
+        DataDrift().detect(b.features, c.features),
+        EmbeddingDrift().detect(b.queries, c.queries),
+        ResponseDrift().detect_with_embeddings(b.response_lengths, c.response_lengths,
+                                               b.response_embeddings, c.response_embeddings),
+        ConfidenceDrift().detect_with_correctness(b.confidences, b.correct, c.confidences, c.correct),
+        QueryDrift().detect(b.queries, c.queries),
+    ]
+    for bl, cl in [(base, cur), (paths["parquet"], cpaths["csv"]), (str(paths["jsonl"]), cur)]:
+        r = morvanta.check(bl, cl)
+        got = [d.score for d in r.dimensions]
+        assert [g.to_dict() for g in got] == [e.to_dict() for e in expected]
+        assert [s.to_dict() for s in r.report.scores] == [e.to_dict() for e in expected]
+        assert r.drifted == any(e.exceeded for e in expected)
+    # Configured detectors are used as given; per-column scores are data_drift_by_column's, worst first.
+    dets = {"data": DataDrift(0.9, 4), "query": QueryDrift(0.01, k=3, seed=7), "embedding": EmbeddingDrift(1.0, 8, 3)}
+    r = morvanta.check(base, cur, detectors=dets)
+    assert r.dimension("data").score.to_dict() == DataDrift(0.9, 4).detect(b.features, c.features).to_dict()
+    assert r.dimension("query").score.to_dict() == QueryDrift(0.01, k=3, seed=7).detect(b.queries, c.queries).to_dict()
+    assert r.dimension("embedding").score.to_dict() == EmbeddingDrift(1.0, 8, 3).detect(b.queries, c.queries).to_dict()
+    cols = morvanta.data_drift_by_column(b.features, c.features, threshold=0.9, n_bins=4, names=b.feature_names)
+    assert [(x.name, x.score.score) for x in r.columns] == sorted(
+        [(x.name, x.score.score) for x in cols], key=lambda t: -t[1])
+    with pytest.raises(TypeError, match="argument 'detectors': 'data' takes a DataDrift, got QueryDrift"):
+        morvanta.check(base, cur, detectors={"data": QueryDrift()})
+
+
+def test_dimensions_follow_the_columns_and_window_sizes(logs):
+    _, base, cur, _, _ = logs
+    # No embeddings and no correctness flags: three dimensions scored, two skipped, confidence by KS alone.
+    slim_b = base.drop(columns=["query_embedding", "response_embedding", "correct"])
+    slim_c = cur.drop(columns=["query_embedding", "response_embedding"])
+    r = morvanta.check(slim_b, slim_c)
+    assert [(d.dimension, d.status) for d in r.dimensions] == [
+        ("data", "scored"), ("embedding", "skipped"), ("response", "scored"), ("confidence", "scored"),
+        ("query", "skipped")]
+    b, c = read_log(slim_b), read_log(slim_c)
+    assert r.dimension("confidence").score.to_dict() == ConfidenceDrift().detect(b.confidences, c.confidences).to_dict()
+    assert r.dimension("response").score.method == "ks(length)"
+    assert r.dimension("query").reason == "needs a query_embedding column in both logs"
+    assert len(r.report.scores) == 3
+    # Five rows: the query dimension cannot fit 8 clusters, every other dimension still runs.
+    r = morvanta.check(base.head(5), cur)
+    q = r.dimension("query")
+    assert (q.status, q.score, q.drifted) == ("too_small", None, False)
+    assert q.reason == "needs at least 8 baseline rows for 8 clusters, got 5"
+    r = morvanta.check(base, cur.head(1), min_rows=2)
+    assert {d.status for d in r.dimensions} == {"too_small"} and not r.drifted and r.report.scores == []
+    assert "verdict: nothing to test" in r.summary()
+    # A feature only one log has is left out, and the notes say so.
+    r = morvanta.check(base.assign(extra=1.0), cur)
+    assert "feature 'extra' is missing from the current log; the data dimension leaves it out" in r.notes
+    wide = cur.assign(query_embedding=[np.zeros(9, np.float32)] * len(cur))
+    with pytest.raises(LogError, match=r"'current_log': column 'query_embedding': 9-d embeddings, "
+                                       r"but the baseline 'baseline_log' has 8-d"):
+        morvanta.check(base, wide)
+
+
+def test_results_are_the_same_from_concurrent_threads(logs):
+    from conftest import concurrently
+
+    _, base, cur, paths, cpaths = logs
+
+    def strip(text):
+        d = json.loads(text)
+        del d["report"]["timestamp"]
+        return d
+
+    one = strip(morvanta.check(base, cur).to_json())
+    results = concurrently(lambda: strip(morvanta.check(paths["parquet"], cpaths["parquet"]).to_json()),
+                           lambda: strip(morvanta.check(base, cur).to_json()), reps=2)
+    for r in results:
+        assert len(r) == 2
+        for d in r:
+            d["baseline"]["source"] = one["baseline"]["source"]
+            d["current"]["source"] = one["current"]["source"]
+            assert d == one
+
+
+# ------------------------------------------------------------------ p-values and Holm
+
+
+def test_holm_exact_values_and_properties():
+    assert holm([0.01, 0.04, 0.03, 0.005]) == pytest.approx([0.03, 0.06, 0.06, 0.02], abs=0, rel=1e-15)
+    assert holm([0.5, 0.2]) == [0.5, 0.4]  # step-down keeps the adjusted values monotone
+    assert holm([0.6, 0.9]) == [1.0, 1.0]
+    assert holm([]) == []
+    got = holm([0.02, math.nan, 0.01])  # NaN is untestable: it stays NaN and does not count
+    assert math.isnan(got[1]) and got[0] == 0.02 and got[2] == 0.02
+    rng = np.random.default_rng(3)
+    for _ in range(200):
+        p = rng.random(rng.integers(1, 7)).tolist()
+        adj = holm(p)
+        order = np.argsort(p, kind="stable")
+        assert all(a >= x for a, x in zip(adj, p)) and max(adj) <= 1.0
+        assert np.all(np.diff(np.array(adj)[order]) >= 0)
+        assert holm(p[::-1]) == adj[::-1]  # order of the dimensions does not matter
+        # Independent reference: the step-down procedure rejects the same hypotheses.
+        m, alpha = len(p), 0.05
+        reject = set()
+        for rank, i in enumerate(order):
+            if p[i] > alpha / (m - rank):
+                break
+            reject.add(int(i))
+        assert {i for i, a in enumerate(adj) if a <= alpha} == reject
+
+
+def test_holm_keeps_the_family_wise_false_alarm_rate():
+    # Five true null dimensions, uniform p-values: any rejection is a false alarm.
+    rng = np.random.default_rng(11)
+    p = rng.random((20000, 5))
+    alarms = np.mean([min(holm(row.tolist())) <= 0.05 for row in p])
+    assert 0.04 < alarms <= 0.0535  # Bonferroni-like: at most alpha, close to it for independent tests
+    raw = np.mean(p.min(axis=1) <= 0.05)
+    assert raw > 0.2  # unadjusted, the same data would alarm a quarter of the time
+
+
+def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
+    mc = sys.modules["morvanta.check"]  # the package attribute 'check' is the function
+
+    _, base, cur, _, _ = logs
+    given = {"data": 0.004, "embedding": 0.03, "response": 0.2, "confidence": 0.011, "query": 0.9}
+    calls = []
+
+    def fake(method, b, c, *, n_permutations, seed):
+        dim = method.__self__.__class__.__name__.replace("Drift", "").lower()
+        calls.append((dim, n_permutations, seed))
+        return given[dim], f"stat({dim})"
+
+    monkeypatch.setattr(mc, "_pvalue", fake)
+    r = morvanta.check(base, cur, p_values=True, n_permutations=99, seed=5, alpha=0.05)
+    assert [c[1:] for c in calls] == [(99, 5)] * 5
+    adj = {d.dimension: d.p_adjusted for d in r.dimensions}
+    assert adj == pytest.approx({"data": 0.02, "embedding": 0.09, "response": 0.4, "confidence": 0.044,
+                                 "query": 0.9}, rel=1e-12)
+    assert [d.dimension for d in r.dimensions if d.drifted] == ["data", "confidence"]
+    assert r.dimension("embedding").p_value == 0.03 and r.dimension("data").statistic == "stat(data)"
+    text = r.summary()
+    assert "p (Holm)" in text and "verdict: DRIFT in data, confidence (2 of 5 dimensions; Holm-adjusted p <= 0.05)" in text
+    prom = r.to_prometheus()
+    assert 'morvanta_drift_p_value{dimension="embedding"} 0.03' in prom
+    assert 'morvanta_drift_p_value_adjusted{dimension="data"} 0.02' in prom
+    assert json.loads(r.to_json())["dimensions"][2]["p_adjusted"] == pytest.approx(0.4)
+    with pytest.raises(ValueError, match="'p_values' and 'calibrate' exclude each other"):
+        morvanta.check(base, cur, p_values=True, calibrate=0.01)
+
+
+def test_permutation_adapter(logs):
+    testing = pytest.importorskip("morvanta.testing")
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur, p_values=True, n_permutations=49, seed=1)
+    b, c = read_log(base), read_log(cur)
+    direct = testing.permutation_test(QueryDrift().detect, b.queries, c.queries, n_permutations=49, seed=1)
+    assert r.dimension("query").p_value == direct.p_value
+    assert all(0 < d.p_value <= 1 for d in r.scored)
+    again = morvanta.check(base, cur, p_values=True, n_permutations=49, seed=1)
+    assert [d.p_value for d in again.scored] == [d.p_value for d in r.scored]
+
+
+def test_overall_false_alarm_rate_with_p_values():
+    # Baseline and current drawn alike in all five dimensions: the overall verdict,
+    # Holm-adjusted over the five p-values, may alarm in at most alpha of the checks.
+    pytest.importorskip("morvanta.testing")
+    rng = np.random.default_rng(21)
+    alarms, any_raw = 0, 0
+    reps = 150
+    for i in range(reps):
+        def window(n):
+            return {"query_embedding": rng.normal(size=(n, 4)).astype(np.float32),
+                    "response_length": rng.poisson(50, n).astype(float), "confidence": rng.beta(5, 2, n),
+                    "correct": rng.random(n) < 0.7, "f": rng.normal(size=n)}
+        r = morvanta.check(window(60), window(50), p_values=True, n_permutations=99, seed=i,
+                           detectors={"query": QueryDrift(k=3)})
+        alarms += r.drifted
+        any_raw += min(d.p_value for d in r.scored) <= 0.05
+    assert alarms / reps <= 0.05 + 3 * math.sqrt(0.05 * 0.95 / reps)
+    assert any_raw > alarms  # the adjustment is what keeps the rate down
+
+
+def test_calibration_and_breakdown_adapters(logs, tmp_path):
+    pytest.importorskip("morvanta.testing")
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur, calibrate=0.05, seed=2)
+    assert set(r.calibration["dimensions"]) == {d.dimension for d in r.scored}
+    assert r.calibration["current_size"] == 300
+    for d in r.scored:
+        assert d.score.threshold == r.calibration["dimensions"][d.dimension]["threshold"]
+    # A current window as large as the baseline is calibrated on half-baseline splits, and says so.
+    r = morvanta.check(base, base, calibrate=0.05, seed=2)
+    assert r.calibration["current_size"] == 200
+    assert "calibration: baseline splits of 200 rows stand for the 400-row current window" in r.notes[0]
+
+
+def test_breakdowns_and_saved_baselines(logs, tmp_path):
+    baseline_mod = pytest.importorskip("morvanta.baseline")
+    pytest.importorskip("morvanta.explain")
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur)
+    assert set(r.breakdowns) == {"data", "embedding", "response", "confidence", "query"}
+    assert [c.name for c in r.breakdowns["data"].columns] == ["latency_ms", "tokens"]
+    assert "clusters" in r.top_contributors()
+    b = read_log(base)
+    saved = baseline_mod.Baseline.fit(features=b.features, feature_names=b.feature_names, embeddings=b.queries,
+                                      queries=b.queries, response_lengths=b.response_lengths,
+                                      response_embeddings=b.response_embeddings, confidences=b.confidences,
+                                      correct=b.correct)
+    path = tmp_path / "base.json"
+    saved.save(str(path))
+    again = morvanta.check(str(path), cur)
+    assert [s.to_dict() for s in again.report.scores] == [s.to_dict() for s in r.report.scores]
+    with pytest.raises(ValueError, match="p-values and calibration need the baseline log's rows"):
+        morvanta.check(str(path), cur, p_values=True)
+    # The command line and monitoring take the saved file too.
+    cur_path = tmp_path / "cur.parquet"
+    cur.to_parquet(cur_path)
+    out = run("check", str(path), str(cur_path), "--json")
+    assert out.returncode == 0, out.stderr
+    assert [d["score"] for d in json.loads(out.stdout)["dimensions"]] == [s.score for s in r.report.scores]
+    m = morvanta.monitor(cur, rows=150, baseline_log=str(path), min_rows=10)
+    assert [w.rows for w in m.windows] == [150, 150] and m.baseline_rows == 400
+    first = read_log(cur).take(slice(0, 150))
+    assert m.windows[0].result.report.scores[0].to_dict() == DataDrift().detect(b.features, first.features).to_dict()
+
+
+# ------------------------------------------------------------------ outputs
+
+
+PROM_LINE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*",?)*)\})? '
+                       r'(-?[0-9.e+-]+|NaN|[+-]Inf)$')
+
+
+def parse_prometheus(text: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    """A strict reading of the text exposition format: HELP and TYPE before each
+    family's samples, one sample per line, label values escaped."""
+    assert text.endswith("\n")
+    samples, typed, helped = {}, set(), set()
+    for line in text.splitlines():
+        if line.startswith("# HELP "):
+            name = line.split()[2]
+            assert name not in helped
+            helped.add(name)
+        elif line.startswith("# TYPE "):
+            _, _, name, kind = line.split()
+            assert kind == "gauge" and name in helped
+            typed.add(name)
+        else:
+            m = PROM_LINE.match(line)
+            assert m, line
+            name = m.group(1)
+            assert name in typed and name.startswith("morvanta_drift_"), line
+            labels = tuple(re.findall(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\.)*)"', m.group(3) or ""))
+            key = (name, labels)
+            assert key not in samples
+            samples[key] = float(m.group(4))
+    return samples
+
+
+def test_prometheus_text_parses_line_by_line(logs):
+    _, base, cur, _, _ = logs
+    odd = 'lat "ms"\\x'
+    r = morvanta.check(base.rename(columns={"latency_ms": odd}), cur.rename(columns={"latency_ms": odd}))
+    s = parse_prometheus(r.to_prometheus())
+    for d in r.dimensions:
+        key = (("dimension", d.dimension),)
+        assert s[("morvanta_drift_score", key)] == d.score.score
+        assert s[("morvanta_drift_threshold", key)] == d.score.threshold
+        assert s[("morvanta_drift_detected", key)] == (1.0 if d.drifted else 0.0)
+    assert s[("morvanta_drift_any", ())] == 1.0
+    assert s[("morvanta_drift_window_rows", (("window", "current"),))] == 300
+    assert s[("morvanta_drift_check_timestamp_seconds", ())] == r.report.timestamp
+    assert not any(k[0] == "morvanta_drift_p_value" for k in s)  # no p-values asked for
+    assert not any(k[0] == "morvanta_drift_column_score" for k in s)  # per-column series only behind the flag
+    per = parse_prometheus(r.to_prometheus(per_column=True))
+    col = ("morvanta_drift_column_score", (("dimension", "data"), ("column", 'lat \\"ms\\"\\\\x')))
+    assert per[col] == next(c.score.score for c in r.columns if c.name == odd)
+    assert len(per) == len(s) + 2
+    # Skipped dimensions export nothing rather than a made-up value.
+    slim = morvanta.check(base[["latency_ms"]], cur[["latency_ms"]])
+    assert {k[1] for k in parse_prometheus(slim.to_prometheus()) if k[0] == "morvanta_drift_score"} == {
+        (("dimension", "data"),)}
+
+
+def test_json_output(logs):
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base.assign(confidence=np.nan), cur)
+    d = json.loads(r.to_json())  # standard JSON: a NaN score is written as null
+    conf = d["dimensions"][3]
+    assert conf["dimension"] == "confidence" and conf["score"] is None and conf["drifted"] is False
+    assert d["baseline"] == {"source": "baseline_log", "rows": 400}
+    assert [c["name"] for c in d["top_contributors"]["columns"]] == [c.name for c in r.columns]
+    assert d["report"]["sample_size_current"] == 300
+    assert "NaN" not in r.to_json()
+
+
+def test_report_needs_the_extra(logs, monkeypatch):
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur)
+    monkeypatch.setitem(sys.modules, "jinja2", None)
+    with pytest.raises(ImportError, match=re.escape('pip install "morvanta[report]"')):
+        r.to_html()
+
+
+def test_import_stays_numpy_free():
+    code = ("import sys, morvanta; morvanta.check; "
+            "print(sorted(m for m in ('numpy', 'jinja2', 'matplotlib', 'pandas', 'pyarrow', 'polars') "
+            "if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+def test_html_is_deterministic_small_and_free_of_rows(logs):
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    from conftest import concurrently
+
+    _, base, cur, _, _ = logs
+    first = morvanta.check(base, cur)
+    html = first.to_html()
+    assert html == morvanta.check(base.copy(), cur.copy()).to_html()
+    # Pages drawn on several threads at once come out as drawn alone.
+    for pages in concurrently(first.to_html, first.to_html, first.to_html, reps=2):
+        assert pages == [html, html]
+
+    def window(shift, seed):
+        r = np.random.default_rng(seed)
+        return {"query_embedding": (r.normal(size=(5000, 384)) + shift).astype(np.float32),
+                "response_embedding": r.normal(size=(5000, 384)).astype(np.float32),
+                "response_length": r.poisson(120, 5000).astype(float), "confidence": r.beta(8, 2, 5000),
+                "correct": r.random(5000) < 0.8,
+                **{f"f{j}": r.normal(shift * j, 1, 5000) for j in range(10)}}
+
+    b, c = window(0.0, 1), window(0.1, 2)
+    b["f0"][:3] = [123.456789012345, 98.7654321098765, 55.5555555555555]  # recognisable raw values
+    result = morvanta.check(b, c)
+    html = result.to_html()
+    assert html == result.to_html()
+    assert len(html.encode()) < 2_000_000
+    assert "123.456789" not in html and "98.765432" not in html
+    assert not re.search(r"""(src|href)=["']?(https?:)?//""", html)  # nothing fetched from the network
+    assert "<script" not in html
+
+
+# ------------------------------------------------------------------ monitoring
+
+
+def test_monitor_windows_by_time_and_by_rows():
+    # Two days of hourly traffic; hour 5 of the second day is nearly empty.
+    rng = np.random.default_rng(4)
+    hours = np.repeat(np.arange(48), 60)
+    keep = ~((hours == 29) & (np.arange(hours.size) % 60 >= 3))
+    t = (T0 - T0 % 3600) + hours[keep] * 3600 + rng.uniform(0, 3599, keep.sum())
+    n = t.size
+    shift = (hours[keep] >= 40) * 3.0
+    log = {"timestamp": t[::-1].copy(), "latency_ms": (rng.gamma(4, 80, n) * (1 + shift))[::-1].copy(),
+           "confidence": rng.beta(8, 2, n)[::-1].copy()}
+    # Sixty requests an hour are few for KS: the threshold sits above their noise.
+    m = morvanta.monitor(log, every="1h", baseline="1d", min_rows=30, detectors={"data": DataDrift(0.5)})
+    assert m.baseline_rows == 24 * 60
+    assert [w.index for w in m.windows] == list(range(24))
+    small = [w for w in m.windows if w.status == "too_small"]
+    assert [(w.index, w.rows) for w in small] == [(5, 3)]
+    assert small[0].result is None and small[0].reason == "3 requests, fewer than the 30 needed to test"
+    drifted = [w.index for w in m.windows if w.result is not None and w.result.dimension("data").drifted]
+    assert drifted == list(range(16, 24))
+    lines = [json.loads(x) for x in m.to_jsonl().splitlines()]
+    assert len(lines) == 24 and lines[5]["status"] == "too_small" and lines[5]["dimensions"] == {}
+    assert lines[5]["drifted"] is None and lines[0]["start"].endswith("Z")
+    # A window's score is the plain detector on exactly that window's rows, sorted by time.
+    order = np.argsort(log["timestamp"], kind="stable")
+    w = m.windows[20]
+    rows = order[w.first_row: w.first_row + w.rows]
+    base = order[: m.baseline_rows]
+    x = np.asarray(log["latency_ms"]).reshape(-1, 1)
+    assert w.result.dimension("data").score.score == DataDrift(0.5).detect(x[base], x[rows]).score
+    # Fixed counts: the first 1000 rows are the baseline, then windows of 500, the last one short.
+    m = morvanta.monitor(log, rows=500, baseline=1000, min_rows=100)
+    sizes = [(w.first_row, w.rows, w.status) for w in m.windows]
+    assert sizes[0] == (1000, 500, "checked") and sum(s[1] for s in sizes) == n - 1000
+    assert sizes[-1][1] == (n - 1000) % 500 and sizes[-1][2] == ("too_small" if (n - 1000) % 500 < 100 else "checked")
+    with pytest.raises(ValueError, match="exactly one of 'every'"):
+        morvanta.monitor(log, every="1h", rows=5)
+    with pytest.raises(LogError, match="windows by time need a timestamp column"):
+        morvanta.monitor({"x": np.arange(5.0)}, every="1h")
+
+
+def test_parse_duration():
+    assert [parse_duration(s) for s in ("90s", "15m", "1h", "1h30m", "2d", "1w", "0.5h")] == [
+        90, 900, 3600, 5400, 172800, 604800, 1800]
+    for bad in ("1x", "h", "", "0m", "1h 2"):
+        with pytest.raises(ValueError):
+            parse_duration(bad)
+
+
+# ------------------------------------------------------------------ command line
+
+
+def test_check_command(logs, tmp_path):
+    d, base, cur, paths, cpaths = logs
+    out = run("check", str(paths["parquet"]), str(cpaths["jsonl"]), "--json", str(tmp_path / "r.json"),
+              "--prometheus", str(tmp_path / "m.prom"), "--per-column")
+    assert out.returncode == 0 and out.stderr == ""
+    expected = morvanta.check(base, cur)
+    for dim in expected.dimensions:
+        assert re.search(rf"^{dim.dimension} +{dim.score.score:.6f} +{dim.score.threshold:.6f} +"
+                         rf"{'yes' if dim.drifted else 'no'} ", out.stdout, re.M)
+    assert "worst columns: latency_ms" in out.stdout
+    assert "note: current: query_embedding: float64 embeddings converted to float32" in out.stdout
+    assert out.stdout.rstrip().endswith("verdict: DRIFT in data, embedding, response, query (4 of 5 dimensions)")
+    written = json.loads((tmp_path / "r.json").read_text())
+    assert [x["score"] for x in written["dimensions"]] == [x.score.score for x in expected.dimensions]
+    assert any(k[0] == "morvanta_drift_column_score" for k in parse_prometheus((tmp_path / "m.prom").read_text()))
+    out = run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift", "--html", str(tmp_path / "r.html"))
+    # Two features, the projection, lengths, confidences, reliability; cluster shares with breakdowns.
+    plots = 6 + (importlib.util.find_spec("morvanta.explain") is not None)
+    assert out.returncode == 1 and (tmp_path / "r.html").read_text().count("<figure class=\"plot\"") == plots
+    same = run("check", str(paths["csv"]), str(paths["parquet"]), "--fail-on-drift", "--json")
+    assert same.returncode == 0 and json.loads(same.stdout)["drifted"] is False
+
+
+def test_check_command_errors(logs, tmp_path):
+    d, _, _, paths, cpaths = logs
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text('{"confidence": 0.5}\n{"confidence": "high"}\n')
+    cases = [
+        (["check", str(paths["parquet"]), str(bad)],
+         f"morvanta: error: '{bad}' column 'confidence' line 2: expected a number, got 'high'"),
+        (["check", str(paths["parquet"]), str(tmp_path / "none.csv")],
+         f"morvanta: error: cannot read '{tmp_path / 'none.csv'}': No such file or directory"),
+        (["check", "a.csv", "b.csv", "--p-values", "--calibrate", "0.01"],
+         "morvanta: error: --p-values and --calibrate exclude each other"),
+        (["check", "a.csv", "b.csv", "--calibrate", "2"],
+         "morvanta: error: argument --calibrate: expected a number in (0, 1), got '2' (see 'morvanta check --help')"),
+        (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--permutations", "9"],
+         "morvanta: error: --permutations needs --p-values"),
+        (["check", "--json", str(paths["parquet"]), str(cpaths["parquet"]), str(cpaths["csv"])],
+         f"morvanta: error: --json {paths['parquet']}: refusing to write over a log (give the output another name)"),
+        (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--html", str(cpaths["parquet"])],
+         f"morvanta: error: --html {cpaths['parquet']}: refusing to write over a log (give the output another name)"),
+        (["monitor", str(cpaths["parquet"]), "--every", "1 fortnight"],
+         "morvanta: error: --every: not a duration: '1 fortnight' (e.g. 30s, 15m, 1h, 1h30m, 7d)"),
+        (["monitor", str(paths["csv"]), "--rows", "10", "--baseline", "1h"],
+         "morvanta: error: with --rows, --baseline is a number of rows, got '1h'"),
+    ]
+    for args, message in cases:
+        out = run(*args)
+        assert (out.returncode, out.stderr.strip(), out.stdout) == (2, message, ""), args
+    cfg = tmp_path / "m.toml"
+    cfg.write_text("[thresholds]\ndata = 0.9\nquery = 13.9\nembedding = 9\nresponse = 1\n")
+    out = run("check", str(paths["parquet"]), str(cpaths["parquet"]), "--config", str(cfg), "--fail-on-drift",
+              "--json")
+    assert out.returncode == 0, out.stderr
+    assert [x["threshold"] for x in json.loads(out.stdout)["dimensions"]] == [0.9, 9, 1, 0.2, 13.9]
+
+
+def test_monitor_command(logs, tmp_path):
+    d, base, cur, _, _ = logs
+    both = pd.concat([make_frame(300, 5, t0=T0 - T0 % 86400, span=43200),
+                      make_frame(300, 6, shift=0.8, t0=T0 - T0 % 86400 + 43200, span=43200)])
+    p = tmp_path / "all.parquet"
+    both.to_parquet(p)
+    cfg = tmp_path / "m.toml"
+    cfg.write_text("[thresholds]\nembedding = 0.4\n")  # above the noise of ~150-row windows
+    out = run("monitor", str(p), "--every", "6h", "--baseline", "6h", "--min-rows", "20", "--config", str(cfg),
+              "--html", str(tmp_path / "m.html"), "--fail-on-drift")
+    lines = [json.loads(x) for x in out.stdout.splitlines()]
+    assert out.returncode == 1 and out.stderr == ""
+    assert [x["window"] for x in lines] == [0, 1, 2] and all(x["status"] == "checked" for x in lines)
+    assert [x["dimensions"]["embedding"]["drifted"] for x in lines] == [False, True, True]
+    html = (tmp_path / "m.html").read_text()
+    assert html.count("<svg") == 5 and "3 windows" in html
+    out = run("monitor", str(p), "--rows", "200", "--baseline-file", str(tmp_path / "all.parquet"))
+    assert out.returncode == 0 and len(out.stdout.splitlines()) == 3
+
+
+def fake_breakdowns(r):
+    """Breakdowns shaped as morvanta.explain returns them, for rendering without that module."""
+    from types import SimpleNamespace as NS
+
+    data = NS(columns=[NS(index=c.index, name=c.name, ks=0.25 + c.index, psi=None if c.index else 0.125)
+                       for c in r.columns])
+    clusters = [NS(index=i, baseline_share=s, current_share=t, contribution=k) for i, (s, t, k) in
+                enumerate([(0.5, 0.25, 0.0866), (0.25, 0.5, 0.0866), (0.25, 0.25, 0.0)])]
+    bins = [NS(lower=i / 2, upper=(i + 1) / 2, baseline_count=10, current_count=5 * i,
+               baseline_confidence=0.25 + i / 2, baseline_accuracy=0.3 + i / 3,
+               current_confidence=0.3 + i / 2 if i else math.nan, current_accuracy=0.2 + i / 2 if i else math.nan)
+            for i in range(2)]
+    return {"data": data, "query": NS(clusters=clusters),
+            "embedding": NS(mmd2=-0.001, sliced_wasserstein=0.5, bandwidth=2.0),
+            "confidence": NS(ks=0.125, ece_baseline=0.03, ece_current=None, bins=bins)}
+
+
+def test_html_shows_the_breakdowns(logs):
+    import dataclasses
+
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    _, base, cur, _, _ = logs
+    r = morvanta.check(base, cur, explain=False)
+    plain = r.to_html()
+    assert "cluster shares and their KL contributions (shown once breakdowns are available)" in plain
+    rich = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).to_html()
+    assert rich.count("<svg") == plain.count("<svg") + 1  # the query clusters' shares
+    assert "Query clusters, largest KL contribution first" in rich and "50.0%" in rich
+    assert "cluster #0, whose share went from 50.0% to 25.0%" in rich
+    assert "MMD² (before clamping at 0)" in rich and "-0.001000" in rich
+    assert "calibration error, current</th><td class=\"num\">unavailable" in rich
+    worst = r.columns[0]
+    assert f"{worst.name}: score {worst.score.score:.3f}, KS {0.25 + worst.index:.3f}" in rich
+    assert "not computed" in rich  # a column whose PSI was skipped
+    top = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).top_contributors()
+    assert top["clusters"] == [{"index": 1, "baseline_share": 0.25, "current_share": 0.5, "contribution": 0.0866}]
+
+
+def test_reliability_bins_and_projection_match_references():
+    from morvanta import report
+
+    sk_cal = pytest.importorskip("sklearn.calibration")
+    sk_dec = pytest.importorskip("sklearn.decomposition")
+    rng = np.random.default_rng(5)
+    conf = rng.beta(5, 2, 3000)
+    ok = rng.random(3000) < conf
+    bins = report._calibration_bins(conf, ok, 10)
+    prob_true, prob_pred = sk_cal.calibration_curve(ok, conf, n_bins=10, strategy="uniform")
+    filled = [b for b in bins if b[0] > 0]
+    assert sum(b[0] for b in bins) == 3000
+    np.testing.assert_allclose([b[2] for b in filled], prob_true, rtol=1e-12)
+    np.testing.assert_allclose([b[1] for b in filled], prob_pred, rtol=1e-12)
+    x = rng.normal(size=(600, 20)).astype(np.float32)
+    y = (rng.normal(size=(500, 20)) * np.linspace(0.5, 3, 20)).astype(np.float32)
+    pb, pc, share, (sb, sc) = report.projection(x, y, seed=3)
+    again = report.projection(np.asfortranarray(x), y.copy(), seed=3)
+    assert all(np.array_equal(a, b) for a, b in zip((pb, pc, share), again[:3]))  # any layout, same picture
+    pooled = np.concatenate([x[sb], y[sc]]).astype(np.float64)
+    ref = sk_dec.PCA(n_components=2, svd_solver="full").fit(pooled)
+    np.testing.assert_allclose(share, ref.explained_variance_ratio_, rtol=1e-9)
+    proj = ref.transform(pooled)
+    np.testing.assert_allclose(np.abs(np.concatenate([pb, pc])), np.abs(proj), atol=1e-8)
+
+
+def test_demo_writes_the_report_of_its_drift_scenario(tmp_path):
+    pytest.importorskip("jinja2")
+    from morvanta import demo
+
+    out = run("demo", "--scenario", "stable", "--html", str(tmp_path / "demo.html"))
+    assert out.returncode == 0 and out.stderr == ""
+    html = (tmp_path / "demo.html").read_text()
+    assert "Drift in data, embedding, response, confidence, query (5 of 5 dimensions tested)." in html
+    # The check of the demo's logs scores exactly what the demo's detectors do.
+    expected = demo.score_window(demo.make_window("baseline", 300), demo.make_window("drift", 300))
+    assert [s.to_dict() for s in demo.drift_check(300).report.scores] == [s.to_dict() for s in expected]
