@@ -317,6 +317,23 @@ def test_p_values_match_serial_permutation_tests(client, baseline):
         assert (bits(row.p_value), bits(row.score)) == (bits(t.p_value), bits(t.score.score))
 
 
+def test_null_groups_give_p_values_close_to_uniform(client):
+    if not hasattr(morvanta, "permutation_test"):
+        pytest.skip("morvanta.permutation_test is not in this build")
+    # 80 windows drawn from the baseline's own distribution: p-values are valid
+    # (about uniform), so a 10% level flags about 10% of them.
+    rng = np.random.default_rng(11)
+    base = pd.DataFrame({"response_length": rng.normal(size=200), "confidence": rng.random(200)})
+    logs = pd.DataFrame({"tenant": np.repeat(np.arange(80), 40), "hour": 0,
+                         "response_length": rng.normal(size=3200), "confidence": rng.random(3200)})
+    out = check_groups(base, to_dask(logs, 4), by=KEYS, min_rows=10, p_values=True, n_permutations=99, seed=1)
+    p = out.p_value.to_numpy()
+    assert len(p) == 160 and (out.status == "ok").all()
+    assert 0.4 < p.mean() < 0.6 and np.mean(p <= 0.1) < 0.2
+    from scipy import stats
+    assert stats.kstest(p, "uniform").pvalue > 1e-3
+
+
 # ---------------------------------------------------------------- argument errors and imports
 
 
