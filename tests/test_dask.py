@@ -178,6 +178,14 @@ def test_settings_roles_and_features_follow_the_arguments(client, baseline):
                         columns={"query_embedding": None, "response_length": None, "response_embedding": None,
                                  "confidence": None, "correct": None})
     assert list(only.dimension.unique()) == ["data"] and list(only.tenant) == ["acme", "beta", "gamma"]
+    # A role switched off, or a timestamp only the baseline has, never turns into a feature.
+    off = check_groups(baseline.assign(timestamp=1), logs.drop(columns="timestamp"), by=KEYS, min_rows=10,
+                       columns={"confidence": None, "correct": None, "response_length": None,
+                                "response_embedding": None})
+    assert list(off.dimension.unique()) == ["data", "embedding", "query"]
+    pd.testing.assert_frame_equal(off[off.dimension == "data"].reset_index(drop=True),
+                                  check_groups(base, logs, by=KEYS, min_rows=10, dimensions="data",
+                                               columns={"confidence": "p_answer"}))
     # Chosen dimensions come in the usual order, scored as in the full run.
     some = check_groups(baseline, to_dask(logs.rename(columns={"p_answer": "confidence"}), 3), by=KEYS, min_rows=10,
                         dimensions=["query", "data"])

@@ -564,7 +564,9 @@ def _plan_raw(
         raise ValueError(f"argument 'baseline': column '{columns['response_embedding']}' needs response lengths beside it")
     if "correct" in columns and "confidence" not in columns:
         raise ValueError(f"argument 'baseline': column '{columns['correct']}' needs confidences beside it")
-    taken = set(columns.values()) | set(by) | {_POS}
+    # A column with a role, or with a role's conventional name, is never a feature, even where the
+    # role is switched off or absent from the logs: `features=` can still name it.
+    taken = set(ROLES) | {n for n in roles.values() if n is not None} | set(by) | {_POS}
     if features is None:
         feats = [str(c) for c, t in zip(baseline.columns, baseline.dtypes) if str(c) not in taken and _kind(t) in "biuf"]
     else:
@@ -750,7 +752,8 @@ def check_groups(
 
     ``columns`` renames roles (``{"confidence": "p_answer"}``) or leaves them out
     (``{"confidence": None}``); ``features`` names the feature columns (default:
-    every numeric or boolean baseline column that is no key and has no role);
+    every numeric or boolean baseline column that is no key and neither has a
+    role nor a role's conventional name);
     ``detectors`` maps a dimension ("data", "embedding", "response",
     "confidence", "query") to the detector (or a Calibration) to use instead of
     the default one; not with a fitted baseline, which has its own.
