@@ -4,7 +4,6 @@ small groups and failing groups reported rather than dropped."""
 
 import logging
 import os
-import pickle
 import struct
 import subprocess
 import sys
@@ -170,7 +169,7 @@ def test_settings_roles_and_features_follow_the_arguments(client, baseline):
     base = baseline.rename(columns={"confidence": "p_answer"})
     dets = {"data": DataDrift(0.05, 4), "query": QueryDrift(0.3, k=3, seed=5), "embedding": EmbeddingDrift(1.0, 8, 2)}
     result = check_groups(base, to_dask(logs, 2), by=KEYS, min_rows=10, detectors=dets,
-                          columns={"p_answer": None} if False else {"confidence": "p_answer"})
+                          columns={"confidence": "p_answer"})
     ref = reference(baseline, logs.rename(columns={"p_answer": "confidence"}), 10, detectors=dets)
     assert_matches(result, ref, sizes(logs))
     # Roles left out and an explicit feature list narrow what is scored.
