@@ -373,7 +373,7 @@ def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
         return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
     try:
         cur = _window("logs", frame, plan.columns, plan.features)
-    except ValueError as err:
+    except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
     if plan.fitted is not None:
         try:
