@@ -196,6 +196,40 @@ def test_settings_roles_and_features_follow_the_arguments(client, baseline):
         assert bits(row.score) == bits(DataDrift().detect(x, g).score)
 
 
+def test_embedding_column_and_response_text_as_in_the_pipeline_logs(client, baseline):
+    # A dedicated `embedding` column feeds EmbeddingDrift (queries still feed QueryDrift);
+    # without `response_length`, the `response` text gives the lengths, in characters or words.
+    rng = np.random.default_rng(12)
+    words = np.array(["a", "bb", "ccc", "dddd"])
+
+    def texts(n):
+        return [" ".join(rng.choice(words, rng.integers(1, 30))) for _ in range(n)]
+
+    def widen(frame):
+        return frame.drop(columns="response_length").assign(
+            embedding=list(rng.normal(size=(len(frame), 4)).astype(np.float32)), response=texts(len(frame)))
+
+    base, logs = widen(baseline), widen(make_logs(seed=12))
+    for unit in ("chars", "words"):
+        got = check_groups(base, to_dask(logs, 3), by=KEYS, min_rows=10, length=unit,
+                           dimensions=["embedding", "response", "query"]).set_index(KEYS + ["dimension"])
+
+        def lengths(f):
+            return np.array([len(t.split()) if unit == "words" else len(t) for t in f.response], dtype=float)
+
+        b_emb, b_q, b_r = (np.stack(base[c].to_list()) for c in ("embedding", "query_embedding", "response_embedding"))
+        for key, g in logs.groupby(KEYS):
+            if len(g) < 10:
+                continue
+            c_emb, c_q, c_r = (np.stack(g[c].to_list()) for c in ("embedding", "query_embedding", "response_embedding"))
+            want = [EmbeddingDrift().detect(b_emb, c_emb), ResponseDrift().detect_with_embeddings(
+                lengths(base), lengths(g), b_r, c_r), QueryDrift().detect(b_q, c_q)]
+            for s in want:
+                assert bits(got.loc[(*key, s.dimension)].score) == bits(s.score), (unit, key, s.dimension)
+    with pytest.raises(ValueError, match="argument 'length': expected 'chars' or 'words', got 'bytes'"):
+        check_groups(base, logs, by=KEYS, length="bytes")
+
+
 def test_failing_groups_are_reported_with_their_error(client, baseline):
     logs = make_logs(seed=4)
     bad = logs.index[(logs.tenant == "beta") & (logs.hour == 0)]

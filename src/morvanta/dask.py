@@ -59,7 +59,9 @@ __all__ = ["check_groups", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
 ROLES: Final[tuple[str, ...]] = (
     "query_embedding",
     "response_embedding",
+    "embedding",
     "response_length",
+    "response",
     "confidence",
     "correct",
     "timestamp",
@@ -118,6 +120,7 @@ class _Window:
     n_rows: int
     features: NDArray[np.float64] | None = None
     query_embedding: NDArray[np.float32] | None = None
+    embedding: NDArray[np.float32] | None = None
     response_embedding: NDArray[np.float32] | None = None
     response_length: NDArray[np.float64] | None = None
     confidence: NDArray[np.float64] | None = None
@@ -223,17 +226,37 @@ def _flag_column(arg: str, column: str, series: Any) -> NDArray[np.bool_]:
     return out
 
 
-def _window(arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str]) -> _Window:
+def _text_lengths(arg: str, column: str, series: Any, unit: str) -> NDArray[np.float64]:
+    """Response lengths from the response text: characters, or whitespace-separated words."""
+    out = np.empty(len(series), dtype=np.float64)
+    for i, text in enumerate(series.to_numpy(dtype=object)):
+        if text is None or (isinstance(text, float) and text != text):
+            out[i] = np.nan
+        elif isinstance(text, str):
+            out[i] = len(text.split()) if unit == "words" else len(text)
+        else:
+            raise TypeError(
+                f"argument '{arg}': column '{column}' row {_label(series.index, i)!r}: expected the response "
+                f"text, got {type(text).__name__}"
+            )
+    return out
+
+
+def _window(
+    arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars"
+) -> _Window:
     """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns."""
     parts: dict[str, Any] = {}
     if features:
         parts["features"] = as_feature_table(arg, frame[list(features)])[0]
-    for role in ("query_embedding", "response_embedding"):
+    for role in ("query_embedding", "embedding", "response_embedding"):
         if role in columns:
             parts[role] = _embedding_matrix(arg, columns[role], frame[columns[role]])
     for role in ("response_length", "confidence"):
         if role in columns:
             parts[role] = _number_column(arg, columns[role], frame[columns[role]])
+    if "response" in columns:
+        parts["response_length"] = _text_lengths(arg, columns["response"], frame[columns["response"]], length)
     if "correct" in columns:
         parts["correct"] = _flag_column(arg, columns["correct"], frame[columns["correct"]])
     return _Window(n_rows=len(frame), **parts)
@@ -247,6 +270,9 @@ def _calls(dimension: str, det: Any, base: _Window, cur: _Window) -> tuple[Calla
     forms that ``permutation_test`` takes for the same statistic."""
     if dimension == "data":
         return lambda: det.detect(base.features, cur.features), det.detect, base.features, cur.features
+    if dimension == "embedding" and base.embedding is not None:
+        eb, ec = base.embedding, cur.embedding
+        return lambda: det.detect(eb, ec), det.detect, eb, ec
     if dimension in ("embedding", "query"):
         b, c = base.query_embedding, cur.query_embedding
         return lambda: det.detect(b, c), det.detect, b, c
@@ -286,7 +312,7 @@ class _Fitted:
 
     def check(self, window: _Window) -> Any:
         source = {
-            "embeddings": window.query_embedding,
+            "embeddings": window.embedding if window.embedding is not None else window.query_embedding,
             "queries": window.query_embedding,
             "response_lengths": window.response_length,
             "response_embeddings": window.response_embedding,
@@ -334,6 +360,7 @@ class _Plan:
     n_permutations: int
     seed: int
     min_rows: int
+    length: str = "chars"
     result_meta: Any = None
 
 
@@ -372,7 +399,7 @@ def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
         why = f"{n} rows, fewer than min_rows={plan.min_rows}"
         return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
     try:
-        cur = _window("logs", frame, plan.columns, plan.features)
+        cur = _window("logs", frame, plan.columns, plan.features, plan.length)
     except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
     if plan.fitted is not None:
@@ -534,6 +561,7 @@ def _plan_raw(
     seed: int,
     min_rows: int,
     wanted: tuple[str, ...] | None,
+    length: str,
 ) -> _Plan:
     if len(baseline) == 0:
         raise ValueError("argument 'baseline': the baseline window has no rows")
@@ -560,7 +588,9 @@ def _plan_raw(
             )
         if in_base:
             columns[role] = name
-    if "response_embedding" in columns and "response_length" not in columns:
+    if "response_length" in columns:
+        columns.pop("response", None)  # a length column wins over measuring the text
+    if "response_embedding" in columns and "response_length" not in columns and "response" not in columns:
         raise ValueError(f"argument 'baseline': column '{columns['response_embedding']}' needs response lengths beside it")
     if "correct" in columns and "confidence" not in columns:
         raise ValueError(f"argument 'baseline': column '{columns['correct']}' needs confidences beside it")
@@ -584,20 +614,27 @@ def _plan_raw(
             raise TypeError(f"argument 'logs': column '{columns[role]}' is not numeric (dtype {logs_meta[columns[role]].dtype})")
     if "correct" in columns and _kind(logs_meta[columns["correct"]].dtype) != "b":
         raise TypeError(f"argument 'logs': column '{columns['correct']}' is not boolean (dtype {logs_meta[columns['correct']].dtype})")
-    for role in ("query_embedding", "response_embedding"):
+    if "response" in columns and _kind(logs_meta[columns["response"]].dtype) != "O" and not isinstance(
+        logs_meta[columns["response"]].dtype, pd.StringDtype
+    ):
+        raise TypeError(
+            f"argument 'logs': column '{columns['response']}' holds {logs_meta[columns['response']].dtype}, "
+            "not the response text"
+        )
+    for role in ("query_embedding", "embedding", "response_embedding"):
         if role in columns:
             # Refuses text columns now, with the hint, rather than in every task.
             dtype = logs_meta[columns[role]].dtype
             if isinstance(dtype, pd.StringDtype) or (_kind(dtype) != "O" and not isinstance(dtype, pd.ArrowDtype)):
                 _embedding_matrix("logs", columns[role], logs_meta[columns[role]])
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
-    raw = _window("baseline", baseline, scored_columns, feats)
+    raw = _window("baseline", baseline, scored_columns, feats, length)
     dims = []
     if feats:
         dims.append("data")
-    if "query_embedding" in columns:
+    if "query_embedding" in columns or "embedding" in columns:
         dims.append("embedding")
-    if "response_length" in columns:
+    if "response_length" in columns or "response" in columns:
         dims.append("response")
     if "confidence" in columns:
         dims.append("confidence")
@@ -609,12 +646,13 @@ def _plan_raw(
         _available("dimensions", wanted, dims)
         dims = [d for d in dims if d in wanted]
         # Columns that only the left-out dimensions read are neither converted nor shipped.
-        needs = {"query_embedding": ("embedding", "query"), "response_length": ("response",),
+        needs = {"query_embedding": ("query",) if "embedding" in columns else ("embedding", "query"),
+                 "embedding": ("embedding",), "response_length": ("response",), "response": ("response",),
                  "response_embedding": ("response",), "confidence": ("confidence",), "correct": ("confidence",)}
         scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
         if "data" not in dims:
             feats = []
-        raw = _window("baseline", baseline, scored_columns, feats)
+        raw = _window("baseline", baseline, scored_columns, feats, length)
     return _Plan(
         by=by,
         columns=scored_columns,
@@ -628,6 +666,7 @@ def _plan_raw(
         n_permutations=n_permutations,
         seed=seed,
         min_rows=min_rows,
+        length=length,
     )
 
 
@@ -639,6 +678,7 @@ def _plan_fitted(
     features: Sequence[str] | None,
     min_rows: int,
     wanted: tuple[str, ...] | None,
+    length: str,
 ) -> _Plan:
     fitted = _Fitted(baseline)
     if wanted is not None:
@@ -649,6 +689,11 @@ def _plan_fitted(
         if part == "features":
             continue
         role = _PART_ROLE[part]
+        alternative = {"embeddings": "embedding", "response_lengths": "response"}.get(part)
+        if part == "embeddings" and alternative and roles.get(alternative) in log_cols:
+            role = alternative  # a dedicated embedding column, as in the pipeline's logs
+        if part == "response_lengths" and roles.get(role) not in log_cols and roles.get("response") in log_cols:
+            role = "response"  # lengths measured from the response text
         name = roles.get(role)
         if name is None:
             raise ValueError(f"argument 'columns': the baseline has {part!r}, so role {role!r} needs a column")
@@ -676,6 +721,7 @@ def _plan_fitted(
         features=tuple(feats),
         dimensions=fitted.dimensions if wanted is None else tuple(d for d in fitted.dimensions if d in wanted),
         thresholds=thresholds,
+        length=length,
         detectors={},
         raw=None,
         fitted=fitted,
@@ -730,6 +776,7 @@ def check_groups(
     n_permutations: int = 999,
     seed: int = 0,
     min_rows: int = DEFAULT_MIN_ROWS,
+    length: str = "chars",
     shuffle: bool = True,
     client: Any = None,
 ) -> pd.DataFrame:
@@ -742,9 +789,11 @@ def check_groups(
 
     ``logs``: a Dask DataFrame of request logs, one row per request (a pandas
     DataFrame is scored here, serially, with the same code). Columns by role,
-    each optional: ``query_embedding`` (list column, scored by EmbeddingDrift
-    and QueryDrift), ``response_length`` (ResponseDrift, with
-    ``response_embedding`` if present), ``confidence`` (ConfidenceDrift, with
+    each optional, as in ``morvanta check``: ``query_embedding`` (list column,
+    scored by QueryDrift, and by EmbeddingDrift unless an ``embedding`` column is
+    there), ``response_length`` or else the ``response`` text (its length in
+    characters, or in words with ``length="words"``) for ResponseDrift, with
+    ``response_embedding`` if present, ``confidence`` (ConfidenceDrift, with
     the ``correct`` flags if present), ``timestamp`` (never a feature), and every
     other numeric or boolean baseline column as a feature (DataDrift). Embeddings
     may be object columns of lists/arrays or Arrow list columns; float64 values
@@ -794,6 +843,8 @@ def check_groups(
     logs_meta = logs._meta if lazy else logs
     roles = _role_columns(columns)
     wanted = _dimension_list(dimensions)
+    if length not in ("chars", "words"):
+        raise ValueError(f"argument 'length': expected 'chars' or 'words', got {length!r}")
     if _is_dask_frame(baseline):
         baseline = baseline.compute()
     if isinstance(baseline, pd.DataFrame):
@@ -801,14 +852,14 @@ def check_groups(
             _permutation_test()
         plan = _plan_raw(
             baseline, logs_meta, keys, roles, features, _detectors(detectors), bool(p_values), n_permutations, seed, min_rows,
-            wanted,
+            wanted, length,
         )
     elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
         if detectors is not None:
             raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
         if p_values:
             raise ValueError("argument 'p_values': permutation p-values need the raw baseline window, not a fitted Baseline")
-        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted)
+        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted, length)
     else:
         raise TypeError(
             f"argument 'baseline': expected a pandas DataFrame or a fitted morvanta.Baseline, got {type(baseline).__name__}"
