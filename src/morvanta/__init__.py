@@ -101,6 +101,7 @@ __all__ += [
 
 # ---------------------------------------------------------------- pickling
 # (_pickle.py registers reducers for the native classes on import)
+from . import _pickle as _pickle  # registers reducers
 
 
 

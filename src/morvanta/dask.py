@@ -1,0 +1,892 @@
+"""Many windows at once on a Dask cluster: drift per tenant, per model, per hour.
+
+:func:`check_groups` takes one baseline and a Dask DataFrame of request logs,
+cuts the logs into groups by the caller's keys and scores every group against
+the baseline on the cluster's workers, returning one pandas row per group and
+dimension. The baseline is prepared once on the client and shipped to each
+worker once, as a single task every scoring task depends on.
+
+Requires the optional extra: ``pip install "morvanta[dask]"``. Importing
+:mod:`morvanta` never imports Dask; importing this module does.
+
+>>> from dask.distributed import Client
+>>> client = Client("tcp://scheduler:8786")          # or Client() for this machine
+>>> logs = dask.dataframe.read_parquet("s3://bucket/logs/")
+>>> scores = morvanta.dask.check_groups(baseline_frame, logs, by=["tenant", "hour"])
+>>> scores[scores.exceeded]
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import pickle
+import sys
+import tempfile
+import uuid
+from collections.abc import Callable, Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Final
+
+try:
+    import dask.dataframe as dd
+    import numpy as np
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    from dask.delayed import delayed
+except ImportError as _err:  # pragma: no cover - exercised in a subprocess by the tests
+    raise ImportError(
+        f"morvanta.dask needs Dask and pandas ({(_err.name or str(_err)).split('.')[0]} is missing): "
+        'pip install "morvanta[dask]"'
+    ) from _err
+
+from ._columns import as_feature_table
+from ._native import (
+    ConfidenceDrift,
+    DataDrift,
+    DriftScore,
+    EmbeddingDrift,
+    MorvantaError,
+    QueryDrift,
+    ResponseDrift,
+)
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = ["check_groups", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
+
+#: Column roles of a request log and their conventional column names.
+ROLES: Final[tuple[str, ...]] = (
+    "query_embedding",
+    "response_embedding",
+    "embedding",
+    "response_length",
+    "response",
+    "confidence",
+    "correct",
+    "timestamp",
+)
+#: The dimensions, in the order their rows appear for each group.
+DIMENSIONS: Final[tuple[str, ...]] = ("data", "embedding", "response", "confidence", "query")
+#: Groups with fewer rows are reported with status "too_small" and not scored.
+DEFAULT_MIN_ROWS: Final[int] = 30
+
+_Detector = DataDrift | EmbeddingDrift | ResponseDrift | ConfidenceDrift | QueryDrift
+_DETECTOR_CLASS: Final[dict[str, type]] = {
+    "data": DataDrift,
+    "embedding": EmbeddingDrift,
+    "response": ResponseDrift,
+    "confidence": ConfidenceDrift,
+    "query": QueryDrift,
+}
+# The parts of a fitted Baseline (see Baseline.fit) and the log column role feeding each.
+_PART_ROLE: Final[dict[str, str]] = {
+    "embeddings": "query_embedding",
+    "queries": "query_embedding",
+    "response_lengths": "response_length",
+    "response_embeddings": "response_embedding",
+    "confidences": "confidence",
+    "correct": "correct",
+}
+_PART_DIMENSION: Final[dict[str, str]] = {
+    "features": "data",
+    "embeddings": "embedding",
+    "response_lengths": "response",
+    "confidences": "confidence",
+    "queries": "query",
+}
+# Original position of every log row (partition number in the high bits), so that
+# each group is scored in the order its rows have in the logs, whatever the shuffle did.
+_POS: Final[str] = "__morvanta_row__"
+_RESULT_COLUMNS: Final[tuple[str, ...]] = (
+    "dimension",
+    "score",
+    "threshold",
+    "exceeded",
+    "method",
+    "n_rows",
+    "status",
+    "message",
+)
+
+
+# ---------------------------------------------------------------- one window as arrays
+
+
+@dataclass(frozen=True)
+class _Window:
+    """The arrays of one window that the detectors take; None for an absent part."""
+
+    n_rows: int
+    features: NDArray[np.float64] | None = None
+    query_embedding: NDArray[np.float32] | None = None
+    embedding: NDArray[np.float32] | None = None
+    response_embedding: NDArray[np.float32] | None = None
+    response_length: NDArray[np.float64] | None = None
+    confidence: NDArray[np.float64] | None = None
+    correct: NDArray[np.bool_] | None = None
+
+
+def _label(index: Any, i: int) -> object:
+    """The index label of row ``i``, as a plain Python value for the message."""
+    label = index[i]
+    return label.item() if isinstance(label, np.generic) else label
+
+
+def _first_bad(cells: Any, ok: Callable[[Any], bool]) -> int:
+    for i, cell in enumerate(cells):
+        if not ok(cell):
+            return i
+    return -1
+
+
+_TEXT_HINT: Final[str] = (
+    " (Dask converts object columns to text unless dask.config.set({'dataframe.convert-string': False}) "
+    "is in force when the frame is made; Arrow list columns are kept)"
+)
+
+
+def _check_widths(arg: str, column: str, index: Any, lengths: Any) -> int:
+    """The common vector width; a row of another width is named (the most common width wins)."""
+    if len(lengths) == 0:
+        return 0
+    widths, counts = np.unique(lengths, return_counts=True)
+    width = int(widths[np.argmax(counts)])
+    if len(widths) > 1:
+        i = int(np.argmax(lengths != width))
+        raise ValueError(
+            f"argument '{arg}': column '{column}' row {_label(index, i)!r}: {int(lengths[i])} values "
+            f"where the other rows have {width}"
+        )
+    return width
+
+
+def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]:
+    """A list column as a (rows, width) float32 matrix; other real dtypes are cast explicitly."""
+    dtype = series.dtype
+    if isinstance(dtype, pd.ArrowDtype):
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+        arr = pa.chunked_array(series.array.__arrow_array__()).combine_chunks()
+        if not (pa.types.is_list(arr.type) or pa.types.is_large_list(arr.type) or pa.types.is_fixed_size_list(arr.type)):
+            raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers")
+        if arr.null_count:
+            row = _label(series.index, _first_bad(arr.is_null().to_pylist(), lambda v: not v))
+            raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing embedding")
+        lengths = pc.list_value_length(arr).to_numpy(zero_copy_only=False)
+        width = _check_widths(arg, column, series.index, lengths)
+        flat = arr.flatten().to_numpy(zero_copy_only=False)
+        if flat.dtype.kind not in "iuf":
+            raise TypeError(f"argument '{arg}': column '{column}' holds lists of {arr.type.value_type}, not numbers")
+        return np.ascontiguousarray(flat.astype(np.float32, copy=False).reshape(len(arr), width))
+    if isinstance(dtype, pd.StringDtype) or getattr(dtype, "kind", "O") != "O":
+        hint = _TEXT_HINT if isinstance(dtype, pd.StringDtype) else ""
+        raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers{hint}")
+    cells = series.to_numpy(dtype=object)
+    if len(cells) == 0:
+        return np.empty((0, 0), dtype=np.float32)
+    try:
+        mat = np.stack([np.asarray(c) for c in cells])
+    except (ValueError, TypeError):
+        mat = None
+    if mat is None or mat.ndim != 2 or mat.dtype.kind not in "iuf":
+        # Slow path: find the first offending row and say what is wrong with it.
+        def row_of(i: int) -> object:
+            return _label(series.index, i)
+
+        for i, cell in enumerate(cells):
+            if cell is None or (isinstance(cell, float) and cell != cell):
+                raise ValueError(f"argument '{arg}': column '{column}' row {row_of(i)!r}: missing embedding")
+            vec = np.asarray(cell)
+            if vec.ndim != 1 or vec.dtype.kind not in "iuf":
+                raise TypeError(
+                    f"argument '{arg}': column '{column}' row {row_of(i)!r}: expected a list of numbers, "
+                    f"got {type(cell).__name__}{_TEXT_HINT if isinstance(cell, str) else ''}"
+                )
+        _check_widths(arg, column, series.index, np.array([len(c) for c in cells]))
+        raise TypeError(f"argument '{arg}': column '{column}' does not form a matrix of numbers")
+    return np.ascontiguousarray(mat.astype(np.float32, copy=False))
+
+
+def _number_column(arg: str, column: str, series: Any) -> NDArray[np.float64]:
+    if getattr(series.dtype, "kind", "O") not in "biuf":
+        raise TypeError(f"argument '{arg}': column '{column}' is not numeric (dtype {series.dtype})")
+    out: NDArray[np.float64] = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    return out
+
+
+def _flag_column(arg: str, column: str, series: Any) -> NDArray[np.bool_]:
+    if getattr(series.dtype, "kind", "O") != "b":
+        raise TypeError(f"argument '{arg}': column '{column}' is not boolean (dtype {series.dtype})")
+    if series.isna().any():
+        row = _label(series.index, int(np.argmax(series.isna().to_numpy())))
+        raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing flag")
+    out: NDArray[np.bool_] = series.to_numpy(dtype=bool)
+    return out
+
+
+def _text_lengths(arg: str, column: str, series: Any, unit: str) -> NDArray[np.float64]:
+    """Response lengths from the response text: characters, or whitespace-separated words."""
+    out = np.empty(len(series), dtype=np.float64)
+    for i, text in enumerate(series.to_numpy(dtype=object)):
+        if text is None or (isinstance(text, float) and text != text):
+            out[i] = np.nan
+        elif isinstance(text, str):
+            out[i] = len(text.split()) if unit == "words" else len(text)
+        else:
+            raise TypeError(
+                f"argument '{arg}': column '{column}' row {_label(series.index, i)!r}: expected the response "
+                f"text, got {type(text).__name__}"
+            )
+    return out
+
+
+def _window(
+    arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars"
+) -> _Window:
+    """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns."""
+    parts: dict[str, Any] = {}
+    if features:
+        parts["features"] = as_feature_table(arg, frame[list(features)])[0]
+    for role in ("query_embedding", "embedding", "response_embedding"):
+        if role in columns:
+            parts[role] = _embedding_matrix(arg, columns[role], frame[columns[role]])
+    for role in ("response_length", "confidence"):
+        if role in columns:
+            parts[role] = _number_column(arg, columns[role], frame[columns[role]])
+    if "response" in columns:
+        parts["response_length"] = _text_lengths(arg, columns["response"], frame[columns["response"]], length)
+    if "correct" in columns:
+        parts["correct"] = _flag_column(arg, columns["correct"], frame[columns["correct"]])
+    return _Window(n_rows=len(frame), **parts)
+
+
+# ---------------------------------------------------------------- scoring one group
+
+
+def _calls(dimension: str, det: Any, base: _Window, cur: _Window) -> tuple[Callable[[], DriftScore], Any, Any, Any]:
+    """The direct detector call for one dimension, and the method and argument
+    forms that ``permutation_test`` takes for the same statistic."""
+    if dimension == "data":
+        return lambda: det.detect(base.features, cur.features), det.detect, base.features, cur.features
+    if dimension == "embedding" and base.embedding is not None:
+        eb, ec = base.embedding, cur.embedding
+        return lambda: det.detect(eb, ec), det.detect, eb, ec
+    if dimension in ("embedding", "query"):
+        b, c = base.query_embedding, cur.query_embedding
+        return lambda: det.detect(b, c), det.detect, b, c
+    if dimension == "response":
+        if base.response_embedding is not None:
+            bl, cl, be, ce = base.response_length, cur.response_length, base.response_embedding, cur.response_embedding
+            return (
+                lambda: det.detect_with_embeddings(bl, cl, be, ce),
+                det.detect_with_embeddings,
+                (bl, be),
+                (cl, ce),
+            )
+        return lambda: det.detect(base.response_length, cur.response_length), det.detect, base.response_length, cur.response_length
+    if base.correct is not None:
+        bc, bk, cc, ck = base.confidence, base.correct, cur.confidence, cur.correct
+        return lambda: det.detect_with_correctness(bc, bk, cc, ck), det.detect_with_correctness, (bc, bk), (cc, ck)
+    return lambda: det.detect(base.confidence, cur.confidence), det.detect, base.confidence, cur.confidence
+
+
+class _Fitted:
+    """Adapter around a fitted ``morvanta.Baseline``: ``check(**parts) -> DriftReport``.
+
+    Pickles the baseline itself when it can be pickled, otherwise through its
+    own ``save``/``load`` (an .npz file's bytes), so that it reaches the workers.
+    """
+
+    def __init__(self, baseline: Any) -> None:
+        self.baseline = baseline
+        self.parts: tuple[str, ...] = tuple(baseline.parts)
+        unknown = [p for p in self.parts if p not in _PART_DIMENSION and p not in _PART_ROLE]
+        if unknown:
+            raise ValueError(f"argument 'baseline': unknown baseline parts {unknown}")
+        self.dimensions = tuple(d for d in DIMENSIONS if any(_PART_DIMENSION.get(p) == d for p in self.parts))
+        names = baseline.feature_names
+        self.feature_names: list[str] | None = None if names is None else [str(n) for n in names]
+        self.detectors: dict[str, Any] = dict(baseline.detectors)
+
+    def check(self, window: _Window) -> Any:
+        source = {
+            "embeddings": window.embedding if window.embedding is not None else window.query_embedding,
+            "queries": window.query_embedding,
+            "response_lengths": window.response_length,
+            "response_embeddings": window.response_embedding,
+            "confidences": window.confidence,
+            "correct": window.correct,
+            "features": window.features,
+        }
+        return self.baseline.check(**{p: source[p] for p in self.parts})
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        try:
+            return _unpickle_fitted, ("pickle", pickle.dumps(self.baseline, protocol=pickle.HIGHEST_PROTOCOL), None)
+        except (pickle.PicklingError, TypeError, AttributeError):
+            pass
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "baseline.npz")
+            self.baseline.save(path)
+            with open(path, "rb") as f:
+                return _unpickle_fitted, ("npz", f.read(), type(self.baseline))
+
+
+def _unpickle_fitted(kind: str, payload: bytes, cls: Any) -> _Fitted:
+    if kind == "pickle":
+        return _Fitted(pickle.loads(payload))
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "baseline.npz")
+        with open(path, "wb") as f:
+            f.write(payload)
+        return _Fitted(cls.load(path))
+
+
+@dataclass(frozen=True)
+class _Plan:
+    """Everything a worker needs to score groups; built on the client, shipped once."""
+
+    by: tuple[str, ...]
+    columns: dict[str, str]
+    features: tuple[str, ...]
+    dimensions: tuple[str, ...]
+    thresholds: dict[str, float]
+    detectors: dict[str, Any]
+    raw: _Window | None
+    fitted: _Fitted | None
+    p_values: bool
+    n_permutations: int
+    seed: int
+    min_rows: int
+    length: str = "chars"
+    result_meta: Any = None
+
+
+def _row(dimension: str, n_rows: int, threshold: float, status: str, message: str) -> dict[str, Any]:
+    return {
+        "dimension": dimension,
+        "score": float("nan"),
+        "threshold": threshold,
+        "exceeded": False,
+        "method": None,
+        "n_rows": n_rows,
+        "status": status,
+        "message": message,
+        "p_value": float("nan"),
+    }
+
+
+def _score_row(s: DriftScore, n_rows: int, p_value: float) -> dict[str, Any]:
+    return {
+        "dimension": s.dimension,
+        "score": s.score,
+        "threshold": s.threshold,
+        "exceeded": s.exceeded,
+        "method": s.method,
+        "n_rows": n_rows,
+        "status": "ok",
+        "message": "",
+        "p_value": p_value,
+    }
+
+
+def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
+    """One row per dimension for the logs rows of one group, in their logs order."""
+    n = len(frame)
+    if n < plan.min_rows:
+        why = f"{n} rows, fewer than min_rows={plan.min_rows}"
+        return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
+    try:
+        cur = _window("logs", frame, plan.columns, plan.features, plan.length)
+    except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
+        return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
+    if plan.fitted is not None:
+        try:
+            report = plan.fitted.check(cur)
+        except (MorvantaError, ValueError) as err:
+            return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
+        return [_score_row(s, n, float("nan")) for s in report.scores if s.dimension in plan.dimensions]
+    assert plan.raw is not None
+    rows = []
+    for d in plan.dimensions:
+        direct, method, base_arg, cur_arg = _calls(d, plan.detectors[d], plan.raw, cur)
+        try:
+            if plan.p_values:
+                test = _permutation_test()(
+                    method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=plan.seed
+                )
+                rows.append(_score_row(test.score, n, float(test.p_value)))
+            else:
+                rows.append(_score_row(direct(), n, float("nan")))
+        except (MorvantaError, ValueError) as err:
+            rows.append(_row(d, n, plan.thresholds[d], "error", str(err)))
+    return rows
+
+
+def _permutation_test() -> Any:
+    # Looked up when needed: permutation tests live in their own module of the package.
+    import morvanta
+
+    fn = getattr(morvanta, "permutation_test", None)
+    if fn is None:
+        raise ImportError("p_values=True needs morvanta.permutation_test, which this morvanta does not provide")
+    return fn
+
+
+def _result_meta(key_dtypes: Mapping[str, Any], p_values: bool) -> Any:
+    cols: dict[str, Any] = {k: pd.Series([], dtype=t) for k, t in key_dtypes.items()}
+    cols.update(
+        dimension=pd.Series([], dtype=object),
+        score=pd.Series([], dtype=np.float64),
+        threshold=pd.Series([], dtype=np.float64),
+        exceeded=pd.Series([], dtype=bool),
+        method=pd.Series([], dtype=object),
+        n_rows=pd.Series([], dtype=np.int64),
+        status=pd.Series([], dtype=object),
+        message=pd.Series([], dtype=object),
+    )
+    if p_values:
+        cols["p_value"] = pd.Series([], dtype=np.float64)
+    return pd.DataFrame(cols)
+
+
+def _score_frame(frame: Any, plan: _Plan) -> Any:
+    """Scores every group of one pandas frame (a partition, or the whole logs)."""
+    meta = plan.result_meta
+    records: list[dict[str, Any]] = []
+    if len(frame):
+        by = list(plan.by)
+        for key, group in frame.groupby(by, sort=False, dropna=False):
+            keys = key if isinstance(key, tuple) else (key,)
+            group = group.sort_values(_POS, kind="stable")
+            for row in _score_group(plan, group):
+                records.append({**dict(zip(by, keys)), **row})
+    out = pd.DataFrame.from_records(records, columns=list(meta.columns)) if records else meta.iloc[:0].copy()
+    return out.astype(meta.dtypes.to_dict())
+
+
+def _tag_rows(part: Any, partition_info: Mapping[str, Any] | None = None) -> Any:
+    number = 0 if partition_info is None else int(partition_info["number"])
+    return part.assign(**{_POS: np.arange(len(part), dtype=np.int64) + (number << 40)})
+
+
+# ---------------------------------------------------------------- checking the arguments
+
+
+def _kind(dtype: Any) -> str:
+    return str(getattr(dtype, "kind", "O"))
+
+
+def _role_columns(columns: Mapping[str, str | None] | None) -> dict[str, str | None]:
+    out: dict[str, str | None] = {r: r for r in ROLES}
+    if columns is None:
+        return out
+    if not isinstance(columns, Mapping):
+        raise TypeError(f"argument 'columns': expected a mapping of role to column name, got {type(columns).__name__}")
+    for role, name in columns.items():
+        if role not in ROLES:
+            raise ValueError(f"argument 'columns': unknown role {role!r} (roles: {', '.join(ROLES)})")
+        if name is not None and not isinstance(name, str):
+            raise TypeError(f"argument 'columns': role {role!r} needs a column name or None, got {type(name).__name__}")
+        out[role] = name
+    return out
+
+
+def _detectors(detectors: Mapping[str, Any] | None) -> dict[str, Any]:
+    out: dict[str, Any] = {d: cls() for d, cls in _DETECTOR_CLASS.items()}
+    if detectors is None:
+        return out
+    if not isinstance(detectors, Mapping):
+        raise TypeError(f"argument 'detectors': expected a mapping of dimension to detector, got {type(detectors).__name__}")
+    for dim, det in detectors.items():
+        if dim not in _DETECTOR_CLASS:
+            raise ValueError(f"argument 'detectors': unknown dimension {dim!r} (dimensions: {', '.join(DIMENSIONS)})")
+        det = getattr(det, "detector", det)  # a Calibration carries its calibrated detector
+        if not isinstance(det, _DETECTOR_CLASS[dim]):
+            raise TypeError(
+                f"argument 'detectors': dimension {dim!r} needs a {_DETECTOR_CLASS[dim].__name__}, "
+                f"got {type(det).__name__}"
+            )
+        out[dim] = det
+    return out
+
+
+def _keys(by: str | Sequence[str]) -> tuple[str, ...]:
+    keys = (by,) if isinstance(by, str) else tuple(by)
+    if not keys:
+        raise ValueError("argument 'by': at least one key column is needed")
+    for k in keys:
+        if not isinstance(k, str):
+            raise TypeError(f"argument 'by': column names are str, got {type(k).__name__}")
+    return keys
+
+
+def _require(arg: str, frame_columns: Sequence[Hashable], wanted: Sequence[str], what: str) -> None:
+    missing = [c for c in wanted if c not in frame_columns]
+    if missing:
+        raise ValueError(f"argument '{arg}': {what} {missing} not found (columns: {[str(c) for c in frame_columns]})")
+
+
+def _dimension_list(dimensions: str | Sequence[str] | None) -> tuple[str, ...] | None:
+    if dimensions is None:
+        return None
+    dims = (dimensions,) if isinstance(dimensions, str) else tuple(dimensions)
+    for d in dims:
+        if d not in DIMENSIONS:
+            raise ValueError(f"argument 'dimensions': unknown dimension {d!r} (dimensions: {', '.join(DIMENSIONS)})")
+    if not dims:
+        raise ValueError("argument 'dimensions': at least one dimension is needed")
+    return dims
+
+
+def _available(arg: str, wanted: Sequence[str], present: Sequence[str]) -> None:
+    missing = [d for d in wanted if d not in present]
+    if missing:
+        raise ValueError(
+            f"argument '{arg}': {missing} cannot be scored: the baseline has only {list(present)}"
+        )
+
+
+def _plan_raw(
+    baseline: Any,
+    logs_meta: Any,
+    by: tuple[str, ...],
+    roles: dict[str, str | None],
+    features: Sequence[str] | None,
+    detectors: dict[str, Any],
+    p_values: bool,
+    n_permutations: int,
+    seed: int,
+    min_rows: int,
+    wanted: tuple[str, ...] | None,
+    length: str,
+) -> _Plan:
+    if len(baseline) == 0:
+        raise ValueError("argument 'baseline': the baseline window has no rows")
+    base_cols = [str(c) for c in baseline.columns]
+    log_cols = [str(c) for c in logs_meta.columns]
+    columns: dict[str, str] = {}
+    for role, name in roles.items():
+        if name is None:
+            continue
+        in_base, in_logs = name in base_cols, name in log_cols
+        if role == "timestamp":
+            if in_logs:
+                columns[role] = name
+            continue
+        if in_base and not in_logs:
+            raise ValueError(
+                f"argument 'logs': column '{name}' ({role}) is in the baseline but not in the logs "
+                f"(pass columns={{'{role}': None}} to leave it out)"
+            )
+        if in_logs and not in_base:
+            raise ValueError(
+                f"argument 'baseline': column '{name}' ({role}) is in the logs but not in the baseline "
+                f"(pass columns={{'{role}': None}} to leave it out)"
+            )
+        if in_base:
+            columns[role] = name
+    if "response_length" in columns:
+        columns.pop("response", None)  # a length column wins over measuring the text
+    if "response_embedding" in columns and "response_length" not in columns and "response" not in columns:
+        raise ValueError(f"argument 'baseline': column '{columns['response_embedding']}' needs response lengths beside it")
+    if "correct" in columns and "confidence" not in columns:
+        raise ValueError(f"argument 'baseline': column '{columns['correct']}' needs confidences beside it")
+    # A column with a role, or with a role's conventional name, is never a feature, even where the
+    # role is switched off or absent from the logs: `features=` can still name it.
+    taken = set(ROLES) | {n for n in roles.values() if n is not None} | set(by) | {_POS}
+    if features is None:
+        feats = [str(c) for c, t in zip(baseline.columns, baseline.dtypes) if str(c) not in taken and _kind(t) in "biuf"]
+    else:
+        if isinstance(features, str):
+            raise TypeError("argument 'features': expected a sequence of column names, got str")
+        feats = [str(f) for f in features]
+        _require("baseline", base_cols, feats, "feature columns")
+    _require("logs", log_cols, feats, "feature columns")
+    for f in feats:
+        if _kind(logs_meta[f].dtype) not in "biuf":
+            raise TypeError(f"argument 'logs': column '{f}' is not numeric (dtype {logs_meta[f].dtype})")
+    _require("logs", log_cols, list(by), "key columns")
+    for role in ("response_length", "confidence"):
+        if role in columns and _kind(logs_meta[columns[role]].dtype) not in "biuf":
+            raise TypeError(f"argument 'logs': column '{columns[role]}' is not numeric (dtype {logs_meta[columns[role]].dtype})")
+    if "correct" in columns and _kind(logs_meta[columns["correct"]].dtype) != "b":
+        raise TypeError(f"argument 'logs': column '{columns['correct']}' is not boolean (dtype {logs_meta[columns['correct']].dtype})")
+    if "response" in columns and _kind(logs_meta[columns["response"]].dtype) != "O" and not isinstance(
+        logs_meta[columns["response"]].dtype, pd.StringDtype
+    ):
+        raise TypeError(
+            f"argument 'logs': column '{columns['response']}' holds {logs_meta[columns['response']].dtype}, "
+            "not the response text"
+        )
+    for role in ("query_embedding", "embedding", "response_embedding"):
+        if role in columns:
+            # Refuses text columns now, with the hint, rather than in every task.
+            dtype = logs_meta[columns[role]].dtype
+            if isinstance(dtype, pd.StringDtype) or (_kind(dtype) != "O" and not isinstance(dtype, pd.ArrowDtype)):
+                _embedding_matrix("logs", columns[role], logs_meta[columns[role]])
+    scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
+    raw = _window("baseline", baseline, scored_columns, feats, length)
+    dims = []
+    if feats:
+        dims.append("data")
+    if "query_embedding" in columns or "embedding" in columns:
+        dims.append("embedding")
+    if "response_length" in columns or "response" in columns:
+        dims.append("response")
+    if "confidence" in columns:
+        dims.append("confidence")
+    if "query_embedding" in columns:
+        dims.append("query")
+    if not dims:
+        raise ValueError("argument 'baseline': no column to score (no features, embeddings, lengths or confidences)")
+    if wanted is not None:
+        _available("dimensions", wanted, dims)
+        dims = [d for d in dims if d in wanted]
+        # Columns that only the left-out dimensions read are neither converted nor shipped.
+        needs = {"query_embedding": ("query",) if "embedding" in columns else ("embedding", "query"),
+                 "embedding": ("embedding",), "response_length": ("response",), "response": ("response",),
+                 "response_embedding": ("response",), "confidence": ("confidence",), "correct": ("confidence",)}
+        scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
+        if "data" not in dims:
+            feats = []
+        raw = _window("baseline", baseline, scored_columns, feats, length)
+    return _Plan(
+        by=by,
+        columns=scored_columns,
+        features=tuple(feats),
+        dimensions=tuple(dims),
+        thresholds={d: float(detectors[d].threshold) if hasattr(detectors[d], "threshold") else float("nan") for d in dims},
+        detectors={d: detectors[d] for d in dims},
+        raw=raw,
+        fitted=None,
+        p_values=p_values,
+        n_permutations=n_permutations,
+        seed=seed,
+        min_rows=min_rows,
+        length=length,
+    )
+
+
+def _plan_fitted(
+    baseline: Any,
+    logs_meta: Any,
+    by: tuple[str, ...],
+    roles: dict[str, str | None],
+    features: Sequence[str] | None,
+    min_rows: int,
+    wanted: tuple[str, ...] | None,
+    length: str,
+) -> _Plan:
+    fitted = _Fitted(baseline)
+    if wanted is not None:
+        _available("dimensions", wanted, fitted.dimensions)
+    log_cols = [str(c) for c in logs_meta.columns]
+    columns: dict[str, str] = {}
+    for part in fitted.parts:
+        if part == "features":
+            continue
+        role = _PART_ROLE[part]
+        alternative = {"embeddings": "embedding", "response_lengths": "response"}.get(part)
+        if part == "embeddings" and alternative and roles.get(alternative) in log_cols:
+            role = alternative  # a dedicated embedding column, as in the pipeline's logs
+        if part == "response_lengths" and roles.get(role) not in log_cols and roles.get("response") in log_cols:
+            role = "response"  # lengths measured from the response text
+        name = roles.get(role)
+        if name is None:
+            raise ValueError(f"argument 'columns': the baseline has {part!r}, so role {role!r} needs a column")
+        _require("logs", log_cols, [name], f"column for the baseline's {part!r}:")
+        columns[role] = name
+    feats: list[str] = []
+    if "features" in fitted.parts:
+        if features is not None:
+            if isinstance(features, str):
+                raise TypeError("argument 'features': expected a sequence of column names, got str")
+            feats = [str(f) for f in features]
+        elif fitted.feature_names is not None:
+            feats = fitted.feature_names
+        else:
+            raise ValueError("argument 'features': the baseline's features have no names; name the logs columns")
+        _require("logs", log_cols, feats, "feature columns")
+    _require("logs", log_cols, list(by), "key columns")
+    thresholds = {}
+    for d in fitted.dimensions:
+        det = fitted.detectors.get(d)
+        thresholds[d] = float(det.threshold) if det is not None and hasattr(det, "threshold") else float("nan")
+    return _Plan(
+        by=by,
+        columns=columns,
+        features=tuple(feats),
+        dimensions=fitted.dimensions if wanted is None else tuple(d for d in fitted.dimensions if d in wanted),
+        thresholds=thresholds,
+        length=length,
+        detectors={},
+        raw=None,
+        fitted=fitted,
+        p_values=False,
+        n_permutations=0,
+        seed=0,
+        min_rows=min_rows,
+    )
+
+
+def _default_client() -> Any:
+    # A distributed client can only exist once distributed is imported.
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import default_client
+
+    try:
+        return default_client()  # type: ignore[no-untyped-call, unused-ignore]
+    except ValueError:
+        return None
+
+
+def _is_dask_frame(obj: object) -> bool:
+    return isinstance(obj, dd.DataFrame)
+
+
+def _sorted_result(out: Any, by: tuple[str, ...]) -> Any:
+    order = {d: i for i, d in enumerate(DIMENSIONS)}
+    # Unscored rows have no method: None, however the frame was put together.
+    out = out.assign(method=out["method"].astype(object).where(out["status"] == "ok", None))
+    out = out.assign(__dim_order=out["dimension"].map(order))
+    try:
+        out = out.sort_values([*by, "__dim_order"], kind="stable", na_position="last")
+    except TypeError:  # keys of mixed, unorderable types: keep the scoring order
+        pass
+    return out.drop(columns="__dim_order").reset_index(drop=True)
+
+
+# ---------------------------------------------------------------- the entry point
+
+
+def check_groups(
+    baseline: Any,
+    logs: Any,
+    by: str | Sequence[str] = ("tenant", "hour"),
+    *,
+    columns: Mapping[str, str | None] | None = None,
+    features: Sequence[str] | None = None,
+    detectors: Mapping[str, Any] | None = None,
+    dimensions: str | Sequence[str] | None = None,
+    p_values: bool = False,
+    n_permutations: int = 999,
+    seed: int = 0,
+    min_rows: int = DEFAULT_MIN_ROWS,
+    length: str = "chars",
+    shuffle: bool = True,
+    client: Any = None,
+) -> pd.DataFrame:
+    """Scores every group of ``logs`` (cut by the ``by`` columns) against ``baseline``.
+
+    ``baseline``: the baseline window as a pandas DataFrame in the request-log
+    layout (a Dask DataFrame is computed first), or a fitted
+    ``morvanta.Baseline``, whose parts, features and detectors are used as
+    fitted. It is prepared once here and shipped to each worker once.
+
+    ``logs``: a Dask DataFrame of request logs, one row per request (a pandas
+    DataFrame is scored here, serially, with the same code). Columns by role,
+    each optional, as in ``morvanta check``: ``query_embedding`` (list column,
+    scored by QueryDrift, and by EmbeddingDrift unless an ``embedding`` column is
+    there), ``response_length`` or else the ``response`` text (its length in
+    characters, or in words with ``length="words"``) for ResponseDrift, with
+    ``response_embedding`` if present, ``confidence`` (ConfidenceDrift, with
+    the ``correct`` flags if present), ``timestamp`` (never a feature), and every
+    other numeric or boolean baseline column as a feature (DataDrift). Embeddings
+    may be object columns of lists/arrays or Arrow list columns; float64 values
+    are converted to float32.
+
+    ``columns`` renames roles (``{"confidence": "p_answer"}``) or leaves them out
+    (``{"confidence": None}``); ``features`` names the feature columns (default:
+    every numeric or boolean baseline column that is no key and neither has a
+    role nor a role's conventional name);
+    ``detectors`` maps a dimension ("data", "embedding", "response",
+    "confidence", "query") to the detector (or a Calibration) to use instead of
+    the default one; not with a fitted baseline, which has its own.
+    ``dimensions`` scores only these of the dimensions the baseline allows
+    (e.g. ``["data", "query"]`` to leave out the costly embedding MMD).
+
+    ``p_values``: also compute a permutation p-value per group and dimension with
+    ``morvanta.permutation_test(n_permutations=, seed=)``, the same ``seed`` for
+    every group (raw baselines only). ``min_rows``: groups with fewer rows are
+    reported with status "too_small" instead of scored. ``shuffle=False`` skips
+    the shuffle that brings each group into one partition, for logs already
+    partitioned by the keys (a group found in two partitions raises ValueError).
+    ``client``: the ``distributed.Client`` to run on (default: the current
+    client if there is one, else Dask's default scheduler); with a client the
+    prepared baseline is scattered to every worker once.
+
+    Returns a pandas DataFrame with one row per group and dimension, sorted by
+    the keys and then in the order data, embedding, response, confidence, query:
+    the key columns, ``dimension``, ``score``, ``threshold``, ``exceeded``,
+    ``method``, ``n_rows``, ``status`` ("ok", "too_small" or "error"),
+    ``message`` (why a group was not scored, e.g. the detector's error) and,
+    with ``p_values``, ``p_value``. Each score equals the plain detector's on the
+    raw baseline and the group's rows in their logs order, bit for bit.
+
+    Raises TypeError or ValueError, naming the argument and column, for a key,
+    feature or role column that is missing or of the wrong type.
+    """
+    keys = _keys(by)
+    if isinstance(n_permutations, bool) or not isinstance(n_permutations, int) or n_permutations < 1:
+        raise ValueError(f"argument 'n_permutations': expected a positive int, got {n_permutations!r}")
+    if isinstance(min_rows, bool) or not isinstance(min_rows, int) or min_rows < 1:
+        raise ValueError(f"argument 'min_rows': expected a positive int, got {min_rows!r}")
+    if isinstance(seed, bool) or not isinstance(seed, int) or seed < 0:
+        raise ValueError(f"argument 'seed': expected a non-negative int, got {seed!r}")
+    lazy = _is_dask_frame(logs)
+    if not lazy and not isinstance(logs, pd.DataFrame):
+        raise TypeError(f"argument 'logs': expected a Dask or pandas DataFrame, got {type(logs).__name__}")
+    logs_meta = logs._meta if lazy else logs
+    roles = _role_columns(columns)
+    wanted = _dimension_list(dimensions)
+    if length not in ("chars", "words"):
+        raise ValueError(f"argument 'length': expected 'chars' or 'words', got {length!r}")
+    if _is_dask_frame(baseline):
+        baseline = baseline.compute()
+    if isinstance(baseline, pd.DataFrame):
+        if p_values:
+            _permutation_test()
+        plan = _plan_raw(
+            baseline, logs_meta, keys, roles, features, _detectors(detectors), bool(p_values), n_permutations, seed, min_rows,
+            wanted, length,
+        )
+    elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
+        if detectors is not None:
+            raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
+        if p_values:
+            raise ValueError("argument 'p_values': permutation p-values need the raw baseline window, not a fitted Baseline")
+        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted, length)
+    else:
+        raise TypeError(
+            f"argument 'baseline': expected a pandas DataFrame or a fitted morvanta.Baseline, got {type(baseline).__name__}"
+        )
+    meta = _result_meta({k: logs_meta[k].dtype for k in keys}, plan.p_values)
+    plan = dataclasses.replace(plan, result_meta=meta)
+    needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values()]))
+    if not lazy:
+        out = _score_frame(_tag_rows(logs[needed]), plan)
+        return _sorted_result(out, keys)
+    frame = logs[needed]
+    frame = frame.map_partitions(_tag_rows, meta=_tag_rows(frame._meta))
+    if shuffle and frame.npartitions > 1:
+        # Task-based shuffle: it moves pandas partitions as they are, list columns included.
+        frame = frame.shuffle(on=list(keys), shuffle_method="tasks")
+    client = client if client is not None else _default_client()
+    if client is not None:
+        # Sent straight to every worker, once; the scheduler never unpickles it.
+        shipped: Any = client.scatter(plan, broadcast=True, hash=False)
+    else:
+        shipped = delayed(plan, name=f"morvanta-plan-{uuid.uuid4().hex}", traverse=False)
+    scored = frame.map_partitions(_score_frame, shipped, meta=meta, align_dataframes=False)
+    out = scored.compute(scheduler=client) if client is not None else scored.compute()
+    del shipped, scored  # releases the scattered plan on the workers
+    if not shuffle:
+        dup = out.duplicated([*keys, "dimension"], keep=False)
+        if dup.any():
+            first = out.loc[dup, list(keys)].iloc[0].tolist()
+            raise ValueError(f"argument 'shuffle': group {first} lies in more than one partition; use shuffle=True")
+    return _sorted_result(out, keys)

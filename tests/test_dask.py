@@ -1,0 +1,430 @@
+"""morvanta.dask.check_groups on a two-process LocalCluster: every group scored as the
+plain detectors score it serially, bit for bit, whatever the partitioning, with
+small groups and failing groups reported rather than dropped."""
+
+import logging
+import os
+import struct
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import morvanta  # noqa: E402
+from morvanta import ConfidenceDrift, DataDrift, DriftReport, EmbeddingDrift, QueryDrift, ResponseDrift  # noqa: E402
+from morvanta.dask import check_groups  # noqa: E402
+
+KEYS = ["tenant", "hour"]
+FEATURES = ["latency_ms", "retrieval_score", "prompt_tokens", "cached"]
+COLUMNS = ["tenant", "hour", "dimension", "score", "threshold", "exceeded", "method", "n_rows", "status", "message"]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+def request_log(rng, n, shift=0.0, width=8):
+    """A request log in the conventional layout (without keys)."""
+    q = rng.normal(size=(n, width)).astype(np.float32) + np.float32(shift)
+    r = rng.normal(size=(n, width)).astype(np.float32)
+    return pd.DataFrame({
+        "latency_ms": rng.gamma(2.0, 100.0 * (1 + shift), n),
+        "retrieval_score": rng.random(n),
+        "prompt_tokens": rng.integers(10, 400, n),
+        "cached": rng.random(n) < 0.3,
+        "query_embedding": list(q),
+        "response_embedding": list(r),
+        "response_length": rng.integers(20, 600, n),
+        "confidence": np.clip(rng.normal(0.7 - shift / 4, 0.15, n), 0, 1),
+        "correct": rng.random(n) < 0.75,
+        "timestamp": np.arange(n, dtype=np.int64) + 1_700_000_000,
+    })
+
+
+GROUPS = [(("acme", 0), 60, 0.0), (("acme", 1), 45, 0.4), (("beta", 0), 70, 0.1), (("beta", 1), 3, 0.0),
+          (("gamma", 1), 50, 1.0)]
+
+
+def make_logs(seed=0, groups=GROUPS):
+    """Groups interleaved at random, so that every group spans several partitions."""
+    rng = np.random.default_rng(seed)
+    parts = []
+    for (tenant, hour), n, shift in groups:
+        parts.append(request_log(rng, n, shift).assign(tenant=tenant, hour=hour))
+    logs = pd.concat(parts, ignore_index=True)
+    logs = logs.iloc[rng.permutation(len(logs))].reset_index(drop=True)
+    return logs[["tenant", "hour", *[c for c in logs.columns if c not in KEYS]]]
+
+
+@pytest.fixture(scope="module")
+def baseline():
+    return request_log(np.random.default_rng(99), 120)
+
+
+def to_dask(frame, npartitions):
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_pandas(frame, npartitions=npartitions, sort=False)
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def reference(base, logs, min_rows, detectors=None):
+    """Each group scored serially with the plain detectors on arrays built here."""
+    det = {"data": DataDrift(), "embedding": EmbeddingDrift(), "response": ResponseDrift(),
+           "confidence": ConfidenceDrift(), "query": QueryDrift(), **(detectors or {})}
+
+    def arrays(f):
+        return dict(x=np.column_stack([f[c].to_numpy(np.float64) for c in FEATURES]),
+                    q=np.stack(f["query_embedding"].to_list()).astype(np.float32),
+                    r=np.stack(f["response_embedding"].to_list()).astype(np.float32),
+                    n=f["response_length"].to_numpy(np.float64), c=f["confidence"].to_numpy(np.float64),
+                    k=f["correct"].to_numpy(bool))
+
+    b = arrays(base)
+    out = {}
+    for key, g in logs.groupby(KEYS, sort=True):
+        if len(g) < min_rows:
+            out[key] = ("too_small", len(g))
+            continue
+        c = arrays(g)
+        out[key] = [det["data"].detect(b["x"], c["x"]), det["embedding"].detect(b["q"], c["q"]),
+                    det["response"].detect_with_embeddings(b["n"], c["n"], b["r"], c["r"]),
+                    det["confidence"].detect_with_correctness(b["c"], b["k"], c["c"], c["k"]),
+                    det["query"].detect(b["q"], c["q"])]
+    return out
+
+
+def assert_matches(result, ref, n_rows):
+    assert list(result.columns[:len(COLUMNS)]) == COLUMNS
+    assert len(result) == 5 * len(ref)
+    assert list(map(tuple, result[KEYS].drop_duplicates().itertuples(index=False))) == sorted(ref)
+    for (key, rows) in result.groupby(KEYS, sort=False):
+        want = ref[key]
+        assert list(rows["dimension"]) == ["data", "embedding", "response", "confidence", "query"]
+        assert (rows["n_rows"] == n_rows[key]).all()
+        if isinstance(want, tuple):
+            assert (rows["status"] == "too_small").all() and rows["score"].isna().all() and not rows["exceeded"].any()
+            assert rows["message"].iloc[0] == f"{want[1]} rows, fewer than min_rows=10"
+            continue
+        assert (rows["status"] == "ok").all() and (rows["message"] == "").all()
+        got = [(r.dimension, bits(r.score), bits(r.threshold), bool(r.exceeded), r.method) for r in rows.itertuples()]
+        assert got == [(s.dimension, bits(s.score), bits(s.threshold), s.exceeded, s.method) for s in want]
+
+
+def sizes(logs):
+    return logs.groupby(KEYS).size().to_dict()
+
+
+# ---------------------------------------------------------------- results
+
+
+def test_cluster_scores_equal_serial_detectors_bit_for_bit(client, baseline):
+    logs = make_logs()
+    result = check_groups(baseline, to_dask(logs, 4), by=KEYS, min_rows=10)
+    assert_matches(result, reference(baseline, logs, 10), sizes(logs))
+    # Drift shows where it was put: the shifted tenant, not the unshifted one.
+    worst = result[result.dimension == "embedding"].set_index(KEYS)["score"]
+    assert worst[("gamma", 1)] > 5 * worst[("acme", 0)]
+
+
+def test_partitioning_shuffle_and_serial_path_give_identical_frames(client, baseline):
+    logs = make_logs(seed=1)
+    runs = [check_groups(baseline, logs, by=KEYS, min_rows=10)]  # pandas: scored in this process
+    runs += [check_groups(baseline, to_dask(logs, n), by=KEYS, min_rows=10) for n in (1, 3, 7)]
+    # Logs already cut by tenant, one partition each: no shuffle needed, same result.
+    by_tenant = dd.concat([to_dask(g, 1) for _, g in logs.groupby("tenant", sort=False)])
+    runs.append(check_groups(baseline, by_tenant, by=KEYS, min_rows=10, shuffle=False))
+    for other in runs[1:]:
+        pd.testing.assert_frame_equal(other, runs[0], check_dtype=False, check_exact=True)
+    with pytest.raises(ValueError, match="lies in more than one partition"):
+        check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10, shuffle=False)
+
+
+def test_arrow_list_and_float64_embeddings_give_the_float32_scores(client, baseline):
+    pa = pytest.importorskip("pyarrow")
+    logs = make_logs(seed=2)
+    want = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10)
+    arrow = logs.assign(query_embedding=pd.Series(
+        [v.astype(np.float64).tolist() for v in logs.query_embedding], dtype=pd.ArrowDtype(pa.list_(pa.float64()))))
+    wide = logs.assign(response_embedding=[v.astype(np.float64) for v in logs.response_embedding])
+    for frame in (arrow, wide):
+        pd.testing.assert_frame_equal(check_groups(baseline, to_dask(frame, 3), by=KEYS, min_rows=10), want,
+                                      check_exact=True)
+
+
+def test_settings_roles_and_features_follow_the_arguments(client, baseline):
+    logs = make_logs(seed=3).rename(columns={"confidence": "p_answer"})
+    base = baseline.rename(columns={"confidence": "p_answer"})
+    dets = {"data": DataDrift(0.05, 4), "query": QueryDrift(0.3, k=3, seed=5), "embedding": EmbeddingDrift(1.0, 8, 2)}
+    result = check_groups(base, to_dask(logs, 2), by=KEYS, min_rows=10, detectors=dets,
+                          columns={"confidence": "p_answer"})
+    ref = reference(baseline, logs.rename(columns={"p_answer": "confidence"}), 10, detectors=dets)
+    assert_matches(result, ref, sizes(logs))
+    # Roles left out and an explicit feature list narrow what is scored.
+    only = check_groups(base, logs, by="tenant", min_rows=10, features=["latency_ms"],
+                        columns={"query_embedding": None, "response_length": None, "response_embedding": None,
+                                 "confidence": None, "correct": None})
+    assert list(only.dimension.unique()) == ["data"] and list(only.tenant) == ["acme", "beta", "gamma"]
+    # A role switched off, or a timestamp only the baseline has, never turns into a feature.
+    off = check_groups(baseline.assign(timestamp=1), logs.drop(columns="timestamp"), by=KEYS, min_rows=10,
+                       columns={"confidence": None, "correct": None, "response_length": None,
+                                "response_embedding": None})
+    assert list(off.dimension.unique()) == ["data", "embedding", "query"]
+    pd.testing.assert_frame_equal(off[off.dimension == "data"].reset_index(drop=True),
+                                  check_groups(base, logs, by=KEYS, min_rows=10, dimensions="data",
+                                               columns={"confidence": "p_answer"}))
+    # Chosen dimensions come in the usual order, scored as in the full run.
+    some = check_groups(baseline, to_dask(logs.rename(columns={"p_answer": "confidence"}), 3), by=KEYS, min_rows=10,
+                        dimensions=["query", "data"])
+    full = check_groups(baseline, logs.rename(columns={"p_answer": "confidence"}), by=KEYS, min_rows=10)
+    pd.testing.assert_frame_equal(some, full[full.dimension.isin(["data", "query"])].reset_index(drop=True))
+    x = baseline[["latency_ms"]].to_numpy()
+    for row in only.itertuples():
+        g = logs[logs.tenant == row.tenant][["latency_ms"]].to_numpy()
+        assert bits(row.score) == bits(DataDrift().detect(x, g).score)
+
+
+def test_embedding_column_and_response_text_as_in_the_pipeline_logs(client, baseline):
+    # A dedicated `embedding` column feeds EmbeddingDrift (queries still feed QueryDrift);
+    # without `response_length`, the `response` text gives the lengths, in characters or words.
+    rng = np.random.default_rng(12)
+    words = np.array(["a", "bb", "ccc", "dddd"])
+
+    def texts(n):
+        return [" ".join(rng.choice(words, rng.integers(1, 30))) for _ in range(n)]
+
+    def widen(frame):
+        return frame.drop(columns="response_length").assign(
+            embedding=list(rng.normal(size=(len(frame), 4)).astype(np.float32)), response=texts(len(frame)))
+
+    base, logs = widen(baseline), widen(make_logs(seed=12))
+    for unit in ("chars", "words"):
+        got = check_groups(base, to_dask(logs, 3), by=KEYS, min_rows=10, length=unit,
+                           dimensions=["embedding", "response", "query"]).set_index(KEYS + ["dimension"])
+
+        def lengths(f):
+            return np.array([len(t.split()) if unit == "words" else len(t) for t in f.response], dtype=float)
+
+        b_emb, b_q, b_r = (np.stack(base[c].to_list()) for c in ("embedding", "query_embedding", "response_embedding"))
+        for key, g in logs.groupby(KEYS):
+            if len(g) < 10:
+                continue
+            c_emb, c_q, c_r = (np.stack(g[c].to_list()) for c in ("embedding", "query_embedding", "response_embedding"))
+            want = [EmbeddingDrift().detect(b_emb, c_emb), ResponseDrift().detect_with_embeddings(
+                lengths(base), lengths(g), b_r, c_r), QueryDrift().detect(b_q, c_q)]
+            for s in want:
+                assert bits(got.loc[(*key, s.dimension)].score) == bits(s.score), (unit, key, s.dimension)
+    with pytest.raises(ValueError, match="argument 'length': expected 'chars' or 'words', got 'bytes'"):
+        check_groups(base, logs, by=KEYS, length="bytes")
+
+
+def test_failing_groups_are_reported_with_their_error(client, baseline):
+    logs = make_logs(seed=4)
+    bad = logs.index[(logs.tenant == "beta") & (logs.hour == 0)]
+    logs.loc[bad[0], "query_embedding"] = np.full(8, np.nan, np.float32)  # the MMD fails on NaN
+    broken = logs.copy()
+    broken.loc[bad[0], "query_embedding"] = None
+    result = check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10).set_index(KEYS + ["dimension"])
+    row = result.loc[("beta", 0, "embedding")]
+    assert row.status == "error" and np.isnan(row.score) and row.message.startswith("numerical instability")
+    assert result.loc[("beta", 0, "data")].status == "ok" and result.loc[("acme", 0, "embedding")].status == "ok"
+    result = check_groups(baseline, to_dask(broken, 3), by=KEYS, min_rows=10).set_index(KEYS + ["dimension"])
+    beta0 = result.loc[("beta", 0)]
+    assert (beta0.status == "error").all()
+    assert beta0.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: missing embedding"
+    assert (result.drop(index=("beta", 0)).status != "error").all()
+    # A short vector in an object column, or a missing one in an Arrow list column.
+    broken.loc[bad[0], "query_embedding"] = np.zeros(7, np.float32)
+    pa = pytest.importorskip("pyarrow")
+    arrow = logs.assign(query_embedding=pd.Series([None if i == bad[0] else v.tolist() for i, v in
+                                                   logs.query_embedding.items()],
+                                                  dtype=pd.ArrowDtype(pa.list_(pa.float32()))))
+    for frame, why in ((broken, "7 values where the other rows have 8"), (arrow, "missing embedding")):
+        got = check_groups(baseline, frame, by=KEYS, min_rows=10).set_index(KEYS + ["dimension"]).loc[("beta", 0)]
+        assert (got.status == "error").all()
+        assert got.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: {why}"
+
+
+# ---------------------------------------------------------------- fitted baselines
+
+
+class StandInBaseline:
+    """A fitted baseline with the surface morvanta.Baseline offers (parts, feature_names,
+    detectors, check); each unpickling is logged to `self.log` to count the shipments."""
+
+    def __init__(self, frame, log):
+        self.raw = dict(features=frame[FEATURES].to_numpy(np.float64),
+                        queries=np.stack(frame.query_embedding.to_list()).astype(np.float32),
+                        confidences=frame.confidence.to_numpy(), correct=frame.correct.to_numpy())
+        self.parts = ("features", "confidences", "correct", "queries")
+        self.feature_names = FEATURES
+        self.detectors = {"data": DataDrift(), "confidence": ConfidenceDrift(), "query": QueryDrift()}
+        self.log = log
+
+    def check(self, *, features, confidences, correct, queries):
+        r = self.raw
+        return DriftReport([self.detectors["data"].detect(r["features"], features),
+                            self.detectors["confidence"].detect_with_correctness(
+                                r["confidences"], r["correct"], confidences, correct),
+                            self.detectors["query"].detect(r["queries"], queries)], 0, 0)
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        with open(self.log, "a") as f:
+            f.write(f"{os.getpid()}\n")
+
+
+class UnpicklableBaseline(StandInBaseline):
+    """Holds a lock, so only its own save/load can carry it to a worker."""
+
+    def __init__(self, frame, log):
+        super().__init__(frame, log)
+        self.lock = threading.Lock()
+
+    def save(self, path):
+        np.savez(path, **self.raw)
+
+    @classmethod
+    def load(cls, path):
+        self = cls.__new__(cls)
+        with np.load(path) as z:
+            self.raw = {k: z[k] for k in z.files}
+        self.parts, self.feature_names, self.lock = ("features", "confidences", "correct", "queries"), FEATURES, None
+        self.log = os.devnull
+        self.detectors = {"data": DataDrift(), "confidence": ConfidenceDrift(), "query": QueryDrift()}
+        return self
+
+
+def test_fitted_baseline_scores_like_the_raw_window_and_ships_once_per_worker(client, baseline, tmp_path):
+    log = tmp_path / "unpickled.txt"
+    logs = make_logs(seed=5)
+    cut = logs.drop(columns=["response_embedding", "response_length"])
+    raw = check_groups(baseline.drop(columns=["response_embedding", "response_length"]), to_dask(cut, 2), by=KEYS,
+                       min_rows=10).query("dimension != 'embedding'")
+    # Eight partitions and five groups, scored on two workers: the baseline is read
+    # at most once per worker, not once per task.
+    fitted = check_groups(StandInBaseline(baseline, str(log)), to_dask(logs, 8), by=KEYS, min_rows=10)
+    pd.testing.assert_frame_equal(fitted, raw.reset_index(drop=True), check_exact=True)
+    readers = [int(p) for p in log.read_text().split()]
+    assert sorted(readers) == sorted(client.run(os.getpid).values())
+    carried = check_groups(UnpicklableBaseline(baseline, str(log)), to_dask(logs, 3), by=KEYS, min_rows=10)
+    pd.testing.assert_frame_equal(carried, raw.reset_index(drop=True), check_exact=True)
+
+
+def test_real_fitted_baseline_if_present(client, baseline):
+    if not hasattr(morvanta, "Baseline"):
+        pytest.skip("morvanta.Baseline is not in this build")
+    logs = make_logs(seed=6)
+    fit = morvanta.Baseline.fit(features=baseline[FEATURES], confidences=baseline.confidence.to_numpy(),
+                                correct=baseline.correct.to_numpy(),
+                                queries=np.stack(baseline.query_embedding.to_list()))
+    got = check_groups(fit, to_dask(logs, 3), by=KEYS, min_rows=10)
+    want = check_groups(baseline, logs, by=KEYS, min_rows=10, columns={"response_length": None, "response_embedding": None})
+    want = want[want.dimension != "embedding"].reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
+# ---------------------------------------------------------------- p-values
+
+
+def test_p_values_match_serial_permutation_tests(client, baseline):
+    logs = make_logs(seed=7)
+    if not hasattr(morvanta, "permutation_test"):
+        with pytest.raises(ImportError, match="needs morvanta.permutation_test"):
+            check_groups(baseline, to_dask(logs, 2), by=KEYS, p_values=True)
+        return
+    result = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10, p_values=True, n_permutations=19, seed=3,
+                          columns={"query_embedding": None})
+    ok = result[result.status == "ok"]
+    assert ((ok.p_value > 0) & (ok.p_value <= 1)).all() and result[result.status != "ok"].p_value.isna().all()
+    b = baseline
+    for row in ok[ok.dimension == "confidence"].itertuples():
+        g = logs[(logs.tenant == row.tenant) & (logs.hour == row.hour)]
+        t = morvanta.permutation_test(ConfidenceDrift().detect_with_correctness,
+                                      (b.confidence.to_numpy(), b.correct.to_numpy()),
+                                      (g.confidence.to_numpy(), g.correct.to_numpy()), n_permutations=19, seed=3)
+        assert (bits(row.p_value), bits(row.score)) == (bits(t.p_value), bits(t.score.score))
+
+
+def test_null_groups_give_p_values_close_to_uniform(client):
+    if not hasattr(morvanta, "permutation_test"):
+        pytest.skip("morvanta.permutation_test is not in this build")
+    # 80 windows drawn from the baseline's own distribution: p-values are valid
+    # (about uniform), so a 10% level flags about 10% of them.
+    rng = np.random.default_rng(11)
+    base = pd.DataFrame({"response_length": rng.normal(size=200), "confidence": rng.random(200)})
+    logs = pd.DataFrame({"tenant": np.repeat(np.arange(80), 40), "hour": 0,
+                         "response_length": rng.normal(size=3200), "confidence": rng.random(3200)})
+    out = check_groups(base, to_dask(logs, 4), by=KEYS, min_rows=10, p_values=True, n_permutations=99, seed=1)
+    p = out.p_value.to_numpy()
+    assert len(p) == 160 and (out.status == "ok").all()
+    assert 0.4 < p.mean() < 0.6 and np.mean(p <= 0.1) < 0.2
+    from scipy import stats
+    assert stats.kstest(p, "uniform").pvalue > 1e-3
+
+
+# ---------------------------------------------------------------- argument errors and imports
+
+
+def test_argument_errors_name_the_argument_and_column(baseline):
+    logs = make_logs(seed=8)
+    cases = [
+        (dict(by=["tenant", "region"]), ValueError, "argument 'logs': key columns ['region'] not found"),
+        (dict(by=[]), ValueError, "argument 'by': at least one key column is needed"),
+        (dict(columns={"answer": "x"}), ValueError, "argument 'columns': unknown role 'answer'"),
+        (dict(detectors={"data": QueryDrift()}), TypeError,
+         "argument 'detectors': dimension 'data' needs a DataDrift, got QueryDrift"),
+        (dict(detectors={"latency": DataDrift()}), ValueError, "argument 'detectors': unknown dimension 'latency'"),
+        (dict(dimensions=["data", "latency"]), ValueError, "argument 'dimensions': unknown dimension 'latency'"),
+        (dict(dimensions="confidence", columns={"confidence": None, "correct": None}), ValueError,
+         "argument 'dimensions': ['confidence'] cannot be scored: the baseline has only ['data', 'embedding', "
+         "'response', 'query']"),
+        (dict(min_rows=0), ValueError, "argument 'min_rows': expected a positive int, got 0"),
+        (dict(features=["latency_ms", "nope"]), ValueError, "argument 'baseline': feature columns ['nope'] not found"),
+    ]
+    for kwargs, exc, text in cases:
+        with pytest.raises(exc) as info:
+            check_groups(baseline, logs, **{"by": KEYS, **kwargs})
+        assert type(info.value) is exc and str(info.value).startswith(text), str(info.value)
+    with pytest.raises(ValueError, match=r"^argument 'logs': column 'confidence' \(confidence\) is in the baseline but "
+                                         r"not in the logs \(pass columns=\{'confidence': None\} to leave it out\)$"):
+        check_groups(baseline, logs.drop(columns="confidence"), by=KEYS)
+    with pytest.raises(TypeError, match="^argument 'logs': column 'latency_ms' is not numeric"):
+        check_groups(baseline, logs.assign(latency_ms="fast"), by=KEYS)
+    with pytest.raises(TypeError, match="^argument 'baseline': expected a pandas DataFrame or a fitted "
+                                        "morvanta.Baseline, got ndarray"):
+        check_groups(np.zeros((3, 3)), logs, by=KEYS)
+    with pytest.raises(TypeError, match="^argument 'logs': expected a Dask or pandas DataFrame, got list"):
+        check_groups(baseline, [], by=KEYS)
+    with pytest.raises(ValueError, match="^argument 'detectors': a fitted Baseline scores with"):
+        check_groups(StandInBaseline(baseline, os.devnull), logs, by=KEYS, detectors={"data": DataDrift()})
+    # Dask turns object columns into text by default; the error says how to keep the lists.
+    with dask.config.set({"dataframe.convert-string": True}):
+        texts = dd.from_pandas(logs, npartitions=2)
+    with pytest.raises(TypeError, match="column 'query_embedding' holds .*convert-string"):
+        check_groups(baseline, texts, by=KEYS)
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ.copy())
+
+
+def test_importing_morvanta_loads_no_dask_and_a_missing_dask_says_what_to_install():
+    out = run_python("import sys, morvanta; print(sorted(m for m in ('dask', 'pandas', 'distributed') if m in sys.modules))")
+    assert out.stdout.strip() == "[]", out.stderr
+    out = run_python("import sys; sys.modules['dask'] = None\n"
+                     "try:\n import morvanta.dask\nexcept ImportError as e: print(e)")
+    assert out.stdout.strip() == 'morvanta.dask needs Dask and pandas (dask is missing): pip install "morvanta[dask]"'
+
