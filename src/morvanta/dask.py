@@ -26,7 +26,7 @@ import tempfile
 import uuid
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Any, Final, cast
 
 try:
     import dask.dataframe as dd
@@ -869,7 +869,7 @@ def check_groups(
     needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values()]))
     if not lazy:
         out = _score_frame(_tag_rows(logs[needed]), plan)
-        return _sorted_result(out, keys)
+        return cast("pd.DataFrame", _sorted_result(out, keys))
     frame = logs[needed]
     frame = frame.map_partitions(_tag_rows, meta=_tag_rows(frame._meta))
     if shuffle and frame.npartitions > 1:
@@ -889,4 +889,4 @@ def check_groups(
         if dup.any():
             first = out.loc[dup, list(keys)].iloc[0].tolist()
             raise ValueError(f"argument 'shuffle': group {first} lies in more than one partition; use shuffle=True")
-    return _sorted_result(out, keys)
+    return cast("pd.DataFrame", _sorted_result(out, keys))
