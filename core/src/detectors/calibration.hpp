@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "../error.hpp"
 
 namespace morvanta::calibration {
 
@@ -34,6 +37,18 @@ inline double bin_term(double sum, std::uint64_t correct, std::uint64_t count, d
     const double acc = static_cast<double>(correct) / cnt;
     const double w = cnt / n;
     return std::fabs(mean - acc) * w;
+}
+
+// One correctness flag per confidence on each side, checked baseline first.
+inline std::optional<DriftError> check_flags(std::size_t n_baseline, std::size_t n_baseline_flags,
+                                             std::size_t n_current, std::size_t n_current_flags) {
+    if (n_baseline != n_baseline_flags)
+        return DriftError::dimension_mismatch(n_baseline, n_baseline_flags,
+                                              "ConfidenceDriftDetector::baseline correctness");
+    if (n_current != n_current_flags)
+        return DriftError::dimension_mismatch(n_current, n_current_flags,
+                                              "ConfidenceDriftDetector::current correctness");
+    return std::nullopt;
 }
 
 }  // namespace morvanta::calibration

@@ -169,12 +169,9 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
                                                      std::span<const double> current,
                                                      std::span<const std::uint8_t> current_correct,
                                                      std::size_t n_permutations, std::uint64_t seed) {
-    if (baseline.size() != baseline_correct.size())
-        return DriftError::dimension_mismatch(baseline.size(), baseline_correct.size(),
-                                              "ConfidenceDriftDetector::baseline correctness");
-    if (current.size() != current_correct.size())
-        return DriftError::dimension_mismatch(current.size(), current_correct.size(),
-                                              "ConfidenceDriftDetector::current correctness");
+    if (auto e = calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(),
+                                          current_correct.size()))
+        return std::move(*e);
     if (baseline.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
     if (det.n_calib_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
     const std::size_t m = baseline.size(), n = current.size(), total = m + n;
