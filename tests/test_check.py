@@ -612,6 +612,7 @@ def test_check_command_errors(logs, tmp_path):
     d, _, _, paths, cpaths = logs
     bad = tmp_path / "bad.jsonl"
     bad.write_text('{"confidence": 0.5}\n{"confidence": "high"}\n')
+    (tmp_path / "bad.parquet").write_bytes(b"xx")
     cases = [
         (["check", str(paths["parquet"]), str(bad)],
          f"morvanta: error: '{bad}' column 'confidence' line 2: expected a number, got 'high'"),
@@ -623,6 +624,14 @@ def test_check_command_errors(logs, tmp_path):
          "morvanta: error: argument --calibrate: expected a number in (0, 1), got '2' (see 'morvanta check --help')"),
         (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--permutations", "9"],
          "morvanta: error: --permutations needs --p-values"),
+        (["check", "a.csv", "b.csv", "--alpha", "x"],
+         "morvanta: error: argument --alpha: expected a number in (0, 1), got 'x' (see 'morvanta check --help')"),
+        (["check", "a.csv", "b.csv", "--p-values", "--permutations", "0"],
+         "morvanta: error: argument --permutations: expected a positive integer, got '0' "
+         "(see 'morvanta check --help')"),
+        (["monitor", "a.csv", "--rows", "10", "--seed", str(1 << 64)],
+         f"morvanta: error: argument --seed: expected a non-negative integer below 2**64, got '{1 << 64}' "
+         "(see 'morvanta monitor --help')"),
         (["check", "--json", str(paths["parquet"]), str(cpaths["parquet"]), str(cpaths["csv"])],
          f"morvanta: error: --json {paths['parquet']}: refusing to write over a log (give the output another name)"),
         (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--html", str(cpaths["parquet"])],
@@ -635,6 +644,11 @@ def test_check_command_errors(logs, tmp_path):
     for args, message in cases:
         out = run(*args)
         assert (out.returncode, out.stderr.strip(), out.stdout) == (2, message, ""), args
+    # A file that is no Parquet, read as a log (check) and as a table (data): one line naming it.
+    for cmd in ("check", "data"):
+        out = run(cmd, str(tmp_path / "bad.parquet"), str(cpaths["parquet"]))
+        assert out.returncode == 2 and out.stderr.count("\n") == 1, (cmd, out.stderr)
+        assert out.stderr.startswith(f"morvanta: error: cannot read '{tmp_path / 'bad.parquet'}' as Parquet: "), cmd
     cfg = tmp_path / "m.toml"
     cfg.write_text("[thresholds]\ndata = 0.9\nquery = 13.9\nembedding = 9\nresponse = 1\n")
     out = run("check", str(paths["parquet"]), str(cpaths["parquet"]), "--config", str(cfg), "--fail-on-drift",

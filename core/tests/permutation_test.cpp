@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "permutation/permutation.hpp"
 #include "pool.hpp"
 #include "stats/ks.hpp"
+#include "stats/psi.hpp"
 #include "stats/rng.hpp"
 
 namespace morvanta::permutation {
@@ -81,6 +83,55 @@ TEST_F(PermutationTest, EmptyWindowsAndMismatchedPairsFailAsTheDetectors) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(),
               "dimension mismatch: expected 2, got 1 (ConfidenceDriftDetector::baseline correctness)");
+}
+
+MatrixF64 shifted_table(std::size_t rows, std::size_t cols, std::uint64_t seed, double shift) {
+    MatrixF64 t(rows, cols);
+    const auto v = normals(rows * cols, seed, shift);
+    for (std::size_t i = 0; i < v.size(); ++i) t.data[i] = v[i];
+    return t;
+}
+
+// The unpermuted split is the detector's own call, bit for bit, also where the
+// index's sum overflows (a huge eps): the detector then scores the column by KS
+// alone, and so must the permutation test.
+TEST_F(PermutationTest, DataObservedIsTheDetectorAlsoWhenTheIndexIsNotFinite) {
+    const MatrixF64 a = shifted_table(120, 3, 11, 0.0), b = shifted_table(90, 3, 12, 0.4);
+    for (double eps : {1e-4, 1e308}) {
+        const DataDriftDetector det{0.1, 5, eps};
+        auto r = data_test(det, a.view(), b.view(), 5, 2);
+        ASSERT_TRUE(r.ok());
+        auto s = det.detect(a.view(), b.view());
+        ASSERT_TRUE(s.ok());
+        EXPECT_EQ(r.value().observed, s.value().score) << "eps " << eps;
+    }
+    std::vector<double> x(120), y(90);
+    for (std::size_t i = 0; i < 120; ++i) x[i] = a.view().at(i, 0);
+    for (std::size_t i = 0; i < 90; ++i) y[i] = b.view().at(i, 0);
+    auto p = psi(x, y, 5, 1e308);
+    ASSERT_FALSE(p.ok());
+    EXPECT_EQ(p.error().kind, DriftError::numerical_instability("psi").kind);
+    double ks = 0.0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        for (std::size_t i = 0; i < 120; ++i) x[i] = a.view().at(i, c);
+        for (std::size_t i = 0; i < 90; ++i) y[i] = b.view().at(i, c);
+        ks = std::max(ks, ks_two_sample(x, y).value());
+    }
+    auto huge = data_test(DataDriftDetector{0.1, 5, 1e308}, a.view(), b.view(), 0, 2);
+    ASSERT_TRUE(huge.ok());
+    EXPECT_EQ(huge.value().observed, ks);
+}
+
+TEST_F(PermutationTest, CorrectnessFlagsAreCheckedBaselineFirstAsByTheDetector) {
+    const std::vector<double> a{0.1, 0.9}, b{0.5, 0.6, 0.7};
+    const std::vector<std::uint8_t> fa{1, 0}, fb{1};
+    auto r = confidence_correctness_test(ConfidenceDriftDetector{}, a, fa, b, fb, 9, 0);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(),
+              "dimension mismatch: expected 3, got 1 (ConfidenceDriftDetector::current correctness)");
+    auto d = ConfidenceDriftDetector{}.detect_with_correctness(a, fa, b, fb);
+    ASSERT_FALSE(d.ok());
+    EXPECT_EQ(d.error().message(), r.error().message());
 }
 
 }  // namespace

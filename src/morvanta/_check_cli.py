@@ -19,10 +19,10 @@ from typing import TYPE_CHECKING, Any
 
 from ._io import InputError
 from ._native import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
+from .cli import Progress, UsageError, _float_option, _int_option
 
 if TYPE_CHECKING:
     from .check import CheckResult, WindowResult
-    from .cli import Progress
     from .logs import LogColumns
 
 __all__ = ["add_commands", "write_demo_report"]
@@ -47,33 +47,15 @@ def _drop_option(p: argparse.ArgumentParser, flag: str) -> None:
 
 
 def _fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number in (0, 1), got {text!r}") from None
-    if not 0.0 < value < 1.0:
-        raise argparse.ArgumentTypeError(f"expected a number in (0, 1), got {text!r}")
-    return value
+    return _float_option(text, "a number in (0, 1)", lambda v: 0.0 < v < 1.0)
 
 
 def _positive(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
-    return value
+    return _int_option(text, "a positive integer", lambda v: v >= 1)
 
 
 def _count(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}") from None
-    if value < 0 or value >= 1 << 64:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer below 2**64, got {text!r}")
-    return value
+    return _int_option(text, "a non-negative integer below 2**64", lambda v: 0 <= v < 1 << 64)
 
 
 def _role(text: str) -> tuple[str, str]:
@@ -162,8 +144,6 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         "min_rows": args.min_rows if args.min_rows is not None else options.get("min_rows"),
     }
     if args.permutations is not None and not args.p_values:
-        from .cli import UsageError
-
         raise UsageError("--permutations needs --p-values")
     return cols, out
 
@@ -188,8 +168,6 @@ def _write(path: str, text: str) -> None:
 
 def _guard(call: Callable[[], Any]) -> Any:
     """Runs ``call``, turning refused options and missing optional modules into one-line errors."""
-    from .cli import UsageError
-
     try:
         return call()
     except ImportError as err:
@@ -207,7 +185,6 @@ def _guard(call: Callable[[], Any]) -> Any:
 def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tuple[str | None, ...]) -> None:
     # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
     # would read a.parquet as the output: never write over a log.
-    from .cli import UsageError
     from .logs import LOG_SUFFIXES
 
     given = {os.path.abspath(p) for p in inputs if p}
@@ -221,7 +198,6 @@ def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tu
 
 def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     from .check import check
-    from .cli import UsageError
 
     if args.p_values and args.calibrate is not None:
         raise UsageError("--p-values and --calibrate exclude each other")
@@ -252,7 +228,6 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
 
 def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
     from .check import monitor, parse_duration
-    from .cli import UsageError
 
     _no_overwrite(args, ("html",), (args.log, args.baseline_file))
     cols, opts = _settings(args)

@@ -29,8 +29,26 @@ def _suffix(path: str) -> str:
     return os.path.splitext(path)[1].lower()
 
 
-def _read_error(path: str, err: OSError) -> InputError:
-    return InputError(f"cannot read '{path}': {err.strerror or err}")
+def _read_error(path: str, err: OSError, error: type[InputError] = InputError) -> InputError:
+    return error(f"cannot read '{path}': {err.strerror or err}")
+
+
+def read_parquet(path: str, error: type[InputError] = InputError) -> Any:
+    """The pyarrow Table of a Parquet file; a missing pyarrow or an unreadable
+    file raises ``error`` naming the file."""
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise error(f"reading '{path}' needs pyarrow, which is not installed (pip install pyarrow)") from None
+    try:
+        return pq.read_table(path)
+    except OSError as err:
+        if isinstance(err, (FileNotFoundError, PermissionError, IsADirectoryError)):
+            raise _read_error(path, err, error) from None
+        raise error(f"cannot read '{path}' as Parquet: {err}") from None
+    except pa.ArrowException as err:
+        raise error(f"cannot read '{path}' as Parquet: {err}") from None
 
 
 def _load_npy(path: str) -> Any:
@@ -115,20 +133,10 @@ def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[
 def _parquet_table(path: str, notice: Callable[[str], None] | None) -> tuple[NDArray[numpy.float64], list[str]]:
     import numpy as np
 
-    try:
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-    except ImportError:
-        raise InputError(f"reading '{path}' needs pyarrow, which is not installed (pip install pyarrow)") from None
-    try:
-        table = pq.read_table(path)
-    except OSError as err:
-        if isinstance(err, (FileNotFoundError, PermissionError, IsADirectoryError)):
-            raise _read_error(path, err) from None
-        raise InputError(f"cannot read '{path}' as Parquet: {err}") from None
-    except pa.ArrowException as err:
-        raise InputError(f"cannot read '{path}' as Parquet: {err}") from None
+    table = read_parquet(path)
+    import pyarrow as pa
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
     # pandas' to_parquet() stores a frame's index as extra columns (after the
     # data) and lists them in its metadata: they are row labels, not features.
     meta = table.schema.pandas_metadata or {}

@@ -75,6 +75,11 @@ _ARRAYS = {
 }
 
 
+def _window(args: Mapping[str, Any]) -> dict[str, Any]:
+    # The parts of a window among a call's keyword arguments, in PARTS order.
+    return {p: args[p] for p in PARTS}
+
+
 def _detector(arg: str, value: Any) -> Any:
     # A Calibration (or anything carrying a calibrated detector) stands for its detector.
     det = getattr(value, "detector", value)
@@ -192,15 +197,7 @@ class Baseline:
         detector would fail on every window (k-means on the queries, flags whose
         count differs from the confidences').
         """
-        given = {
-            "features": features,
-            "embeddings": embeddings,
-            "response_lengths": response_lengths,
-            "response_embeddings": response_embeddings,
-            "confidences": confidences,
-            "correct": correct,
-            "queries": queries,
-        }
+        given = _window(locals())
         parts = tuple(p for p in PARTS if given[p] is not None)
         if not parts:
             raise ValueError("Baseline.fit() needs at least one part of a window (features=..., embeddings=..., ...)")
@@ -320,15 +317,7 @@ class Baseline:
         beyond the baseline's, and the detector's MorvantaError where it would
         fail (e.g. a width mismatch).
         """
-        given = {
-            "features": features,
-            "embeddings": embeddings,
-            "response_lengths": response_lengths,
-            "response_embeddings": response_embeddings,
-            "confidences": confidences,
-            "correct": correct,
-            "queries": queries,
-        }
+        given = _window(locals())
         rows = self._run(given, False)
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
@@ -352,15 +341,7 @@ class Baseline:
         corresponding score of :meth:`check` bit for bit, and its parts
         recombine into it (see :mod:`morvanta.explain`).
         """
-        given = {
-            "features": features,
-            "embeddings": embeddings,
-            "response_lengths": response_lengths,
-            "response_embeddings": response_embeddings,
-            "confidences": confidences,
-            "correct": correct,
-            "queries": queries,
-        }
+        given = _window(locals())
         return {
             dim: build_breakdown(dim, score, parts, self._feature_names)
             for dim, score, parts in self._run(given, True)

@@ -385,6 +385,16 @@ class _Call:
             return m(self.base[0], self.base[1], self.cur[0], self.cur[1])  # type: ignore[no-any-return]
         return m(self.base, self.cur)  # type: ignore[no-any-return]
 
+    @staticmethod
+    def of(det: Any, paired: str | None, base: RequestLog, cur: RequestLog, first: str, second: str,
+           inputs: str) -> _Call:
+        """``det.detect`` on the logs' ``first`` columns or, when ``paired`` names a
+        method, that method on the (first, second) pair of each log."""
+        if paired is None:
+            return _Call(det.detect, getattr(base, first), getattr(cur, first), inputs)
+        pair = (getattr(base, first), getattr(base, second)), (getattr(cur, first), getattr(cur, second))
+        return _Call(getattr(det, paired), *pair, inputs)
+
     def rebind(self, detector: Any) -> _Call:
         return _Call(getattr(detector, self.method.__name__), self.base, self.cur, self.inputs)
 
@@ -465,15 +475,10 @@ def _plan(
             _width_check(base, cur, "response_embeddings", "response_embedding")
             inputs += f" + response_embedding ({base.response_embeddings.shape[1]}-d)"  # type: ignore[union-attr]
         if sizes_ok("response", base.n_rows, cur.n_rows, 1, inputs):
-            if with_emb:
-                calls["response"] = _Call(
-                    det.detect_with_embeddings,
-                    (base.response_lengths, base.response_embeddings),
-                    (cur.response_lengths, cur.response_embeddings),
-                    inputs,
-                )
-            else:
-                calls["response"] = _Call(det.detect, base.response_lengths, cur.response_lengths, inputs)
+            calls["response"] = _Call.of(
+                det, "detect_with_embeddings" if with_emb else None, base, cur, "response_lengths",
+                "response_embeddings", inputs,
+            )
 
     # confidence: with the correctness flags when both logs have them
     det = detectors["confidence"]
@@ -483,13 +488,9 @@ def _plan(
         with_ok = base.correct is not None and cur.correct is not None
         inputs = "confidence + correct" if with_ok else "confidence"
         if sizes_ok("confidence", base.n_rows, cur.n_rows, 1, inputs):
-            if with_ok:
-                calls["confidence"] = _Call(
-                    det.detect_with_correctness, (base.confidences, base.correct), (cur.confidences, cur.correct),
-                    inputs,
-                )
-            else:
-                calls["confidence"] = _Call(det.detect, base.confidences, cur.confidences, inputs)
+            calls["confidence"] = _Call.of(
+                det, "detect_with_correctness" if with_ok else None, base, cur, "confidences", "correct", inputs
+            )
 
     # query: k-means on the baseline queries needs at least k of them
     det = detectors["query"]

@@ -20,7 +20,7 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
 
 from ._io import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
 from ._native import (
@@ -41,6 +41,8 @@ if TYPE_CHECKING:
 __all__ = ["main", "Progress"]
 
 PROG = "morvanta"
+
+_T = TypeVar("_T")
 
 EXIT_STATUS = """\
 exit status:
@@ -115,14 +117,30 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see '{self.prog} --help')")
 
 
-def _count(text: str) -> int:
+def _int_option(text: str, expected: str, ok: Callable[[int], bool]) -> int:
+    """A decimal integer option for which ``ok`` holds, else "expected <expected>, got '<text>'"."""
     try:
         value = int(text, 10)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
+    if not ok(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
     return value
+
+
+def _float_option(text: str, expected: str, ok: Callable[[float], bool]) -> float:
+    """A number option for which ``ok`` holds (text that is no number counts as NaN)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not ok(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    return _int_option(text, "a non-negative integer", lambda v: v >= 0)
 
 
 def _seed(text: str) -> int:
@@ -135,13 +153,7 @@ def _seed(text: str) -> int:
 def _threshold(text: str) -> float:
     # A negative threshold reports identical windows as drift and NaN never
     # reports any: neither is a usable gate.
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value >= 0.0):
-        raise argparse.ArgumentTypeError(f"expected a finite number >= 0, got {text!r}")
-    return value
+    return _float_option(text, "a finite number >= 0", lambda v: math.isfinite(v) and v >= 0.0)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -390,6 +402,15 @@ def _require_rows(path: str, rows: int, what: str = "rows") -> None:
         raise InputError(f"'{path}' has no {what}; a window needs at least one")
 
 
+def _load_both(progress: Progress, load: Callable[[str], _T], baseline: str, current: str) -> tuple[_T, _T]:
+    """The baseline and the current input, each loaded as its own progress step."""
+    with progress.step(f"loading {baseline}"):
+        base = load(baseline)
+    with progress.step(f"loading {current}"):
+        cur = load(current)
+    return base, cur
+
+
 def _missing_share(count: int, rows: int) -> str:
     if count == 0:
         return "0"
@@ -441,10 +462,8 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
 
     import numpy as np
 
-    with progress.step(f"loading {args.baseline}"):
-        base, base_names = load_table(args.baseline, _note)
-    with progress.step(f"loading {args.current}"):
-        cur, cur_names = load_table(args.current, _note)
+    (base, base_names), (cur, cur_names) = _load_both(progress, lambda p: load_table(p, _note), args.baseline,
+                                                      args.current)
     for path, table in ((args.baseline, base), (args.current, cur)):
         if table.shape[1]:
             _require_rows(path, table.shape[0], "data rows")
@@ -495,26 +514,22 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
     return _single(args, overall, int(base.shape[0]), int(cur.shape[0]), details, extra)
 
 
-def _run_embedding(args: argparse.Namespace, progress: Progress) -> int:
-    with progress.step(f"loading {args.baseline}"):
-        base = load_embeddings(args.baseline, args.cast)
-    with progress.step(f"loading {args.current}"):
-        cur = load_embeddings(args.current, args.cast)
-    detector = EmbeddingDrift(**_options(args, threshold="threshold", n_projections="n_projections", seed="seed"))
-    with progress.step("embedding drift"), _about((args.baseline, base), (args.current, cur)):
+def _run_matrices(args: argparse.Namespace, progress: Progress, detector: Any, step: str) -> int:
+    # The embedding and query commands: two 2-D float32 files, one detect call.
+    base, cur = _load_both(progress, lambda p: load_embeddings(p, args.cast), args.baseline, args.current)
+    with progress.step(step), _about((args.baseline, base), (args.current, cur)):
         score = detector.detect(base, cur)
     return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
+
+
+def _run_embedding(args: argparse.Namespace, progress: Progress) -> int:
+    detector = EmbeddingDrift(**_options(args, threshold="threshold", n_projections="n_projections", seed="seed"))
+    return _run_matrices(args, progress, detector, "embedding drift")
 
 
 def _run_query(args: argparse.Namespace, progress: Progress) -> int:
-    with progress.step(f"loading {args.baseline}"):
-        base = load_embeddings(args.baseline, args.cast)
-    with progress.step(f"loading {args.current}"):
-        cur = load_embeddings(args.current, args.cast)
     detector = QueryDrift(**_options(args, threshold="threshold", k="k", seed="seed"))
-    with progress.step("query drift"), _about((args.baseline, base), (args.current, cur)):
-        score = detector.detect(base, cur)
-    return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
+    return _run_matrices(args, progress, detector, "query drift")
 
 
 def _pair(args: argparse.Namespace, first: str, second: str) -> bool:
@@ -527,18 +542,14 @@ def _pair(args: argparse.Namespace, first: str, second: str) -> bool:
 
 def _run_response(args: argparse.Namespace, progress: Progress) -> int:
     with_embeddings = _pair(args, "baseline_embeddings", "current_embeddings")
-    with progress.step(f"loading {args.baseline}"):
-        base = load_numbers(args.baseline)
-    with progress.step(f"loading {args.current}"):
-        cur = load_numbers(args.current)
+    base, cur = _load_both(progress, load_numbers, args.baseline, args.current)
     _require_rows(args.baseline, len(base), "lengths")
     _require_rows(args.current, len(cur), "lengths")
     detector = ResponseDrift(**_options(args, threshold="threshold", seed="seed"))
     if with_embeddings:
-        with progress.step(f"loading {args.baseline_embeddings}"):
-            base_emb = load_embeddings(args.baseline_embeddings, args.cast)
-        with progress.step(f"loading {args.current_embeddings}"):
-            cur_emb = load_embeddings(args.current_embeddings, args.cast)
+        base_emb, cur_emb = _load_both(
+            progress, lambda p: load_embeddings(p, args.cast), args.baseline_embeddings, args.current_embeddings
+        )
         inputs = ((args.baseline_embeddings, base_emb), (args.current_embeddings, cur_emb))
         with progress.step("response drift"), _about((args.baseline, base), (args.current, cur), *inputs):
             score = detector.detect_with_embeddings(base, cur, base_emb, cur_emb)
@@ -550,10 +561,7 @@ def _run_response(args: argparse.Namespace, progress: Progress) -> int:
 
 def _run_confidence(args: argparse.Namespace, progress: Progress) -> int:
     with_flags = _pair(args, "baseline_correct", "current_correct")
-    with progress.step(f"loading {args.baseline}"):
-        base = load_confidences(args.baseline)
-    with progress.step(f"loading {args.current}"):
-        cur = load_confidences(args.current)
+    base, cur = _load_both(progress, load_confidences, args.baseline, args.current)
     _require_rows(args.baseline, len(base), "confidences")
     _require_rows(args.current, len(cur), "confidences")
     detector = ConfidenceDrift(**_options(args, threshold="threshold", n_calib_bins="n_calib_bins"))

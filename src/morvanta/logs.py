@@ -31,7 +31,7 @@ from dataclasses import dataclass, field, replace
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Literal
 
-from ._io import InputError
+from ._io import InputError, read_parquet
 
 if TYPE_CHECKING:
     import numpy
@@ -305,20 +305,7 @@ def _arrow_columns(source: str, table: Any) -> dict[str, _Col]:
 
 
 def _read_parquet(path: str) -> dict[str, _Col]:
-    try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-    except ImportError:
-        raise LogError(f"reading '{path}' needs pyarrow, which is not installed (pip install pyarrow)") from None
-    try:
-        table = pq.read_table(path)
-    except OSError as err:
-        if isinstance(err, (FileNotFoundError, PermissionError, IsADirectoryError)):
-            raise LogError(f"cannot read '{path}': {err.strerror or err}") from None
-        raise LogError(f"cannot read '{path}' as Parquet: {err}") from None
-    except pa.ArrowException as err:
-        raise LogError(f"cannot read '{path}' as Parquet: {err}") from None
-    return _arrow_columns(path, table)
+    return _arrow_columns(path, read_parquet(path, LogError))
 
 
 def _read_jsonl(path: str) -> dict[str, _Col]:

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "../cancel.hpp"
+#include "../detectors/calibration.hpp"
+#include "../detectors/query.hpp"
 #include "../stats/kmeans.hpp"
 #include "../stats/ks.hpp"
 #include "../stats/mmd.hpp"
@@ -364,14 +366,8 @@ bool calibration_bins(std::span<const double> scores, std::span<const std::uint8
     out.count.assign(n_bins, 0);
     const std::size_t len = std::min(scores.size(), correct.size());
     for (std::size_t i = 0; i < len; ++i) {
-        double p = scores[i];
-        if (p < 0.0) p = 0.0;
-        else if (p > 1.0) p = 1.0;
-        // As the calibration error bins: truncated p * B, NaN to 0, capped at B - 1.
-        const double prod = p * static_cast<double>(n_bins);
-        std::size_t b = 0;
-        if (prod >= 0.0) b = prod >= static_cast<double>(n_bins) ? n_bins - 1 : static_cast<std::size_t>(prod);
-        if (b > n_bins - 1) b = n_bins - 1;
+        const double p = calibration::clamp_unit(scores[i]);
+        const std::size_t b = calibration::bin_index(p, n_bins);
         out.sum[b] += p;
         out.count[b] += 1;
         if (correct[i]) out.correct[b] += 1;
@@ -381,28 +377,13 @@ bool calibration_bins(std::span<const double> scores, std::span<const std::uint8
 
 // ---------------------------------------------------------------- query
 
-namespace {
-
-std::vector<double> cluster_frequencies(const std::vector<std::size_t>& labels, std::size_t k) {
-    std::vector<double> freq(k, 0.0);
-    if (labels.empty()) return freq;
-    std::vector<std::uint64_t> counts(k, 0);
-    for (std::size_t l : labels)
-        if (l < k) ++counts[l];
-    const double total = static_cast<double>(labels.size());
-    for (std::size_t c = 0; c < k; ++c) freq[c] = static_cast<double>(counts[c]) / total;
-    return freq;
-}
-
-}  // namespace
-
 Result<QueryFit> fit_query(const QueryDriftDetector& det, ViewF32 queries) {
     auto fit = kmeans(queries, det.k, det.max_iter, det.seed, det.tol);
     if (!fit) return std::move(fit).error();
     QueryFit f;
     f.det = det;
     f.rows = queries.rows;
-    f.frequencies = cluster_frequencies(fit.value().labels, det.k);
+    f.frequencies = query_detail::cluster_frequencies(fit.value().labels, det.k);
     f.centroids = std::move(fit.value().centroids);
     return f;
 }
@@ -412,19 +393,12 @@ Result<QueryParts> check_query(const QueryFit& f, ViewF32 current) {
         return DriftError::dimension_mismatch(f.centroids.cols, current.cols, "QueryDriftDetector::detect");
     const std::size_t k = f.det.k;
     QueryParts out;
-    out.current = cluster_frequencies(assign_clusters(current, f.centroids.view()), k);
+    out.current = query_detail::cluster_frequencies(assign_clusters(current, f.centroids.view()), k);
     out.term_baseline.resize(k);
     out.term_current.resize(k);
-    double a = 0.0, b = 0.0;
-    for (std::size_t c = 0; c < k; ++c) {
-        const double p = f.frequencies[c] + f.det.epsilon;
-        const double q = out.current[c] + f.det.epsilon;
-        out.term_baseline[c] = std::log(p / q) * p;
-        out.term_current[c] = std::log(q / p) * q;
-        a += out.term_baseline[c];
-        b += out.term_current[c];
-    }
-    out.score = make_score(Dimension::Query, (b + a) * 0.5, f.det.threshold, "kmeans+sym_kl");
+    const double kl = query_detail::symmetric_kl(f.frequencies.data(), out.current.data(), k, f.det.epsilon,
+                                                 out.term_baseline.data(), out.term_current.data());
+    out.score = make_score(Dimension::Query, kl, f.det.threshold, "kmeans+sym_kl");
     return out;
 }
 

@@ -4,39 +4,20 @@
 #include <numeric>
 #include <vector>
 #include "../stats/ks.hpp"
+#include "calibration.hpp"
 #include "detectors.hpp"
 
 namespace morvanta {
 namespace {
 
+using calibration::bin_index;
+using calibration::bin_term;
+using calibration::clamp_unit;
+
 // Dense per-bin tables up to this many bins (or as many as there are scores);
 // beyond, only occupied bins are kept, so an absurd bin count cannot exhaust
 // memory. Both paths add the same values in the same order.
 constexpr std::size_t kDenseBins = std::size_t{1} << 16;
-
-inline double clamp_unit(double c) noexcept {
-    if (c < 0.0) return 0.0;
-    if (c > 1.0) return 1.0;
-    return c;  // NaN stays NaN
-}
-
-// Truncated p * B, NaN to bin 0, capped at the last bin. p is in [0, 1] or NaN,
-// but a huge B can round p * B up to 2^64, which does not convert.
-inline std::size_t bin_index(double p, std::size_t n_bins) noexcept {
-    const double prod = p * static_cast<double>(n_bins);
-    if (!(prod >= 0.0)) return 0;
-    if (prod >= 18446744073709551616.0) return n_bins - 1;
-    const auto b = static_cast<std::size_t>(prod);
-    return b > n_bins - 1 ? n_bins - 1 : b;
-}
-
-inline double bin_term(double sum, std::uint64_t correct, std::uint64_t count, double n) noexcept {
-    const double cnt = static_cast<double>(count);
-    const double mean = sum / cnt;
-    const double acc = static_cast<double>(correct) / cnt;
-    const double w = cnt / n;
-    return std::fabs(mean - acc) * w;
-}
 
 double ece_dense(std::span<const double> scores, std::span<const std::uint8_t> correct, std::size_t len,
                  std::size_t n_bins) {
@@ -106,12 +87,9 @@ Result<DriftScore> ConfidenceDriftDetector::detect(std::span<const double> basel
 Result<DriftScore> ConfidenceDriftDetector::detect_with_correctness(
     std::span<const double> baseline, std::span<const std::uint8_t> baseline_correct,
     std::span<const double> current, std::span<const std::uint8_t> current_correct) const {
-    if (baseline.size() != baseline_correct.size())
-        return DriftError::dimension_mismatch(baseline.size(), baseline_correct.size(),
-                                              "ConfidenceDriftDetector::baseline correctness");
-    if (current.size() != current_correct.size())
-        return DriftError::dimension_mismatch(current.size(), current_correct.size(),
-                                              "ConfidenceDriftDetector::current correctness");
+    if (auto e = calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(),
+                                          current_correct.size()))
+        return std::move(*e);
     auto d = ks_two_sample(baseline, current);
     if (!d) return std::move(d).error();
     auto eb = expected_calibration_error(baseline, baseline_correct, n_calib_bins);

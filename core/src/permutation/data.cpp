@@ -19,23 +19,6 @@ struct Scratch {
     std::vector<std::uint64_t> cb, cc;
 };
 
-// The index's sum over the counted bins, as the kernel forms it; a non-finite
-// sum is an error there, which the detector reads as 0.
-double psi_finish(const std::vector<std::uint64_t>& cb, const std::vector<std::uint64_t>& cc, std::size_t n_base,
-                  std::size_t n_cur, std::size_t n_bins, double eps) {
-    const double b_eps = static_cast<double>(n_bins) * eps;
-    const double db = static_cast<double>(n_base) + b_eps;
-    const double dc = static_cast<double>(n_cur) + b_eps;
-    double s = 0.0;
-    for (std::size_t k = 0; k < n_bins; ++k) {
-        const double p = (static_cast<double>(cb[k]) + eps) / db;
-        const double q = (static_cast<double>(cc[k]) + eps) / dc;
-        s += std::log(q / p) * (q - p);
-    }
-    if (!std::isfinite(s)) return 0.0;
-    return s > 0.0 ? s : 0.0;
-}
-
 }  // namespace
 
 Result<PermutationStats> data_test(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
@@ -124,7 +107,9 @@ Result<PermutationStats> data_test(const DataDriftDetector& det, ViewF64 baselin
                 (lab[sp.order[t]] ? s.cb : s.cc)[b] += 1;
             }
         }
-        const double p = psi_finish(s.cb, s.cc, m, n, B, eps);
+        // A non-finite sum is an error for the index, which the detector reads as 0.
+        const Result<double> r = psi_detail::finish(s.cb.data(), s.cc.data(), m, n, B, eps);
+        const double p = r ? r.value() : 0.0;
         return std::isnan(d) ? p : (p > d ? p : d);
     };
     auto eval = [&](Rng* rng, Scratch& s, std::size_t) {

@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "../detectors/query.hpp"
 #include "../stats/kmeans.hpp"
 #include "../stats/mmd_simd.hpp"
 #include "../stats/wasserstein_kernels.hpp"
@@ -359,8 +360,12 @@ Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 basel
         std::vector<std::uint8_t> labels;
         std::vector<std::uint32_t> work;
         std::vector<std::uint64_t> counts;
+        std::vector<double> freq;
     };
-    auto make = [&] { return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k)}; };
+    auto make = [&] {
+        return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k),
+                       std::vector<double>(2 * k)};
+    };
     auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
         if (rng) deal(*rng, total, m, s.work, s.labels.data());
         else detail::identity_labels(total, m, s.labels.data());
@@ -368,17 +373,9 @@ Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 basel
         for (std::size_t i = 0; i < total; ++i)
             if (cluster[i] < k) ++s.counts[(s.labels[i] ? 0 : k) + cluster[i]];
         // Frequencies and the symmetric divergence exactly as the detector forms them.
-        const double tb = static_cast<double>(m), tc = static_cast<double>(n);
-        double a = 0.0, b = 0.0;
-        for (std::size_t c = 0; c < k; ++c) {
-            const double pf = m ? static_cast<double>(s.counts[c]) / tb : 0.0;
-            const double qf = n ? static_cast<double>(s.counts[k + c]) / tc : 0.0;
-            const double p = pf + det.epsilon;
-            const double q = qf + det.epsilon;
-            a += std::log(p / q) * p;
-            b += std::log(q / p) * q;
-        }
-        return (b + a) * 0.5;
+        query_detail::frequencies(s.counts.data(), k, m, s.freq.data());
+        query_detail::frequencies(s.counts.data() + k, k, n, s.freq.data() + k);
+        return query_detail::symmetric_kl(s.freq.data(), s.freq.data() + k, k, det.epsilon);
     };
     return detail::run(n_permutations, seed, make, eval);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "../detectors/calibration.hpp"
 #include "runner.hpp"
 
 namespace morvanta::permutation {
@@ -21,30 +22,6 @@ inline std::uint64_t splitmix64(std::uint64_t x) noexcept {
 inline bool nan_last_less(double a, double b) noexcept { return std::isnan(b) ? !std::isnan(a) : a < b; }
 
 inline bool same_run(double a, double b) noexcept { return std::isnan(a) ? std::isnan(b) : a == b; }
-
-// The confidence detector's binning, repeated here so that the per-side sums are
-// the ones its calibration error adds.
-inline double clamp_unit(double c) noexcept {
-    if (c < 0.0) return 0.0;
-    if (c > 1.0) return 1.0;
-    return c;
-}
-
-inline std::size_t conf_bin(double p, std::size_t n_bins) noexcept {
-    const double prod = p * static_cast<double>(n_bins);
-    if (!(prod >= 0.0)) return 0;
-    if (prod >= 18446744073709551616.0) return n_bins - 1;
-    const auto b = static_cast<std::size_t>(prod);
-    return b > n_bins - 1 ? n_bins - 1 : b;
-}
-
-inline double bin_term(double sum, std::uint64_t correct, std::uint64_t count, double n) noexcept {
-    const double cnt = static_cast<double>(count);
-    const double mean = sum / cnt;
-    const double acc = static_cast<double>(correct) / cnt;
-    const double w = cnt / n;
-    return std::fabs(mean - acc) * w;
-}
 
 std::vector<double> concat(std::span<const double> a, std::span<const double> b) {
     std::vector<double> v(a.begin(), a.end());
@@ -192,12 +169,9 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
                                                      std::span<const double> current,
                                                      std::span<const std::uint8_t> current_correct,
                                                      std::size_t n_permutations, std::uint64_t seed) {
-    if (baseline.size() != baseline_correct.size())
-        return DriftError::dimension_mismatch(baseline.size(), baseline_correct.size(),
-                                              "ConfidenceDriftDetector::baseline correctness");
-    if (current.size() != current_correct.size())
-        return DriftError::dimension_mismatch(current.size(), current_correct.size(),
-                                              "ConfidenceDriftDetector::current correctness");
+    if (auto e = calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(),
+                                          current_correct.size()))
+        return std::move(*e);
     if (baseline.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
     if (det.n_calib_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
     const std::size_t m = baseline.size(), n = current.size(), total = m + n;
@@ -210,8 +184,8 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
     std::vector<double> clamped(total);
     std::vector<std::size_t> raw(total);
     for (std::size_t i = 0; i < total; ++i) {
-        clamped[i] = clamp_unit(pooled[i]);
-        raw[i] = conf_bin(clamped[i], det.n_calib_bins);
+        clamped[i] = calibration::clamp_unit(pooled[i]);
+        raw[i] = calibration::bin_index(clamped[i], det.n_calib_bins);
     }
     std::vector<std::size_t> occupied(raw);
     std::sort(occupied.begin(), occupied.end());
@@ -253,7 +227,8 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
         for (int side = 0; side < 2; ++side)
             for (std::size_t b = 0; b < nb; ++b) {
                 const std::size_t at = static_cast<std::size_t>(side) * nb + b;
-                if (sc.count[at] != 0) e[side] += bin_term(sc.sum[at], sc.correct[at], sc.count[at], sizes[side]);
+                if (sc.count[at] != 0)
+                    e[side] += calibration::bin_term(sc.sum[at], sc.correct[at], sc.count[at], sizes[side]);
             }
         return d + std::fabs(e[1] - e[0]);
     };
