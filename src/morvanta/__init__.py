@@ -45,7 +45,6 @@ from .testing import Calibration, DriftTest, calibrate, permutation_test
 __all__ += ["DriftTest", "Calibration", "permutation_test", "calibrate"]
 
 
-
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 # (baseline.py)
 from .baseline import Baseline
@@ -77,7 +76,6 @@ __all__ += [
 ]
 
 
-
 # ---------------------------------------------------------------- pipeline check, report, monitor
 # (check.py, report.py)
 
@@ -98,10 +96,8 @@ __all__ += [
 ]
 
 
-
 # ---------------------------------------------------------------- pickling
 # (_pickle.py registers reducers for the native classes on import)
 from . import _pickle as _pickle  # registers reducers
-
 
 

@@ -65,7 +65,6 @@ def response_permutations(
 def split_labels(n_total: int, n_baseline: int, seed: int, index: int) -> bytes: ...
 
 
-
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 
 @final
@@ -126,7 +125,6 @@ def make_snapshot(
     query_centroids: NDArray[numpy.float32] | None = None,
     query_cluster_freqs: Sequence[float] | NDArray[numpy.float64] | None = None,
 ) -> BaselineSnapshot: ...
-
 
 
 # ---------------------------------------------------------------- end
