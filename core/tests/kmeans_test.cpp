@@ -221,5 +221,24 @@ TEST(KMeansTest, StoppingRule) {
         EXPECT_EQ(kmeans(x.view(), 5, cs.max_iter, 0, cs.tol).value().iterations, cs.iterations) << cs.tol;
 }
 
+// The sums take each chunk of rows as soon as it and every chunk before it are
+// labelled, on whichever thread gets there: fits over many chunks (ragged last
+// one, one cluster included, where the first pass also packs the rows), repeated
+// so that the hand-over between threads varies, still equal the reference.
+TEST(KMeansTest, ChunksHandedBetweenThreadsKeepRowOrder) {
+    const MatrixF32 x = blobs(256 * 13 + 37, 24, 5, 41, 25.0f);
+    for (std::size_t k : {1, 5}) {
+        const KMeansResult want = ref_kmeans(x, k, 30, 9, 1e-4f);
+        ASSERT_GT(want.iterations, k == 1 ? 0u : 2u);
+        for (std::size_t threads : {2, 3, 7})
+            for (int rep = 0; rep < 3; ++rep) {
+                SCOPED_TRACE("k=" + std::to_string(k) + " threads " + std::to_string(threads));
+                pool_set_threads(threads);
+                expect_identical(kmeans(x.view(), k, 30, 9, 1e-4f).value(), want);
+            }
+    }
+    pool_set_threads(0);
+}
+
 }  // namespace
 }  // namespace morvanta

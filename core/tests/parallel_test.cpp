@@ -332,5 +332,32 @@ TEST_F(Parallel, EveryCancellationPointStopsTheCall) {
     }
 }
 
+// A fit with workers, interrupted while chunks are being labelled and added to the
+// sums by whichever thread finishes them: Cancelled every time, and the next fit
+// (same pool) has the uninterrupted bits. The caller polls at least once per Lloyd
+// iteration, so every stop up to the iteration count is reached.
+TEST_F(Parallel, FitInterruptedMidIterationLeavesNoTrace) {
+    const MatrixF32 x = gaussian(256 * 9 + 41, 48, 11, 0.0f, 3.0f);
+    for (std::size_t threads : {2, 3}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        pool_set_threads(threads);
+        const KMeansResult want = kmeans(x, 6, 15, 2, 0.0f).value();
+        ASSERT_GE(want.iterations, 5u);
+        for (std::size_t at : {std::size_t{1}, std::size_t{2}, std::size_t{4}, want.iterations / 2, want.iterations}) {
+            CountingSource cs(at);
+            Result<KMeansResult> r = [&] {
+                const CancelScope scope(&cs.source);
+                return kmeans(x, 6, 15, 2, 0.0f);
+            }();
+            ASSERT_FALSE(r.ok()) << "stop at poll " << at;
+            EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);
+            const KMeansResult again = kmeans(x, 6, 15, 2, 0.0f).value();
+            EXPECT_EQ(again.labels, want.labels);
+            EXPECT_TRUE(same_bits(again.centroids.data, want.centroids.data));
+            EXPECT_TRUE(same_bits(again.inertia, want.inertia));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace morvanta

@@ -4,10 +4,13 @@
 #include "kmeans.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 #include <string>
@@ -44,11 +47,9 @@ namespace {
 
 // Rows per chunk: a multiple of every lane count; the packed chunk stays in L2.
 constexpr std::size_t kChunk = 256;
-// Chunks per piece of work handed to a thread, and columns per piece of the
-// centroid sums (a multiple of every lane count). Fixed sizes: the split never
+// Chunks per piece of work handed to a thread. A fixed size: the split never
 // depends on the number of threads.
 constexpr std::size_t kChunksPerLeaf = 4;
-constexpr std::size_t kColumnsPerLeaf = 32;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 struct AlignedFloats {
@@ -76,67 +77,101 @@ public:
           max_centroids_(max_centroids),
           packed_(keep_packed ? checked_count({blocks_for(data.rows), kern_.lanes, data.cols}, sizeof(float)) : 0) {}
 
-    // f(row0, nrows, dist, stride, packed): dist[c * stride + j] is d2(row row0 + j,
-    // centroid c); `packed` holds the chunk's rows in the kernel layout. f runs
-    // concurrently for different chunks and may write only to its own rows; with
-    // `in_order` the chunks are scanned one after another on the calling thread.
+    // f(row0, nrows, dist, stride): dist[c * stride + j] is d2(row row0 + j,
+    // centroid c). f runs concurrently for different chunks and may write only to
+    // its own rows.
     template <class F>
-    PoolRun scan(const float* centroids, std::size_t k, const F& f, bool in_order = false) {
+    PoolRun scan(const float* centroids, std::size_t k, const F& f) {
         const std::size_t chunks = (data_.rows + kChunk - 1) / kChunk;
         const auto body = [&](std::size_t c0, std::size_t c1) {
             AlignedFloats dist(kChunk * max_centroids_);
             AlignedFloats own(keep_ ? 0 : kChunk * data_.cols);
-            scan_chunks(c0, c1, centroids, k, f, dist.p, own.p);
+            (void)scan_chunks(c0, c1, centroids, k, f, dist.p, own.p);
         };
-        PoolRun run;
-        if (in_order) {
-            body(0, chunks);
-            run.cancelled = cancelled();
-        } else {
-            run = pool_parallel_for(chunks, kChunksPerLeaf, body);
-        }
+        const PoolRun run = pool_parallel_for(chunks, kChunksPerLeaf, body);
         if (run.ok()) packed_once_ = true;
         return run;
     }
 
-    // Adds the rows of a chunk just scanned to their clusters' sums, all columns.
-    void accumulate_chunk(const float* chunk, std::size_t nrows, const std::size_t* labels, float* sums) const {
-        kern_.accumulate(chunk, nrows, data_.cols, 0, data_.cols, labels, sums);
-    }
-
-    // Clears `sums` (k x d) and adds every packed row to its cluster's sums. The
-    // columns are spread over the pool; each component sum still takes its rows in
-    // row order, one 32-bit addition each. Needs a scanner that keeps the data
-    // packed and has scanned it once.
-    PoolRun accumulate(const std::size_t* labels, std::size_t k, float* sums) const {
+    // Scans every chunk like scan() and adds each chunk's rows to their clusters'
+    // sums (`sums`, k x d, cleared first) right after `f` has labelled them, while
+    // the chunk is still cached. The sums must take the chunks in row order, so
+    // whichever thread finishes a chunk adds every finished chunk from the lowest
+    // one not yet added on, under one lock; chunks are handed out in ascending
+    // order, so that front follows the scan closely. Every component sum thus
+    // takes its rows in row order, one 32-bit addition each, whatever the threads.
+    // Alone on one thread this is a single in-order pass. Needs a scanner that
+    // keeps the data packed.
+    template <class F>
+    PoolRun scan_accumulate(const float* centroids, std::size_t k, const F& f, const std::size_t* labels,
+                            float* sums) {
         const std::size_t n = data_.rows, d = data_.cols;
-        return pool_parallel_for(d, kColumnsPerLeaf, [&](std::size_t t0, std::size_t t1) {
-            for (std::size_t c = 0; c < k; ++c) std::fill(sums + c * d + t0, sums + c * d + t1, 0.0f);
-            for (std::size_t row0 = 0; row0 < n; row0 += kChunk) {
-                if (row0 % (kChunk * kChunksPerLeaf) == 0 && cancelled()) return;
-                const std::size_t nrows = std::min(kChunk, n - row0);
-                kern_.accumulate(packed_.p + row0 * d, nrows, d, t0, t1, labels + row0, sums);
+        const std::size_t chunks = (n + kChunk - 1) / kChunk;
+        std::fill(sums, sums + k * d, 0.0f);
+        std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[chunks]);
+        for (std::size_t ci = 0; ci < chunks; ++ci) done[ci].store(false, std::memory_order_relaxed);
+        std::mutex front_mu;
+        std::size_t front = 0;  // first chunk not yet added; read and written under front_mu
+        const auto add_ready = [&] {
+            // Whoever holds the lock adds. A chunk finished just as the holder gave up
+            // (its thread found the lock taken) waits for the next chunk finished, or
+            // for the caller after the loop.
+            while (front_mu.try_lock()) {
+                const std::lock_guard<std::mutex> lk(front_mu, std::adopt_lock);
+                bool added = false;
+                while (front < chunks && done[front].load(std::memory_order_acquire)) {
+                    add_chunk(front, labels, sums);
+                    ++front;
+                    added = true;
+                }
+                if (!added || front == chunks || !done[front].load(std::memory_order_acquire)) return;
             }
-        });
+        };
+        const auto body = [&](std::size_t c0, std::size_t c1) {
+            AlignedFloats dist(kChunk * max_centroids_);
+            for (std::size_t ci = c0; ci < c1; ++ci) {
+                if (!scan_chunks(ci, ci + 1, centroids, k, f, dist.p, nullptr)) return;
+                done[ci].store(true, std::memory_order_release);
+                add_ready();
+            }
+        };
+        // One chunk per leaf: a chunk's sums wait for at most the chunk another thread
+        // is labelling, not for a whole run of them.
+        PoolRun run = pool_parallel_for(chunks, 1, body);
+        if (run.ok()) {
+            packed_once_ = true;
+            const std::lock_guard<std::mutex> lk(front_mu);
+            for (; front < chunks; ++front) add_chunk(front, labels, sums);
+        }
+        return run;
     }
 
 private:
+    // Adds the packed rows of chunk `ci` to their clusters' sums, all columns.
+    void add_chunk(std::size_t ci, const std::size_t* labels, float* sums) const {
+        const std::size_t row0 = ci * kChunk;
+        kern_.accumulate(packed_.p + row0 * data_.cols, std::min(kChunk, data_.rows - row0), data_.cols, 0,
+                         data_.cols, labels + row0, sums);
+    }
+
     std::size_t blocks_for(std::size_t rows) const { return rows / kern_.lanes + (rows % kern_.lanes != 0); }
 
+    // False when the call was interrupted before the chunks were all scanned.
     template <class F>
-    void scan_chunks(std::size_t c0, std::size_t c1, const float* centroids, std::size_t k, const F& f, float* dist,
+    bool scan_chunks(std::size_t c0, std::size_t c1, const float* centroids, std::size_t k, const F& f, float* dist,
                      float* own) {
         const std::size_t n = data_.rows, d = data_.cols;
         for (std::size_t ci = c0; ci < c1; ++ci) {
-            if (cancelled()) return;
+            if (cancelled()) return false;
             const std::size_t row0 = ci * kChunk;
             const std::size_t nrows = std::min(kChunk, n - row0);
             const std::size_t nblocks = blocks_for(nrows);
             float* chunk = keep_ ? packed_.p + row0 * d : own;  // row0 is a multiple of the lanes
             if (!keep_ || !packed_once_) kern_.pack(data_, row0, nrows, chunk);
             kern_.dist(chunk, nblocks, d, centroids, k, dist, kChunk);
-            f(row0, nrows, static_cast<const float*>(dist), kChunk, static_cast<const float*>(chunk));
+            f(row0, nrows, static_cast<const float*>(dist), kChunk);
         }
+        return true;
     }
 
     Kernels kern_;
@@ -225,8 +260,7 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         std::vector<float> w(n);
         for (std::size_t c = 1; c < k; ++c) {
             const PoolRun run = scanner.scan(res.centroids.row(c - 1), 1, [&](std::size_t row0, std::size_t nrows,
-                                                                              const float* e, std::size_t,
-                                                                              const float*) {
+                                                                              const float* e, std::size_t) {
                 for (std::size_t j = 0; j < nrows; ++j)
                     if (minimum[row0 + j] > e[j]) minimum[row0 + j] = e[j];
             });
@@ -256,39 +290,18 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     MatrixF32 next(k, d);
     std::vector<std::uint32_t> count(k);
     std::vector<float> best(n);
-    // Alone on this thread the sums can follow the assignment chunk by chunk; the
-    // order of every sum is the same either way.
-    const bool alone = pool_threads() == 1;
     for (std::size_t it = 1;; ++it) {
         if (cancelled()) return DriftError::cancelled();
-        const auto assign = [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
+        // Assignment with the chunks spread over the pool, each chunk added to the
+        // sums in row order as soon as it and all before it are labelled.
+        const PoolRun run = scanner.scan_accumulate(res.centroids.data.data(), k, [&](std::size_t row0,
+                                                                                  std::size_t nrows,
+                                                                                  const float* dist,
+                                                                                  std::size_t stride) {
             for (std::size_t j = 0; j < nrows; ++j)
                 res.labels[row0 + j] = nearest(dist + j, stride, k, best[row0 + j]);
-        };
-        if (alone) {
-            // One thread: assignment and the component sums in one pass, rows in
-            // ascending order, each chunk added while it is still cached.
-            std::fill(next.data.begin(), next.data.end(), 0.0f);
-            const PoolRun run = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0, std::size_t nrows,
-                                                                               const float* dist, std::size_t stride,
-                                                                               const float* chunk) {
-                assign(row0, nrows, dist, stride);
-                scanner.accumulate_chunk(chunk, nrows, res.labels.data() + row0, next.data.data());
-            }, true);
-            if (!finished(run)) return DriftError::cancelled();
-        } else {
-            // Assignment with the rows spread over the pool, then the component sums
-            // with the columns spread over it, each sum taking its rows in row order.
-            const PoolRun assigned = scanner.scan(res.centroids.data.data(), k, [&](std::size_t row0,
-                                                                                    std::size_t nrows,
-                                                                                    const float* dist,
-                                                                                    std::size_t stride, const float*) {
-                assign(row0, nrows, dist, stride);
-            });
-            if (!finished(assigned)) return DriftError::cancelled();
-            if (!finished(scanner.accumulate(res.labels.data(), k, next.data.data())))
-                return DriftError::cancelled();
-        }
+        }, res.labels.data(), next.data.data());
+        if (!finished(run)) return DriftError::cancelled();
         // The inertia is one sum in row order, on this thread.
         double inertia = 0.0;
         std::fill(count.begin(), count.end(), 0u);
@@ -334,7 +347,7 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     DistanceScanner scanner(p, data, k, false);
     // An interrupted scan leaves some labels at 0; the caller sees cancelled().
     const PoolRun run = scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist,
-                                                               std::size_t stride, const float*) {
+                                                               std::size_t stride) {
         for (std::size_t j = 0; j < nrows; ++j) {
             float best;
             labels[row0 + j] = nearest(dist + j, stride, k, best);
