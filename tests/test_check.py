@@ -748,6 +748,8 @@ def test_demo_writes_the_report_of_its_drift_scenario(tmp_path):
 
     out = run("demo", "--scenario", "stable", "--html", str(tmp_path / "demo.html"))
     assert out.returncode == 0 and out.stderr == ""
+    assert out.stdout.rstrip().endswith(f"HTML report of the drift scenario: {tmp_path / 'demo.html'} "
+                                        "(a single file; open it in a browser)")
     html = (tmp_path / "demo.html").read_text()
     assert "Drift in data, embedding, response, confidence, query (5 of 5 dimensions tested)." in html
     # The check of the demo's logs scores exactly what the demo's detectors do.

@@ -450,6 +450,7 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
         from ._check_cli import write_demo_report
 
         write_demo_report(args.html, progress)
+        blocks.append(f"HTML report of the drift scenario: {args.html} (a single file; open it in a browser)")
     if args.json:
         print("{" + ",".join(f"{json.dumps(name)}:{r.to_json()}" for name, r in reports) + "}")
     else:
