@@ -129,6 +129,14 @@ MORVANTA_PASSES_FORCED_UNWIND PyObject* guarded(F&& body) {
     }
 }
 
+// True on the thread that runs Python's signal handlers (the main thread).
+// Called with the lock held. Only there does polling for signals do anything, so
+// calls on other threads never take the lock back in the middle of their work:
+// no contention with the threads running Python meanwhile, and a daemon thread
+// that the interpreter ends at exit is ended where the call returns, not deep
+// inside the core.
+bool on_signal_thread();
+
 // Signal polling while the lock is released: the core's cancellation points
 // call this on the calling thread (at most every 20 ms); it takes the lock
 // briefly, lets Python run its signal handlers and cancels the call when one
@@ -160,8 +168,10 @@ MORVANTA_PASSES_FORCED_UNWIND auto without_gil(F&& f) -> std::optional<decltype(
     bool out_of_memory = false;
     SignalPoll signals;
     CancelSource source;
-    source.poll = &SignalPoll::poll;
-    source.ctx = &signals;
+    if (on_signal_thread()) {
+        source.poll = &SignalPoll::poll;
+        source.ctx = &signals;
+    }
     signals.ts = PyEval_SaveThread();
     try {
         const CancelScope scope(&source);
