@@ -7,9 +7,11 @@ import subprocess
 import sys
 import textwrap
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
+from conftest import concurrently
 
 import morvanta._native as native
 from morvanta._native import ConfidenceDrift, DataDrift, DriftScore, MorvantaError
@@ -90,32 +92,6 @@ def test_reinitialisation_returns_same_module():
     assert r.returncode == 0, r.stderr
 
 
-def test_second_interpreter_gets_import_error():
-    r = run_py(
-        """
-        import morvanta._native
-        try:
-            import _testcapi
-        except ImportError:
-            raise SystemExit(77)
-        code = (
-            "try:\\n"
-            "    import morvanta._native\\n"
-            "except ImportError as e:\\n"
-            "    open(%r, 'w').write('ImportError')\\n"
-        )
-        import tempfile, os
-        path = os.path.join(tempfile.mkdtemp(), "out")
-        _testcapi.run_in_subinterp(code % path)
-        print(open(path).read())
-        """
-    )
-    if r.returncode == 77:
-        pytest.skip("no _testcapi")
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.strip() == "ImportError"
-
-
 # ---------------------------------------------------------------- signatures
 
 
@@ -138,26 +114,16 @@ def test_constructor_signatures(name, sig):
 @pytest.mark.parametrize(
     "owner, method, params",
     [
-        ("DriftScore", "to_dict", []),
-        ("DriftReport", "any_exceeded", []),
-        ("DriftReport", "max_score", []),
-        ("DriftReport", "to_json", []),
-        ("BaselineSnapshot", "to_json", []),
-        ("EmbeddingDrift", "detect", ["baseline", "current"]),
-        ("DataDrift", "detect", ["baseline", "current"]),
-        ("QueryDrift", "detect", ["baseline", "current"]),
+        *[(o, m, []) for o, m in [("DriftScore", "to_dict"), ("DriftReport", "any_exceeded"),
+                                   ("DriftReport", "max_score"), ("DriftReport", "to_json"),
+                                   ("BaselineSnapshot", "to_json")]],
+        *[(o, "detect", ["baseline", "current"]) for o in ("EmbeddingDrift", "DataDrift", "QueryDrift")],
         ("ResponseDrift", "detect", ["baseline_lengths", "current_lengths"]),
-        (
-            "ResponseDrift",
-            "detect_with_embeddings",
-            ["baseline_lengths", "current_lengths", "baseline_embeddings", "current_embeddings"],
-        ),
+        ("ResponseDrift", "detect_with_embeddings",
+         ["baseline_lengths", "current_lengths", "baseline_embeddings", "current_embeddings"]),
         ("ConfidenceDrift", "detect", ["baseline_confidences", "current_confidences"]),
-        (
-            "ConfidenceDrift",
-            "detect_with_correctness",
-            ["baseline_confidences", "baseline_correct", "current_confidences", "current_correct"],
-        ),
+        ("ConfidenceDrift", "detect_with_correctness",
+         ["baseline_confidences", "baseline_correct", "current_confidences", "current_correct"]),
     ],
 )
 def test_method_signatures(owner, method, params):
@@ -169,8 +135,7 @@ def test_method_signatures(owner, method, params):
 
 
 def test_from_json_is_static_with_signature():
-    sig = inspect.signature(native.BaselineSnapshot.from_json)
-    assert str(sig) == "(s)"
+    assert str(inspect.signature(native.BaselineSnapshot.from_json)) == "(s)"
 
 
 # ---------------------------------------------------------------- binding
@@ -235,14 +200,9 @@ def test_float_conversion_accepts_numbers():
 
 @pytest.mark.parametrize(
     "kwargs, exc, prefixed",
-    [
-        ({"threshold": "0.1"}, TypeError, "threshold"),
-        ({"threshold": None}, TypeError, "threshold"),
-        ({"n_calib_bins": 2.0}, TypeError, "n_calib_bins"),
-        ({"n_calib_bins": "3"}, TypeError, "n_calib_bins"),
-        ({"n_calib_bins": -1}, OverflowError, None),
-        ({"n_calib_bins": 2**64}, OverflowError, None),
-    ],
+    [({"threshold": "0.1"}, TypeError, "threshold"), ({"threshold": None}, TypeError, "threshold"),
+     ({"n_calib_bins": 2.0}, TypeError, "n_calib_bins"), ({"n_calib_bins": "3"}, TypeError, "n_calib_bins"),
+     ({"n_calib_bins": -1}, OverflowError, None), ({"n_calib_bins": 2**64}, OverflowError, None)],
 )
 def test_scalar_conversion_errors(kwargs, exc, prefixed):
     with pytest.raises(exc) as e:
@@ -298,15 +258,10 @@ def test_float_sequence_accepts_sequences(seq):
     ConfidenceDrift().detect(seq, [0.5])
 
 
-@pytest.mark.parametrize("seq, what", [("abc", "str"), (iter([1.0]), "iterator"), (5, "int"), ({1.0: 1}, "dict")])
-def test_float_sequence_refuses_non_sequences(seq, what):
+@pytest.mark.parametrize("seq", ["abc", iter([1.0]), 5, {1.0: 1}, [0.5, "x"]])
+def test_float_sequence_refuses_non_sequences_and_bad_items(seq):
     with pytest.raises(TypeError, match="^argument 'current_confidences': "):
         ConfidenceDrift().detect([0.5], seq)
-
-
-def test_float_sequence_item_error_names_argument():
-    with pytest.raises(TypeError, match="^argument 'baseline_confidences': "):
-        ConfidenceDrift().detect([0.5, "x"], [0.5])
 
 
 def test_float_sequence_ignores_failing_length():
@@ -382,27 +337,6 @@ def test_array_subclass_accepted_for_matrices():
     assert DataDrift().detect(a.view(Sub), b).score == DataDrift().detect(a, b).score
 
 
-def layouts(a):
-    """The same logical values in different memory layouts."""
-    big = np.zeros((a.shape[0] * 2, a.shape[1] * 3), a.dtype)
-    big[::2, ::3] = a
-    yield "fortran", np.asfortranarray(a)
-    yield "transposed", np.ascontiguousarray(a.T).T
-    yield "reversed", np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
-    yield "sliced", big[::2, ::3]
-
-
-def test_layouts_give_identical_scores_and_leave_input_alone():
-    rng = np.random.default_rng(3)
-    a, b = rng.normal(size=(200, 4)), rng.normal(0.3, 1.0, size=(150, 4))
-    ref = DataDrift().detect(a, b).score
-    for name, view in layouts(a):
-        before = view.copy()
-        assert DataDrift().detect(view, b).score == ref, name
-        assert DataDrift().detect(b, view).score == DataDrift().detect(b, a).score, name
-        np.testing.assert_array_equal(view, before)
-
-
 def test_zero_size_arrays_convert():
     d = DataDrift()
     assert d.detect(np.zeros((0, 0)), np.zeros((5, 0))).score == 0.0
@@ -437,19 +371,9 @@ def test_drift_score_has_no_constructor_and_read_only_getters():
 
 @pytest.mark.parametrize(
     "value, text",
-    [
-        (0.2, "0.200000"),
-        (float("nan"), "NaN"),
-        (float("inf"), "inf"),
-        (-float("inf"), "-inf"),
-        (1e-7, "0.000000"),
-        (-1e-7, "-0.000000"),
-        (-0.0, "-0.000000"),
-        (0.0078125, "0.007812"),
-        (0.0234375, "0.023438"),
-        (1e20, "100000000000000000000.000000"),
-        (2.5e-6, "0.000003"),
-    ],
+    [(0.2, "0.200000"), (float("nan"), "NaN"), (float("inf"), "inf"), (-float("inf"), "-inf"),
+     (1e-7, "0.000000"), (-1e-7, "-0.000000"), (-0.0, "-0.000000"), (0.0078125, "0.007812"),
+     (0.0234375, "0.023438"), (1e20, "100000000000000000000.000000"), (2.5e-6, "0.000003")],
 )
 def test_repr_six_decimals(value, text):
     s = ConfidenceDrift(threshold=value).detect([1.0], [1.0])
@@ -473,22 +397,7 @@ def test_two_threads_on_one_detector():
     a, b = rng.normal(size=200_000), rng.normal(0.01, 1, size=200_000)
     d = ConfidenceDrift()
     expected = d.detect(a, b).score
-    results, errors = [], []
-
-    def work():
-        try:
-            for _ in range(5):
-                results.append(d.detect(a, b).score)
-        except BaseException as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    assert results == [expected] * 10
+    assert concurrently(lambda: d.detect(a, b).score, lambda: d.detect(a, b).score, reps=5) == [[expected] * 5] * 2
 
 
 def test_lock_released_during_detection():
@@ -504,12 +413,10 @@ def test_lock_released_during_detection():
             stop.wait(0.001)
 
     t = threading.Thread(target=ticker)
-    d = ConfidenceDrift()
-    d.detect(a[:10], b[:10])
     t.start()
     n0 = len(ticks)
     for _ in range(3):
-        d.detect(a, b)
+        ConfidenceDrift().detect(a, b)
     stop.set()
     t.join()
     assert len(ticks) > n0
@@ -536,8 +443,6 @@ def test_no_reference_leak_over_many_calls():
     run(200)
     gc.collect()
     before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
-    import tracemalloc
-
     tracemalloc.start()
     run(100)
     snap1 = tracemalloc.take_snapshot()
