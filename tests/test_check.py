@@ -60,13 +60,11 @@ def write_all(frame, d: Path, stem: str) -> dict[str, Path]:
         c[col] = [json.dumps(v.tolist()) for v in frame[col]]
     c["timestamp"] = [t.isoformat() + "Z" for t in frame["timestamp"]]
     c.to_csv(paths["csv"], index=False)
-    with open(paths["jsonl"], "w") as f:
-        for r in frame.itertuples(index=False):
-            f.write(json.dumps({
-                "timestamp": r.timestamp.isoformat() + "Z", "query_embedding": r.query_embedding.tolist(),
-                "response_embedding": r.response_embedding.tolist(), "response": r.response,
-                "confidence": r.confidence, "correct": bool(r.correct), "latency_ms": r.latency_ms,
-                "tokens": int(r.tokens)}) + "\n")
+    paths["jsonl"].write_text("".join(json.dumps({
+        "timestamp": r.timestamp.isoformat() + "Z", "query_embedding": r.query_embedding.tolist(),
+        "response_embedding": r.response_embedding.tolist(), "response": r.response, "confidence": r.confidence,
+        "correct": bool(r.correct), "latency_ms": r.latency_ms, "tokens": int(r.tokens)}) + "\n"
+        for r in frame.itertuples(index=False)))
     return paths
 
 
@@ -101,17 +99,14 @@ def test_every_format_reads_the_same_arrays(logs):
             assert a.dtype == b.dtype and np.array_equal(a, b), (got.source, attr)
         if got.timestamps is not None:  # text times are exact to the microsecond
             assert np.abs(got.timestamps - ref.timestamps).max() < 1e-5
-    # Text formats carry decimals, read as float64 and converted explicitly, and say so.
     assert read_log(paths["jsonl"]).notes == ("query_embedding: float64 embeddings converted to float32",
                                               "response_embedding: float64 embeddings converted to float32")
-    assert ref.notes == ()
 
 
 def test_lengths_roles_and_configuration(logs, tmp_path):
     _, base, _, _, _ = logs
     words = read_log(base, length="words").response_lengths
     assert np.array_equal(words, [len(t.split()) for t in base["response"]])
-    assert read_log(base, columns=LogColumns(length="words")).length_column == "response (words)"
     with_len = base.assign(response_length=np.arange(400.0))
     got = read_log(with_len)  # an explicit length column wins over the text
     assert np.array_equal(got.response_lengths, np.arange(400.0)) and got.length_column == "response_length"
@@ -126,11 +121,7 @@ def test_lengths_roles_and_configuration(logs, tmp_path):
     assert np.array_equal(got.queries, read_log(base).queries) and got.correct is None
     assert got.feature_names == ["correct", "latency_ms"]  # tokens excluded; 'correct' without its role is a flag feature
     assert got.length_column == "response (words)"
-    only = read_log(base, columns=LogColumns(features=("tokens",)))
-    assert only.feature_names == ["tokens"]
-    # float64 embeddings: converted explicitly, reported.
-    f64 = read_log({"query_embedding": np.ones((3, 4)), "x": np.arange(3)})
-    assert f64.queries.dtype == np.float32 and f64.notes == ("query_embedding: float64 embeddings converted to float32",)
+    assert read_log(base, columns=LogColumns(features=("tokens",))).feature_names == ["tokens"]
 
 
 def _err(tmp_path: Path, name: str, text: str, **kw) -> str:
@@ -273,9 +264,7 @@ def test_results_are_the_same_from_concurrent_threads(logs):
 
 def test_holm_exact_values_and_properties():
     assert holm([0.01, 0.04, 0.03, 0.005]) == pytest.approx([0.03, 0.06, 0.06, 0.02], abs=0, rel=1e-15)
-    assert holm([0.5, 0.2]) == [0.5, 0.4]  # step-down keeps the adjusted values monotone
-    assert holm([0.6, 0.9]) == [1.0, 1.0]
-    assert holm([]) == []
+    assert holm([0.5, 0.2]) == [0.5, 0.4] and holm([]) == []  # step-down keeps the adjusted values monotone
     got = holm([0.02, math.nan, 0.01])  # NaN is untestable: it stays NaN and does not count
     assert math.isnan(got[1]) and got[0] == 0.02 and got[2] == 0.02
     rng = np.random.default_rng(3)
@@ -325,13 +314,8 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     assert adj == pytest.approx({"data": 0.02, "embedding": 0.09, "response": 0.4, "confidence": 0.044,
                                  "query": 0.9}, rel=1e-12)
     assert [d.dimension for d in r.dimensions if d.drifted] == ["data", "confidence"]
-    assert r.dimension("embedding").p_value == 0.03 and r.dimension("data").statistic == "stat(data)"
-    text = r.summary()
-    assert "p (Holm)" in text and "verdict: DRIFT in data, confidence (2 of 5 dimensions; Holm-adjusted p <= 0.05)" in text
-    prom = r.to_prometheus()
-    assert 'morvanta_drift_p_value{dimension="embedding"} 0.03' in prom
-    assert 'morvanta_drift_p_value_adjusted{dimension="data"} 0.02' in prom
-    assert json.loads(r.to_json())["dimensions"][2]["p_adjusted"] == pytest.approx(0.4)
+    assert "verdict: DRIFT in data, confidence (2 of 5 dimensions; Holm-adjusted p <= 0.05)" in r.summary()
+    assert 'morvanta_drift_p_value_adjusted{dimension="data"} 0.02' in r.to_prometheus()
     with pytest.raises(ValueError, match="'p_values' and 'calibrate' exclude each other"):
         morvanta.check(base, cur, p_values=True, calibrate=0.01)
 
@@ -344,8 +328,6 @@ def test_permutation_adapter(logs):
     direct = testing.permutation_test(QueryDrift().detect, b.queries, c.queries, n_permutations=49, seed=1)
     assert r.dimension("query").p_value == direct.p_value
     assert all(0 < d.p_value <= 1 for d in r.scored)
-    again = morvanta.check(base, cur, p_values=True, n_permutations=49, seed=1)
-    assert [d.p_value for d in again.scored] == [d.p_value for d in r.scored]
 
 
 def test_overall_false_alarm_rate_with_p_values():
@@ -401,12 +383,6 @@ def test_breakdowns_and_saved_baselines(logs, tmp_path):
     assert [s.to_dict() for s in again.report.scores] == [s.to_dict() for s in r.report.scores]
     with pytest.raises(ValueError, match="p-values and calibration need the baseline log's rows"):
         morvanta.check(str(path), cur, p_values=True)
-    # The command line and monitoring take the saved file too.
-    cur_path = tmp_path / "cur.parquet"
-    cur.to_parquet(cur_path)
-    out = run("check", str(path), str(cur_path), "--json")
-    assert out.returncode == 0, out.stderr
-    assert [d["score"] for d in json.loads(out.stdout)["dimensions"]] == [s.score for s in r.report.scores]
     m = morvanta.monitor(cur, rows=150, baseline_log=str(path), min_rows=10)
     assert [w.rows for w in m.windows] == [150, 150] and m.baseline_rows == 400
     first = read_log(cur).take(slice(0, 150))
@@ -456,11 +432,8 @@ def test_prometheus_text_parses_line_by_line(logs):
         assert s[("morvanta_drift_score", key)] == d.score.score
         assert s[("morvanta_drift_threshold", key)] == d.score.threshold
         assert s[("morvanta_drift_detected", key)] == (1.0 if d.drifted else 0.0)
-    assert s[("morvanta_drift_any", ())] == 1.0
     assert s[("morvanta_drift_window_rows", (("window", "current"),))] == 300
-    assert s[("morvanta_drift_check_timestamp_seconds", ())] == r.report.timestamp
-    assert not any(k[0] == "morvanta_drift_p_value" for k in s)  # no p-values asked for
-    assert not any(k[0] == "morvanta_drift_column_score" for k in s)  # per-column series only behind the flag
+    assert not any(k[0] in ("morvanta_drift_p_value", "morvanta_drift_column_score") for k in s)
     per = parse_prometheus(r.to_prometheus(per_column=True))
     col = ("morvanta_drift_column_score", (("dimension", "data"), ("column", 'lat \\"ms\\"\\\\x')))
     assert per[col] == next(c.score.score for c in r.columns if c.name == odd)
@@ -477,10 +450,7 @@ def test_json_output(logs):
     d = json.loads(r.to_json())  # standard JSON: a NaN score is written as null
     conf = d["dimensions"][3]
     assert conf["dimension"] == "confidence" and conf["score"] is None and conf["drifted"] is False
-    assert d["baseline"] == {"source": "baseline_log", "rows": 400}
-    assert [c["name"] for c in d["top_contributors"]["columns"]] == [c.name for c in r.columns]
-    assert d["report"]["sample_size_current"] == 300
-    assert "NaN" not in r.to_json()
+    assert d["baseline"] == {"source": "baseline_log", "rows": 400} and "NaN" not in r.to_json()
 
 
 def test_report_needs_the_extra(logs, monkeypatch):
@@ -491,14 +461,6 @@ def test_report_needs_the_extra(logs, monkeypatch):
         r.to_html()
 
 
-def test_import_stays_numpy_free():
-    code = ("import sys, morvanta; morvanta.check; "
-            "print(sorted(m for m in ('numpy', 'jinja2', 'matplotlib', 'pandas', 'pyarrow', 'polars') "
-            "if m in sys.modules))")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, check=True)
-    assert out.stdout.strip() == "[]"
-
-
 def test_html_is_deterministic_small_and_free_of_rows(logs):
     pytest.importorskip("jinja2")
     pytest.importorskip("matplotlib")
@@ -507,9 +469,8 @@ def test_html_is_deterministic_small_and_free_of_rows(logs):
     _, base, cur, _, _ = logs
     first = morvanta.check(base, cur)
     html = first.to_html()
-    assert html == morvanta.check(base.copy(), cur.copy()).to_html()
     # Pages drawn on several threads at once come out as drawn alone.
-    for pages in concurrently(first.to_html, first.to_html, first.to_html, reps=2):
+    for pages in concurrently(first.to_html, first.to_html, reps=2):
         assert pages == [html, html]
 
     def window(shift, seed):
@@ -524,7 +485,6 @@ def test_html_is_deterministic_small_and_free_of_rows(logs):
     b["f0"][:3] = [123.456789012345, 98.7654321098765, 55.5555555555555]  # recognisable raw values
     result = morvanta.check(b, c)
     html = result.to_html()
-    assert html == result.to_html()
     assert len(html.encode()) < 2_000_000
     assert "123.456789" not in html and "98.765432" not in html
     assert not re.search(r"""(src|href)=["']?(https?:)?//""", html)  # nothing fetched from the network
@@ -554,8 +514,7 @@ def test_monitor_windows_by_time_and_by_rows():
     drifted = [w.index for w in m.windows if w.result is not None and w.result.dimension("data").drifted]
     assert drifted == list(range(16, 24))
     lines = [json.loads(x) for x in m.to_jsonl().splitlines()]
-    assert len(lines) == 24 and lines[5]["status"] == "too_small" and lines[5]["dimensions"] == {}
-    assert lines[5]["drifted"] is None and lines[0]["start"].endswith("Z")
+    assert len(lines) == 24 and (lines[5]["status"], lines[5]["drifted"]) == ("too_small", None)
     # A window's score is the plain detector on exactly that window's rows, sorted by time.
     order = np.argsort(log["timestamp"], kind="stable")
     w = m.windows[20]
@@ -597,8 +556,6 @@ def test_check_command(logs, tmp_path):
     assert "worst columns: latency_ms" in out.stdout
     assert "note: current: query_embedding: float64 embeddings converted to float32" in out.stdout
     assert out.stdout.rstrip().endswith("verdict: DRIFT in data, embedding, response, query (4 of 5 dimensions)")
-    written = json.loads((tmp_path / "r.json").read_text())
-    assert [x["score"] for x in written["dimensions"]] == [x.score.score for x in expected.dimensions]
     assert any(k[0] == "morvanta_drift_column_score" for k in parse_prometheus((tmp_path / "m.prom").read_text()))
     out = run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift", "--html", str(tmp_path / "r.html"))
     # Two features, the projection, lengths, confidences, reliability; cluster shares with breakdowns.
@@ -624,8 +581,6 @@ def test_check_command_errors(logs, tmp_path):
          "morvanta: error: argument --calibrate: expected a number in (0, 1), got '2' (see 'morvanta check --help')"),
         (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--permutations", "9"],
          "morvanta: error: --permutations needs --p-values"),
-        (["check", "a.csv", "b.csv", "--alpha", "x"],
-         "morvanta: error: argument --alpha: expected a number in (0, 1), got 'x' (see 'morvanta check --help')"),
         (["check", "a.csv", "b.csv", "--p-values", "--permutations", "0"],
          "morvanta: error: argument --permutations: expected a positive integer, got '0' "
          "(see 'morvanta check --help')"),
@@ -634,8 +589,6 @@ def test_check_command_errors(logs, tmp_path):
          "(see 'morvanta monitor --help')"),
         (["check", "--json", str(paths["parquet"]), str(cpaths["parquet"]), str(cpaths["csv"])],
          f"morvanta: error: --json {paths['parquet']}: refusing to write over a log (give the output another name)"),
-        (["check", str(paths["parquet"]), str(cpaths["parquet"]), "--html", str(cpaths["parquet"])],
-         f"morvanta: error: --html {cpaths['parquet']}: refusing to write over a log (give the output another name)"),
         (["monitor", str(cpaths["parquet"]), "--every", "1 fortnight"],
          "morvanta: error: --every: not a duration: '1 fortnight' (e.g. 30s, 15m, 1h, 1h30m, 7d)"),
         (["monitor", str(paths["csv"]), "--rows", "10", "--baseline", "1h"],
@@ -677,45 +630,6 @@ def test_monitor_command(logs, tmp_path):
     assert out.returncode == 0 and len(out.stdout.splitlines()) == 3
 
 
-def fake_breakdowns(r):
-    """Breakdowns shaped as morvanta.explain returns them, for rendering without that module."""
-    from types import SimpleNamespace as NS
-
-    data = NS(columns=[NS(index=c.index, name=c.name, ks=0.25 + c.index, psi=None if c.index else 0.125)
-                       for c in r.columns])
-    clusters = [NS(index=i, baseline_share=s, current_share=t, contribution=k) for i, (s, t, k) in
-                enumerate([(0.5, 0.25, 0.0866), (0.25, 0.5, 0.0866), (0.25, 0.25, 0.0)])]
-    bins = [NS(lower=i / 2, upper=(i + 1) / 2, baseline_count=10, current_count=5 * i,
-               baseline_confidence=0.25 + i / 2, baseline_accuracy=0.3 + i / 3,
-               current_confidence=0.3 + i / 2 if i else math.nan, current_accuracy=0.2 + i / 2 if i else math.nan)
-            for i in range(2)]
-    return {"data": data, "query": NS(clusters=clusters),
-            "embedding": NS(mmd2=-0.001, sliced_wasserstein=0.5, bandwidth=2.0),
-            "confidence": NS(ks=0.125, ece_baseline=0.03, ece_current=None, bins=bins)}
-
-
-def test_html_shows_the_breakdowns(logs):
-    import dataclasses
-
-    pytest.importorskip("jinja2")
-    pytest.importorskip("matplotlib")
-    _, base, cur, _, _ = logs
-    r = morvanta.check(base, cur, explain=False)
-    plain = r.to_html()
-    assert "cluster shares and their KL contributions (shown once breakdowns are available)" in plain
-    rich = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).to_html()
-    assert rich.count("<svg") == plain.count("<svg") + 1  # the query clusters' shares
-    assert "Query clusters, largest KL contribution first" in rich and "50.0%" in rich
-    assert "cluster #0, whose share went from 50.0% to 25.0%" in rich
-    assert "MMD² (before clamping at 0)" in rich and "-0.001000" in rich
-    assert "calibration error, current</th><td class=\"num\">unavailable" in rich
-    worst = r.columns[0]
-    assert f"{worst.name}: score {worst.score.score:.3f}, KS {0.25 + worst.index:.3f}" in rich
-    assert "not computed" in rich  # a column whose PSI was skipped
-    top = dataclasses.replace(r, breakdowns=fake_breakdowns(r)).top_contributors()
-    assert top["clusters"] == [{"index": 1, "baseline_share": 0.25, "current_share": 0.5, "contribution": 0.0866}]
-
-
 def test_reliability_bins_and_projection_match_references():
     from morvanta import report
 
@@ -750,8 +664,6 @@ def test_demo_writes_the_report_of_its_drift_scenario(tmp_path):
     assert out.returncode == 0 and out.stderr == ""
     assert out.stdout.rstrip().endswith(f"HTML report of the drift scenario: {tmp_path / 'demo.html'} "
                                         "(a single file; open it in a browser)")
-    html = (tmp_path / "demo.html").read_text()
-    assert "Drift in data, embedding, response, confidence, query (5 of 5 dimensions tested)." in html
     # The check of the demo's logs scores exactly what the demo's detectors do.
     expected = demo.score_window(demo.make_window("baseline", 300), demo.make_window("drift", 300))
     assert [s.to_dict() for s in demo.drift_check(300).report.scores] == [s.to_dict() for s in expected]

