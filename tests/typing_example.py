@@ -98,10 +98,24 @@ def failures() -> list[str]:
     return messages
 
 
+def tests_and_thresholds() -> tuple[float, float, str]:
+    base = np.random.default_rng(0).normal(size=(200, 3))
+    t: morvanta.DriftTest = morvanta.permutation_test(morvanta.DataDrift().detect, base[:100], base[100:],
+                                                      n_permutations=19)
+    flag: bool = t.drifted(0.01)
+    c: morvanta.Calibration = morvanta.calibrate(morvanta.DataDrift().detect, base, false_alarm_rate=0.1, n_splits=20)
+    scores: tuple[float, ...] = c.null_scores
+    conf = [0.5, 0.7, 0.9, 0.4]
+    t2 = morvanta.permutation_test(morvanta.ConfidenceDrift().detect_with_correctness,
+                                   (conf, [True, False, True, True]), (conf, [True, True, True, False]), seed=3)
+    return t.p_value + flag, c.threshold + len(scores), t2.statistic
+
+
 def main() -> None:
     version: str = morvanta.__version__
     scores = all_scores()
-    print(version, summarise(scores), report(scores), snapshot().captured_at, [c.name for c in columns()], failures())
+    print(version, summarise(scores), report(scores), snapshot().captured_at, [c.name for c in columns()], failures(),
+          tests_and_thresholds())
 
 
 if __name__ == "__main__":
