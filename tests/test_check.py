@@ -17,8 +17,9 @@ import pytest
 
 import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
-from morvanta.check import holm, parse_duration
-from morvanta.logs import LogColumns, LogError, load_config, read_log
+from morvanta.io.log import LogColumns, LogError, load_config, read_log
+from morvanta.pipeline.check import holm
+from morvanta.pipeline.monitor import parse_duration
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
@@ -203,7 +204,7 @@ def test_scores_equal_the_plain_detectors_bit_for_bit(logs):
     cols = morvanta.data_drift_by_column(b.features, c.features, threshold=0.9, n_bins=4, names=b.feature_names)
     assert [(x.name, x.score.score) for x in r.columns] == sorted(
         [(x.name, x.score.score) for x in cols], key=lambda t: -t[1])
-    with pytest.raises(TypeError, match="argument 'detectors': 'data' takes a DataDrift, got QueryDrift"):
+    with pytest.raises(TypeError, match="argument 'detectors': dimension 'data' takes a DataDrift, got QueryDrift"):
         morvanta.check(base, cur, detectors={"data": QueryDrift()})
 
 
@@ -296,7 +297,7 @@ def test_holm_keeps_the_family_wise_false_alarm_rate():
 
 
 def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
-    mc = sys.modules["morvanta.check"]  # the package attribute 'check' is the function
+    import morvanta.pipeline.check as mc
 
     _, base, cur, _, _ = logs
     given = {"data": 0.004, "embedding": 0.03, "response": 0.2, "confidence": 0.011, "query": 0.9}
@@ -365,8 +366,7 @@ def test_calibration_and_breakdown_adapters(logs, tmp_path):
 
 
 def test_breakdowns_and_saved_baselines(logs, tmp_path):
-    baseline_mod = pytest.importorskip("morvanta.baseline")
-    pytest.importorskip("morvanta.explain")
+    import morvanta.engines.baseline as baseline_mod
     _, base, cur, _, _ = logs
     r = morvanta.check(base, cur)
     assert set(r.breakdowns) == {"data", "embedding", "response", "confidence", "query"}
@@ -559,7 +559,7 @@ def test_check_command(logs, tmp_path):
     assert any(k[0] == "morvanta_drift_column_score" for k in parse_prometheus((tmp_path / "m.prom").read_text()))
     out = run("check", str(paths["csv"]), str(cpaths["csv"]), "--fail-on-drift", "--html", str(tmp_path / "r.html"))
     # Two features, the projection, lengths, confidences, reliability; cluster shares with breakdowns.
-    plots = 6 + (importlib.util.find_spec("morvanta.explain") is not None)
+    plots = 6 + (importlib.util.find_spec("morvanta.engines.explain") is not None)
     assert out.returncode == 1 and (tmp_path / "r.html").read_text().count("<figure class=\"plot\"") == plots
     same = run("check", str(paths["csv"]), str(paths["parquet"]), "--fail-on-drift", "--json")
     assert same.returncode == 0 and json.loads(same.stdout)["drifted"] is False
@@ -631,7 +631,7 @@ def test_monitor_command(logs, tmp_path):
 
 
 def test_reliability_bins_and_projection_match_references():
-    from morvanta import report
+    from morvanta.render import html as report
 
     sk_cal = pytest.importorskip("sklearn.calibration")
     sk_dec = pytest.importorskip("sklearn.decomposition")

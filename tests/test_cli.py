@@ -15,7 +15,7 @@ import pytest
 
 import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
-from morvanta.cli import Progress
+from morvanta.cli.options import Progress
 
 NAMES = ["age", "income", "clicks"]
 # The morvanta under test, also from another working directory.
@@ -322,7 +322,7 @@ class Fault(BaseException):
     (KeyboardInterrupt(), 130, ""),  # only ends the line the terminal's ^C left open
 ])
 def test_a_check_that_did_not_finish_never_exits_0_or_1(monkeypatch, capsys, raised, status, line):
-    from morvanta import cli
+    from morvanta.cli import commands as cli
 
     def fail(args, progress):
         raise raised
@@ -334,7 +334,7 @@ def test_a_check_that_did_not_finish_never_exits_0_or_1(monkeypatch, capsys, rai
 
 
 def test_fault_status_from_the_installed_entry_point_and_a_closed_pipe(inputs):
-    code = ("import sys, morvanta.cli as c\n"
+    code = ("import sys, morvanta.cli.commands as c\n"
             "def fail(args, progress): raise MemoryError('cannot allocate 2**62 directions')\n"
             "c._run_embedding = fail\nsys.exit(c.main(sys.argv[1:]))\n")
     p = subprocess.run([sys.executable, "-c", code, "embedding", "emb_b.npy", "emb_c.npy", "--fail-on-drift"],
@@ -370,7 +370,7 @@ def test_progress_only_on_a_terminal_and_only_for_slow_steps():
     assert text.endswith("done in 0.3s\n") and text.count("\n") == 1
 
 
-@pytest.mark.parametrize("module", ["morvanta", "morvanta.cli", "morvanta.demo", "morvanta._io", "morvanta._columns"])
+@pytest.mark.parametrize("module", ["morvanta", "morvanta.cli", "morvanta.demo", "morvanta.io.files", "morvanta.engines.columns", "morvanta.pipeline.check"])
 def test_import_loads_no_numpy_or_frame_library(module):
     code = f"import sys, {module}; print([m for m in ('numpy', 'pandas', 'polars', 'pyarrow') if m in sys.modules])"
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV)

@@ -336,7 +336,7 @@ def test_argument_errors_name_the_argument_and_column(baseline):
         (dict(by=[]), ValueError, "argument 'by': at least one key column is needed"),
         (dict(columns={"answer": "x"}), ValueError, "argument 'columns': unknown role 'answer'"),
         (dict(detectors={"data": QueryDrift()}), TypeError,
-         "argument 'detectors': dimension 'data' needs a DataDrift, got QueryDrift"),
+         "argument 'detectors': dimension 'data' takes a DataDrift, got QueryDrift"),
         (dict(dimensions=["data", "latency"]), ValueError, "argument 'dimensions': unknown dimension 'latency'"),
         (dict(dimensions="confidence", columns={"confidence": None, "correct": None}), ValueError,
          "argument 'dimensions': ['confidence'] cannot be scored: the baseline has only ['data', 'embedding', "

@@ -20,7 +20,8 @@ from ._native import (
     ResponseDrift,
     __version__,
 )
-from ._columns import ColumnDrift, data_drift_by_column
+from .engines.columns import data_drift_by_column
+from .results import ColumnDrift
 
 __all__ = [
     "__version__",
@@ -40,15 +41,17 @@ __all__ = [
 
 # ---------------------------------------------------------------- permutation tests and calibration
 # (testing.py)
-from .testing import Calibration, DriftTest, calibrate, permutation_test
+from .engines.permutation import calibrate, permutation_test
+from .results import Calibration, DriftTest
 
 __all__ += ["DriftTest", "Calibration", "permutation_test", "calibrate"]
 
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns
 # (baseline.py)
-from .baseline import Baseline
-from .explain import (
+from .engines.baseline import Baseline
+from .engines.explain import explain
+from .results import (
     Breakdown,
     CalibrationBin,
     ClusterShare,
@@ -58,7 +61,6 @@ from .explain import (
     EmbeddingBreakdown,
     QueryBreakdown,
     ResponseBreakdown,
-    explain,
 )
 
 __all__ += [
@@ -79,8 +81,10 @@ __all__ += [
 # ---------------------------------------------------------------- pipeline check, report, monitor
 # (check.py, report.py)
 
-from .check import CheckResult, DimensionResult, MonitorResult, WindowResult, check, monitor
-from .logs import LogColumns, LogError, RequestLog, read_log
+from .io.log import LogColumns, LogError, RequestLog, read_log
+from .pipeline.check import check
+from .pipeline.monitor import monitor
+from .results import CheckResult, DimensionResult, MonitorResult, WindowResult
 
 __all__ += [
     "check",

@@ -24,6 +24,7 @@ import copyreg
 from typing import Any
 
 from . import _native
+from .dimensions import REGISTRY
 
 __all__ = ["register"]
 
@@ -33,13 +34,7 @@ _Detector = (
 
 # Only these names may be rebuilt from a pickle: a stream naming any other
 # attribute of the native module is refused rather than called.
-_DETECTORS: dict[str, type[_Detector]] = {
-    "DataDrift": _native.DataDrift,
-    "EmbeddingDrift": _native.EmbeddingDrift,
-    "ResponseDrift": _native.ResponseDrift,
-    "ConfidenceDrift": _native.ConfidenceDrift,
-    "QueryDrift": _native.QueryDrift,
-}
+_DETECTORS: dict[str, type[_Detector]] = {d.detector.__name__: d.detector for d in REGISTRY.values()}
 
 
 def _engine() -> Any:

@@ -39,7 +39,9 @@ except ImportError as _err:  # pragma: no cover - exercised in a subprocess by t
         'pip install "morvanta[dask]"'
     ) from _err
 
-from ._columns import as_feature_table
+from .dimensions import DIMENSION_OF_FIELD, ROLES, detectors_with
+from .dimensions import NAMES as DIMENSIONS
+from .io.frames import as_feature_table
 from ._native import (
     ConfidenceDrift,
     DataDrift,
@@ -55,30 +57,10 @@ if TYPE_CHECKING:
 
 __all__ = ["check_groups", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
 
-#: Column roles of a request log and their conventional column names.
-ROLES: Final[tuple[str, ...]] = (
-    "query_embedding",
-    "response_embedding",
-    "embedding",
-    "response_length",
-    "response",
-    "confidence",
-    "correct",
-    "timestamp",
-)
-#: The dimensions, in the order their rows appear for each group.
-DIMENSIONS: Final[tuple[str, ...]] = ("data", "embedding", "response", "confidence", "query")
 #: Groups with fewer rows are reported with status "too_small" and not scored.
 DEFAULT_MIN_ROWS: Final[int] = 30
 
 _Detector = DataDrift | EmbeddingDrift | ResponseDrift | ConfidenceDrift | QueryDrift
-_DETECTOR_CLASS: Final[dict[str, type]] = {
-    "data": DataDrift,
-    "embedding": EmbeddingDrift,
-    "response": ResponseDrift,
-    "confidence": ConfidenceDrift,
-    "query": QueryDrift,
-}
 # The parts of a fitted Baseline (see Baseline.fit) and the log column role feeding each.
 _PART_ROLE: Final[dict[str, str]] = {
     "embeddings": "query_embedding",
@@ -87,13 +69,6 @@ _PART_ROLE: Final[dict[str, str]] = {
     "response_embeddings": "response_embedding",
     "confidences": "confidence",
     "correct": "correct",
-}
-_PART_DIMENSION: Final[dict[str, str]] = {
-    "features": "data",
-    "embeddings": "embedding",
-    "response_lengths": "response",
-    "confidences": "confidence",
-    "queries": "query",
 }
 # Original position of every log row (partition number in the high bits), so that
 # each group is scored in the order its rows have in the logs, whatever the shuffle did.
@@ -302,10 +277,10 @@ class _Fitted:
     def __init__(self, baseline: Any) -> None:
         self.baseline = baseline
         self.parts: tuple[str, ...] = tuple(baseline.parts)
-        unknown = [p for p in self.parts if p not in _PART_DIMENSION and p not in _PART_ROLE]
+        unknown = [p for p in self.parts if p not in DIMENSION_OF_FIELD]
         if unknown:
             raise ValueError(f"argument 'baseline': unknown baseline parts {unknown}")
-        self.dimensions = tuple(d for d in DIMENSIONS if any(_PART_DIMENSION.get(p) == d for p in self.parts))
+        self.dimensions = tuple(d for d in DIMENSIONS if any(DIMENSION_OF_FIELD.get(p) == d for p in self.parts))
         names = baseline.feature_names
         self.feature_names: list[str] | None = None if names is None else [str(n) for n in names]
         self.detectors: dict[str, Any] = dict(baseline.detectors)
@@ -495,22 +470,9 @@ def _role_columns(columns: Mapping[str, str | None] | None) -> dict[str, str | N
 
 
 def _detectors(detectors: Mapping[str, Any] | None) -> dict[str, Any]:
-    out: dict[str, Any] = {d: cls() for d, cls in _DETECTOR_CLASS.items()}
-    if detectors is None:
-        return out
-    if not isinstance(detectors, Mapping):
+    if detectors is not None and not isinstance(detectors, Mapping):
         raise TypeError(f"argument 'detectors': expected a mapping of dimension to detector, got {type(detectors).__name__}")
-    for dim, det in detectors.items():
-        if dim not in _DETECTOR_CLASS:
-            raise ValueError(f"argument 'detectors': unknown dimension {dim!r} (dimensions: {', '.join(DIMENSIONS)})")
-        det = getattr(det, "detector", det)  # a Calibration carries its calibrated detector
-        if not isinstance(det, _DETECTOR_CLASS[dim]):
-            raise TypeError(
-                f"argument 'detectors': dimension {dim!r} needs a {_DETECTOR_CLASS[dim].__name__}, "
-                f"got {type(det).__name__}"
-            )
-        out[dim] = det
-    return out
+    return detectors_with(detectors)
 
 
 def _keys(by: str | Sequence[str]) -> tuple[str, ...]:

@@ -188,6 +188,6 @@ def as_log(window: Window) -> dict[str, object]:
 def drift_check(n: int = N_REQUESTS) -> object:
     """The pipeline check of the drifted scenario against the baseline (a CheckResult);
     its scores equal :func:`score_window`'s."""
-    from .check import check
+    from .pipeline.check import check
 
     return check(as_log(make_window("baseline", n)), as_log(make_window("drift", n)))

@@ -31,7 +31,8 @@ from dataclasses import dataclass, field, replace
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Literal
 
-from ._io import InputError, read_parquet
+from ..dimensions import ROLES
+from .files import InputError, read_parquet
 
 if TYPE_CHECKING:
     import numpy
@@ -71,9 +72,7 @@ class LogColumns:
 
     def roles(self) -> dict[str, str]:
         """Role name -> column name, for the roles switched on."""
-        names = ("query_embedding", "response_embedding", "embedding", "response_length", "response",
-                 "confidence", "correct", "timestamp")
-        return {r: getattr(self, r) for r in names if getattr(self, r) is not None}
+        return {r: getattr(self, r) for r in ROLES if getattr(self, r) is not None}
 
 
 @dataclass(frozen=True)
@@ -678,8 +677,7 @@ def read_log(
 # ------------------------------------------------------------------ configuration
 
 
-_COLUMN_KEYS = ("query_embedding", "response_embedding", "embedding", "response_length", "response",
-                "confidence", "correct", "timestamp")
+_COLUMN_KEYS = ROLES
 
 
 def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:

@@ -17,21 +17,17 @@ import tempfile
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from ._io import InputError
-from ._native import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
-from .cli import Progress, UsageError, _float_option, _int_option
+from ..dimensions import NAMES, REGISTRY, ROLES
+from ..io.files import InputError
+from .options import Progress, UsageError, float_option, int_option
 
 if TYPE_CHECKING:
-    from .check import CheckResult, WindowResult
-    from .logs import LogColumns
+    from ..io.log import LogColumns
+    from ..results import CheckResult, WindowResult
 
 __all__ = ["add_commands", "write_demo_report"]
 
 _Command = Callable[[str, str, Callable[[argparse.Namespace, "Progress"], int]], argparse.ArgumentParser]
-_ROLES = ("query_embedding", "response_embedding", "embedding", "response_length", "response", "confidence",
-          "correct", "timestamp")
-_DETECTORS = {"data": DataDrift, "embedding": EmbeddingDrift, "response": ResponseDrift,
-              "confidence": ConfidenceDrift, "query": QueryDrift}
 _CONFIG_KEYS = ("thresholds", "alpha", "seed", "permutations", "min_rows")
 
 
@@ -47,21 +43,21 @@ def _drop_option(p: argparse.ArgumentParser, flag: str) -> None:
 
 
 def _fraction(text: str) -> float:
-    return _float_option(text, "a number in (0, 1)", lambda v: 0.0 < v < 1.0)
+    return float_option(text, "a number in (0, 1)", lambda v: 0.0 < v < 1.0)
 
 
 def _positive(text: str) -> int:
-    return _int_option(text, "a positive integer", lambda v: v >= 1)
+    return int_option(text, "a positive integer", lambda v: v >= 1)
 
 
 def _count(text: str) -> int:
-    return _int_option(text, "a non-negative integer below 2**64", lambda v: 0 <= v < 1 << 64)
+    return int_option(text, "a non-negative integer below 2**64", lambda v: 0 <= v < 1 << 64)
 
 
 def _role(text: str) -> tuple[str, str]:
     role, sep, name = text.partition("=")
-    if not sep or role not in _ROLES:
-        raise argparse.ArgumentTypeError(f"expected ROLE=COLUMN with ROLE one of {', '.join(_ROLES)}, got {text!r}")
+    if not sep or role not in ROLES:
+        raise argparse.ArgumentTypeError(f"expected ROLE=COLUMN with ROLE one of {', '.join(ROLES)}, got {text!r}")
     return role, name
 
 
@@ -117,7 +113,7 @@ def add_commands(command: _Command) -> None:
 def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
     from dataclasses import replace
 
-    from .logs import LogColumns, load_config
+    from ..io.log import LogColumns, load_config
 
     cols, options = (load_config(args.config) if args.config else (LogColumns(), {}))
     for key in options:
@@ -131,10 +127,10 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         raise InputError(f"'{args.config}': [thresholds] must be a table of dimension = number")
     detectors = {}
     for dim, value in thresholds.items():
-        if dim not in _DETECTORS or isinstance(value, bool) or not isinstance(value, (int, float)):
+        if dim not in REGISTRY or isinstance(value, bool) or not isinstance(value, (int, float)):
             raise InputError(f"'{args.config}': thresholds.{dim} must be a number for one of "
-                             f"{', '.join(_DETECTORS)}")
-        detectors[dim] = _DETECTORS[dim](threshold=float(value))
+                             f"{', '.join(NAMES)}")
+        detectors[dim] = REGISTRY[dim].build(threshold=float(value))
     out = {
         "detectors": detectors,
         "alpha": args.alpha if args.alpha is not None else float(options.get("alpha", 0.05)),
@@ -185,7 +181,7 @@ def _guard(call: Callable[[], Any]) -> Any:
 def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tuple[str | None, ...]) -> None:
     # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
     # would read a.parquet as the output: never write over a log.
-    from .logs import LOG_SUFFIXES
+    from ..io.log import LOG_SUFFIXES
 
     given = {os.path.abspath(p) for p in inputs if p}
     for opt in options:
@@ -197,7 +193,7 @@ def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tu
 
 
 def _run_check(args: argparse.Namespace, progress: Progress) -> int:
-    from .check import check
+    from ..pipeline.check import check
 
     if args.p_values and args.calibrate is not None:
         raise UsageError("--p-values and --calibrate exclude each other")
@@ -227,7 +223,7 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
 
 
 def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
-    from .check import monitor, parse_duration
+    from ..pipeline.monitor import monitor, parse_duration
 
     _no_overwrite(args, ("html",), (args.log, args.baseline_file))
     cols, opts = _settings(args)
@@ -269,7 +265,7 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
 
 def write_demo_report(path: str, progress: Progress) -> None:
     """Writes the HTML report of the demo's drifted scenario."""
-    from . import demo
+    from .. import demo
 
     with progress.step("writing the HTML report of the drift scenario"):
         result: CheckResult = demo.drift_check()  # type: ignore[assignment]

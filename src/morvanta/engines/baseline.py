@@ -20,9 +20,10 @@ import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
-from . import _engine
-from ._columns import as_feature_table, match_columns
-from ._native import (
+from .. import _engine
+from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS
+from ..io.frames import as_feature_table, match_columns
+from .._native import (
     ConfidenceDrift,
     DataDrift,
     DriftReport,
@@ -31,34 +32,18 @@ from ._native import (
     QueryDrift,
     ResponseDrift,
 )
-from .explain import Breakdown, build_breakdown
+from ..results import Breakdown
+from .breakdown import build_breakdown
 
 if TYPE_CHECKING:
-    import numpy
-    from numpy.typing import NDArray
+    pass
 
 __all__ = ["Baseline"]
 
 Detector = Union[DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift, ConfidenceDrift]
 
 # Parts of a window, in the order the dimensions report them.
-PARTS = ("features", "embeddings", "response_lengths", "response_embeddings", "confidences", "correct", "queries")
-_DIMENSION_OF_PART = {
-    "features": "data",
-    "embeddings": "embedding",
-    "response_lengths": "response",
-    "response_embeddings": "response",
-    "confidences": "confidence",
-    "correct": "confidence",
-    "queries": "query",
-}
-_DETECTOR_CLASSES: dict[str, type] = {
-    "data": DataDrift,
-    "embedding": EmbeddingDrift,
-    "query": QueryDrift,
-    "response": ResponseDrift,
-    "confidence": ConfidenceDrift,
-}
+PARTS = WINDOW_FIELDS
 _FORMAT = "morvanta.baseline"
 _VERSION = 1
 _STATE_KEY = "morvanta_baseline"
@@ -83,7 +68,7 @@ def _window(args: Mapping[str, Any]) -> dict[str, Any]:
 def _detector(arg: str, value: Any) -> Any:
     # A Calibration (or anything carrying a calibrated detector) stands for its detector.
     det = getattr(value, "detector", value)
-    cls = _DETECTOR_CLASSES[arg]
+    cls = REGISTRY[arg].detector
     if not isinstance(det, cls):
         raise TypeError(f"argument '{arg}': expected a {cls.__name__} or a Calibration of one, got {type(value).__name__}")
     return det
@@ -207,7 +192,7 @@ class Baseline:
             raise ValueError("part 'correct' needs 'confidences' (one flag per confidence)")
         settings = {"data": data, "embedding": embedding, "query": query, "response": response, "confidence": confidence}
         detectors = {
-            dim: _detector(dim, settings[dim]) for dim in dict.fromkeys(_DIMENSION_OF_PART[p] for p in parts)
+            dim: _detector(dim, settings[dim]) for dim in dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts)
         }
         names: list[str] | None = None
         from_frame = False
@@ -578,7 +563,7 @@ class Baseline:
         try:
             for dim, s in settings.items():
                 cls_name, *args = s
-                klass = _DETECTOR_CLASSES[dim]
+                klass = REGISTRY[dim].detector
                 if cls_name != klass.__name__:
                     raise ValueError(f"detector {cls_name!r} for dimension {dim!r}")
                 # Non-finite thresholds travel as the strings "NaN", "Infinity".

@@ -16,14 +16,11 @@ import math
 import os
 import re
 import sys
-import threading
-import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
-from ._io import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
-from ._native import (
+from .._native import (
     ConfidenceDrift,
     DataDrift,
     DriftReport,
@@ -34,13 +31,17 @@ from ._native import (
     ResponseDrift,
     __version__,
 )
+from ..engines.columns import column_scores, worst_first
+from ..io.files import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
+from ..io.frames import match_columns
+from ..render.text import fmt, score_table, table, verdict
+from .options import PROG, Progress, UsageError, _count, _Parser, _seed, _threshold
 
 if TYPE_CHECKING:
-    from ._columns import ColumnDrift
+    pass
 
 __all__ = ["main", "Progress"]
 
-PROG = "morvanta"
 
 _T = TypeVar("_T")
 
@@ -55,105 +56,7 @@ exit status:
 # ------------------------------------------------------------------ progress
 
 
-class Progress:
-    """Shows "morvanta: <step> ... 3s" on a terminal while a step runs longer than ``delay``.
-
-    Quiet when the stream is not a terminal, so piped or captured stderr only
-    ever carries errors. The detectors release the interpreter lock, so the
-    ticker thread keeps running while they compute.
-    """
-
-    def __init__(self, stream: IO[str] | None = None, delay: float = 1.0, interval: float = 1.0) -> None:
-        self.stream = stream if stream is not None else sys.stderr
-        self.delay = delay
-        self.interval = interval
-        try:
-            self.enabled = bool(self.stream.isatty())
-        except (AttributeError, ValueError):
-            self.enabled = False
-
-    @contextmanager
-    def step(self, label: str) -> Iterator[None]:
-        if not self.enabled:
-            yield
-            return
-        done = threading.Event()
-        shown = False
-        start = time.monotonic()
-
-        def tick() -> None:
-            nonlocal shown
-            if done.wait(self.delay):
-                return
-            while True:
-                shown = True
-                self.stream.write(f"\r{PROG}: {label} ... {time.monotonic() - start:.0f}s")
-                self.stream.flush()
-                if done.wait(self.interval):
-                    return
-
-        ticker = threading.Thread(target=tick, name="morvanta-progress", daemon=True)
-        ticker.start()
-        try:
-            yield
-        finally:
-            done.set()
-            ticker.join()
-            if shown:
-                self.stream.write(f"\r{PROG}: {label} ... done in {time.monotonic() - start:.1f}s\n")
-                self.stream.flush()
-
-
 # ------------------------------------------------------------------ argument parsing
-
-
-class UsageError(Exception):
-    pass
-
-
-class _Parser(argparse.ArgumentParser):
-    # One line instead of argparse's usage dump, in the same form as input errors.
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(f"{message} (see '{self.prog} --help')")
-
-
-def _int_option(text: str, expected: str, ok: Callable[[int], bool]) -> int:
-    """A decimal integer option for which ``ok`` holds, else "expected <expected>, got '<text>'"."""
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
-    if not ok(value):
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
-    return value
-
-
-def _float_option(text: str, expected: str, ok: Callable[[float], bool]) -> float:
-    """A number option for which ``ok`` holds (text that is no number counts as NaN)."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not ok(value):
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
-    return value
-
-
-def _count(text: str) -> int:
-    return _int_option(text, "a non-negative integer", lambda v: v >= 0)
-
-
-def _seed(text: str) -> int:
-    value = _count(text)
-    if value >= 1 << 64:
-        raise argparse.ArgumentTypeError(f"a seed must be below 2**64, got {text!r}")
-    return value
-
-
-def _threshold(text: str) -> float:
-    # A negative threshold reports identical windows as drift and NaN never
-    # reports any: neither is a usable gate.
-    return _float_option(text, "a finite number >= 0", lambda v: math.isfinite(v) and v >= 0.0)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -245,7 +148,7 @@ def build_parser() -> argparse.ArgumentParser:
     threshold(p, 0.2)
     p.add_argument("--n-calib-bins", type=_count, default=None, help="calibration bins (default 10)")
 
-    from ._check_cli import add_commands as add_check_commands
+    from .pipeline import add_commands as add_check_commands
 
     add_check_commands(command)
     return parser
@@ -258,43 +161,6 @@ def _options(args: argparse.Namespace, **names: str) -> dict[str, Any]:
 
 
 # ------------------------------------------------------------------ output
-
-
-def _fmt(x: float) -> str:
-    if math.isnan(x):
-        return "NaN"
-    return f"{x:.6f}"
-
-
-def _table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() for line in [headers, *rows]]
-    return "\n".join(lines)
-
-
-def score_table(scores: Sequence[DriftScore]) -> str:
-    rows = [
-        [s.dimension, _fmt(s.score), _fmt(s.threshold), "yes" if s.exceeded else "no", s.method] for s in scores
-    ]
-    return _table(["dimension", "score", "threshold", "drifted", "method"], rows)
-
-
-def verdict(scores: Sequence[DriftScore]) -> str:
-    drifted = [s.dimension for s in scores if s.exceeded]
-    if len(scores) == 1:
-        return "verdict: DRIFT (the score reached its threshold)" if drifted else "verdict: no drift"
-    if not drifted:
-        return f"verdict: no drift in any of the {len(scores)} dimensions"
-    return f"verdict: DRIFT in {', '.join(drifted)} ({len(drifted)} of {len(scores)} dimensions)"
-
-
-def _worst_first(columns: Sequence[ColumnDrift]) -> list[ColumnDrift]:
-    # Highest score first, NaN last, ties in column order.
-    def key(c: ColumnDrift) -> tuple[bool, float, int]:
-        x = c.score.score
-        return (math.isnan(x), 0.0 if math.isnan(x) else -x, c.index)
-
-    return sorted(columns, key=key)
 
 
 def _json_number(x: float) -> float | None:
@@ -421,7 +287,7 @@ def _missing_share(count: int, rows: int) -> str:
 
 
 def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
-    from . import demo
+    from .. import demo
 
     names = demo.SCENARIOS if args.scenario == "all" else (args.scenario,)
     with progress.step("generating synthetic traffic"):
@@ -447,7 +313,7 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
             )
         )
     if args.html:
-        from ._check_cli import write_demo_report
+        from .pipeline import write_demo_report
 
         write_demo_report(args.html, progress)
         blocks.append(f"HTML report of the drift scenario: {args.html} (a single file; open it in a browser)")
@@ -459,15 +325,14 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
 
 
 def _run_data(args: argparse.Namespace, progress: Progress) -> int:
-    from ._columns import column_scores, match_columns
 
     import numpy as np
 
     (base, base_names), (cur, cur_names) = _load_both(progress, lambda p: load_table(p, _note), args.baseline,
                                                       args.current)
-    for path, table in ((args.baseline, base), (args.current, cur)):
-        if table.shape[1]:
-            _require_rows(path, table.shape[0], "data rows")
+    for path, arr in ((args.baseline, base), (args.current, cur)):
+        if arr.shape[1]:
+            _require_rows(path, arr.shape[0], "data rows")
     detector = DataDrift(**_options(args, threshold="threshold", n_bins="n_bins"))
     try:
         with _about((args.baseline, base), (args.current, cur)):
@@ -488,11 +353,11 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
     # number; their share per window is shown too, being a signal of its own.
     missing = [np.isnan(t).sum(axis=0).tolist() for t in (base, cur)]
     rows = (int(base.shape[0]), int(cur.shape[0]))
-    ordered = _worst_first(columns)
-    details = _table(
+    ordered = worst_first(columns)
+    details = table(
         ["column", "score", "drifted", "missing (baseline)", "missing (current)"],
         [
-            [c.name, _fmt(c.score.score), "yes" if c.score.exceeded else "no"]
+            [c.name, fmt(c.score.score), "yes" if c.score.exceeded else "no"]
             + [_missing_share(missing[w][c.index], rows[w]) for w in (0, 1)]
             for c in ordered
         ],

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
 
-    from .check import CheckResult, MonitorResult
+    from ..results import CheckResult, MonitorResult
 
 __all__ = ["render_check", "render_monitor", "projection", "MAX_FEATURE_PLOTS", "PCA_POINTS"]
 
@@ -420,7 +420,7 @@ def _template() -> Any:
 
     import jinja2
 
-    text = importlib.resources.files("morvanta").joinpath("templates/report.html.j2").read_text(encoding="utf-8")
+    text = importlib.resources.files("morvanta.render").joinpath("templates/report.html.j2").read_text(encoding="utf-8")
     env = jinja2.Environment(autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined)
     return env.from_string(text)
 
@@ -544,7 +544,7 @@ def render_monitor(m: MonitorResult) -> str:
     _require()
     import jinja2
 
-    from .check import DIMENSIONS
+    from ..dimensions import NAMES as DIMENSIONS
 
     figs = _Figures()
     tested = [dim for dim in DIMENSIONS if any(

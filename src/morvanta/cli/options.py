@@ -1,0 +1,113 @@
+"""The command line's shared parts: progress on a terminal, one-line usage errors, option parsers."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import IO, NoReturn
+
+
+PROG = "morvanta"
+
+
+class Progress:
+    """Shows "morvanta: <step> ... 3s" on a terminal while a step runs longer than ``delay``.
+
+    Quiet when the stream is not a terminal, so piped or captured stderr only
+    ever carries errors. The detectors release the interpreter lock, so the
+    ticker thread keeps running while they compute.
+    """
+
+    def __init__(self, stream: IO[str] | None = None, delay: float = 1.0, interval: float = 1.0) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.delay = delay
+        self.interval = interval
+        try:
+            self.enabled = bool(self.stream.isatty())
+        except (AttributeError, ValueError):
+            self.enabled = False
+
+    @contextmanager
+    def step(self, label: str) -> Iterator[None]:
+        if not self.enabled:
+            yield
+            return
+        done = threading.Event()
+        shown = False
+        start = time.monotonic()
+
+        def tick() -> None:
+            nonlocal shown
+            if done.wait(self.delay):
+                return
+            while True:
+                shown = True
+                self.stream.write(f"\r{PROG}: {label} ... {time.monotonic() - start:.0f}s")
+                self.stream.flush()
+                if done.wait(self.interval):
+                    return
+
+        ticker = threading.Thread(target=tick, name="morvanta-progress", daemon=True)
+        ticker.start()
+        try:
+            yield
+        finally:
+            done.set()
+            ticker.join()
+            if shown:
+                self.stream.write(f"\r{PROG}: {label} ... done in {time.monotonic() - start:.1f}s\n")
+                self.stream.flush()
+
+
+class UsageError(Exception):
+    pass
+
+
+class _Parser(argparse.ArgumentParser):
+    # One line instead of argparse's usage dump, in the same form as input errors.
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def int_option(text: str, expected: str, ok: Callable[[int], bool]) -> int:
+    """A decimal integer option for which ``ok`` holds, else "expected <expected>, got '<text>'"."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
+    if not ok(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+    return value
+
+
+def float_option(text: str, expected: str, ok: Callable[[float], bool]) -> float:
+    """A number option for which ``ok`` holds (text that is no number counts as NaN)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not ok(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    return int_option(text, "a non-negative integer", lambda v: v >= 0)
+
+
+def _seed(text: str) -> int:
+    value = _count(text)
+    if value >= 1 << 64:
+        raise argparse.ArgumentTypeError(f"a seed must be below 2**64, got {text!r}")
+    return value
+
+
+def _threshold(text: str) -> float:
+    # A negative threshold reports identical windows as drift and NaN never
+    # reports any: neither is a usable gate.
+    return float_option(text, "a finite number >= 0", lambda v: math.isfinite(v) and v >= 0.0)

@@ -1,0 +1,453 @@
+"""The pipeline check: every drift dimension a pair of request logs allows, in one call.
+
+:func:`check` reads two logs (see :mod:`morvanta.logs`), runs each detector on
+the columns present in both, optionally adds permutation p-values (adjusted for
+the number of dimensions with Holm's step-down method, so that the overall
+verdict keeps the chosen false-alarm rate) or thresholds calibrated on the
+baseline, and returns a :class:`CheckResult` that renders as JSON, HTML and
+Prometheus text. :func:`monitor` cuts one log into consecutive windows and
+checks each against a baseline.
+
+Permutation tests, calibration, saved baselines and breakdowns live in their
+own modules; every use of them goes through the adapters in the "adapters"
+section below, which import them on first use.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from .._native import (
+    DriftReport,
+    DriftScore,
+)
+from ..dimensions import NAMES, bound, detectors_with, settings_of
+from ..engines.columns import column_scores, worst_first
+from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, read_log
+from ..results import CheckResult, ColumnDrift, DimensionResult
+
+__all__ = ["check", "holm"]
+
+SAVED_BASELINE_SUFFIXES = (".json", ".npz")
+
+
+# ------------------------------------------------------------------ adapters
+# The only places that touch the permutation, calibration, baseline and
+# breakdown APIs; each imports its module on first use.
+
+
+def _pvalue(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int) -> tuple[float, str]:
+    """Permutation p-value of one detector call and the statistic it belongs to."""
+    from ..engines.permutation import permutation_test  # type: ignore[import-not-found, unused-ignore]
+
+    test = permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed)
+    return float(test.p_value), str(test.statistic)
+
+
+def _calibrated(method: Callable[..., Any], base: Any, *, current_size: int, rate: float, seed: int) -> tuple[Any, dict[str, Any]]:
+    """A detector with the threshold calibrated on the baseline, and the calibration's record."""
+    from ..engines.permutation import calibrate  # type: ignore[import-not-found, unused-ignore]
+
+    cal = calibrate(method, base, current_size=current_size, false_alarm_rate=rate, seed=seed)
+    return cal.detector, dict(cal.to_dict())
+
+
+def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]], feature_names: Sequence[str]
+                ) -> dict[str, Any]:
+    """What moved, per dimension (an empty dict when breakdowns are not available).
+
+    A breakdown's ``score`` is bit-identical to the detector call, so the check
+    takes its scores from here and runs each detector once. A dimension whose
+    breakdown fails is left out; its detector call then runs on its own.
+    """
+    from dataclasses import replace
+
+    try:
+        from ..engines.explain import explain  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        return {}
+    out: dict[str, Any] = {}
+    for dim, (method, base, cur) in calls.items():
+        try:
+            bd: Any = explain(method, base, cur)
+        except Exception:
+            continue
+        if dim == "data":  # the plain call numbers the columns; the log names them
+            bd = replace(bd, columns=[replace(c, name=feature_names[c.index]) for c in bd.columns])
+        out[dim] = bd
+    return out
+
+
+def _load_baseline(path: str) -> Any:
+    """A saved Baseline (.json or .npz)."""
+    try:
+        from ..engines.baseline import Baseline  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        raise LogError(f"'{path}': reading a saved baseline needs morvanta.baseline, not in this build") from None
+    return Baseline.load(path)
+
+
+_PART_OF = {
+    "features": "features",
+    "embeddings": "embeddings",
+    "queries": "queries",
+    "response_lengths": "response_lengths",
+    "response_embeddings": "response_embeddings",
+    "confidences": "confidences",
+    "correct": "correct",
+}
+
+
+def _saved_check(saved: Any, cur: RequestLog) -> tuple[DriftReport, dict[str, Any]]:
+    """Scores and breakdowns of ``cur`` against a saved Baseline."""
+    import numpy as np
+
+    parts: dict[str, Any] = {}
+    for part in saved.parts:
+        attr = _PART_OF.get(part)
+        value = None if attr is None else getattr(cur, attr)
+        if value is None:
+            raise LogError(f"'{cur.source}': the saved baseline has {part}, the log has no column for them")
+        if part == "features" and saved.feature_names is not None:
+            where = {n: j for j, n in enumerate(cur.feature_names)}
+            missing = [n for n in saved.feature_names if n not in where]
+            if missing:
+                raise LogError(f"'{cur.source}': feature column(s) {missing} of the saved baseline are missing")
+            value = np.asfortranarray(cur.features[:, [where[n] for n in saved.feature_names]])
+        parts[part] = value
+    report = saved.check(**parts)
+    try:
+        breakdowns = dict(saved.explain(**parts))
+    except Exception:  # a breakdown is an extra; the verdict stands without it
+        breakdowns = {}
+    return report, breakdowns
+
+
+# ------------------------------------------------------------------ results
+
+
+# ------------------------------------------------------------------ statistics
+
+
+def holm(p_values: Sequence[float]) -> list[float]:
+    """Holm's step-down adjustment: the adjusted p-value of the i-th smallest of
+    m p-values is max over j <= i of min(1, (m - j + 1) p_(j)). Rejecting every
+    adjusted p-value <= alpha keeps the family-wise false-alarm rate at alpha.
+    NaN p-values stay NaN and do not count in m."""
+    valid = [i for i, p in enumerate(p_values) if not math.isnan(p)]
+    out = [math.nan] * len(p_values)
+    m = len(valid)
+    running = 0.0
+    for rank, i in enumerate(sorted(valid, key=lambda i: (p_values[i], i))):
+        running = max(running, min(1.0, (m - rank) * p_values[i]))
+        out[i] = running
+    return out
+
+
+# ------------------------------------------------------------------ the check
+
+
+
+
+@dataclass
+class _Call:
+    """One detector call in the permutation-test form: method(base, cur) or, for
+    pairs per side, method of the tuples."""
+
+    method: Callable[..., Any]
+    base: Any
+    cur: Any
+    inputs: str
+
+    def score(self) -> DriftScore:
+        det, _, form = bound(self.method)
+        if form.per_side == 1:
+            return form.call(det, (self.base,), (self.cur,))
+        return form.call(det, self.base, self.cur)
+
+    @staticmethod
+    def of(det: Any, paired: str | None, base: RequestLog, cur: RequestLog, first: str, second: str,
+           inputs: str) -> _Call:
+        """``det.detect`` on the logs' ``first`` columns or, when ``paired`` names a
+        method, that method on the (first, second) pair of each log."""
+        if paired is None:
+            return _Call(det.detect, getattr(base, first), getattr(cur, first), inputs)
+        pair = (getattr(base, first), getattr(base, second)), (getattr(cur, first), getattr(cur, second))
+        return _Call(getattr(det, paired), *pair, inputs)
+
+    def rebind(self, detector: Any) -> _Call:
+        return _Call(getattr(detector, self.method.__name__), self.base, self.cur, self.inputs)
+
+
+def _as_log(source: Any, columns: LogColumns | None, length: LengthUnit | None, name: str) -> RequestLog:
+    if isinstance(source, RequestLog):
+        return source
+    return read_log(source, columns=columns, length=length, name=name)
+
+
+def _width_check(base: RequestLog, cur: RequestLog, what: str, column: str | None) -> None:
+    b, c = getattr(base, what), getattr(cur, what)
+    if b.shape[1] != c.shape[1]:
+        raise LogError(
+            f"'{cur.source}': column '{column}': {c.shape[1]}-d embeddings, "
+            f"but the baseline '{base.source}' has {b.shape[1]}-d"
+        )
+
+
+def _plan(
+    base: RequestLog, cur: RequestLog, detectors: Mapping[str, Any], min_rows: int, notes: list[str]
+) -> tuple[dict[str, _Call], dict[str, DimensionResult]]:
+    """The detector call of each dimension the logs allow; the others as skipped/too small."""
+    import numpy as np
+
+    calls: dict[str, _Call] = {}
+    left: dict[str, DimensionResult] = {}
+
+    def skip(dim: str, why: str) -> None:
+        left[dim] = DimensionResult(dim, "skipped", why)
+
+    def small(dim: str, why: str, inputs: str) -> None:
+        left[dim] = DimensionResult(dim, "too_small", why, inputs=inputs)
+
+    def sizes_ok(dim: str, nb: int, nc: int, need: int, inputs: str) -> bool:
+        need = max(need, min_rows)
+        if nb < need or nc < need:
+            small(dim, f"needs at least {need} rows per window, got {nb} (baseline) and {nc} (current)", inputs)
+            return False
+        return True
+
+    # data: the baseline's feature columns that the current log has too, matched by name.
+    shared = [n for n in base.feature_names if n in cur.feature_names]
+    for n in base.feature_names:
+        if n not in cur.feature_names:
+            notes.append(f"feature '{n}' is missing from the current log; the data dimension leaves it out")
+    for n in cur.feature_names:
+        if n not in base.feature_names:
+            notes.append(f"feature '{n}' is missing from the baseline log; the data dimension leaves it out")
+    if not shared:
+        skip("data", "no numeric feature columns in both logs")
+    else:
+        inputs = f"{len(shared)} feature column{'s' if len(shared) != 1 else ''}"
+        if sizes_ok("data", base.n_rows, cur.n_rows, 1, inputs):
+            bi = [base.feature_names.index(n) for n in shared]
+            ci = [cur.feature_names.index(n) for n in shared]
+            bf = base.features if bi == list(range(base.features.shape[1])) else np.asfortranarray(base.features[:, bi])
+            cf = cur.features if ci == list(range(cur.features.shape[1])) else np.asfortranarray(cur.features[:, ci])
+            calls["data"] = _Call(detectors["data"].detect, bf, cf, inputs)
+
+    # embedding
+    if base.embeddings is None or cur.embeddings is None:
+        skip("embedding", "needs an embedding or query_embedding column in both logs")
+    else:
+        _width_check(base, cur, "embeddings", base.embedding_column)
+        inputs = f"{base.embedding_column} ({base.embeddings.shape[1]}-d)"
+        if sizes_ok("embedding", base.n_rows, cur.n_rows, 2, inputs):
+            calls["embedding"] = _Call(detectors["embedding"].detect, base.embeddings, cur.embeddings, inputs)
+
+    # response: lengths, with the answer embeddings when both logs have them
+    det = detectors["response"]
+    if base.response_lengths is None or cur.response_lengths is None:
+        skip("response", "needs a response_length or response column in both logs")
+    else:
+        with_emb = base.response_embeddings is not None and cur.response_embeddings is not None
+        inputs = f"lengths from {base.length_column}"
+        if with_emb:
+            _width_check(base, cur, "response_embeddings", "response_embedding")
+            inputs += f" + response_embedding ({base.response_embeddings.shape[1]}-d)"  # type: ignore[union-attr]
+        if sizes_ok("response", base.n_rows, cur.n_rows, 1, inputs):
+            calls["response"] = _Call.of(
+                det, "detect_with_embeddings" if with_emb else None, base, cur, "response_lengths",
+                "response_embeddings", inputs,
+            )
+
+    # confidence: with the correctness flags when both logs have them
+    det = detectors["confidence"]
+    if base.confidences is None or cur.confidences is None:
+        skip("confidence", "needs a confidence column in both logs")
+    else:
+        with_ok = base.correct is not None and cur.correct is not None
+        inputs = "confidence + correct" if with_ok else "confidence"
+        if sizes_ok("confidence", base.n_rows, cur.n_rows, 1, inputs):
+            calls["confidence"] = _Call.of(
+                det, "detect_with_correctness" if with_ok else None, base, cur, "confidences", "correct", inputs
+            )
+
+    # query: k-means on the baseline queries needs at least k of them
+    det = detectors["query"]
+    if base.queries is None or cur.queries is None:
+        skip("query", "needs a query_embedding column in both logs")
+    else:
+        _width_check(base, cur, "queries", "query_embedding")
+        inputs = f"query_embedding ({base.queries.shape[1]}-d)"
+        k = settings_of(det)["k"]
+        if base.n_rows < max(k, min_rows):
+            small("query", f"needs at least {max(k, min_rows)} baseline rows for {k} clusters, got {base.n_rows}",
+                  inputs)
+        elif sizes_ok("query", base.n_rows, cur.n_rows, 1, inputs):
+            calls["query"] = _Call(det.detect, base.queries, cur.queries, inputs)
+    return calls, left
+
+
+def check(
+    baseline_log: Any,
+    current_log: Any,
+    *,
+    p_values: bool = False,
+    n_permutations: int = 999,
+    seed: int = 0,
+    calibrate: float | None = None,
+    alpha: float = 0.05,
+    detectors: Mapping[str, Any] | None = None,
+    columns: LogColumns | None = None,
+    length: LengthUnit | None = None,
+    min_rows: int = 1,
+    explain: bool = True,
+) -> CheckResult:
+    """Checks a current request log against a baseline log in every dimension the columns allow.
+
+    ``baseline_log``/``current_log``: paths (.parquet, .csv, .jsonl), DataFrames,
+    pyarrow Tables, dicts of columns or :class:`~morvanta.logs.RequestLog`; the
+    baseline may also be a saved ``Baseline`` (or the path of one, .json/.npz).
+    ``detectors`` maps dimension names to configured detectors (defaults
+    otherwise); each score is bit-identical to calling that detector on the
+    same arrays.
+
+    ``p_values=True`` adds a permutation p-value per dimension (``n_permutations``,
+    ``seed``); the overall verdict is then "some Holm-adjusted p-value <= alpha",
+    which keeps the family-wise false-alarm rate at ``alpha`` over the dimensions
+    tested. ``calibrate=RATE`` instead sets each threshold so that the baseline
+    against itself drifts with probability RATE. A dimension whose columns are
+    missing from either log is "skipped"; one with too few rows (fewer than
+    ``min_rows``, or than its detector needs) is "too_small"; neither is scored.
+    """
+    if p_values and calibrate is not None:
+        raise ValueError("arguments 'p_values' and 'calibrate' exclude each other")
+    if not 0.0 < alpha < 1.0:
+        raise ValueError(f"argument 'alpha': expected a level in (0, 1), got {alpha!r}")
+    if calibrate is not None and not 0.0 < calibrate < 1.0:
+        raise ValueError(f"argument 'calibrate': expected a false-alarm rate in (0, 1), got {calibrate!r}")
+    notes: list[str] = []
+    if _is_saved_baseline(baseline_log):
+        if p_values or calibrate is not None:
+            raise ValueError("p-values and calibration need the baseline log's rows, not a saved baseline")
+        saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
+        source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
+        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), alpha, notes)
+
+    base = _as_log(baseline_log, columns, length, "baseline_log")
+    cur = _as_log(current_log, columns, length, "current_log")
+    notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
+    dets = detectors_with(detectors)
+    calls, left = _plan(base, cur, dets, min_rows, notes)
+
+    calibration: dict[str, Any] | None = None
+    if calibrate is not None:
+        # The null scores come from splitting the baseline in two, so the current
+        # part of a split can hold at most all but one baseline row; a larger
+        # current window is calibrated at half the baseline (a stricter threshold).
+        size = cur.n_rows if cur.n_rows < base.n_rows else max(base.n_rows // 2, 1)
+        if size != cur.n_rows:
+            notes.append(f"calibration: baseline splits of {size:,} rows stand for the {cur.n_rows:,}-row current "
+                         "window (a split needs rows on both sides)")
+        calibration = {"false_alarm_rate": calibrate, "seed": seed, "current_size": size, "dimensions": {}}
+        for dim, call in calls.items():
+            det, record = _calibrated(call.method, call.base, current_size=size, rate=calibrate, seed=seed)
+            calls[dim] = call.rebind(det)
+            dets[dim] = det
+            calibration["dimensions"][dim] = record
+
+    shared = [n for n in base.feature_names if n in cur.feature_names]
+    breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
+    scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
+    pv: dict[str, tuple[float, str]] = {}
+    if p_values:
+        for dim, call in calls.items():
+            pv[dim] = _pvalue(call.method, call.base, call.cur, n_permutations=n_permutations, seed=seed)
+    tested = [d for d in NAMES if d in pv]
+    adjusted = dict(zip(tested, holm([pv[d][0] for d in tested])))
+
+    dims: list[DimensionResult] = []
+    for dim in NAMES:
+        if dim in left:
+            dims.append(left[dim])
+            continue
+        s = scores[dim]
+        if p_values:
+            p, stat = pv[dim]
+            padj = adjusted[dim]
+            drifted = not math.isnan(padj) and padj <= alpha
+            dims.append(DimensionResult(dim, "scored", None, s, p, padj, stat, drifted, calls[dim].inputs))
+        else:
+            dims.append(DimensionResult(dim, "scored", None, s, drifted=s.exceeded, inputs=calls[dim].inputs))
+
+    columns_out: list[ColumnDrift] = []
+    if "data" in calls:
+        columns_out = worst_first(column_scores(dets["data"], calls["data"].base, calls["data"].cur, shared))
+
+    report = DriftReport([scores[d] for d in NAMES if d in scores], base.n_rows, cur.n_rows)
+    return CheckResult(
+        dimensions=dims,
+        report=report,
+        drifted=any(d.drifted for d in dims),
+        baseline_source=base.source,
+        current_source=cur.source,
+        n_baseline=base.n_rows,
+        n_current=cur.n_rows,
+        alpha=alpha,
+        p_values=p_values,
+        n_permutations=n_permutations if p_values else None,
+        seed=seed,
+        calibration=calibration,
+        columns=columns_out,
+        breakdowns=breakdowns,
+        notes=notes,
+        baseline_log=base,
+        current_log=cur,
+        detectors=dets,
+    )
+
+
+def _is_saved_baseline(obj: Any) -> bool:
+    if hasattr(obj, "check") and hasattr(obj, "parts"):
+        return True
+    if isinstance(obj, (str, os.PathLike)):
+        return os.path.splitext(os.fspath(obj))[1].lower() in SAVED_BASELINE_SUFFIXES
+    return False
+
+
+def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, notes: list[str]) -> CheckResult:
+    notes += [f"current: {n}" for n in cur.notes]
+    report, breakdowns = _saved_check(saved, cur)
+    by_dim = {s.dimension: s for s in report.scores}
+    dims = [
+        DimensionResult(d, "scored", None, by_dim[d], drifted=by_dim[d].exceeded) if d in by_dim
+        else DimensionResult(d, "skipped", "not part of the saved baseline")
+        for d in NAMES
+    ]
+    sizes = dict(getattr(saved, "sizes", {}) or {})
+    return CheckResult(
+        dimensions=dims,
+        report=report,
+        drifted=report.any_exceeded(),
+        baseline_source=source,
+        current_source=cur.source,
+        n_baseline=max(sizes.values(), default=report.sample_size_baseline),
+        n_current=cur.n_rows,
+        alpha=alpha,
+        breakdowns=breakdowns,
+        notes=notes,
+        current_log=cur,
+        detectors=dict(getattr(saved, "detectors", {}) or {}),
+    )
+
+
+# ------------------------------------------------------------------ text and Prometheus
+
+
+# ------------------------------------------------------------------ monitoring over time
+
+

@@ -1,0 +1,523 @@
+"""Result records of every API, in one module: plain frozen dataclasses.
+
+Engines, the pipeline and the readers build them; the renderers in
+:mod:`morvanta.render` turn them into text, JSON, Prometheus and HTML. The
+records import nothing of the package but the native score and report types.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from typing import TYPE_CHECKING, Any, Union
+
+from . import _engine
+from ._native import DriftReport, DriftScore
+from .dimensions import Detector as _Detector
+
+if TYPE_CHECKING:
+    import numpy
+    from numpy.typing import NDArray
+
+    from .io.log import RequestLog
+
+
+@dataclass(frozen=True)
+class ColumnDrift:
+    """The drift of one feature column.
+
+    ``index`` is the column's position in the baseline table, ``name`` its name
+    (the frame's column label, the given ``names`` entry, or ``str(index)``), and
+    ``score`` the :class:`DriftScore` that :class:`DataDrift` gives for that
+    column alone: max(KS, PSI), the same column value the whole-table score
+    maximises.
+    """
+
+    index: int
+    name: str
+    score: DriftScore
+
+
+@dataclass(frozen=True)
+class DriftTest:
+    """Outcome of :func:`permutation_test`.
+
+    ``score`` is the detector's own :class:`DriftScore` for the two windows, bit for
+    bit. ``p_value`` belongs to the statistic named by ``statistic``, computed
+    by one function for the given split (``observed``) and for every permutation:
+
+    - "ks(conf)", "ks(length)": two-sample KS statistic sup|F1 - F2|, ties
+      handled as one step of the distribution functions;
+    - "ks(conf)+ece_delta", "ks(length)+sw(emb)", "ks+psi": the detector's
+      statistic (with KS as above; PSI bins cut at each permuted baseline
+      side's quantiles);
+    - "mmd(pooled bandwidth)+sw": the embedding detector's statistic with the
+      kernel bandwidth fixed once from the pooled sample (the median heuristic
+      over the first 256 rows of each given window, i.e. the detector's own
+      bandwidth for the given split) and held for every permutation;
+    - "kmeans(pooled)+sym_kl": symmetric KL of the cluster shares, with k-means
+      (the detector's k and seed) fitted once on the pooled rows.
+
+    p = (1 + #{permutations with statistic >= observed}) / (1 + n_permutations).
+    """
+
+    score: DriftScore
+    p_value: float
+    n_permutations: int
+    seed: int
+    statistic: str
+    observed: float
+
+    def drifted(self, alpha: float = 0.05) -> bool:
+        """True when ``p_value <= alpha``: the alarm of a test at level ``alpha``."""
+        return self.p_value <= alpha
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values: the score as its own dict, then the test's fields."""
+        return {
+            "score": dict(self.score.to_dict()),
+            "p_value": self.p_value,
+            "n_permutations": self.n_permutations,
+            "seed": self.seed,
+            "statistic": self.statistic,
+            "observed": self.observed,
+        }
+
+    def __repr__(self) -> str:
+        return (
+            f"DriftTest({self.score.dimension}: p={self.p_value:.4g} over {self.n_permutations} permutations "
+            f"(seed {self.seed}) of {self.statistic}={self.observed:.6g}; score={self.score.score:.6g})"
+        )
+
+
+@dataclass(frozen=True)
+class Calibration:
+    """Outcome of :func:`calibrate`: a threshold with a known false-alarm rate.
+
+    ``null_scores`` are the scores of the ``n_splits`` baseline splits, sorted;
+    an alarm is ``score >= threshold``, and at most ``floor(false_alarm_rate *
+    n_splits)`` of the null scores reach ``threshold``. ``detector`` is a new
+    detector of the method's class and settings with that threshold, ready for a
+    monitor (or for ``Baseline.fit``).
+    """
+
+    threshold: float
+    detector: _Detector
+    null_scores: tuple[float, ...]
+    false_alarm_rate: float
+    n_splits: int
+    seed: int
+    current_size: int
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values; the detector as its class name and constructor arguments."""
+        settings = _engine.detector_settings(self.detector)
+        return {
+            "threshold": self.threshold,
+            "detector": {"class": settings[0], "arguments": list(settings[1:])},
+            "null_scores": list(self.null_scores),
+            "false_alarm_rate": self.false_alarm_rate,
+            "n_splits": self.n_splits,
+            "seed": self.seed,
+            "current_size": self.current_size,
+        }
+
+    def __repr__(self) -> str:
+        return (
+            f"Calibration(threshold={self.threshold:.6g}, {type(self.detector).__name__}, "
+            f"false_alarm_rate={self.false_alarm_rate}, n_splits={self.n_splits}, seed={self.seed}, "
+            f"current_size={self.current_size})"
+        )
+
+
+def _plain(value: Any) -> Any:
+    if hasattr(value, "tolist"):
+        return value.tolist()
+    if isinstance(value, DriftScore):
+        return value.to_dict()
+    if isinstance(value, list):
+        return [_plain(v) for v in value]
+    if hasattr(value, "to_dict"):
+        return value.to_dict()
+    return value
+
+
+class _ToDict:
+    def to_dict(self) -> dict[str, Any]:
+        """The fields as plain Python values (arrays as lists, the score as its dict)."""
+        return {name: _plain(getattr(self, name)) for name in self.__dataclass_fields__}  # type: ignore[attr-defined]
+
+
+@dataclass(frozen=True, eq=False)
+class ColumnBreakdown(_ToDict):
+    """One feature column of a data score.
+
+    ``ks`` and ``psi`` are the column's Kolmogorov-Smirnov statistic and
+    population stability index (``psi`` is None when the index was not formed:
+    fewer baseline rows than bins, or an index that came out non-finite);
+    ``value`` is the column score the table score maximises. ``missing_*`` are
+    the shares of NaN cells in each window. ``bin_edges`` are the baseline's
+    quantile edges (n_bins - 1 of them) and ``*_counts`` the rows of each window
+    per bin; all three are empty when there is no index.
+    """
+
+    index: int
+    name: str
+    ks: float
+    psi: float | None
+    value: float
+    missing_baseline: float
+    missing_current: float
+    bin_edges: NDArray[numpy.float64]
+    baseline_counts: NDArray[numpy.int64]
+    current_counts: NDArray[numpy.int64]
+
+
+@dataclass(frozen=True, eq=False)
+class DataBreakdown(_ToDict):
+    """A data score and its columns, in table order."""
+
+    score: DriftScore
+    columns: list[ColumnBreakdown]
+
+    def worst(self) -> ColumnBreakdown | None:
+        """The column with the largest value (None for a table without columns)."""
+        best: ColumnBreakdown | None = None
+        for c in self.columns:
+            if best is None or c.value > best.value:
+                best = c
+        return best
+
+
+@dataclass(frozen=True)
+class EmbeddingBreakdown(_ToDict):
+    """An embedding score: the squared maximum mean discrepancy before the clamp
+    at 0, the sliced Wasserstein distance, and the kernel's bandwidth sigma
+    (the median heuristic of both windows' first 256 rows)."""
+
+    score: DriftScore
+    mmd2: float
+    sliced_wasserstein: float
+    bandwidth: float
+
+
+@dataclass(frozen=True)
+class ResponseBreakdown(_ToDict):
+    """A response score: KS of the lengths and, when embeddings were compared,
+    their sliced Wasserstein distance."""
+
+    score: DriftScore
+    ks: float
+    sliced_wasserstein: float | None
+
+
+@dataclass(frozen=True)
+class CalibrationBin(_ToDict):
+    """One calibration bin [lower, upper): counts, mean confidence and accuracy of
+    each window (NaN for an empty bin)."""
+
+    lower: float
+    upper: float
+    baseline_count: int
+    current_count: int
+    baseline_confidence: float
+    baseline_accuracy: float
+    current_confidence: float
+    current_accuracy: float
+
+
+@dataclass(frozen=True)
+class ConfidenceBreakdown(_ToDict):
+    """A confidence score: KS of the confidences and, with correctness flags, both
+    expected calibration errors and the per-bin table (empty without flags, or
+    for more than 4096 bins)."""
+
+    score: DriftScore
+    ks: float
+    ece_baseline: float | None
+    ece_current: float | None
+    bins: list[CalibrationBin] = field(default_factory=list)
+
+
+@dataclass(frozen=True)
+class ClusterShare(_ToDict):
+    """One k-means cluster of a query score: the share of each window's queries
+    in it, and its term of the symmetric KL divergence, ``contribution =
+    (baseline_term + current_term) * 0.5`` with ``baseline_term = log(p/q) * p``,
+    ``current_term = log(q/p) * q`` (p, q the shares plus the detector's epsilon)."""
+
+    index: int
+    baseline_share: float
+    current_share: float
+    contribution: float
+    baseline_term: float
+    current_term: float
+
+
+@dataclass(frozen=True, eq=False)
+class QueryBreakdown(_ToDict):
+    """A query score: every cluster's shares and KL terms, and the centroids."""
+
+    score: DriftScore
+    clusters: list[ClusterShare]
+    centroids: NDArray[numpy.float32]
+
+
+Breakdown = Union[DataBreakdown, EmbeddingBreakdown, ResponseBreakdown, ConfidenceBreakdown, QueryBreakdown]
+
+
+@dataclass(frozen=True)
+class DimensionResult:
+    """One dimension of a check.
+
+    ``status`` is "scored", "skipped" (a log lacks the columns) or "too_small"
+    (a window has too few rows for the detector; never scored silently).
+    ``p_value``/``p_adjusted`` are the permutation p-value and its Holm
+    adjustment (None without p-values). ``drifted`` is the adjusted p-value at
+    or below ``alpha`` with p-values, the score reaching its threshold without.
+    """
+
+    dimension: str
+    status: str
+    reason: str | None = None
+    score: DriftScore | None = None
+    p_value: float | None = None
+    p_adjusted: float | None = None
+    statistic: str | None = None
+    drifted: bool = False
+    inputs: str = ""
+
+    def to_dict(self) -> dict[str, Any]:
+        s = self.score
+        return {
+            "dimension": self.dimension,
+            "status": self.status,
+            "reason": self.reason,
+            "inputs": self.inputs,
+            "score": None if s is None else _num(s.score),
+            "threshold": None if s is None else _num(s.threshold),
+            "exceeded": None if s is None else s.exceeded,
+            "method": None if s is None else s.method,
+            "p_value": _num(self.p_value),
+            "p_adjusted": _num(self.p_adjusted),
+            "statistic": self.statistic,
+            "drifted": self.drifted,
+        }
+
+
+def _num(x: float | None) -> float | None:
+    return None if x is None or not math.isfinite(x) else float(x)
+
+
+def _json_default(obj: Any) -> Any:
+    if hasattr(obj, "tolist"):
+        return obj.tolist()
+    if hasattr(obj, "to_dict"):
+        return obj.to_dict()
+    raise TypeError(f"cannot write {type(obj).__name__} as JSON")
+
+
+def _finite(obj: Any) -> Any:
+    """``obj`` with NaN and infinities as None, so that the JSON stays standard."""
+    if isinstance(obj, float):
+        return obj if math.isfinite(obj) else None
+    if isinstance(obj, dict):
+        return {k: _finite(v) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return [_finite(v) for v in obj]
+    if hasattr(obj, "tolist"):
+        return _finite(obj.tolist())
+    if hasattr(obj, "to_dict"):
+        return _finite(obj.to_dict())
+    return obj
+
+
+@dataclass(frozen=True)
+class CheckResult:
+    """The outcome of :func:`check`.
+
+    ``dimensions`` holds all five dimensions in the order data, embedding,
+    response, confidence, query; ``report`` the native :class:`DriftReport` of
+    the scored ones; ``drifted`` the overall verdict. ``columns`` are the
+    feature columns' own scores, worst first; ``breakdowns`` what moved per
+    dimension when :mod:`morvanta.explain` is available (else empty).
+    """
+
+    dimensions: list[DimensionResult]
+    report: DriftReport
+    drifted: bool
+    baseline_source: str
+    current_source: str
+    n_baseline: int
+    n_current: int
+    alpha: float = 0.05
+    p_values: bool = False
+    n_permutations: int | None = None
+    seed: int = 0
+    calibration: dict[str, Any] | None = None
+    columns: list[ColumnDrift] = field(default_factory=list)
+    breakdowns: dict[str, Any] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+    baseline_log: RequestLog | None = field(default=None, repr=False, compare=False)
+    current_log: RequestLog | None = field(default=None, repr=False, compare=False)
+    detectors: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+
+    def dimension(self, name: str) -> DimensionResult:
+        """The result of one dimension by name."""
+        for d in self.dimensions:
+            if d.dimension == name:
+                return d
+        raise KeyError(name)
+
+    @property
+    def scored(self) -> list[DimensionResult]:
+        return [d for d in self.dimensions if d.status == "scored"]
+
+    def top_contributors(self, limit: int = 5) -> dict[str, list[dict[str, Any]]]:
+        """The worst feature columns and the query clusters that grew, largest first."""
+        out: dict[str, list[dict[str, Any]]] = {}
+        if self.columns:
+            out["columns"] = [
+                {"name": c.name, "index": c.index, "score": _num(c.score.score), "exceeded": c.score.exceeded}
+                for c in self.columns[:limit]
+            ]
+        q = self.breakdowns.get("query")
+        if q is not None:
+            grown = [c for c in q.clusters if c.current_share > c.baseline_share]
+            grown.sort(key=lambda c: (-c.contribution, c.index))
+            out["clusters"] = [
+                {
+                    "index": int(c.index),
+                    "baseline_share": float(c.baseline_share),
+                    "current_share": float(c.current_share),
+                    "contribution": float(c.contribution),
+                }
+                for c in grown[:limit]
+            ]
+        return out
+
+    def to_dict(self) -> dict[str, Any]:
+        """Everything the JSON output holds, as plain Python values."""
+        out: dict[str, Any] = _finite(
+            {
+                "drifted": self.drifted,
+                "baseline": {"source": self.baseline_source, "rows": self.n_baseline},
+                "current": {"source": self.current_source, "rows": self.n_current},
+                "alpha": self.alpha,
+                "p_values": self.p_values,
+                "n_permutations": self.n_permutations,
+                "seed": self.seed,
+                "calibration": self.calibration,
+                "dimensions": [d.to_dict() for d in self.dimensions],
+                "top_contributors": self.top_contributors(),
+                "columns": [
+                    {"name": c.name, "index": c.index, "score": c.score.score, "exceeded": c.score.exceeded}
+                    for c in self.columns
+                ],
+                "breakdowns": {k: _breakdown_dict(v) for k, v in self.breakdowns.items()},
+                "notes": list(self.notes),
+                "report": json.loads(self.report.to_json()),
+            }
+        )
+        return out
+
+    def to_json(self, indent: int | None = None) -> str:
+        """The result as JSON text (NaN written as null)."""
+        return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False, default=_json_default)
+
+    def to_html(self) -> str:
+        """A self-contained HTML report (needs ``pip install "morvanta[report]"``)."""
+        from .render.html import render_check
+
+        return render_check(self)
+
+    def to_prometheus(self, per_column: bool = False) -> str:
+        """Prometheus text exposition (for a node-exporter textfile collector).
+
+        Series: ``morvanta_drift_score``, ``morvanta_drift_threshold``,
+        ``morvanta_drift_detected`` (0/1) per scored dimension, with p-values also
+        ``morvanta_drift_p_value`` and ``morvanta_drift_p_value_adjusted``;
+        ``morvanta_drift_any``; the window sizes; the check's time. ``per_column`` adds
+        ``morvanta_drift_column_score{dimension="data",column=...}`` per feature.
+        """
+        from .render.prometheus import check_metrics
+
+        return check_metrics(self, per_column)
+
+    def summary(self) -> str:
+        """The text table the command line prints."""
+        from .render.text import check_summary
+
+        return check_summary(self)
+
+
+def _breakdown_dict(b: Any) -> Any:
+    return b.to_dict() if hasattr(b, "to_dict") else b
+
+
+def _iso(t: float | None) -> str | None:
+    if t is None:
+        return None
+    return datetime.fromtimestamp(t, tz=timezone.utc).isoformat().replace("+00:00", "Z")
+
+
+@dataclass(frozen=True)
+class WindowResult:
+    """One window of :func:`monitor`: ``status`` "checked" or "too_small"
+    (fewer than ``min_rows`` requests; not scored)."""
+
+    index: int
+    start: float | None
+    end: float | None
+    first_row: int
+    rows: int
+    status: str
+    result: CheckResult | None = None
+    reason: str | None = None
+
+    def to_dict(self) -> dict[str, Any]:
+        dims: dict[str, Any] = {}
+        if self.result is not None:
+            for d in self.result.dimensions:
+                entry = d.to_dict()
+                del entry["dimension"]
+                dims[d.dimension] = entry
+        out: dict[str, Any] = _finite({
+            "window": self.index,
+            "start": _iso(self.start),
+            "end": _iso(self.end),
+            "first_row": self.first_row,
+            "rows": self.rows,
+            "status": self.status,
+            "reason": self.reason,
+            "drifted": None if self.result is None else self.result.drifted,
+            "dimensions": dims,
+        })
+        return out
+
+
+@dataclass(frozen=True)
+class MonitorResult:
+    """The windows of :func:`monitor`, in time order, and the baseline they were checked against."""
+
+    windows: list[WindowResult]
+    baseline_source: str
+    baseline_rows: int
+    every: float | None
+    rows: int | None
+    p_values: bool
+    alpha: float
+    min_rows: int
+    source: str
+
+    def to_jsonl(self) -> str:
+        """One JSON object per window, one per line."""
+        return "".join(json.dumps(w.to_dict(), ensure_ascii=False) + "\n" for w in self.windows)
+
+    def to_html(self) -> str:
+        """A self-contained HTML page with one time chart per dimension."""
+        from .render.html import render_monitor
+
+        return render_monitor(self)
