@@ -1,0 +1,140 @@
+"""File handling shared by every reader and writer: atomic writes and file identity.
+
+A saved file is never left half-written: :func:`write_atomic` writes to a
+temporary file in the destination's folder, flushes and fsyncs it, moves it
+into place with one rename (which replaces a symlink at the path rather than
+following it) and fsyncs the folder. :class:`Outputs` gathers every output of
+one command so that they are rendered first and moved into place together at
+the end, after the computation.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import tempfile
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+__all__ = ["OutputError", "write_atomic", "same_file", "check_output_path", "Outputs"]
+
+
+class OutputError(OSError):
+    """An output that cannot be written; the message names the path the user gave."""
+
+
+def _umask() -> int:
+    # os.umask can only be read by setting it; restore at once.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _target_mode(path: str) -> int:
+    """The mode of the file being replaced, else 0666 minus the umask (as open() would give)."""
+    try:
+        st = os.lstat(path)
+        if stat.S_ISREG(st.st_mode):
+            return stat.S_IMODE(st.st_mode)
+    except OSError:
+        pass
+    return 0o666 & ~_umask()
+
+
+def _fsync_dir(folder: str) -> None:
+    try:
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _why(err: OSError) -> str:
+    return err.strerror or str(err)
+
+
+def write_atomic(path: str | os.PathLike[str], data: bytes | str) -> None:
+    """Writes ``data`` to ``path`` all or nothing.
+
+    The previous file (if any) stays intact until the new one is complete; a
+    crash, a full disk or a kill leaves either the old or the new content,
+    never a mix. Errors raise :class:`OutputError` naming ``path``.
+    """
+    target = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(target))
+    payload = data.encode("utf-8") if isinstance(data, str) else data
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".morvanta-", suffix=".tmp", dir=folder)
+    except OSError as err:
+        raise OutputError(f"cannot write '{target}': {_why(err)}") from None
+    try:
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(payload)
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(tmp, _target_mode(target))
+            os.replace(tmp, target)
+        except OSError as err:
+            raise OutputError(f"cannot write '{target}': {_why(err)}") from None
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_dir(folder)
+
+
+def same_file(a: str | os.PathLike[str], b: str | os.PathLike[str]) -> bool:
+    """True when both paths name one existing file (same device and inode, through
+    any symlink, hard link or aliased folder)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_output_path(path: str | os.PathLike[str], inputs: Iterable[str | os.PathLike[str] | None],
+                      option: str = "output") -> None:
+    """Refuses, before any work, an output that would replace an input or cannot be written.
+
+    Raises :class:`OutputError` naming ``path`` as given: the output is one of
+    the inputs, its folder does not exist, or the path is a folder.
+    """
+    target = os.fspath(path)
+    for given in inputs:
+        if given is not None and same_file(target, given):
+            raise OutputError(f"{option} '{target}' is the input '{os.fspath(given)}'; refusing to write over it")
+    folder = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(folder):
+        raise OutputError(f"cannot write {option} '{target}': folder '{folder}' does not exist")
+    if os.path.isdir(target):
+        raise OutputError(f"cannot write {option} '{target}': it is a folder")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"cannot write {option} '{target}': folder '{folder}' is not writable")
+
+
+@dataclass
+class Outputs:
+    """The files one command writes, rendered first and moved into place together.
+
+    ``add`` records (path, content); ``commit`` writes each through
+    :func:`write_atomic` in the order added. Nothing is written before the
+    whole computation has succeeded and every output has been rendered.
+    """
+
+    pending: list[tuple[str, bytes | str]] = field(default_factory=list)
+
+    def add(self, path: str | os.PathLike[str], data: bytes | str) -> None:
+        self.pending.append((os.fspath(path), data))
+
+    def commit(self) -> None:
+        for path, data in self.pending:
+            write_atomic(path, data)
+        self.pending.clear()
