@@ -34,6 +34,10 @@ public:
             for (std::size_t r = 0; r < m_; ++r) pooled[r] = baseline.at(r, c);
             for (std::size_t r = 0; r < n_; ++r) pooled[m_ + r] = current.at(r, c);
             cols_.push_back(sort_pool(pooled));
+            const std::vector<double>& v = cols_.back().values;
+            std::size_t first_nan = total;
+            while (first_nan > 0 && std::isnan(v[first_nan - 1])) --first_nan;
+            nan_start_.push_back(first_nan);
         }
         with_psi_ = m_ >= B_ && B_ >= 2 && !(eps_ <= 0.0);
         n_edges_ = with_psi_ ? B_ - 1 : 0;
@@ -73,7 +77,7 @@ public:
                 deal(rng, m_ + n_, m_, s.work, s.labels.data());
             }
             double* o = out + q * J;
-            for (const SortedPool& c : cols_) {
+            for (std::size_t c = 0; c < cols_.size(); ++c) {
                 column(c, s, o);
                 o += per_col_;
             }
@@ -95,7 +99,8 @@ public:
     }
 
 private:
-    void column(const SortedPool& sp, DataScratch& s, double* out) const {
+    void column(std::size_t c, DataScratch& s, double* out) const {
+        const SortedPool& sp = cols_[c];
         const std::uint8_t* lab = s.labels.data();
         const double r1 = 1.0 / static_cast<double>(m_), r2 = 1.0 / static_cast<double>(n_);
         std::size_t i = 0, k = 0, q = 0;
@@ -110,10 +115,11 @@ private:
                 d = gap > d ? gap : d;
                 ks_done = i == m_ || j == n_;
             }
+            // The edge values themselves are read only where NaN needs the bin search:
+            // a random read per edge of every column would dominate the walk.
             for (; q < n_edges_ && rank_[q] < i; ++q) {
                 s.edge_start[q] = static_cast<std::uint32_t>(start);
                 s.edge_below[q] = static_cast<std::uint32_t>(below);
-                s.edges[q] = sp.values[start];
             }
             if (ks_done && q == n_edges_) break;
         }
@@ -121,7 +127,7 @@ private:
         if (!with_psi_) return;
         std::fill(s.cb.begin(), s.cb.end(), 0);
         std::fill(s.cc.begin(), s.cc.end(), 0);
-        if (!std::isnan(s.edges.back())) {
+        if (s.edge_start[n_edges_ - 1] < nan_start_[c]) {  // the last edge is a number
             // Rows at or above edge k are those of its run and every later run
             // (NaN last, as the bin search sends NaN to the last bin).
             std::size_t prev_b = m_, prev_c = n_;
@@ -137,6 +143,7 @@ private:
             s.cc[B_ - 1] = prev_c;
         } else {
             // NaN edges break the monotone order; place every value by the bin search.
+            for (std::size_t e = 0; e < n_edges_; ++e) s.edges[e] = sp.values[s.edge_start[e]];
             for (std::size_t t = 0; t < m_ + n_; ++t) {
                 const std::size_t b = psi_detail::bin_of(sp.values[t], s.edges);
                 (lab[sp.order[t]] ? s.cb : s.cc)[b] += 1;
@@ -150,6 +157,7 @@ private:
     std::size_t m_, n_, B_;
     double eps_;
     std::vector<SortedPool> cols_;
+    std::vector<std::size_t> nan_start_;  // sorted position of each column's first NaN
     bool with_psi_ = false;
     std::size_t n_edges_ = 0, per_col_ = 1;
     std::vector<std::size_t> rank_;
