@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
 from .. import _engine
 from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS
+from ..errors import annotated
 from ..io.frames import as_feature_table, match_columns
 from .._native import (
     ConfidenceDrift,
@@ -149,6 +150,7 @@ class Baseline:
     # ------------------------------------------------------------------ fit
 
     @classmethod
+    @annotated
     def fit(
         cls,
         *,
@@ -278,6 +280,7 @@ class Baseline:
         cur = self._current(given)
         return list(_engine.baseline_check(self._state, explain=explain, **cur))
 
+    @annotated
     def check(
         self,
         *,
@@ -307,6 +310,7 @@ class Baseline:
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
 
+    @annotated
     def explain(
         self,
         *,
@@ -372,6 +376,7 @@ class Baseline:
         self._write_npz(buf)
         return (_from_npz_bytes, (buf.getvalue(),))
 
+    @annotated
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the baseline to ``path``: JSON text, or a NumPy ``.npz`` archive
         when the name ends in ".npz".
@@ -438,6 +443,7 @@ class Baseline:
             fh.write(text)
 
     @classmethod
+    @annotated
     def load(cls, path: str | os.PathLike[str]) -> Baseline:
         """Reads a baseline written by :meth:`save` (".npz" by suffix, else JSON).
 
