@@ -10,6 +10,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -316,7 +317,8 @@ def test_terminal_text_shows_control_characters_escaped(tmp_path, capsys):
     # The data command's table of every column too.
     out = run("data", "b.parquet", "c.parquet", cwd=tmp_path)
     assert out.returncode == 0 and not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f\u2028]", out.stdout)
-    assert all(f"\n{n} " in out.stdout for n in ("lf\\nname", "nul\\x00x", "csi\\x9bx", "sep\\u2028x", "ünï©ødé ✓"))
+    escaped = ("lf\\nname", "nul\\x00x", "csi\\x9bx", "sep\\u2028x", "ünï©ødé ✓")
+    assert all(f"\n{n} " in out.stdout for n in escaped)
     # An error about a file whose name holds a line feed and an escape stays one line.
     odd = "no\nsuch\x1b[2J.parquet"
     out = run("check", "b.parquet", odd, cwd=tmp_path)
@@ -341,3 +343,72 @@ def test_progress_labels_are_escaped():
 
         time.sleep(0.05)
     assert "evil\\r\\x1b[2Kname" in tty.getvalue() and "\x1b" not in tty.getvalue()
+
+
+# ------------------------------------------------------------------ monitor outputs
+
+
+def gappy_log(path: Path) -> None:
+    rng = np.random.default_rng(2)
+    hours = np.r_[0:6, 9:12]  # three hours without a request
+    t = np.concatenate([T0 + h * 3600 + np.sort(rng.uniform(0, 3599, 60)) for h in hours])
+    late = t > T0 + 10 * 3600
+    pd.DataFrame({"timestamp": t, "latency_ms": rng.gamma(4, 80, t.size) * np.where(late, 2.0, 1.0),
+                  "confidence": rng.beta(8, 2, t.size)}).to_parquet(path)
+
+
+def test_monitor_jsonl_file_and_text_table(logs, capsys):
+    gappy_log(logs / "gappy.parquet")
+    status, streamed, notes = main(capsys, "monitor", "gappy.parquet", "--every", "1h")
+    assert status == 0
+    assert notes == ("morvanta: note: window 5: no requests for 3 periods, from 2023-11-14 06:00 to "
+                     "2023-11-14 09:00 UTC\n")
+    status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl")
+    assert (status, err) == (0, notes)
+    # The file holds exactly the lines the stream gave; stdout gets the table of windows.
+    assert (logs / "w.jsonl").read_text() == streamed
+    assert re.search(r"^5 +2023-11-14 06:00 +0 +gap: no requests for 3 periods, until 2023-11-14 09:00$", out, re.M)
+    assert re.search(r"^8 +2023-11-14 09:00 +60 +(DRIFT in|no drift)", out, re.M)
+    assert out.rstrip().splitlines()[-1].startswith("verdict: ") and out.rstrip().endswith(
+        "windows checked; 1 gap without requests")
+    # The JSONL output is checked before the work like every other output.
+    assert main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "gappy.parquet")[2] == (
+        "morvanta: error: --jsonl 'gappy.parquet' is the input 'gappy.parquet'; refusing to write over it\n")
+
+
+def test_gaps_and_empty_verdicts_in_a_browser(logs):
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    import test_report_browser as rb
+
+    if rb.CHROMIUM is None:
+        pytest.skip("chromium is not installed")
+    gappy_log(logs / "gappy.parquet")
+    m = morvanta.monitor(str(logs / "gappy.parquet"), every="1h")
+    (logs / "gaps.html").write_text(m.to_html(), encoding="utf-8")
+    empty = morvanta.monitor(str(logs / "gappy.parquet"), every="1d")
+    (logs / "empty.html").write_text(empty.to_html(), encoding="utf-8")
+    probe = ("JSON.stringify(Array.from(document.querySelectorAll('tr.gap')).map("
+             "r => [r.innerText, getComputedStyle(r.querySelector('td')).backgroundColor]))")
+    browser = rb.Browser()
+    try:
+        info, errors, shot = rb.open_page(browser, logs / "gaps.html")
+        assert errors == [] and info["resources"] == []
+        rb.check_plots(info, 2)  # data and confidence over time
+        assert all("1 gap without requests shaded" in s["desc"] for s in info["svgs"])
+        assert info["verdict"].startswith("DRIFT") or info["verdict"].startswith("OK")
+        assert "1 gap without requests (3 empty periods)" in info["verdict"]
+        rb.assert_not_blank(shot)
+        # The gap's row is marked, and marked visibly.
+        target = browser.send("Target.createTarget", url=(logs / "gaps.html").as_uri())["targetId"]
+        session = browser.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        time.sleep(0.5)
+        rows = json.loads(browser.send("Runtime.evaluate", session, expression=probe, returnByValue=True)
+                          ["result"]["value"])
+        browser.send("Target.closeTarget", targetId=target)
+        assert len(rows) == 1 and "no requests for 3 periods" in rows[0][0]
+        assert rows[0][1] not in ("rgba(0, 0, 0, 0)", "rgb(255, 255, 255)")
+        info, errors, _ = rb.open_page(browser, logs / "empty.html")
+        assert errors == [] and info["verdict"].startswith("NOT TESTED") and "0 of 0" not in info["verdict"]
+    finally:
+        browser.close()

@@ -100,7 +100,8 @@ def test_reliability_plot_uses_the_detectors_calibration_bins(monkeypatch):
     real = html._calibration_bins
     monkeypatch.setattr(html, "_calibration_bins", lambda c, o, n: seen.append(n) or real(c, o, n))
     # Without breakdowns the page bins the rows itself, with the detector's own count.
-    r = morvanta.check(log(200, 1), log(200, 2), explain=False, detectors={"confidence": ConfidenceDrift(n_calib_bins=4)})
+    r = morvanta.check(log(200, 1), log(200, 2), explain=False,
+                       detectors={"confidence": ConfidenceDrift(n_calib_bins=4)})
     r.to_html()
     assert seen == [4, 4]
 

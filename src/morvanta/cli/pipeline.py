@@ -143,6 +143,9 @@ def add_commands(command: _Command) -> None:
                            "baseline (default: the first window)")
     base.add_argument("--baseline-file", metavar="B", help="a baseline log or saved baseline instead")
     _log_options(p)
+    p.add_argument("--jsonl", metavar="FILE",
+                   help="write the JSON lines to FILE (at the end, with the other outputs) and print the table "
+                        "of windows instead")
 
 
 # ------------------------------------------------------------------ configuration
@@ -226,8 +229,9 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[st
     given = [(flag, path) for flag, path in outputs if path and path != "-"]
     for flag, path in given:
         # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
-        # would read a.parquet as the output: never write a file named like a log.
-        if os.path.splitext(path)[1].lower() in LOG_SUFFIXES:
+        # would read a.parquet as the output: never write a file named like a log
+        # there (--jsonl always takes its FILE, a .jsonl name being the natural one).
+        if flag == "--json" and os.path.splitext(path)[1].lower() in LOG_SUFFIXES:
             raise UsageError(f"{flag} {path}: refusing to write over a log (give the output another name)")
         check_output_path(path, inputs, flag)
     for i, (flag, path) in enumerate(given):
@@ -371,13 +375,14 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
             parse_duration(args.every)
         except ValueError as err:
             raise UsageError(f"--every: {err}") from None
-    check_outputs([("--html", args.html)], (args.log, args.baseline_file, args.config))
+    check_outputs([("--jsonl", args.jsonl), ("--html", args.html)], (args.log, args.baseline_file, args.config))
     if args.html:
         _require_report()
 
     def emit(w: WindowResult) -> None:
-        sys.stdout.write(json.dumps(w.to_dict(), ensure_ascii=False) + "\n")
-        sys.stdout.flush()
+        if not args.jsonl:  # streamed, one line per window as soon as it is checked
+            sys.stdout.write(json.dumps(w.to_dict(), ensure_ascii=False) + "\n")
+            sys.stdout.flush()
         if w.status == "gap":
             _note(_gap_note(w))
 
@@ -389,11 +394,15 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
             p_values=args.p_values, n_permutations=opts["n_permutations"], seed=opts["seed"], alpha=opts["alpha"],
             detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
         )
+    outputs = Outputs()
+    if args.jsonl:
+        outputs.add(args.jsonl, result.to_jsonl())
     if args.html:
-        outputs = Outputs()
         with progress.step("writing the HTML report"), _pipeline_errors(()):
             outputs.add(args.html, result.to_html())
-        outputs.commit()
+    outputs.commit()
+    if args.jsonl:
+        print(result.summary())
     if not any(w.status != "gap" for w in result.windows):
         _error_line(result.notes[0] if result.notes else "no window to check")
         return 2

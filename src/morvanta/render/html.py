@@ -496,7 +496,9 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
     threshold = None
     gaps = [w for w in m.windows if w.status == "gap"]
     for w in m.windows:
-        if w.status == "gap":
+        if w.status == "gap":  # the line breaks there: no requests, no score to join across
+            xs.append(w.index)
+            ys.append(np.nan)
             continue
         if w.status != "checked" or w.result is None:
             small.append(w.index)
