@@ -132,9 +132,6 @@ def _saved_check(saved: Any, cur: RequestLog) -> tuple[DriftReport, dict[str, An
     return report, breakdowns
 
 
-# ------------------------------------------------------------------ results
-
-
 # ------------------------------------------------------------------ statistics
 
 
@@ -525,11 +522,3 @@ def _columns_of(breakdown: Any, score: DriftScore | None) -> list[ColumnDrift]:
                     _engine.drift_score("data", float(c.value), threshold, bool(c.value >= threshold), score.method))
         for c in breakdown.columns
     ])
-
-
-# ------------------------------------------------------------------ text and Prometheus
-
-
-# ------------------------------------------------------------------ monitoring over time
-
-
