@@ -24,6 +24,7 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 from .._native import MorvantaError
+from .._optional import MissingDependency
 from ..dimensions import NAMES, REGISTRY, ROLES
 from ..errors import ArgumentError, cause
 from ..io.common import Outputs, check_output_path, same_file
@@ -259,8 +260,10 @@ def _pipeline_errors(logs: Sequence[str | None], permutations: int | None = None
         raise MemoryError(f"{err} (with --permutations {permutations:,}; fewer permutations need less memory)"
                           if str(err) else f"with --permutations {permutations:,}") from None
     except ImportError as err:
-        raise InputError(str(err) if "morvanta[report]" in str(err) else
-                         f"this build of morvanta lacks a module the option needs ({err})") from None
+        # A missing optional library says what to install; any other missing module is a broken build.
+        said = isinstance(err, MissingDependency) or "morvanta[report]" in str(err)
+        raise InputError(str(err) if said else f"this build of morvanta lacks a module the option needs ({err})"
+                         ) from None
     except InputError:
         raise
     except ArgumentError as err:
