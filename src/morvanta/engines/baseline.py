@@ -31,6 +31,7 @@ from .._native import (
     ResponseDrift,
 )
 from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS, settings_of
+from ..errors import annotated
 from ..io.common import write_atomic
 from ..io.frames import as_feature_table, match_columns
 from ..results import Breakdown
@@ -200,6 +201,7 @@ class Baseline:
     # ------------------------------------------------------------------ fit
 
     @classmethod
+    @annotated
     def fit(
         cls,
         *,
@@ -366,6 +368,7 @@ class Baseline:
         cur = self._current(given)
         return list(_engine.baseline_check(self._state, explain=explain, **cur))
 
+    @annotated
     def check(
         self,
         *,
@@ -395,6 +398,7 @@ class Baseline:
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
 
+    @annotated
     def explain(
         self,
         *,
@@ -460,6 +464,7 @@ class Baseline:
         self._write_npz(buf)
         return (_from_npz_bytes, (buf.getvalue(),))
 
+    @annotated
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the baseline to ``path``: JSON text, or a NumPy ``.npz`` archive
         when the name ends in ".npz".
@@ -487,6 +492,7 @@ class Baseline:
             write_atomic(p, store.json_text(meta, arrays, export, self._captured_at))
 
     @classmethod
+    @annotated
     def load(cls, path: str | os.PathLike[str]) -> Baseline:
         """Reads a baseline written by :meth:`save` (".npz" by suffix, else JSON).
 

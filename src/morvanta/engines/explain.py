@@ -7,6 +7,7 @@ from typing import Any
 
 from .._native import DriftScore
 from ..dimensions import bound
+from ..errors import annotated
 from ..results import Breakdown
 from .baseline import Baseline
 
@@ -21,6 +22,7 @@ def _window(arg: str, value: Any, parts: tuple[str, ...]) -> dict[str, Any]:
     return dict(zip(parts, value))
 
 
+@annotated
 def explain(method: Callable[..., DriftScore], baseline: Any, current: Any) -> Breakdown:
     """The breakdown of ``method(baseline, current)`` for a plain detector.
 
