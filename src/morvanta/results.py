@@ -277,14 +277,55 @@ Breakdown = Union[DataBreakdown, EmbeddingBreakdown, ResponseBreakdown, Confiden
 
 
 @dataclass(frozen=True)
+class PartResult:
+    """One part of a dimension's combined permutation test: a column's KS or PSI,
+    the MMD or the sliced distance of the embeddings, the change of calibration
+    error, ....
+
+    ``statistic`` is the part's value on the two windows, ``p_value`` its own
+    permutation p-value, ``p_within`` its maxT-adjusted p-value within the
+    dimension, and ``p_adjusted`` the one that holds over the whole check:
+    ``min(1, m * p_within)`` for m dimensions tested, never below the
+    dimension's own Holm-adjusted p-value. A part at or below alpha is a
+    contributor of the drift. ``column`` names the feature column of a data
+    part (None elsewhere); an ``excluded`` part (NaN, or no spread under
+    permutation) took no part in the test.
+    """
+
+    dimension: str
+    name: str
+    column: str | None
+    statistic: float
+    p_value: float
+    p_within: float
+    p_adjusted: float
+    excluded: bool = False
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"name": self.name, "column": self.column, "statistic": _num(self.statistic),
+                "p_value": _num(self.p_value), "p_within": _num(self.p_within), "p_adjusted": _num(self.p_adjusted),
+                "excluded": self.excluded}
+
+
+@dataclass(frozen=True)
 class DimensionResult:
     """One dimension of a check.
 
     ``status`` is "scored", "skipped" (a log lacks the columns) or "too_small"
     (a window has too few rows for the detector; never scored silently).
+    ``decided_by`` says what decided ``drifted``: "p-value" (the combined
+    permutation p-value, Holm-adjusted over the dimensions tested, at or below
+    alpha), "threshold" (the score reaching the detector's fixed threshold) or
+    "calibrated" (the score reaching a threshold calibrated on the baseline).
+    The score's ``threshold``/``exceeded`` are evidence beside it either way.
     ``p_value``/``p_adjusted`` are the permutation p-value and its Holm
-    adjustment (None without p-values). ``drifted`` is the adjusted p-value at
-    or below ``alpha`` with p-values, the score reaching its threshold without.
+    adjustment (None without a test); ``parts`` the test's parts.
+    ``permutations_run`` may be fewer than asked when the test stopped early
+    (``stopped``: the p-value was clearly large). ``rows_tested`` are the rows
+    per side the test used, ``rows_given`` those the windows held when a row
+    cap ``sampled`` them. With a ``min_effect`` floor a dimension drifts only
+    when its score reaches it too; ``below_min_effect`` marks a decision the
+    floor held back.
     """
 
     dimension: str
@@ -296,14 +337,35 @@ class DimensionResult:
     statistic: str | None = None
     drifted: bool = False
     inputs: str = ""
+    decided_by: str | None = None
+    parts: tuple[PartResult, ...] = ()
+    permutations_run: int | None = None
+    stopped: bool | None = None
+    rows_tested: tuple[int, int] | None = None
+    rows_given: tuple[int, int] | None = None
+    sampled: bool = False
+    min_effect: float | None = None
+    below_min_effect: bool = False
+
+    def contributors(self, alpha: float) -> list[PartResult]:
+        """The parts at or below ``alpha`` (adjusted over the check) of a dimension that drifted by its p-value."""
+        if not self.drifted or self.decided_by != "p-value":
+            return []
+        return [p for p in self.parts if not p.excluded and not math.isnan(p.p_adjusted) and p.p_adjusted <= alpha]
 
     def to_dict(self) -> dict[str, Any]:
         s = self.score
+
+        def sides(pair: tuple[int, int] | None) -> dict[str, int] | None:
+            return None if pair is None else {"baseline": int(pair[0]), "current": int(pair[1])}
+
         return {
             "dimension": self.dimension,
             "status": self.status,
             "reason": self.reason,
             "inputs": self.inputs,
+            "decided_by": self.decided_by,
+            "drifted": self.drifted,
             "score": None if s is None else _num(s.score),
             "threshold": None if s is None else _num(s.threshold),
             "exceeded": None if s is None else s.exceeded,
@@ -311,7 +373,14 @@ class DimensionResult:
             "p_value": _num(self.p_value),
             "p_adjusted": _num(self.p_adjusted),
             "statistic": self.statistic,
-            "drifted": self.drifted,
+            "permutations_run": self.permutations_run,
+            "stopped": self.stopped,
+            "rows_tested": sides(self.rows_tested),
+            "rows_given": sides(self.rows_given) if self.sampled else None,
+            "sampled": self.sampled,
+            "min_effect": self.min_effect,
+            "below_min_effect": self.below_min_effect,
+            "parts": [p.to_dict() for p in self.parts],
         }
 
 
@@ -348,9 +417,14 @@ class CheckResult:
 
     ``dimensions`` holds all five dimensions in the order data, embedding,
     response, confidence, query; ``report`` the native :class:`DriftReport` of
-    the scored ones; ``drifted`` the overall verdict. ``columns`` are the
-    feature columns' own scores, worst first; ``breakdowns`` what moved per
-    dimension when :mod:`morvanta.explain` is available (else empty).
+    the scored ones; ``drifted`` the overall verdict, decided as ``decide``
+    says ("p-value": some Holm-adjusted p-value at or below ``alpha``, which
+    keeps the check's family-wise false-alarm rate at ``alpha``; "threshold";
+    "calibrated"). ``n_permutations`` is the permutation count of each test
+    and ``smallest_p_adjusted`` the smallest Holm-adjusted p-value it can give
+    (m/(B + 1) for m dimensions tested). ``columns`` are the feature columns'
+    own scores, worst first; ``breakdowns`` what moved per dimension when
+    :mod:`morvanta.explain` is available (else empty).
     """
 
     dimensions: list[DimensionResult]
@@ -371,6 +445,10 @@ class CheckResult:
     baseline_log: RequestLog | None = field(default=None, repr=False, compare=False)
     current_log: RequestLog | None = field(default=None, repr=False, compare=False)
     detectors: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    decide: str = "threshold"
+    exact: bool = False
+    smallest_p_adjusted: float | None = None
+    min_effect: dict[str, float] = field(default_factory=dict)
 
     def dimension(self, name: str) -> DimensionResult:
         """The result of one dimension by name."""
@@ -384,26 +462,58 @@ class CheckResult:
         return [d for d in self.dimensions if d.status == "scored"]
 
     def top_contributors(self, limit: int = 5) -> dict[str, list[dict[str, Any]]]:
-        """The worst feature columns and the query clusters that grew, largest first."""
+        """What drove the drift, strongest first: the feature columns, the other
+        dimensions' parts and the query clusters that grew.
+
+        Only what decided counts: with p-values, the parts whose adjusted
+        p-value is at or below alpha (a column once, by its smaller p-value of
+        KS and PSI), and the grown clusters when the query dimension drifted;
+        with thresholds, the columns whose score reached the threshold. A check
+        without drift lists none.
+        """
         out: dict[str, list[dict[str, Any]]] = {}
-        if self.columns:
-            out["columns"] = [
-                {"name": c.name, "index": c.index, "score": _num(c.score.score), "exceeded": c.score.exceeded}
-                for c in self.columns[:limit]
-            ]
+        columns: list[dict[str, Any]] = []
+        parts: list[dict[str, Any]] = []
+        by_name = {c.name: c for c in self.columns}
+        if self.decide == "p-value":
+            best: dict[str, PartResult] = {}
+            for d in self.dimensions:
+                for p in d.contributors(self.alpha):
+                    if d.dimension == "data" and p.column is not None:
+                        if p.column not in best or p.p_adjusted < best[p.column].p_adjusted:
+                            best[p.column] = p
+                    else:
+                        parts.append({"dimension": d.dimension, "part": p.name, "statistic": _num(p.statistic),
+                                      "p_adjusted": _num(p.p_adjusted)})
+            for name, p in best.items():
+                c = by_name.get(name)
+                columns.append({"name": name, "index": None if c is None else c.index,
+                                "score": None if c is None else _num(c.score.score),
+                                "exceeded": None if c is None else c.score.exceeded,
+                                "p_adjusted": _num(p.p_adjusted)})
+            columns.sort(key=lambda c: (c["p_adjusted"], -(c["score"] if c["score"] is not None else -math.inf)))
+            parts.sort(key=lambda p: (p["p_adjusted"], -(p["statistic"] if p["statistic"] is not None else -math.inf)))
+        elif self.columns and self.dimension("data").drifted:
+            columns = [{"name": c.name, "index": c.index, "score": _num(c.score.score), "exceeded": c.score.exceeded,
+                        "p_adjusted": None} for c in self.columns if c.score.exceeded]
+        if columns:
+            out["columns"] = columns[:limit]
+        if parts:
+            out["parts"] = parts[:limit]
         q = self.breakdowns.get("query")
-        if q is not None:
+        if q is not None and self.dimension("query").drifted:
             grown = [c for c in q.clusters if c.current_share > c.baseline_share]
             grown.sort(key=lambda c: (-c.contribution, c.index))
-            out["clusters"] = [
-                {
-                    "index": int(c.index),
-                    "baseline_share": float(c.baseline_share),
-                    "current_share": float(c.current_share),
-                    "contribution": float(c.contribution),
-                }
-                for c in grown[:limit]
-            ]
+            if grown:
+                out["clusters"] = [
+                    {
+                        "index": int(c.index),
+                        "baseline_share": float(c.baseline_share),
+                        "current_share": float(c.current_share),
+                        "contribution": float(c.contribution),
+                    }
+                    for c in grown[:limit]
+                ]
         return out
 
     def to_dict(self) -> dict[str, Any]:
@@ -412,12 +522,16 @@ class CheckResult:
             {
                 "schema_version": SCHEMA_VERSION,
                 "drifted": self.drifted,
+                "decided_by": self.decide,
                 "baseline": {"source": self.baseline_source, "rows": self.n_baseline},
                 "current": {"source": self.current_source, "rows": self.n_current},
                 "alpha": self.alpha,
                 "p_values": self.p_values,
                 "n_permutations": self.n_permutations,
+                "exact": self.exact,
+                "smallest_p_adjusted": self.smallest_p_adjusted,
                 "seed": self.seed,
+                "min_effect": dict(self.min_effect),
                 "calibration": self.calibration,
                 "dimensions": [d.to_dict() for d in self.dimensions],
                 "top_contributors": self.top_contributors(),
@@ -448,7 +562,8 @@ class CheckResult:
         Series: ``morvanta_drift_score``, ``morvanta_drift_threshold``,
         ``morvanta_drift_detected`` (0/1) per scored dimension, with p-values also
         ``morvanta_drift_p_value`` and ``morvanta_drift_p_value_adjusted``;
-        ``morvanta_drift_any``; the window sizes; the check's time. ``per_column`` adds
+        ``morvanta_drift_any``; ``morvanta_drift_alpha``; the window sizes; the
+        check's time. ``per_column`` adds
         ``morvanta_drift_column_score{dimension="data",column=...}`` per feature.
         """
         from .render.prometheus import check_metrics
@@ -486,6 +601,9 @@ class WindowResult:
     the next window starts). ``index`` is the period's number after the
     baseline (windows by time) or the window's number (windows by rows);
     ``periods`` is 1 for a window by time and None for a window by rows.
+    ``alert`` is what a monitor alerts on: the window drifted and, with
+    ``persist=(K, N)``, at least K of the last N checked windows (this one
+    included) drifted; None for a window that was not checked.
     """
 
     index: int
@@ -497,6 +615,7 @@ class WindowResult:
     result: CheckResult | None = None
     reason: str | None = None
     periods: int | None = None
+    alert: bool | None = None
 
     def to_dict(self) -> dict[str, Any]:
         dims: dict[str, Any] = {}
@@ -516,6 +635,9 @@ class WindowResult:
             "status": self.status,
             "reason": self.reason,
             "drifted": None if self.result is None else self.result.drifted,
+            "alert": self.alert,
+            "decided_by": None if self.result is None else self.result.decide,
+            "alpha": None if self.result is None else self.result.alpha,
             "dimensions": dims,
         })
         return out
@@ -526,7 +648,15 @@ class MonitorResult:
     """The records of :func:`monitor` (windows and gaps), in time order, and the
     baseline they were checked against. ``notes`` say when nothing was left to
     check (no window after the baseline, or none with enough requests): such a
-    result is no "no drift" verdict."""
+    result is no "no drift" verdict. They also state the level each window is
+    tested at and the false alarms to expect over all windows, and warn of a
+    baseline too short for the windows.
+
+    Each window is a check of its own at ``alpha`` (with p-values): over n
+    windows with nothing changed, about ``alpha * n`` of them drift by chance
+    (``expected_false_alarms``). ``persist=(K, N)`` alerts only on K drifted
+    windows among the last N checked.
+    """
 
     windows: list[WindowResult]
     baseline_source: str
@@ -538,6 +668,8 @@ class MonitorResult:
     min_rows: int
     source: str
     notes: list[str] = field(default_factory=list)
+    decide: str = "threshold"
+    persist: tuple[int, int] | None = None
 
     @property
     def checked(self) -> list[WindowResult]:
@@ -553,6 +685,24 @@ class MonitorResult:
     def drifted(self) -> bool:
         """True when some checked window drifted."""
         return any(w.result is not None and w.result.drifted for w in self.windows)
+
+    @property
+    def alerted(self) -> bool:
+        """True when some window alerted (with ``persist``, K of the last N drifted)."""
+        return any(bool(w.alert) for w in self.windows)
+
+    @property
+    def drifted_windows(self) -> list[WindowResult]:
+        """The checked windows that drifted, in time order."""
+        return [w for w in self.windows if w.result is not None and w.result.drifted]
+
+    @property
+    def expected_false_alarms(self) -> float | None:
+        """alpha times the windows checked: the drifted windows to expect by chance
+        when nothing changed (None when no false-alarm rate is known)."""
+        if self.decide != "p-value":
+            return None
+        return self.alpha * len(self.checked)
 
     @property
     def scored(self) -> bool:

@@ -1,7 +1,8 @@
 """The ``morvanta`` command line.
 
 Exit status: 0 when the check ran (and, with --fail-on-drift, nothing drifted),
-1 when --fail-on-drift is given and a score reached its threshold, 2 for
+1 when --fail-on-drift is given and drift was found (by default: a permutation
+p-value, Holm-adjusted over the dimensions tested, at or below --alpha), 2 for
 anything else that stops a check from finishing (bad input or usage, out of
 memory, an internal fault), 130 when interrupted. 0 and 1 therefore always mean
 a finished check. Errors are one line on stderr, "morvanta: error: ...", and
@@ -17,6 +18,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from .._native import (
@@ -35,7 +37,9 @@ from ..engines.columns import column_scores, worst_first
 from ..errors import cause
 from ..io.files import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
 from ..io.frames import match_columns
-from ..render.text import fmt, printable, score_table, table, verdict
+from ..errors import ArgumentError
+from ..pipeline.decide import parts_of, permutations_for, run_test
+from ..render.text import fmt, fmt_p, p_verdict, printable, score_table, table, verdict
 from .options import PROG, Progress, UsageError, _count, _Parser, _seed, _threshold
 
 if TYPE_CHECKING:
@@ -47,9 +51,17 @@ __all__ = ["main", "Progress"]
 _T = TypeVar("_T")
 
 EXIT_STATUS = """\
+what decides:
+  by default a dimension drifts when its permutation p-value, Holm-adjusted
+  over the dimensions tested, is at or below --alpha (0.05); the score's
+  threshold is shown beside it. --fixed-thresholds decides by the thresholds
+  instead (no known false-alarm rate), check --calibrate RATE by thresholds
+  calibrated on the baseline; --min-effect DIM=SCORE also asks for a score.
+
 exit status:
-  0    the check ran (with --fail-on-drift: and no score reached its threshold)
-  1    --fail-on-drift was given and a score reached its threshold
+  0    the check ran (with --fail-on-drift: and nothing drifted)
+  1    --fail-on-drift was given and drift was found, as decided above
+       (monitor --persist K/N: K of the last N windows drifted)
   2    the check did not finish: bad input or usage, out of memory, internal fault
   130  interrupted (Ctrl-C)"""
 
@@ -66,7 +78,7 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument(
         "--fail-on-drift",
         action="store_true",
-        help="exit with status 1 when a score reaches its threshold (for CI gates and cron jobs)",
+        help="exit with status 1 when drift is found (for CI gates and cron jobs)",
     )
 
     parser = _Parser(
@@ -95,8 +107,9 @@ def build_parser() -> argparse.ArgumentParser:
             "--threshold",
             type=_threshold,
             default=None,
-            help=f"score at which drift is reported, a finite number >= 0 (default {default})",
+            help=f"score at which drift is reported with --fixed-thresholds, a finite number >= 0 (default {default})",
         )
+        _test_options(p)
 
     def cast(p: argparse.ArgumentParser) -> None:
         p.add_argument("--cast", action="store_true", help="convert embeddings of another dtype to float32")
@@ -155,6 +168,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _test_options(p: argparse.ArgumentParser) -> None:
+    """How a single detector's result is decided: its permutation p-value by default."""
+    p.add_argument("--alpha", type=_level, default=None,
+                   help="the score drifts when its permutation p-value is at or below ALPHA (default 0.05)")
+    p.add_argument("--permutations", type=_permutations, default=None, metavar="N",
+                   help="permutations (default: 999, more where --alpha needs them)")
+    p.add_argument("--permutation-seed", type=_seed, default=None, metavar="S",
+                   help="seed of the permutations (default 0)")
+    p.add_argument("--exact", action="store_true",
+                   help="run every permutation (by default the test stops early once its p-value is clearly large)")
+    p.add_argument("--fixed-thresholds", action="store_true",
+                   help="decide by --threshold instead of the p-value (no known false-alarm rate)")
+
+
+def _level(text: str) -> float:
+    from .options import float_option
+
+    return float_option(text, "a number in (0, 1)", lambda v: 0.0 < v < 1.0)
+
+
+def _permutations(text: str) -> int:
+    from .options import int_option
+
+    return int_option(text, "a positive integer below 2**63", lambda v: 1 <= v < 1 << 63)
+
+
 def _options(args: argparse.Namespace, **names: str) -> dict[str, Any]:
     """Detector keyword arguments for the options the user gave (the rest keep
     the detector's own defaults)."""
@@ -168,7 +207,88 @@ def _json_number(x: float) -> float | None:
     return x if math.isfinite(x) else None
 
 
-def _finish(args: argparse.Namespace, report: DriftReport, text: str, extra_json: str = "") -> int:
+@dataclass(frozen=True)
+class _Decision:
+    """How one detector's result was decided: by its permutation test (``test`` set) or its threshold."""
+
+    drifted: bool
+    alpha: float | None = None
+    test: Any = None
+
+    @property
+    def p_value(self) -> float:
+        return math.nan if self.test is None else float(self.test.p_value)
+
+    def part_p(self) -> dict[int, float]:
+        """The smallest adjusted p-value of each column's parts (a data test)."""
+        out: dict[int, float] = {}
+        for part in parts_of(self.test):
+            if part.column is None or getattr(part, "excluded", False) or math.isnan(part.p_adjusted):
+                continue
+            j = int(part.column)
+            out[j] = min(out.get(j, math.inf), float(part.p_adjusted))
+        return out
+
+    def to_json(self) -> str:
+        if self.test is None:
+            body: dict[str, Any] = {"decided_by": "threshold", "drifted": self.drifted}
+        else:
+            t = self.test
+            body = {
+                "decided_by": "p-value", "drifted": self.drifted, "alpha": self.alpha,
+                "p_value": _json_number(float(t.p_value)), "statistic": str(t.statistic),
+                "n_permutations": int(t.n_permutations),
+                "permutations_run": getattr(t, "permutations_run", t.n_permutations),
+                "stopped": bool(getattr(t, "stopped", False)), "seed": int(t.seed),
+                "rows_tested": {"baseline": getattr(t, "n_baseline", None), "current": getattr(t, "n_current", None)},
+                "sampled": bool(getattr(t, "sampled", False)),
+                "parts": [{"name": str(p.name), "column": p.column, "statistic": _json_number(float(p.statistic)),
+                           "p_value": _json_number(float(p.p_value)), "p_adjusted": _json_number(float(p.p_adjusted)),
+                           "excluded": bool(getattr(p, "excluded", False))} for p in parts_of(t)],
+            }
+        return '"decision":' + json.dumps(body, separators=(",", ":"), ensure_ascii=False)
+
+
+def _test_settings(args: argparse.Namespace) -> None:
+    """Refuses flags that the decision rule would ignore, before any input is read."""
+    if args.fixed_thresholds:
+        for flag, value in (("--alpha", args.alpha), ("--permutations", args.permutations),
+                            ("--permutation-seed", args.permutation_seed), ("--exact", args.exact or None)):
+            if value is not None:
+                raise UsageError(f"{flag} needs p-value decisions, which --fixed-thresholds replaces")
+    elif args.threshold is not None:
+        raise UsageError("--threshold sets a fixed threshold, but the p-value decides by default; add "
+                         "--fixed-thresholds to decide by it")
+
+
+def _decide(args: argparse.Namespace, progress: Progress, score: DriftScore, method: Callable[..., Any],
+            base: Any, cur: Any, *inputs: tuple[str, Any], rows_below: int | None = None) -> _Decision:
+    """The decision of one detector call: its combined permutation test at --alpha, or its threshold."""
+    if args.fixed_thresholds:
+        return _Decision(bool(score.exceeded))
+    alpha = args.alpha if args.alpha is not None else 0.05
+    try:
+        n, _ = permutations_for(1, alpha, args.permutations)
+    except ArgumentError as err:
+        raise UsageError(f"argument --permutations: {err.detail}") from None
+    seed = args.permutation_seed if args.permutation_seed is not None else 0
+    with progress.step(f"permutation test ({n:,} permutations)"), _about(*inputs, rows_below=rows_below):
+        test = run_test(method, base, cur, n_permutations=n, seed=seed, exact=args.exact)
+    p = float(test.p_value)
+    return _Decision(not math.isnan(p) and p <= alpha, alpha, test)
+
+
+def _decision_line(d: _Decision) -> str:
+    if d.test is None:
+        return "decided by: the fixed threshold (no known false-alarm rate)"
+    t = d.test
+    how = "all" if getattr(t, "permutations_run", t.n_permutations) == t.n_permutations and not getattr(
+        t, "stopped", False) else f"{getattr(t, 'permutations_run', t.n_permutations):,} of"
+    return (f"decided by: the permutation p-value at alpha {d.alpha:g} ({how} {t.n_permutations:,} permutations, "
+            f"seed {t.seed})")
+
+
+def _finish(args: argparse.Namespace, report: DriftReport, text: str, extra_json: str, drifted: bool) -> int:
     if args.json:
         body = report.to_json()
         if extra_json:
@@ -176,7 +296,7 @@ def _finish(args: argparse.Namespace, report: DriftReport, text: str, extra_json
         print(body)
     else:
         print(text)
-    return 1 if args.fail_on_drift and report.any_exceeded() else 0
+    return 1 if args.fail_on_drift and drifted else 0
 
 
 def _single(
@@ -184,19 +304,24 @@ def _single(
     score: DriftScore,
     n_baseline: int,
     n_current: int,
+    decision: _Decision,
     details: str = "",
     extra_json: str = "",
 ) -> int:
     report = DriftReport([score], n_baseline, n_current)
+    tested = None if decision.test is None else [(decision.p_value, decision.drifted)]
     lines = [
         f"baseline: {n_baseline:,} samples, current: {n_current:,} samples",
+        _decision_line(decision),
         "",
-        score_table([score]),
+        score_table([score], tested),
     ]
     if details:
         lines += ["", details]
-    lines += ["", verdict([score])]
-    return _finish(args, report, "\n".join(lines), extra_json)
+    lines += ["", verdict([score]) if decision.test is None else p_verdict(decision.p_value, decision.alpha or 0.05,
+                                                                            decision.drifted)]
+    extra = ",".join(x for x in (extra_json, decision.to_json()) if x)
+    return _finish(args, report, "\n".join(lines), extra, decision.drifted)
 
 
 # ------------------------------------------------------------------ inputs
@@ -336,9 +461,9 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
 
 
 def _run_data(args: argparse.Namespace, progress: Progress) -> int:
-
     import numpy as np
 
+    _test_settings(args)
     (base, base_names), (cur, cur_names) = _load_both(progress, lambda p: load_table(p, _note), args.baseline,
                                                       args.current)
     for path, arr in ((args.baseline, base), (args.current, cur)):
@@ -365,10 +490,27 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
     missing = [np.isnan(t).sum(axis=0).tolist() for t in (base, cur)]
     rows = (int(base.shape[0]), int(cur.shape[0]))
     ordered = worst_first(columns)
+    decision = (_decide(args, progress, overall, detector.detect, base, cur, (args.baseline, base), (args.current, cur))
+                if columns else _Decision(bool(overall.exceeded)))
+    # A column drifts by its own adjusted p-value (the smaller of its KS and PSI
+    # parts, adjusted over every part of the table) or, with fixed thresholds, its score.
+    col_p = decision.part_p()
+
+    def col_drifted(c: Any) -> bool:
+        if decision.test is None:
+            return bool(c.score.exceeded)
+        p = col_p.get(c.index, math.nan)
+        return not math.isnan(p) and p <= (decision.alpha or 0.05)
+
+    headers = ["column", "score", "drifted", "missing (baseline)", "missing (current)"]
+    if decision.test is not None:
+        headers[2:2] = ["p (adjusted)"]
     details = table(
-        ["column", "score", "drifted", "missing (baseline)", "missing (current)"],
+        headers,
         [
-            [c.name, fmt(c.score.score), "yes" if c.score.exceeded else "no"]
+            [c.name, fmt(c.score.score)]
+            + ([fmt_p(col_p.get(c.index))] if decision.test is not None else [])
+            + ["yes" if col_drifted(c) else "no"]
             + [_missing_share(missing[w][c.index], rows[w]) for w in (0, 1)]
             for c in ordered
         ],
@@ -380,6 +522,8 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
                 "index": c.index,
                 "score": _json_number(c.score.score),
                 "exceeded": c.score.exceeded,
+                "p_adjusted": None if decision.test is None else _json_number(col_p.get(c.index, math.nan)),
+                "drifted": col_drifted(c),
                 "missing_baseline": missing[0][c.index] / rows[0],
                 "missing_current": missing[1][c.index] / rows[1],
             }
@@ -388,16 +532,19 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
         separators=(",", ":"),
         ensure_ascii=False,
     )
-    return _single(args, overall, int(base.shape[0]), int(cur.shape[0]), details, extra)
+    return _single(args, overall, int(base.shape[0]), int(cur.shape[0]), decision, details, extra)
 
 
 def _run_matrices(args: argparse.Namespace, progress: Progress, detector: Any, step: str,
                   rows_below: int | None = None) -> int:
     # The embedding and query commands: two 2-D float32 files, one detect call.
+    _test_settings(args)
     base, cur = _load_both(progress, lambda p: load_embeddings(p, args.cast), args.baseline, args.current)
     with progress.step(step), _about((args.baseline, base), (args.current, cur), rows_below=rows_below):
         score = detector.detect(base, cur)
-    return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
+    decision = _decide(args, progress, score, detector.detect, base, cur, (args.baseline, base),
+                       (args.current, cur), rows_below=rows_below)
+    return _single(args, score, int(base.shape[0]), int(cur.shape[0]), decision)
 
 
 def _run_embedding(args: argparse.Namespace, progress: Progress) -> int:
@@ -419,6 +566,7 @@ def _pair(args: argparse.Namespace, first: str, second: str) -> bool:
 
 
 def _run_response(args: argparse.Namespace, progress: Progress) -> int:
+    _test_settings(args)
     with_embeddings = _pair(args, "baseline_embeddings", "current_embeddings")
     base, cur = _load_both(progress, load_numbers, args.baseline, args.current)
     _require_rows(args.baseline, len(base), "lengths")
@@ -431,13 +579,18 @@ def _run_response(args: argparse.Namespace, progress: Progress) -> int:
         inputs = ((args.baseline_embeddings, base_emb), (args.current_embeddings, cur_emb))
         with progress.step("response drift"), _about((args.baseline, base), (args.current, cur), *inputs):
             score = detector.detect_with_embeddings(base, cur, base_emb, cur_emb)
+        decision = _decide(args, progress, score, detector.detect_with_embeddings, (base, base_emb), (cur, cur_emb),
+                           (args.baseline, base), (args.current, cur), *inputs)
     else:
         with progress.step("response drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect(base, cur)
-    return _single(args, score, len(base), len(cur))
+        decision = _decide(args, progress, score, detector.detect, base, cur, (args.baseline, base),
+                           (args.current, cur))
+    return _single(args, score, len(base), len(cur), decision)
 
 
 def _run_confidence(args: argparse.Namespace, progress: Progress) -> int:
+    _test_settings(args)
     with_flags = _pair(args, "baseline_correct", "current_correct")
     base, cur = _load_both(progress, load_confidences, args.baseline, args.current)
     _require_rows(args.baseline, len(base), "confidences")
@@ -456,10 +609,14 @@ def _run_confidence(args: argparse.Namespace, progress: Progress) -> int:
             )
         with progress.step("confidence drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect_with_correctness(base, base_ok, cur, cur_ok)
+        decision = _decide(args, progress, score, detector.detect_with_correctness, (base, base_ok), (cur, cur_ok),
+                           (args.baseline, base), (args.current, cur))
     else:
         with progress.step("confidence drift"), _about((args.baseline, base), (args.current, cur)):
             score = detector.detect(base, cur)
-    return _single(args, score, len(base), len(cur))
+        decision = _decide(args, progress, score, detector.detect, base, cur, (args.baseline, base),
+                           (args.current, cur))
+    return _single(args, score, len(base), len(cur), decision)
 
 
 # ------------------------------------------------------------------ entry point

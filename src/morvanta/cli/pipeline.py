@@ -2,10 +2,13 @@
 
 ``check`` compares two request logs in every dimension their columns allow;
 ``monitor`` cuts one log into consecutive windows and checks each against a
-baseline, writing one JSON line per window. Both read a TOML configuration
-(``--config``) whose ``[columns]`` table renames columns and whose
-``[thresholds]`` table sets a threshold per dimension; every value of it passes
-the same parser as the flag it stands for.
+baseline, writing one JSON line per window. Both decide by permutation
+p-values, Holm-adjusted over the dimensions tested, unless
+``--fixed-thresholds`` (or ``--calibrate`` for check) says otherwise. Both read
+a TOML configuration (``--config``) whose ``[columns]`` table renames columns,
+``[min_effect]`` sets score floors and ``[thresholds]`` sets a threshold per
+dimension (with ``--fixed-thresholds`` only); every value of it passes the same
+parser as the flag it stands for.
 
 Outputs never lose data: every output path is checked before the computation
 starts (an output that is one of the inputs, in a missing folder or on a folder
@@ -39,12 +42,16 @@ if TYPE_CHECKING:
 __all__ = ["add_commands", "write_demo_report", "check_demo_output", "check_outputs", "FLAG_OF"]
 
 _Command = Callable[[str, str, Callable[[argparse.Namespace, "Progress"], int]], argparse.ArgumentParser]
-_CONFIG_KEYS = ("thresholds", "alpha", "seed", "permutations", "min_rows")
+_CONFIG_KEYS = ("thresholds", "min_effect", "alpha", "seed", "permutations", "min_rows")
 
 #: The flag that sets each argument of check() and monitor(), for errors the
 #: pipeline raises about an argument.
 FLAG_OF = {
     "p_values": "--p-values",
+    "decide": "--fixed-thresholds",
+    "exact": "--exact",
+    "min_effect": "--min-effect",
+    "persist": "--persist",
     "n_permutations": "--permutations",
     "seed": "--seed",
     "calibrate": "--calibrate",
@@ -93,6 +100,26 @@ def _count(text: str) -> int:
     return int_option(text, "a non-negative integer below 2**64", lambda v: 0 <= v < 1 << 64)
 
 
+def _floor(text: str) -> tuple[str, float]:
+    dim, sep, value = text.partition("=")
+    if not sep or dim not in REGISTRY:
+        raise argparse.ArgumentTypeError(f"expected DIMENSION=SCORE with DIMENSION one of {', '.join(NAMES)}, "
+                                         f"got {shown(text)}")
+    return dim, _threshold(value)
+
+
+def _persist(text: str) -> tuple[int, int]:
+    k, sep, n = text.partition("/")
+    try:
+        pair = (int(k, 10), int(n, 10)) if sep else None
+    except ValueError:
+        pair = None
+    if pair is None or not 1 <= pair[0] <= pair[1] < _BOUND:
+        raise argparse.ArgumentTypeError(f"expected K/N with 1 <= K <= N (alert when K of the last N windows "
+                                         f"drifted), got {shown(text)}")
+    return pair
+
+
 def _role(text: str) -> tuple[str, str]:
     role, sep, name = text.partition("=")
     if not sep or role not in ROLES:
@@ -101,16 +128,27 @@ def _role(text: str) -> tuple[str, str]:
 
 
 def _log_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--config", metavar="FILE", help="TOML file: [columns] names, [thresholds] per dimension")
+    p.add_argument("--config", metavar="FILE", help="TOML file: [columns] names, [min_effect] floors, "
+                   "[thresholds] per dimension (with --fixed-thresholds), alpha, seed, permutations, min_rows")
     p.add_argument("--column", metavar="ROLE=NAME", type=_role, action="append", default=[],
                    help="use column NAME for ROLE (e.g. query_embedding=q_vec); empty NAME ignores the role")
     p.add_argument("--length", choices=("chars", "words"), default=None,
                    help="measure a 'response' text column in characters (default) or words")
-    p.add_argument("--p-values", action="store_true", help="add permutation p-values (Holm-adjusted verdict)")
-    p.add_argument("--permutations", type=_positive, default=None, metavar="N", help="permutations (default 999)")
+    p.add_argument("--alpha", type=_fraction, default=None,
+                   help="false-alarm rate of the verdict: a dimension drifts when its Holm-adjusted permutation "
+                        "p-value is at or below it (default 0.05)")
+    p.add_argument("--permutations", type=_positive, default=None, metavar="N",
+                   help="permutations per test (default: 999, raised to 10 m/alpha - 1 for m dimensions where "
+                        "needed; fewer than m/alpha - 1 can never reach alpha and are refused)")
+    p.add_argument("--exact", action="store_true",
+                   help="run every permutation (by default a test stops early once its p-value is clearly large)")
     p.add_argument("--seed", type=_count, default=None, metavar="S", help="permutation/calibration seed (default 0)")
-    p.add_argument("--alpha", type=_fraction, default=None, help="false-alarm rate of the verdict with p-values "
-                   "(default 0.05)")
+    p.add_argument("--min-effect", metavar="DIM=SCORE", type=_floor, action="append", default=[],
+                   help="a dimension drifts only when its score also reaches SCORE (repeatable)")
+    p.add_argument("--fixed-thresholds", action="store_true",
+                   help="decide by each detector's fixed threshold instead of p-values (no known false-alarm "
+                        "rate; thresholds from [thresholds] in --config)")
+    p.add_argument("--p-values", action="store_true", help="decide by permutation p-values (the default)")
     p.add_argument("--min-rows", type=_positive, default=None,
                    help="fewest requests a window needs to be scored; smaller ones are reported as too small "
                         "(default 30)")
@@ -119,7 +157,8 @@ def _log_options(p: argparse.ArgumentParser) -> None:
 
 def add_commands(command: _Command) -> None:
     """Adds ``check`` and ``monitor`` through the command line's ``command`` helper."""
-    p = command("check", "check a current request log against a baseline in every dimension", _run_check)
+    p = command("check", "check a current request log against a baseline in every dimension; by default "
+                "permutation p-values, Holm-adjusted over the dimensions tested, decide at --alpha", _run_check)
     _drop_option(p, "--json")
     p.add_argument("baseline", metavar="BASELINE",
                    help="baseline log (.parquet, .csv, .tsv, .jsonl) or a saved baseline (.json, .npz)")
@@ -132,7 +171,8 @@ def add_commands(command: _Command) -> None:
     p.add_argument("--prometheus", metavar="FILE", help="write Prometheus text (node-exporter textfile collector)")
     p.add_argument("--per-column", action="store_true", help="add one Prometheus series per feature column")
 
-    p = command("monitor", "check consecutive windows of one log against a baseline (JSON lines)", _run_monitor)
+    p = command("monitor", "check consecutive windows of one log against a baseline (JSON lines); each window "
+                "is decided as by check, at --alpha", _run_monitor)
     _drop_option(p, "--json")
     p.add_argument("log", metavar="LOG", help="request log with a timestamp column (.parquet, .csv, .tsv, .jsonl)")
     size = p.add_mutually_exclusive_group(required=True)
@@ -144,6 +184,8 @@ def add_commands(command: _Command) -> None:
                            "baseline (default: the first window)")
     base.add_argument("--baseline-file", metavar="B", help="a baseline log or saved baseline instead")
     _log_options(p)
+    p.add_argument("--persist", type=_persist, metavar="K/N", default=None,
+                   help="alert (and fail with --fail-on-drift) only when K of the last N checked windows drifted")
     p.add_argument("--jsonl", metavar="FILE",
                    help="write the JSON lines to FILE (at the end, with the other outputs) and print the table "
                         "of windows instead")
@@ -169,11 +211,27 @@ def _config_value(path: str, key: str, value: Any, parse: Callable[[str], Any]) 
         raise InputError(f"'{path}': key '{key}': {err}") from None
 
 
+def _decision(args: argparse.Namespace) -> str:
+    """The decision rule the flags ask for; flags that contradict it are refused."""
+    calibrate = getattr(args, "calibrate", None)
+    chosen = [flag for flag, on in (("--p-values", args.p_values), ("--fixed-thresholds", args.fixed_thresholds),
+                                    ("--calibrate", calibrate is not None)) if on]
+    if len(chosen) > 1:
+        raise UsageError(f"{chosen[0]} and {chosen[1]} exclude each other")
+    rule = "threshold" if args.fixed_thresholds else "calibrated" if calibrate is not None else "p-value"
+    if rule != "p-value":
+        for flag, on in (("--permutations", args.permutations is not None), ("--exact", args.exact)):
+            if on:
+                raise UsageError(f"{flag} needs p-value decisions, which {chosen[0]} replaces")
+    return rule
+
+
 def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
     from dataclasses import replace
 
     from ..io.log import LogColumns, load_config
 
+    rule = _decision(args)
     cols = LogColumns()
     options: dict[str, Any] = {}
     path = args.config
@@ -198,6 +256,20 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         if dim not in REGISTRY:
             raise InputError(f"'{path}': key 'thresholds.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
         detectors[dim] = REGISTRY[dim].build(threshold=_config_value(path, f"thresholds.{dim}", value, _threshold))
+    if detectors and rule != "threshold":
+        # A threshold that would only be shown, never obeyed, is a trap: say what decides instead.
+        why = "p-values decide by default" if rule == "p-value" else "--calibrate sets the thresholds"
+        raise InputError(f"'{path}': [thresholds] sets fixed thresholds, but {why}; add --fixed-thresholds to "
+                         "decide by them, or remove [thresholds]")
+    floors = options.get("min_effect", {})
+    if not isinstance(floors, dict):
+        raise InputError(f"'{path}': [min_effect] must be a table of dimension = score")
+    min_effect: dict[str, float] = {}
+    for dim, value in floors.items():
+        if dim not in REGISTRY:
+            raise InputError(f"'{path}': key 'min_effect.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
+        min_effect[dim] = _config_value(path, f"min_effect.{dim}", value, _threshold)
+    min_effect.update(dict(args.min_effect))
 
     def pick(flag_value: Any, key: str, parse: Callable[[str], Any], default: Any) -> Any:
         if flag_value is not None:
@@ -207,14 +279,16 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         return default
 
     out = {
+        "decide": rule,
         "detectors": detectors,
         "alpha": pick(args.alpha, "alpha", _fraction, 0.05),
         "seed": pick(args.seed, "seed", _count, 0),
-        "n_permutations": pick(args.permutations, "permutations", _positive, 999),
+        # A configured count applies where permutations run; the flag is refused elsewhere (above).
+        "n_permutations": pick(args.permutations, "permutations", _positive, None) if rule == "p-value" else None,
+        "exact": bool(args.exact),
+        "min_effect": min_effect,
         "min_rows": pick(args.min_rows, "min_rows", _positive, None),
     }
-    if args.permutations is not None and not args.p_values:
-        raise UsageError("--permutations needs --p-values")
     return cols, out
 
 
@@ -298,23 +372,29 @@ def _error_line(message: str) -> None:
 # ------------------------------------------------------------------ check
 
 
+def _decision_args(opts: dict[str, Any], args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of check() and monitor() that say how windows are decided."""
+    out = {"decide": opts["decide"], "alpha": opts["alpha"], "seed": opts["seed"], "min_effect": opts["min_effect"]}
+    if opts["decide"] == "p-value":
+        out.update(n_permutations=opts["n_permutations"], exact=opts["exact"])
+    return out
+
+
 def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     from ..pipeline.check import DEFAULT_MIN_ROWS, check
 
-    if args.p_values and args.calibrate is not None:
-        raise UsageError("--p-values and --calibrate exclude each other")
     cols, opts = _settings(args)
     check_outputs([("--json", args.json), ("--html", args.html), ("--prometheus", args.prometheus)],
                   (args.baseline, args.current, args.config))
     if args.html:
         _require_report()
-    permutations = opts["n_permutations"] if args.p_values else None
-    with progress.step("checking"), _pipeline_errors((args.baseline, args.current), permutations):
+    decision = _decision_args(opts, args)
+    if opts["decide"] == "calibrated":
+        decision.update(decide=None, calibrate=args.calibrate)
+    with progress.step("checking"), _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
         result: CheckResult = check(
-            args.baseline, args.current, p_values=args.p_values, n_permutations=opts["n_permutations"],
-            seed=opts["seed"], calibrate=args.calibrate, alpha=opts["alpha"], detectors=opts["detectors"],
-            columns=cols, length=args.length,
-            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
+            args.baseline, args.current, detectors=opts["detectors"], columns=cols, length=args.length,
+            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, **decision,
         )
     outputs = Outputs()
     if args.html:
@@ -389,13 +469,12 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
         if w.status == "gap":
             _note(_gap_note(w))
 
-    permutations = opts["n_permutations"] if args.p_values else None
-    with progress.step("checking windows"), _pipeline_errors((args.log, args.baseline_file), permutations):
+    with progress.step("checking windows"), _pipeline_errors((args.log, args.baseline_file), opts["n_permutations"]):
         result: MonitorResult = monitor(
             args.log, every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
-            p_values=args.p_values, n_permutations=opts["n_permutations"], seed=opts["seed"], alpha=opts["alpha"],
-            detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
+            persist=args.persist, detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
+            **_decision_args(opts, args),
         )
     outputs = Outputs()
     if args.jsonl:
@@ -413,7 +492,10 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
         why = result.notes[0] if result.notes else "no window could be scored"
         _error_line(f"--fail-on-drift: {why}, so there is no verdict to gate on")
         return 2
-    return 1 if args.fail_on_drift and result.drifted else 0
+    if not args.jsonl:  # the table of windows carries them otherwise
+        for note in result.notes:
+            _note(note)
+    return 1 if args.fail_on_drift and result.alerted else 0
 
 
 def write_demo_report(path: str, progress: Progress) -> None:

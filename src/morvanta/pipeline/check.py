@@ -29,9 +29,19 @@ from ..dimensions import DIMENSION_OF_FIELD, NAMES, REGISTRY, bound, detectors_w
 from ..errors import ArgumentError, annotated
 from ..engines.columns import column_scores, worst_first
 from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, read_log
-from ..results import CheckResult, ColumnDrift, DimensionResult
+from ..results import CheckResult, ColumnDrift, DimensionResult, PartResult
+from .decide import (
+    check_count,
+    decision,
+    holm,
+    min_effects,
+    parts_of,
+    permutations_for,
+    run_test,
+    smallest_adjusted,
+)
 
-__all__ = ["check", "holm", "validate", "DEFAULT_MIN_ROWS"]
+__all__ = ["check", "holm", "validate", "Rules", "DEFAULT_MIN_ROWS"]
 
 SAVED_BASELINE_SUFFIXES = (".json", ".npz")
 
@@ -45,12 +55,19 @@ DEFAULT_MIN_ROWS = 30
 # breakdown APIs; each imports its module on first use.
 
 
-def _pvalue(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int) -> tuple[float, str]:
-    """Permutation p-value of one detector call and the statistic it belongs to."""
-    from ..engines.permutation import permutation_test  # type: ignore[import-not-found, unused-ignore]
+def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool) -> Any:
+    """The combined permutation test of one detector call (p_value, parts, permutations_run, ...)."""
+    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
 
-    test = permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed)
-    return float(test.p_value), str(test.statistic)
+
+def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
+                 exact: bool) -> dict[str, Any] | None:
+    """The combined permutation tests of a window against a saved Baseline, per dimension (None when this
+    build's baselines cannot test)."""
+    test = getattr(saved, "test", None)
+    if test is None:
+        return None
+    return dict(test(alpha=alpha, n_permutations=n_permutations, seed=seed, exact=exact, **parts))
 
 
 def _calibrated(method: Callable[..., Any], base: Any, *, current_size: int, rate: float, seed: int) -> tuple[Any, dict[str, Any]]:
@@ -107,8 +124,8 @@ _PART_OF = {
 }
 
 
-def _saved_check(saved: Any, cur: RequestLog) -> tuple[DriftReport, dict[str, Any]]:
-    """Scores and breakdowns of ``cur`` against a saved Baseline."""
+def _saved_parts(saved: Any, cur: RequestLog) -> dict[str, Any]:
+    """The parts of ``cur`` a saved Baseline takes, its features matched by name."""
     import numpy as np
 
     parts: dict[str, Any] = {}
@@ -124,30 +141,17 @@ def _saved_check(saved: Any, cur: RequestLog) -> tuple[DriftReport, dict[str, An
                 raise LogError(f"'{cur.source}': feature column(s) {missing} of the saved baseline are missing")
             value = np.asfortranarray(cur.features[:, [where[n] for n in saved.feature_names]])
         parts[part] = value
+    return parts
+
+
+def _saved_check(saved: Any, parts: Mapping[str, Any]) -> tuple[DriftReport, dict[str, Any]]:
+    """Scores and breakdowns of a window's parts against a saved Baseline."""
     report = saved.check(**parts)
     try:
         breakdowns = dict(saved.explain(**parts))
     except Exception:  # a breakdown is an extra; the verdict stands without it
         breakdowns = {}
     return report, breakdowns
-
-
-# ------------------------------------------------------------------ statistics
-
-
-def holm(p_values: Sequence[float]) -> list[float]:
-    """Holm's step-down adjustment: the adjusted p-value of the i-th smallest of
-    m p-values is max over j <= i of min(1, (m - j + 1) p_(j)). Rejecting every
-    adjusted p-value <= alpha keeps the family-wise false-alarm rate at alpha.
-    NaN p-values stay NaN and do not count in m."""
-    valid = [i for i, p in enumerate(p_values) if not math.isnan(p)]
-    out = [math.nan] * len(p_values)
-    m = len(valid)
-    running = 0.0
-    for rank, i in enumerate(sorted(valid, key=lambda i: (p_values[i], i))):
-        running = max(running, min(1.0, (m - rank) * p_values[i]))
-        out[i] = running
-    return out
 
 
 # ------------------------------------------------------------------ the check
@@ -309,18 +313,44 @@ def _plan(
     return calls, left
 
 
-def validate(*, p_values: bool = False, calibrate: float | None = None, alpha: float = 0.05,
-             min_rows: int = DEFAULT_MIN_ROWS) -> None:
-    """Refuses the check's settings that no data could make valid, naming the argument."""
-    if p_values and calibrate is not None:
-        raise ArgumentError("calibrate", "'p_values' and 'calibrate' exclude each other")
+@dataclass(frozen=True)
+class Rules:
+    """How a check decides, once its arguments have passed: the rule, the
+    permutations asked for (None: enough for alpha), and the effect floors."""
+
+    decide: str
+    alpha: float
+    n_permutations: int | None
+    seed: int
+    exact: bool
+    calibrate: float | None
+    min_effect: dict[str, float]
+
+
+def validate(*, decide: str | None = None, p_values: bool | None = None, calibrate: float | None = None,
+             alpha: float = 0.05, min_rows: int = DEFAULT_MIN_ROWS, n_permutations: int | None = None,
+             seed: int = 0, exact: bool = False, min_effect: Mapping[str, float] | None = None) -> Rules:
+    """Refuses the check's settings that no data could make valid, naming the argument; returns the rules."""
     if isinstance(alpha, bool) or not isinstance(alpha, (int, float)) or not 0.0 < alpha < 1.0:
         raise ArgumentError("alpha", f"expected a level in (0, 1), got {alpha!r}")
     if calibrate is not None and (isinstance(calibrate, bool) or not isinstance(calibrate, (int, float))
                                   or not 0.0 < calibrate < 1.0):
         raise ArgumentError("calibrate", f"expected a false-alarm rate in (0, 1), got {calibrate!r}")
+    rule = decision(decide, p_values, calibrate)
     if isinstance(min_rows, bool) or not isinstance(min_rows, int) or min_rows < 1:
         raise ArgumentError("min_rows", f"expected a positive number of rows, got {min_rows!r}")
+    count = check_count(n_permutations)
+    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 1 << 64:
+        raise ArgumentError("seed", f"expected an integer in [0, 2**64), got {seed!r}")
+    if not isinstance(exact, bool):
+        raise ArgumentError("exact", f"expected True or False, got {exact!r}")
+    if rule != "p-value":
+        # Permutation settings without permutations would be ignored silently.
+        if count is not None:
+            raise ArgumentError("n_permutations", f"permutations need p-value decisions, not decide={rule!r}")
+        if exact:
+            raise ArgumentError("exact", f"an exact permutation test needs p-value decisions, not decide={rule!r}")
+    return Rules(rule, float(alpha), count, seed, exact, calibrate, min_effects(min_effect))
 
 
 def _match(base: RequestLog, cur: RequestLog) -> None:
@@ -337,11 +367,14 @@ def check(
     baseline_log: Any,
     current_log: Any,
     *,
-    p_values: bool = False,
-    n_permutations: int = 999,
+    decide: str | None = None,
+    p_values: bool | None = None,
+    n_permutations: int | None = None,
     seed: int = 0,
+    exact: bool = False,
     calibrate: float | None = None,
     alpha: float = 0.05,
+    min_effect: Mapping[str, float] | None = None,
     detectors: Mapping[str, Any] | None = None,
     columns: LogColumns | None = None,
     length: LengthUnit | None = None,
@@ -357,28 +390,52 @@ def check(
     otherwise); each score is bit-identical to calling that detector on the
     same arrays.
 
-    ``p_values=True`` adds a permutation p-value per dimension (``n_permutations``,
-    ``seed``); the overall verdict is then "some Holm-adjusted p-value <= alpha",
-    which keeps the family-wise false-alarm rate at ``alpha`` over the dimensions
-    tested. ``calibrate=RATE`` instead sets each threshold so that the baseline
-    against itself drifts with probability RATE. A dimension whose columns are
-    missing from either log is "skipped"; one with too few rows (fewer than
-    ``min_rows``, default 30 as for :func:`~morvanta.monitor`, or than its
-    detector's settings need) is "too_small"; neither is scored.
+    ``decide`` says what makes a dimension drift:
+
+    - "p-value" (the default): each dimension's combined permutation test
+      (every part of its statistic at once: each column's KS and PSI, the MMD
+      and the sliced distance, ...) gives a p-value; Holm's method adjusts
+      them over the m dimensions tested, and a dimension drifts when its
+      adjusted p-value is at or below ``alpha``. A check of windows drawn
+      alike then drifts with probability at most ``alpha``.
+      ``n_permutations`` defaults to max(999, 10 m/alpha - 1) (a note says
+      when it was raised from 999); a count too small to ever reach alpha
+      (m/(B + 1) > alpha) is refused. The tests stop early once a p-value is
+      clearly large; ``exact=True`` runs every permutation. ``seed`` seeds
+      every test. ``p_values=True`` is this rule under its former name.
+    - "threshold": the score reaching the detector's fixed threshold (no known
+      false-alarm rate); ``p_values=False`` means the same.
+    - "calibrated" (``calibrate=RATE``): each threshold set on the baseline so
+      that the baseline against itself drifts with probability RATE.
+
+    ``min_effect`` maps dimensions to score floors: such a dimension drifts
+    only when its score reaches the floor too, and says so when a decision
+    was held back by it. A detector's threshold shows beside its score either
+    way. A dimension whose columns are missing from either log is "skipped";
+    one with too few rows (fewer than ``min_rows``, default 30 as for
+    :func:`~morvanta.monitor`, or than its detector's settings need) is
+    "too_small"; neither is scored.
 
     A refused argument raises :class:`~morvanta.errors.ArgumentError` (a
     ValueError naming it); a core failure raises MorvantaError with its cause
     in ``kind``/``expected``/``got``/``context`` (see :mod:`morvanta.errors`).
     """
-    validate(p_values=p_values, calibrate=calibrate, alpha=alpha, min_rows=min_rows)
+    rules = validate(decide=decide, p_values=p_values, calibrate=calibrate, alpha=alpha, min_rows=min_rows,
+                     n_permutations=n_permutations, seed=seed, exact=exact, min_effect=min_effect)
+    return run_check(baseline_log, current_log, rules, detectors=detectors, columns=columns, length=length,
+                     min_rows=min_rows, explain=explain)
+
+
+def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: Mapping[str, Any] | None,
+              columns: LogColumns | None, length: LengthUnit | None, min_rows: int, explain: bool) -> CheckResult:
+    """:func:`check` once its arguments have passed (monitor checks every window through here)."""
     notes: list[str] = []
     if _is_saved_baseline(baseline_log):
-        if p_values or calibrate is not None:
-            raise ArgumentError("p_values" if p_values else "calibrate",
-                                "p-values and calibration need the baseline log's rows, not a saved baseline")
+        if rules.decide == "calibrated":
+            raise ArgumentError("calibrate", "calibration needs the baseline log's rows, not a saved baseline")
         saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
         source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
-        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), alpha, min_rows,
+        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), rules, min_rows,
                             notes)
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
@@ -387,9 +444,13 @@ def check(
     notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
     dets = detectors_with(detectors)
     calls, left = _plan(base, cur, dets, min_rows, notes)
+    if rules.decide == "p-value":
+        _threshold_notes(detectors, calls, notes)
 
     calibration: dict[str, Any] | None = None
-    if calibrate is not None:
+    seed = rules.seed
+    if rules.decide == "calibrated":
+        assert rules.calibrate is not None
         # The null scores come from splitting the baseline in two, so the current
         # part of a split can hold at most all but one baseline row; a larger
         # current window is calibrated at half the baseline (a stricter threshold).
@@ -397,9 +458,9 @@ def check(
         if size != cur.n_rows:
             notes.append(f"calibration: baseline splits of {size:,} rows stand for the {cur.n_rows:,}-row current "
                          "window (a split needs rows on both sides)")
-        calibration = {"false_alarm_rate": calibrate, "seed": seed, "current_size": size, "dimensions": {}}
+        calibration = {"false_alarm_rate": rules.calibrate, "seed": seed, "current_size": size, "dimensions": {}}
         for dim, call in calls.items():
-            det, record = _calibrated(call.method, call.base, current_size=size, rate=calibrate, seed=seed)
+            det, record = _calibrated(call.method, call.base, current_size=size, rate=rules.calibrate, seed=seed)
             calls[dim] = call.rebind(det)
             dets[dim] = det
             calibration["dimensions"][dim] = record
@@ -408,26 +469,16 @@ def check(
     shared = [n for n in base.feature_names if n in in_current]
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
     scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
-    pv: dict[str, tuple[float, str]] = {}
-    if p_values:
-        for dim, call in calls.items():
-            pv[dim] = _pvalue(call.method, call.base, call.cur, n_permutations=n_permutations, seed=seed)
-    tested = [d for d in NAMES if d in pv]
-    adjusted = dict(zip(tested, holm([pv[d][0] for d in tested])))
-
-    dims: list[DimensionResult] = []
-    for dim in NAMES:
-        if dim in left:
-            dims.append(left[dim])
-            continue
-        s = scores[dim]
-        if p_values:
-            p, stat = pv[dim]
-            padj = adjusted[dim]
-            drifted = not math.isnan(padj) and padj <= alpha
-            dims.append(DimensionResult(dim, "scored", None, s, p, padj, stat, drifted, calls[dim].inputs))
-        else:
-            dims.append(DimensionResult(dim, "scored", None, s, drifted=s.exceeded, inputs=calls[dim].inputs))
+    tests: dict[str, Any] | None = None
+    n_perm: int | None = None
+    if rules.decide == "p-value":
+        n_perm, raised = permutations_for(len(calls), rules.alpha, rules.n_permutations)
+        if raised and calls:
+            notes.append(raised)
+        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact)
+                 for dim, call in calls.items()}
+    given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
+    dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, shared, notes)
 
     columns_out: list[ColumnDrift] = []
     if "data" in calls:
@@ -442,9 +493,9 @@ def check(
         current_source=cur.source,
         n_baseline=base.n_rows,
         n_current=cur.n_rows,
-        alpha=alpha,
-        p_values=p_values,
-        n_permutations=n_permutations if p_values else None,
+        alpha=rules.alpha,
+        p_values=rules.decide == "p-value",
+        n_permutations=n_perm,
         seed=seed,
         calibration=calibration,
         columns=columns_out,
@@ -453,7 +504,100 @@ def check(
         baseline_log=base,
         current_log=cur,
         detectors=dets,
+        decide=rules.decide,
+        exact=rules.exact,
+        smallest_p_adjusted=smallest_adjusted(len(calls), n_perm) if n_perm is not None and calls else None,
+        min_effect=dict(rules.min_effect),
     )
+
+
+def _rows(side: Any) -> int:
+    """Rows of one side of a detector call (the first part of a pair)."""
+    x = side[0] if isinstance(side, tuple) else side
+    shape = getattr(x, "shape", None)
+    return int(shape[0]) if shape is not None and len(shape) else len(x)
+
+
+def _threshold_notes(given: Mapping[str, Any] | None, calls: Mapping[str, _Call], notes: list[str]) -> None:
+    """A note for every detector given with its own threshold while p-values decide: the threshold
+    is then evidence beside the score, which a caller who set it may not expect."""
+    for dim, det in dict(given or {}).items():
+        if dim not in calls:
+            continue
+        det = getattr(det, "detector", det)
+        mine, default = settings_of(det)["threshold"], settings_of(REGISTRY[dim].detector())["threshold"]
+        if mine != default:
+            notes.append(f"{dim}: the threshold {mine:g} set on the detector is shown beside the score; the p-value "
+                         "decides (decide='threshold' to decide by thresholds)")
+
+
+def _decide(scores: Mapping[str, DriftScore], tests: Mapping[str, Any] | None, rules: Rules,
+            left: Mapping[str, DimensionResult], inputs: Mapping[str, str], given: Mapping[str, tuple[int, int]],
+            feature_names: Sequence[str] | None, notes: list[str]) -> list[DimensionResult]:
+    """Every dimension's result, decided by the rules: the Holm-adjusted p-values (with tests) or the
+    thresholds, then the effect floors."""
+    adjusted: dict[str, float] = {}
+    tested: list[str] = []
+    if tests is not None:
+        tested = [d for d in NAMES if d in tests]
+        adjusted = dict(zip(tested, holm([float(tests[d].p_value) for d in tested])))
+    m = len(tested)
+    out: list[DimensionResult] = []
+    for dim in NAMES:
+        if dim in left:
+            out.append(left[dim])
+            continue
+        if dim not in scores:
+            out.append(DimensionResult(dim, "skipped", "not part of the saved baseline"))
+            continue
+        s = scores[dim]
+        floor = rules.min_effect.get(dim)
+        if tests is None:
+            decided = bool(s.exceeded)
+            fields: dict[str, Any] = {"decided_by": rules.decide if rules.decide != "p-value" else "threshold",
+                                      "rows_tested": given.get(dim)}
+        else:
+            t = tests[dim]
+            padj = adjusted[dim]
+            decided = not math.isnan(padj) and padj <= rules.alpha
+            nb, nc = getattr(t, "n_baseline", None), getattr(t, "n_current", None)
+            sampled = bool(getattr(t, "sampled", False))
+            fields = {
+                "p_value": float(t.p_value), "p_adjusted": padj, "statistic": str(t.statistic),
+                "decided_by": "p-value", "parts": _parts(dim, t, padj, m, feature_names),
+                "permutations_run": getattr(t, "permutations_run", getattr(t, "n_permutations", None)),
+                "stopped": getattr(t, "stopped", False),
+                "rows_tested": (int(nb), int(nc)) if nb is not None and nc is not None else given.get(dim),
+                "rows_given": given.get(dim), "sampled": sampled,
+            }
+        below = floor is not None and decided and not s.score >= floor
+        if below:
+            what = (f"adjusted p {fields['p_adjusted']:.4g} <= alpha {rules.alpha:g}" if tests is not None
+                    else f"score reached its threshold {s.threshold:g}")
+            notes.append(f"{dim}: significant ({what}) but the score {s.score:.4g} is below its min_effect floor "
+                         f"{floor:g}: not counted as drift")
+        out.append(DimensionResult(dim, "scored", None, s, drifted=decided and not below, inputs=inputs.get(dim, ""),
+                                   min_effect=floor, below_min_effect=below, **fields))
+    return out
+
+
+def _parts(dim: str, test: Any, p_dimension: float, m: int, feature_names: Sequence[str] | None
+           ) -> tuple[PartResult, ...]:
+    """A test's parts with p-values adjusted over the whole check: a part's maxT p within its
+    dimension times the m dimensions tested (Bonferroni across dimensions, which holds whatever the
+    other dimensions show), never below its dimension's own Holm-adjusted p-value."""
+    out = []
+    for p in parts_of(test):
+        within = float(p.p_adjusted)
+        family = math.nan if math.isnan(within) else max(min(1.0, m * within), p_dimension)
+        column = p.column
+        if column is not None and feature_names is not None and 0 <= int(column) < len(feature_names):
+            name: str | None = str(feature_names[int(column)])
+        else:
+            name = None if column is None else str(column)
+        out.append(PartResult(dim, str(p.name), name, float(p.statistic), float(p.p_value), within, family,
+                              bool(getattr(p, "excluded", False))))
+    return tuple(out)
 
 
 def _is_saved_baseline(obj: Any) -> bool:
@@ -464,7 +608,7 @@ def _is_saved_baseline(obj: Any) -> bool:
     return False
 
 
-def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, min_rows: int,
+def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_rows: int,
                  notes: list[str]) -> CheckResult:
     notes += [f"current: {n}" for n in cur.notes]
     sizes = dict(getattr(saved, "sizes", {}) or {})
@@ -472,6 +616,7 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, min_row
     parts = set(getattr(saved, "parts", ()) or ())
     present = [d for d in NAMES if any(DIMENSION_OF_FIELD.get(p) == d for p in parts)]
     need = max([min_rows, *(REGISTRY[d].min_rows for d in present)])
+    decide = rules.decide
     if present and (cur.n_rows < need or n_base < need):
         # The saved baseline scores all its parts in one call: a window too small
         # for one of them is too small for the call.
@@ -479,29 +624,51 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, min_row
         dims = [DimensionResult(d, "too_small", why) if d in present
                 else DimensionResult(d, "skipped", "not part of the saved baseline") for d in NAMES]
         report = DriftReport([], n_base, cur.n_rows)
-        return CheckResult(dims, report, False, source, cur.source, n_base, cur.n_rows, alpha, notes=notes,
-                           current_log=cur, detectors=dict(getattr(saved, "detectors", {}) or {}))
-    report, breakdowns = _saved_check(saved, cur)
+        return CheckResult(dims, report, False, source, cur.source, n_base, cur.n_rows, rules.alpha, notes=notes,
+                           current_log=cur, detectors=dict(getattr(saved, "detectors", {}) or {}), decide=decide,
+                           p_values=decide == "p-value", seed=rules.seed, exact=rules.exact,
+                           min_effect=dict(rules.min_effect))
+    window = _saved_parts(saved, cur)
+    report, breakdowns = _saved_check(saved, window)
     by_dim = {s.dimension: s for s in report.scores}
-    dims = [
-        DimensionResult(d, "scored", None, by_dim[d], drifted=by_dim[d].exceeded) if d in by_dim
-        else DimensionResult(d, "skipped", "not part of the saved baseline")
-        for d in NAMES
-    ]
+    tests: dict[str, Any] | None = None
+    n_perm: int | None = None
+    if decide == "p-value":
+        n_perm, raised = permutations_for(len(by_dim), rules.alpha, rules.n_permutations)
+        tests = _saved_tests(saved, window, alpha=rules.alpha, n_permutations=n_perm, seed=rules.seed,
+                             exact=rules.exact)
+        if tests is None:
+            notes.append("this build's saved baselines cannot run permutation tests: the fixed thresholds decide "
+                         "(check against the baseline log for p-values)")
+            decide, n_perm = "threshold", None
+        elif raised and by_dim:
+            notes.append(raised)
+    given = {d: (int(sizes.get(next((p for p in parts if DIMENSION_OF_FIELD.get(p) == d), ""), n_base)),
+                 cur.n_rows) for d in by_dim}
+    rules_now = Rules(decide, rules.alpha, rules.n_permutations, rules.seed, rules.exact, None, rules.min_effect)
+    names = getattr(saved, "feature_names", None)
+    dims = _decide(by_dim, tests, rules_now, {}, {}, given, names, notes)
     return CheckResult(
         dimensions=dims,
         report=report,
-        drifted=report.any_exceeded(),
+        drifted=any(d.drifted for d in dims),
         baseline_source=source,
         current_source=cur.source,
         n_baseline=max(sizes.values(), default=report.sample_size_baseline),
         n_current=cur.n_rows,
-        alpha=alpha,
+        alpha=rules.alpha,
+        p_values=decide == "p-value",
+        n_permutations=n_perm,
+        seed=rules.seed,
         columns=_columns_of(breakdowns.get("data"), by_dim.get("data")),
         breakdowns=breakdowns,
         notes=notes,
         current_log=cur,
         detectors=dict(getattr(saved, "detectors", {}) or {}),
+        decide=decide,
+        exact=rules.exact,
+        smallest_p_adjusted=smallest_adjusted(len(by_dim), n_perm) if n_perm is not None and by_dim else None,
+        min_effect=dict(rules.min_effect),
     )
 
 

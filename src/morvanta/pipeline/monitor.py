@@ -10,6 +10,7 @@ from __future__ import annotations
 import math
 import os
 import re
+from collections import deque
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -17,7 +18,12 @@ from typing import Any
 from ..errors import ArgumentError, annotated
 from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
 from ..results import MonitorResult, WindowResult
-from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, check, validate
+from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, run_check, validate
+from .decide import persistence
+
+#: A baseline shorter than this many windows makes every window's test weak, and
+#: its own chance features are shared by every window's comparison.
+BASELINE_WINDOWS = 4
 
 __all__ = ["monitor", "parse_duration", "Cut"]
 
@@ -143,10 +149,14 @@ def monitor(
     baseline: str | float | int | None = None,
     baseline_log: Any = None,
     min_rows: int = DEFAULT_MIN_ROWS,
-    p_values: bool = False,
-    n_permutations: int = 999,
+    decide: str | None = None,
+    p_values: bool | None = None,
+    n_permutations: int | None = None,
     seed: int = 0,
+    exact: bool = False,
     alpha: float = 0.05,
+    min_effect: Mapping[str, float] | None = None,
+    persist: tuple[int, int] | None = None,
     detectors: Mapping[str, Any] | None = None,
     columns: LogColumns | None = None,
     length: LengthUnit | None = None,
@@ -164,6 +174,16 @@ def monitor(
     them is one record of status "gap" (``periods`` says how many). ``on_window``
     is called with each record as soon as it is made. When no window is left to
     check, the result's ``notes`` say why.
+
+    Each window is a :func:`~morvanta.check` with ``decide``, ``p_values``,
+    ``n_permutations``, ``seed``, ``exact``, ``alpha`` and ``min_effect`` as
+    there ("p-value" or "threshold"): with p-values every window is tested at
+    ``alpha``, so over n windows drawn like the baseline about ``alpha * n``
+    drift by chance; the notes say how many to expect, and warn when the
+    baseline holds fewer than four times a window's rows. ``persist=(K, N)``
+    makes a window alert only when it drifted and K of the last N checked
+    windows (itself included) drifted; without it every drifted window
+    alerts (``WindowResult.alert``, ``MonitorResult.alerted``).
     """
     import numpy as np
 
@@ -173,7 +193,11 @@ def monitor(
         raise ArgumentError("baseline", "arguments 'baseline' and 'baseline_log' exclude each other")
     if rows is not None:
         _count("rows", rows, 1)
-    validate(p_values=p_values, alpha=alpha, min_rows=min_rows)
+    if decide == "calibrated":
+        raise ArgumentError("decide", "a monitor decides by 'p-value' or 'threshold'")
+    rules = validate(decide=decide, p_values=p_values, alpha=alpha, min_rows=min_rows, n_permutations=n_permutations,
+                     seed=seed, exact=exact, min_effect=min_effect)
+    persisting = persistence(persist)
     period = _duration("every", every) if every is not None else None
     base_len: float | int | None = None
     if baseline is not None:
@@ -210,6 +234,7 @@ def monitor(
         base_source = f"{full.source} (first {'period' if period else 'rows'})"
         base_n = base.n_rows
     out: list[WindowResult] = []
+    recent: deque[bool] = deque(maxlen=persisting[1] if persisting else 1)
     for c in cuts:
         n = c.end - c.first
         if c.gap:
@@ -219,21 +244,51 @@ def monitor(
             w = WindowResult(c.index, c.start, c.stop, c.first, n, "too_small", periods=c.periods,
                              reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
         else:
-            res = check(base, full.take(slice(c.first, c.end)), p_values=p_values, n_permutations=n_permutations,
-                        seed=seed, alpha=alpha, detectors=detectors, min_rows=min_rows, explain=False)
-            w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods)
+            res = run_check(base, full.take(slice(c.first, c.end)), rules, detectors=detectors, columns=None,
+                            length=None, min_rows=min_rows, explain=False)
+            recent.append(res.drifted)
+            alert = res.drifted and (persisting is None or sum(recent) >= persisting[0])
+            w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods, alert=alert)
         if on_window is not None:
             on_window(w)
         out.append(w)
     notes: list[str] = []
+    checked = [w for w in out if w.status == "checked"]
     if not any(w.status != "gap" for w in out):
         notes.append(_no_window_note(full, base_rows, period, baseline_log))
-    elif not any(w.status == "checked" for w in out):
+    elif not checked:
         small = sum(1 for w in out if w.status == "too_small")
         notes.append(f"no window could be checked: all {small:,} window{'s' if small != 1 else ''} hold fewer "
                      f"than the {min_rows} requests needed")
     elif not any(w.result is not None and w.result.scored for w in out):
         notes.append(f"no dimension could be scored in any window against the baseline '{base_source}' "
                      f"({int(base_n):,} requests); see each window's reasons")
-    return MonitorResult(out, base_source, int(base_n), period, rows, p_values, alpha, min_rows, full.source,
-                         notes=notes)
+    else:
+        notes += _level_notes(checked, rules.decide, rules.alpha, persisting, int(base_n))
+    return MonitorResult(out, base_source, int(base_n), period, rows, rules.decide == "p-value", rules.alpha,
+                         min_rows, full.source, notes=notes, decide=rules.decide, persist=persisting)
+
+
+def _level_notes(checked: list[WindowResult], decide: str, alpha: float, persist: tuple[int, int] | None,
+                 base_n: int) -> list[str]:
+    """What the level of each window means over all of them, and whether the baseline is long enough."""
+    notes: list[str] = []
+    n = len(checked)
+    if decide == "p-value":
+        text = (f"each window is tested at alpha {alpha:g}: over {n:,} window{'s' if n != 1 else ''} checked, "
+                f"about {alpha * n:.3g} drift by chance when nothing changed")
+        if persist is not None:
+            text += f"; an alert needs {persist[0]} drifted windows among the last {persist[1]} checked"
+        notes.append(text)
+        raised = sorted({x for w in checked if w.result is not None for x in w.result.notes
+                         if x.startswith("permutations raised")})
+        notes += raised
+    else:
+        notes.append("fixed thresholds decide each window: they have no known false-alarm rate, so the drifted "
+                     "windows to expect by chance are unknown")
+    largest = max(w.rows for w in checked)
+    if base_n < BASELINE_WINDOWS * largest:
+        notes.append(f"the baseline holds {base_n:,} requests, fewer than {BASELINE_WINDOWS} times the largest "
+                     f"window's {largest:,}: every window's test is weak and shares the baseline's chance features; "
+                     "give a longer baseline")
+    return notes

@@ -12,7 +12,7 @@ What monitors and dashboards may rely on:
   stay as they are; fields may be added, never renamed or removed. A change that
   breaks a reader raises the version.
 - Prometheus metric names (``morvanta_drift_score``, ``morvanta_drift_threshold``,
-  ``morvanta_drift_detected``, ``morvanta_drift_any``, ``morvanta_drift_p_value``,
+  ``morvanta_drift_detected``, ``morvanta_drift_any``, ``morvanta_drift_alpha``, ``morvanta_drift_p_value``,
   ``morvanta_drift_p_value_adjusted``, ``morvanta_drift_window_rows``,
   ``morvanta_drift_check_timestamp_seconds``, ``morvanta_drift_column_score``) and
   their label names (``dimension``, ``window``, ``column``) are stable in the same

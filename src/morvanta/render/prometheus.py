@@ -48,9 +48,9 @@ def check_metrics(r: CheckResult, per_column: bool) -> str:
     scored = [d for d in r.dimensions if d.score is not None]
     family("morvanta_drift_score", "Drift score of the last check, per dimension.",
            [({"dimension": d.dimension}, d.score.score) for d in scored])  # type: ignore[union-attr]
-    family("morvanta_drift_threshold", "Score at which the dimension counts as drifted.",
+    family("morvanta_drift_threshold", "Threshold of the score: it decides with fixed or calibrated thresholds, and is evidence beside the p-value otherwise.",
            [({"dimension": d.dimension}, d.score.threshold) for d in scored])  # type: ignore[union-attr]
-    if r.p_values:
+    if r.decide == "p-value":
         family("morvanta_drift_p_value", "Permutation p-value of the last check, per dimension.",
                [({"dimension": d.dimension}, d.p_value) for d in scored if d.p_value is not None])
         family("morvanta_drift_p_value_adjusted",
@@ -60,6 +60,9 @@ def check_metrics(r: CheckResult, per_column: bool) -> str:
            [({"dimension": d.dimension}, 1.0 if d.drifted else 0.0) for d in scored])
     family("morvanta_drift_any", "1 when any dimension drifted in the last check, else 0.",
            [({}, 1.0 if r.drifted else 0.0)])
+    if r.decide == "p-value":
+        family("morvanta_drift_alpha", "Level at which the Holm-adjusted p-values of the last check decide.",
+               [({}, r.alpha)])
     family("morvanta_drift_window_rows", "Requests in the windows of the last check.",
            [({"window": "baseline"}, float(r.n_baseline)), ({"window": "current"}, float(r.n_current))])
     family("morvanta_drift_check_timestamp_seconds", "When the last check ran, seconds since the Unix epoch.",
