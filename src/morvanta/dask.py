@@ -13,7 +13,8 @@ Requires the optional extra: ``pip install "morvanta[dask]"``. Importing
 >>> client = Client("tcp://scheduler:8786")          # or Client() for this machine
 >>> logs = dask.dataframe.read_parquet("s3://bucket/logs/")
 >>> scores = morvanta.dask.check_groups(baseline_frame, logs, by=["tenant", "hour"])
->>> scores[scores.exceeded]
+>>> scores[scores.drifted]                # Holm over each group's dimensions at alpha
+>>> scores[scores.p_bh <= 0.05]           # groups kept at a 5 % false discovery rate
 """
 
 from __future__ import annotations
@@ -42,6 +43,16 @@ except ImportError as _err:  # pragma: no cover - exercised in a subprocess by t
 from .dimensions import DIMENSION_OF_FIELD, ROLES, detectors_with
 from .dimensions import NAMES as DIMENSIONS
 from .io.frames import as_feature_table
+from .pipeline.decide import (
+    benjamini_hochberg,
+    check_count,
+    decision,
+    group_seed,
+    holm,
+    min_effects,
+    permutations_for,
+    run_test,
+)
 from ._native import (
     ConfidenceDrift,
     DataDrift,
@@ -55,7 +66,7 @@ from ._native import (
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["check_groups", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
+__all__ = ["check_groups", "group_seed", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
 
 #: Groups with fewer rows are reported with status "too_small" and not scored.
 DEFAULT_MIN_ROWS: Final[int] = 30
@@ -82,6 +93,11 @@ _RESULT_COLUMNS: Final[tuple[str, ...]] = (
     "n_rows",
     "status",
     "message",
+    "decided_by",
+    "p_value",
+    "p_adjusted",
+    "drifted",
+    "p_bh",
 )
 
 
@@ -286,6 +302,9 @@ class _Fitted:
         self.detectors: dict[str, Any] = dict(baseline.detectors)
 
     def check(self, window: _Window) -> Any:
+        return self.baseline.check(**self._parts(window))
+
+    def _parts(self, window: _Window) -> dict[str, Any]:
         source = {
             "embeddings": window.embedding if window.embedding is not None else window.query_embedding,
             "queries": window.query_embedding,
@@ -295,7 +314,15 @@ class _Fitted:
             "correct": window.correct,
             "features": window.features,
         }
-        return self.baseline.check(**{p: source[p] for p in self.parts})
+        return {p: source[p] for p in self.parts}
+
+    def test(self, window: _Window, plan: _Plan, seed: int) -> dict[str, Any] | None:
+        """The baseline's permutation tests of the window (None when this build's baselines cannot test)."""
+        test = getattr(self.baseline, "test", None)
+        if test is None:
+            return None
+        return dict(test(alpha=plan.alpha, n_permutations=plan.n_permutations, seed=seed, exact=plan.exact,
+                         **self._parts(window)))
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         try:
@@ -331,12 +358,15 @@ class _Plan:
     detectors: dict[str, Any]
     raw: _Window | None
     fitted: _Fitted | None
-    p_values: bool
+    decide: str
     n_permutations: int
     seed: int
     min_rows: int
     length: str = "chars"
     result_meta: Any = None
+    alpha: float = 0.05
+    exact: bool = False
+    min_effect: dict[str, float] = dataclasses.field(default_factory=dict)
 
 
 def _row(dimension: str, n_rows: int, threshold: float, status: str, message: str) -> dict[str, Any]:
@@ -349,11 +379,15 @@ def _row(dimension: str, n_rows: int, threshold: float, status: str, message: st
         "n_rows": n_rows,
         "status": status,
         "message": message,
+        "decided_by": None,
         "p_value": float("nan"),
+        "p_adjusted": float("nan"),
+        "drifted": False,
+        "p_bh": float("nan"),
     }
 
 
-def _score_row(s: DriftScore, n_rows: int, p_value: float) -> dict[str, Any]:
+def _score_row(s: DriftScore, n_rows: int, p_value: float, decided_by: str) -> dict[str, Any]:
     return {
         "dimension": s.dimension,
         "score": s.score,
@@ -363,11 +397,29 @@ def _score_row(s: DriftScore, n_rows: int, p_value: float) -> dict[str, Any]:
         "n_rows": n_rows,
         "status": "ok",
         "message": "",
+        "decided_by": decided_by,
         "p_value": p_value,
+        "p_adjusted": float("nan"),
+        "drifted": bool(s.exceeded) if decided_by != "p-value" else False,
+        "p_bh": float("nan"),
     }
 
 
-def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
+def _decide_group(plan: _Plan, rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Holm over the group's tested dimensions, then the effect floors."""
+    tested = [r for r in rows if r["status"] == "ok" and r["decided_by"] == "p-value"]
+    for r, padj in zip(tested, holm([float(r["p_value"]) for r in tested])):
+        r["p_adjusted"] = padj
+        r["drifted"] = not np.isnan(padj) and padj <= plan.alpha
+    for r in rows:
+        floor = plan.min_effect.get(r["dimension"])
+        if floor is not None and r["drifted"] and not r["score"] >= floor:
+            r["drifted"] = False
+            r["message"] = f"significant, but the score is below its min_effect floor {floor:g}"
+    return rows
+
+
+def _score_group(plan: _Plan, frame: Any, key: tuple[Any, ...] = ()) -> list[dict[str, Any]]:
     """One row per dimension for the logs rows of one group, in their logs order."""
     n = len(frame)
     if n < plan.min_rows:
@@ -377,40 +429,42 @@ def _score_group(plan: _Plan, frame: Any) -> list[dict[str, Any]]:
         cur = _window("logs", frame, plan.columns, plan.features, plan.length)
     except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
+    seed = group_seed(plan.seed, [_plain_key(k) for k in key])
     if plan.fitted is not None:
         try:
             report = plan.fitted.check(cur)
+            tests = plan.fitted.test(cur, plan, seed) if plan.decide == "p-value" else None
         except (MorvantaError, ValueError) as err:
             return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
-        return [_score_row(s, n, float("nan")) for s in report.scores if s.dimension in plan.dimensions]
+        rows = []
+        for s in report.scores:
+            if s.dimension not in plan.dimensions:
+                continue
+            t = None if tests is None else tests.get(s.dimension)
+            p = float("nan") if t is None else float(t.p_value)
+            rows.append(_score_row(s, n, p, "threshold" if tests is None else "p-value"))
+        return _decide_group(plan, rows)
     assert plan.raw is not None
     rows = []
     for d in plan.dimensions:
         direct, method, base_arg, cur_arg = _calls(d, plan.detectors[d], plan.raw, cur)
         try:
-            if plan.p_values:
-                test = _permutation_test()(
-                    method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=plan.seed
-                )
-                rows.append(_score_row(test.score, n, float(test.p_value)))
+            if plan.decide == "p-value":
+                test = run_test(method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=seed,
+                                exact=plan.exact)
+                rows.append(_score_row(test.score, n, float(test.p_value), "p-value"))
             else:
-                rows.append(_score_row(direct(), n, float("nan")))
+                rows.append(_score_row(direct(), n, float("nan"), "threshold"))
         except (MorvantaError, ValueError) as err:
             rows.append(_row(d, n, plan.thresholds[d], "error", str(err)))
-    return rows
+    return _decide_group(plan, rows)
 
 
-def _permutation_test() -> Any:
-    # Looked up when needed: permutation tests live in their own module of the package.
-    import morvanta
-
-    fn = getattr(morvanta, "permutation_test", None)
-    if fn is None:
-        raise ImportError("p_values=True needs morvanta.permutation_test, which this morvanta does not provide")
-    return fn
+def _plain_key(value: Any) -> Any:
+    return value.item() if isinstance(value, np.generic) else value
 
 
-def _result_meta(key_dtypes: Mapping[str, Any], p_values: bool) -> Any:
+def _result_meta(key_dtypes: Mapping[str, Any]) -> Any:
     cols: dict[str, Any] = {k: pd.Series([], dtype=t) for k, t in key_dtypes.items()}
     cols.update(
         dimension=pd.Series([], dtype=object),
@@ -421,10 +475,30 @@ def _result_meta(key_dtypes: Mapping[str, Any], p_values: bool) -> Any:
         n_rows=pd.Series([], dtype=np.int64),
         status=pd.Series([], dtype=object),
         message=pd.Series([], dtype=object),
+        decided_by=pd.Series([], dtype=object),
+        p_value=pd.Series([], dtype=np.float64),
+        p_adjusted=pd.Series([], dtype=np.float64),
+        drifted=pd.Series([], dtype=bool),
+        p_bh=pd.Series([], dtype=np.float64),
     )
-    if p_values:
-        cols["p_value"] = pd.Series([], dtype=np.float64)
     return pd.DataFrame(cols)
+
+
+def _with_bh(out: Any, by: tuple[str, ...]) -> Any:
+    """Benjamini-Hochberg adjusted p-values across groups, each group's on all its rows.
+
+    A group's p-value is its smallest Holm-adjusted p-value (a valid p-value of
+    "nothing in this group moved"); groups without one stay NaN and do not count.
+    """
+    if out.empty or not out["decided_by"].eq("p-value").any():
+        return out
+    grouped = out.groupby(list(by), sort=False, dropna=False)["p_adjusted"]
+    group_p = grouped.transform(lambda x: x.min(skipna=True) if x.notna().any() else np.nan)
+    codes = grouped.ngroup()
+    firsts = codes.drop_duplicates()
+    adjusted = benjamini_hochberg([float(group_p.loc[i]) for i in firsts.index])
+    by_code = dict(zip(firsts.tolist(), adjusted))
+    return out.assign(p_bh=codes.map(by_code).astype(np.float64))
 
 
 def _score_frame(frame: Any, plan: _Plan) -> Any:
@@ -436,7 +510,7 @@ def _score_frame(frame: Any, plan: _Plan) -> Any:
         for key, group in frame.groupby(by, sort=False, dropna=False):
             keys = key if isinstance(key, tuple) else (key,)
             group = group.sort_values(_POS, kind="stable")
-            for row in _score_group(plan, group):
+            for row in _score_group(plan, group, keys):
                 records.append({**dict(zip(by, keys)), **row})
     out = pd.DataFrame.from_records(records, columns=list(meta.columns)) if records else meta.iloc[:0].copy()
     return out.astype(meta.dtypes.to_dict())
@@ -518,9 +592,6 @@ def _plan_raw(
     roles: dict[str, str | None],
     features: Sequence[str] | None,
     detectors: dict[str, Any],
-    p_values: bool,
-    n_permutations: int,
-    seed: int,
     min_rows: int,
     wanted: tuple[str, ...] | None,
     length: str,
@@ -624,9 +695,9 @@ def _plan_raw(
         detectors={d: detectors[d] for d in dims},
         raw=raw,
         fitted=None,
-        p_values=p_values,
-        n_permutations=n_permutations,
-        seed=seed,
+        decide="threshold",
+        n_permutations=0,
+        seed=0,
         min_rows=min_rows,
         length=length,
     )
@@ -687,7 +758,7 @@ def _plan_fitted(
         detectors={},
         raw=None,
         fitted=fitted,
-        p_values=False,
+        decide="threshold",
         n_permutations=0,
         seed=0,
         min_rows=min_rows,
@@ -734,9 +805,13 @@ def check_groups(
     features: Sequence[str] | None = None,
     detectors: Mapping[str, Any] | None = None,
     dimensions: str | Sequence[str] | None = None,
-    p_values: bool = False,
-    n_permutations: int = 999,
+    decide: str | None = None,
+    p_values: bool | None = None,
+    n_permutations: int | None = None,
     seed: int = 0,
+    exact: bool = False,
+    alpha: float = 0.05,
+    min_effect: Mapping[str, float] | None = None,
     min_rows: int = DEFAULT_MIN_ROWS,
     length: str = "chars",
     shuffle: bool = True,
@@ -771,30 +846,51 @@ def check_groups(
     ``dimensions`` scores only these of the dimensions the baseline allows
     (e.g. ``["data", "query"]`` to leave out the costly embedding MMD).
 
-    ``p_values``: also compute a permutation p-value per group and dimension with
-    ``morvanta.permutation_test(n_permutations=, seed=)``, the same ``seed`` for
-    every group (raw baselines only). ``min_rows``: groups with fewer rows are
-    reported with status "too_small" instead of scored. ``shuffle=False`` skips
-    the shuffle that brings each group into one partition, for logs already
-    partitioned by the keys (a group found in two partitions raises ValueError).
-    ``client``: the ``distributed.Client`` to run on (default: the current
-    client if there is one, else Dask's default scheduler); with a client the
-    prepared baseline is scattered to every worker once.
+    How a group is decided, as in :func:`morvanta.check`: by default
+    (``decide="p-value"``; ``p_values=True`` says the same) every dimension of
+    a group gets its combined permutation p-value (``n_permutations``, by
+    default max(999, 10 m/alpha - 1) for m dimensions; ``exact``), Holm-adjusted
+    over the group's dimensions (``p_adjusted``); a dimension drifts when that
+    is at or below ``alpha`` and its score reaches its ``min_effect`` floor, if
+    any. Each group draws its own permutations: its seed is
+    :func:`group_seed` of ``seed`` and the group's key values, so a group's
+    p-values depend only on its rows, its key and ``seed``. Across groups,
+    ``p_bh`` is the Benjamini-Hochberg adjusted value of each group's smallest
+    Holm-adjusted p-value (the same on every row of the group): keeping the
+    groups with ``p_bh <= q`` keeps the expected share of false discoveries
+    among them at most q. ``decide="threshold"`` (``p_values=False``) decides by
+    the fixed thresholds instead, with no p-values. ``min_rows``: groups with
+    fewer rows are reported with status "too_small" instead of scored.
+    ``shuffle=False`` skips the shuffle that brings each group into one
+    partition, for logs already partitioned by the keys (a group found in two
+    partitions raises ValueError). ``client``: the ``distributed.Client`` to run
+    on (default: the current client if there is one, else Dask's default
+    scheduler); with a client the prepared baseline is scattered to every worker
+    once.
 
     Returns a pandas DataFrame with one row per group and dimension, sorted by
     the keys and then in the order data, embedding, response, confidence, query:
     the key columns, ``dimension``, ``score``, ``threshold``, ``exceeded``,
     ``method``, ``n_rows``, ``status`` ("ok", "too_small" or "error"),
-    ``message`` (why a group was not scored, e.g. the detector's error) and,
-    with ``p_values``, ``p_value``. Each score equals the plain detector's on the
-    raw baseline and the group's rows in their logs order, bit for bit.
+    ``message`` (why a group was not scored, e.g. the detector's error),
+    ``decided_by`` ("p-value" or "threshold"), ``p_value``, ``p_adjusted``,
+    ``drifted`` and ``p_bh`` (NaN without p-values). Each score equals the plain
+    detector's on the raw baseline and the group's rows in their logs order,
+    bit for bit.
 
     Raises TypeError or ValueError, naming the argument and column, for a key,
-    feature or role column that is missing or of the wrong type.
+    feature or role column that is missing or of the wrong type, and for
+    permutations too few to reach ``alpha``.
     """
+    rule = decision(decide, p_values, None)
+    if isinstance(alpha, bool) or not isinstance(alpha, (int, float)) or not 0.0 < alpha < 1.0:
+        raise ValueError(f"argument 'alpha': expected a level in (0, 1), got {alpha!r}")
+    given_permutations = check_count(n_permutations)
+    if rule != "p-value" and (given_permutations is not None or exact):
+        raise ValueError(f"argument '{'exact' if exact else 'n_permutations'}': permutations need p-value "
+                         f"decisions, not decide={rule!r}")
+    floors = min_effects(min_effect)
     keys = _keys(by)
-    if isinstance(n_permutations, bool) or not isinstance(n_permutations, int) or n_permutations < 1:
-        raise ValueError(f"argument 'n_permutations': expected a positive int, got {n_permutations!r}")
     if isinstance(min_rows, bool) or not isinstance(min_rows, int) or min_rows < 1:
         raise ValueError(f"argument 'min_rows': expected a positive int, got {min_rows!r}")
     if isinstance(seed, bool) or not isinstance(seed, int) or seed < 0:
@@ -810,28 +906,25 @@ def check_groups(
     if _is_dask_frame(baseline):
         baseline = baseline.compute()
     if isinstance(baseline, pd.DataFrame):
-        if p_values:
-            _permutation_test()
-        plan = _plan_raw(
-            baseline, logs_meta, keys, roles, features, _detectors(detectors), bool(p_values), n_permutations, seed, min_rows,
-            wanted, length,
-        )
+        plan = _plan_raw(baseline, logs_meta, keys, roles, features, _detectors(detectors), min_rows, wanted, length)
     elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
         if detectors is not None:
             raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
-        if p_values:
-            raise ValueError("argument 'p_values': permutation p-values need the raw baseline window, not a fitted Baseline")
         plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted, length)
     else:
         raise TypeError(
             f"argument 'baseline': expected a pandas DataFrame or a fitted morvanta.Baseline, got {type(baseline).__name__}"
         )
-    meta = _result_meta({k: logs_meta[k].dtype for k in keys}, plan.p_values)
-    plan = dataclasses.replace(plan, result_meta=meta)
+    count = 0
+    if rule == "p-value":
+        count, _ = permutations_for(len(plan.dimensions), float(alpha), given_permutations)
+    meta = _result_meta({k: logs_meta[k].dtype for k in keys})
+    plan = dataclasses.replace(plan, result_meta=meta, decide=rule, n_permutations=count, seed=seed,
+                               alpha=float(alpha), exact=exact, min_effect=floors)
     needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values()]))
     if not lazy:
         out = _score_frame(_tag_rows(logs[needed]), plan)
-        return cast("pd.DataFrame", _sorted_result(out, keys))
+        return cast("pd.DataFrame", _sorted_result(_with_bh(out, keys), keys))
     frame = logs[needed]
     frame = frame.map_partitions(_tag_rows, meta=_tag_rows(frame._meta))
     if shuffle and frame.npartitions > 1:
@@ -851,4 +944,4 @@ def check_groups(
         if dup.any():
             first = out.loc[dup, list(keys)].iloc[0].tolist()
             raise ValueError(f"argument 'shuffle': group {first} lies in more than one partition; use shuffle=True")
-    return cast("pd.DataFrame", _sorted_result(out, keys))
+    return cast("pd.DataFrame", _sorted_result(_with_bh(out, keys), keys))

@@ -29,7 +29,8 @@ if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
 
-__all__ = ["FEATURE_NAMES", "SCENARIOS", "Window", "ScenarioResult", "make_window", "run_demo", "as_log", "drift_check"]
+__all__ = ["FEATURE_NAMES", "SCENARIOS", "Window", "ScenarioResult", "make_window", "run_demo", "as_log", "drift_check",
+           "check_window"]
 
 N_REQUESTS = 2_000
 EMBEDDING_DIM = 64
@@ -185,9 +186,18 @@ def as_log(window: Window) -> dict[str, object]:
     return log
 
 
-def drift_check(n: int = N_REQUESTS) -> object:
-    """The pipeline check of the drifted scenario against the baseline (a CheckResult);
-    its scores equal :func:`score_window`'s."""
+def check_window(baseline: Window, current: Window, name: str, decide: str = "p-value",
+                 explain: bool = False) -> object:
+    """The pipeline check of one scenario's window against the baseline (a CheckResult),
+    decided as ``decide`` says; its scores equal :func:`score_window`'s."""
+    from .io.log import read_log
     from .pipeline.check import check
 
-    return check(as_log(make_window("baseline", n)), as_log(make_window("drift", n)))
+    return check(read_log(as_log(baseline), name="demo baseline"),
+                 read_log(as_log(current), name=f"demo {name} window"), decide=decide, explain=explain)
+
+
+def drift_check(n: int = N_REQUESTS, decide: str = "p-value") -> object:
+    """The pipeline check of the drifted scenario against the baseline (a CheckResult),
+    with breakdowns; its scores equal :func:`score_window`'s."""
+    return check_window(make_window("baseline", n), make_window("drift", n), "drift", decide, explain=True)

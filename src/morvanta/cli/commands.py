@@ -122,6 +122,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="which current window to score against the baseline (default all)",
     )
     p.add_argument("--html", metavar="FILE", help="also write the HTML report of the drift scenario to FILE")
+    p.add_argument("--fixed-thresholds", action="store_true",
+                   help="decide by the detectors' fixed thresholds instead of permutation p-values")
 
     p = command("data", "tabular feature drift (KS and PSI per column)", _run_data)
     p.add_argument("baseline", metavar="BASELINE", help="baseline table: .csv/.tsv with a header, .parquet or .npy")
@@ -426,38 +428,29 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
         from .pipeline import check_demo_output
 
         check_demo_output(args.html)
+    decide = "threshold" if args.fixed_thresholds else "p-value"
     with progress.step("generating synthetic traffic"):
         baseline = demo.make_window("baseline")
         currents = {name: demo.make_window(name) for name in names}
     blocks: list[str] = []
-    reports: list[tuple[str, DriftReport]] = []
+    results: list[tuple[str, Any]] = []
     for name in names:
-        with progress.step(f"scoring scenario {name}"):
-            scores = demo.score_window(baseline, currents[name])
-        report = DriftReport(scores, baseline.n, currents[name].n)
-        reports.append((name, report))
-        blocks.append(
-            "\n".join(
-                [
-                    f"scenario {name}: {demo.DESCRIPTIONS[name]}",
-                    f"baseline: {baseline.n:,} requests, current: {currents[name].n:,} requests",
-                    "",
-                    score_table(scores),
-                    "",
-                    verdict(scores),
-                ]
-            )
-        )
+        with progress.step(f"checking scenario {name}"):
+            result: Any = demo.check_window(baseline, currents[name], name, decide,
+                                            explain=bool(args.html) and name == "drift")
+        results.append((name, result))
+        blocks.append(f"scenario {name}: {demo.DESCRIPTIONS[name]}\n{result.summary()}")
     if args.html:
         from .pipeline import write_demo_report
 
-        write_demo_report(args.html, progress)
+        drift = dict(results).get("drift")
+        write_demo_report(args.html, progress, drift, decide)
         blocks.append(f"HTML report of the drift scenario: {args.html} (a single file; open it in a browser)")
     if args.json:
-        print("{" + ",".join(f"{json.dumps(name)}:{r.to_json()}" for name, r in reports) + "}")
+        print("{" + ",".join(f"{json.dumps(name)}:{r.to_json()}" for name, r in results) + "}")
     else:
         print("\n\n".join(blocks))
-    return 1 if args.fail_on_drift and any(r.any_exceeded() for _, r in reports) else 0
+    return 1 if args.fail_on_drift and any(r.drifted for _, r in results) else 0
 
 
 def _run_data(args: argparse.Namespace, progress: Progress) -> int:

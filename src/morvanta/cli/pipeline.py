@@ -498,12 +498,14 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
     return 1 if args.fail_on_drift and result.alerted else 0
 
 
-def write_demo_report(path: str, progress: Progress) -> None:
-    """Writes the HTML report of the demo's drifted scenario (the path was checked before)."""
+def write_demo_report(path: str, progress: Progress, result: Any = None, decide: str = "p-value") -> None:
+    """Writes the HTML report of the demo's drifted scenario (the path was checked before);
+    ``result`` is its check when the caller has one."""
     from .. import demo
 
     with progress.step("writing the HTML report of the drift scenario"), _pipeline_errors(()):
-        result: CheckResult = demo.drift_check()  # type: ignore[assignment]
+        if result is None:
+            result = demo.drift_check(decide=decide)
         outputs = Outputs()
         outputs.add(path, result.to_html())
     outputs.commit()

@@ -233,10 +233,17 @@ def _reliability(figs: _Figures, bins: list[dict[str, Any]]) -> _Plot:
     ax = fig.axes[0]
     ax.plot([0, 1], [0, 1], color="#555555", linestyle=":", linewidth=1, label="perfect calibration")
     lines = []
+    counts = []
     for key, style in (("baseline", BASE_STYLE), ("current", CUR_STYLE)):
-        pts = [(b[f"{key}_confidence"], b[f"{key}_accuracy"]) for b in bins if b[f"{key}_count"] > 0]
+        pts = [(b[f"{key}_confidence"], b[f"{key}_accuracy"], int(b[f"{key}_count"])) for b in bins
+               if b[f"{key}_count"] > 0]
         if pts:
             ax.plot([p[0] for p in pts], [p[1] for p in pts], markersize=5, linewidth=1.4, **style)
+            # Each point's request count: a bin of five requests says little about calibration.
+            for x, y, n in pts:
+                ax.annotate(f"{n:,}", (x, y), textcoords="offset points", xytext=(0, 6 if key == "baseline" else -11),
+                            ha="center", fontsize=6.5, color=style["color"])
+        counts.append(f"{key} requests per bin: " + ", ".join(f"{p[2]:,}" for p in pts))
         gap = sum(b[f"{key}_count"] * abs(b[f"{key}_confidence"] - b[f"{key}_accuracy"])
                   for b in bins if b[f"{key}_count"] > 0)
         total = sum(b[f"{key}_count"] for b in bins)
@@ -249,7 +256,8 @@ def _reliability(figs: _Figures, bins: list[dict[str, Any]]) -> _Plot:
     ax.set_title("Reliability diagram")
     desc = (
         "Accuracy against mean confidence per confidence bin, baseline (solid line, circles) and current window "
-        "(dashed line, squares); points below the dotted diagonal are overconfident. " + "; ".join(lines) + "."
+        "(dashed line, squares), each point labelled with its bin's request count; points below the dotted "
+        "diagonal are overconfident. " + "; ".join(lines) + ". " + "; ".join(counts) + "."
     )
     return figs.svg(fig, "Reliability diagram of the confidences", desc)
 
@@ -290,19 +298,33 @@ def _f(x: Any, digits: int = 4) -> str:
     return "NaN" if math.isnan(x) else f"{x:.{digits}f}"
 
 
-def _verdict(d: Any, p_values: bool, alpha: float) -> str:
+def _p(x: Any) -> str:
+    if x is None:
+        return "unavailable"
+    x = float(x)
+    if math.isnan(x):
+        return "NaN"
+    return f"{x:.4g}" if x < 0.001 else f"{x:.4f}"
+
+
+def _verdict(d: Any, alpha: float) -> str:
     if d.status == "skipped":
         return f"not tested: {d.reason}"
     if d.status == "too_small":
         return f"too small to test: {d.reason}"
     s = d.score
-    if p_values:
-        word = "DRIFT" if d.drifted else "no drift"
-        return (f"{word}: score {_f(s.score)} (threshold {_f(s.threshold)}), p = {_f(d.p_value)}, "
-                f"Holm-adjusted p = {_f(d.p_adjusted)} (alpha {alpha:g})")
     word = "DRIFT" if d.drifted else "no drift"
+    floor = ""
+    if d.min_effect is not None:
+        floor = (f"; the score is below its floor {d.min_effect:g}, so it does not count" if d.below_min_effect
+                 else f"; floor {d.min_effect:g}")
+    if d.decided_by == "p-value":
+        return (f"{word}: Holm-adjusted p = {_p(d.p_adjusted)} {'<=' if d.p_adjusted is not None and d.p_adjusted <= alpha else '>'} "
+                f"alpha {alpha:g} (p = {_p(d.p_value)}); score {_f(s.score)}, threshold {_f(s.threshold)} shown as "
+                f"evidence{floor}")
     relation = "reached" if s.exceeded else "is below"
-    return f"{word}: score {_f(s.score)} {relation} the threshold {_f(s.threshold)} ({s.method})"
+    kind = "calibrated threshold" if d.decided_by == "calibrated" else "threshold"
+    return f"{word}: score {_f(s.score)} {relation} the {kind} {_f(s.threshold)} ({s.method}){floor}"
 
 
 def _data_section(sec: _Section, r: CheckResult, figs: _Figures) -> None:
@@ -316,14 +338,25 @@ def _data_section(sec: _Section, r: CheckResult, figs: _Figures) -> None:
         sec.unavailable.append("per-column KS and PSI (shown once breakdowns are available; the column score is "
                                "their maximum)")
     base, cur = r.baseline_log, r.current_log
+    d = r.dimension("data")
+    col_p: dict[str, float] = {}
+    for p in d.parts:
+        if p.column is not None and not p.excluded and not math.isnan(p.p_adjusted):
+            col_p[p.column] = min(col_p.get(p.column, math.inf), p.p_adjusted)
+    by_p = d.decided_by == "p-value"
     rows = []
     for c in r.columns:
         b = per.get(c.index)
-        rows.append([c.name, _f(c.score.score), _f(None if b is None else b.ks),
-                     "not computed" if b is not None and b.psi is None else _f(None if b is None else b.psi),
-                     "yes" if c.score.exceeded else "no"])
-    sec.tables.append({"caption": "Feature columns, worst first", "headers":
-                       ["column", "score", "KS", "PSI", "drifted"], "rows": rows})
+        row = [c.name, _f(c.score.score), _f(None if b is None else b.ks),
+               "not computed" if b is not None and b.psi is None else _f(None if b is None else b.psi)]
+        if by_p:
+            pv = col_p.get(c.name)
+            row += [_p(pv), "yes" if d.drifted and pv is not None and pv <= r.alpha else "no"]
+        else:
+            row.append("yes" if c.score.exceeded else "no")
+        rows.append(row)
+    headers = ["column", "score", "KS", "PSI", *(["adjusted p"] if by_p else []), "drifted"]
+    sec.tables.append({"caption": "Feature columns, worst first", "headers": headers, "rows": rows})
     if base is None or cur is None:
         sec.unavailable.append("distribution plots (the baseline is a saved summary, not rows)")
         return
@@ -344,13 +377,25 @@ def _check_sections(r: CheckResult, figs: _Figures) -> list[_Section]:
     base, cur = r.baseline_log, r.current_log
     sections = []
     for d in r.dimensions:
-        sec = _Section(d.dimension, d.status, _verdict(d, r.p_values, r.alpha), d.inputs, d.reason)
+        sec = _Section(d.dimension, d.status, _verdict(d, r.alpha), d.inputs, d.reason)
         sections.append(sec)
         if d.status != "scored":
             continue
         if d.p_value is not None:
-            sec.metrics += [("p-value", _f(d.p_value)), ("Holm-adjusted p-value", _f(d.p_adjusted)),
-                            ("statistic", d.statistic or "")]
+            sec.metrics += [("p-value", _p(d.p_value)), ("Holm-adjusted p-value", _p(d.p_adjusted)),
+                            ("statistic", d.statistic or ""),
+                            ("permutations run", f"{d.permutations_run:,}" if d.permutations_run is not None else "")]
+            if d.rows_tested is not None:
+                tested = f"{d.rows_tested[0]:,} baseline, {d.rows_tested[1]:,} current"
+                if d.sampled and d.rows_given is not None:
+                    tested += f" (sampled from {d.rows_given[0]:,} and {d.rows_given[1]:,})"
+                sec.metrics.append(("rows tested", tested))
+            shown = d.contributors(r.alpha) if d.dimension != "data" else []
+            if shown:
+                sec.tables.append({"caption": f"Parts at or below alpha {r.alpha:g} after adjustment",
+                                   "headers": ["part", "statistic", "p-value", "adjusted p"],
+                                   "rows": [[p.name, _f(p.statistic, 6), _p(p.p_value), _p(p.p_adjusted)]
+                                            for p in shown]})
         bd = r.breakdowns.get(d.dimension)
         if d.dimension == "data":
             _data_section(sec, r, figs)
@@ -450,6 +495,9 @@ def render_check(r: CheckResult) -> str:
         verdict = f"Drift in {', '.join(drifted)} ({len(drifted)} of {n} dimensions tested)."
     else:
         verdict = f"No drift in any of the {n} dimensions tested."
+    from .text import decision_line
+
+    decided = decision_line(r)[len("decided by: "):]
     rows = []
     for d in r.dimensions:
         sc = d.score
@@ -458,9 +506,9 @@ def render_check(r: CheckResult) -> str:
             "status": {"scored": "tested", "skipped": "not tested", "too_small": "too small"}[d.status],
             "score": _f(sc.score) if sc else "–",
             "threshold": _f(sc.threshold) if sc else "–",
-            "p": _f(d.p_value) if d.p_value is not None else "–",
-            "p_adj": _f(d.p_adjusted) if d.p_adjusted is not None else "–",
-            "drifted": "yes" if d.drifted else ("no" if sc else "–"),
+            "p": _p(d.p_value) if d.p_value is not None else "–",
+            "p_adj": _p(d.p_adjusted) if d.p_adjusted is not None else "–",
+            "drifted": "yes" if d.drifted else (("no (below floor)" if d.below_min_effect else "no") if sc else "–"),
             "method": sc.method if sc else (d.reason or ""),
         })
     return str(_template().render(
@@ -473,7 +521,8 @@ def render_check(r: CheckResult) -> str:
         current=r.current_source,
         n_baseline=f"{r.n_baseline:,}",
         n_current=f"{r.n_current:,}",
-        p_values=r.p_values,
+        p_values=r.decide == "p-value",
+        decided=decided,
         alpha=r.alpha,
         n_permutations=r.n_permutations,
         seed=r.seed,
@@ -489,12 +538,20 @@ def render_check(r: CheckResult) -> str:
 # ------------------------------------------------------------------ monitor report
 
 
+def _dates(windows: list[Any], limit: int = 20) -> str:
+    """Windows named by their start (or first row), the first ``limit`` of them."""
+    names = [window_label(w.start, w.first_row) for w in windows[:limit]]
+    more = f" and {len(windows) - limit:,} more" if len(windows) > limit else ""
+    return ", ".join(names) + more
+
+
 def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
     import numpy as np
 
     xs, ys, drifted, small = [], [], [], []
     threshold = None
     gaps = [w for w in m.windows if w.status == "gap"]
+    drifted_windows = []
     for w in m.windows:
         if w.status == "gap":  # the line breaks there: no requests, no score to join across
             xs.append(w.index)
@@ -513,9 +570,17 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
         ys.append(np.nan if y is None else y)
         if d.drifted:
             drifted.append((w.index, y))
+            drifted_windows.append(w)
     fig = figs.new(6.4, 2.8)
     ax = fig.axes[0]
     what = "Holm-adjusted p-value" if m.p_values else "score"
+    bottom = 0.0
+    if m.p_values:
+        # p-values span decades: on a log axis 0.001 and 0.01 are as far apart as 0.1 and 1.
+        ax.set_yscale("log")
+        finite = [v for v in ys if v is not None and np.isfinite(v) and v > 0]
+        bottom = min([*finite, m.alpha]) / 3
+        ax.set_ylim(bottom, 1.6)
     ax.plot(xs, ys, color=BASE_STYLE["color"], linestyle="-", marker="o", markersize=4, linewidth=1.2, label=what)
     if threshold is not None:
         ax.axhline(threshold, color="#555555", linestyle="--", linewidth=1,
@@ -524,8 +589,8 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
         ax.plot([p[0] for p in drifted], [p[1] for p in drifted], linestyle="none", marker="X", markersize=9,
                 color=CUR_STYLE["color"], label="drifted window")
     if small:
-        ax.plot(small, [0.0] * len(small), linestyle="none", marker="|", markersize=12, color="#777777",
-                label="too small or not tested")
+        ax.plot(small, [bottom * 1.3 if m.p_values else 0.0] * len(small), linestyle="none", marker="|",
+                markersize=12, color="#777777", label="too small or not tested")
     for i, g in enumerate(gaps):
         # A gap spans its empty periods on the period axis; hatched, so it reads without colour.
         ax.axvspan(g.index - 0.5, g.index + (g.periods or 1) - 0.5, facecolor="#f4d58d", edgecolor="#9a7b00",
@@ -535,16 +600,17 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
     ticks = [w.index for w in labels[::step]]
     names = [window_label(w.start, w.first_row) for w in labels[::step]]
     ax.set_xticks(ticks, names, rotation=20, ha="right", fontsize=7)
-    ax.set_ylabel(what)
-    ax.set_xlabel("window start" if m.every is not None else "window (first row)")
+    ax.set_ylabel(what + (" (log scale)" if m.p_values else ""))
+    ax.set_xlabel("window start (UTC)" if m.every is not None else "window (first row)")
     ax.legend(loc="best", frameon=False, fontsize=7)
     ax.set_title(f"{dim}: {what} per window")
     n_windows = len(m.windows) - len(gaps)
     desc = (
-        f"{what.capitalize()} of the {dim} dimension for each of {n_windows} windows (line with circles), "
+        f"{what.capitalize()} of the {dim} dimension for each of {n_windows} windows (line with circles"
+        + (", logarithmic axis" if m.p_values else "") + "), "
         f"the {'significance level' if m.p_values else 'threshold'} as a dashed line, "
         f"{len(drifted)} drifted window{'s' if len(drifted) != 1 else ''} marked with large crosses"
-        + (f" (windows {', '.join(str(p[0]) for p in drifted[:20])})" if drifted else "")
+        + (f" ({_dates(drifted_windows)})" if drifted else "")
         + f", {len(small)} window{'s' if len(small) != 1 else ''} too small or not tested marked at the bottom"
         + (f", {len(gaps)} gap{'s' if len(gaps) != 1 else ''} without requests shaded" if gaps else "")
         + "."
@@ -561,9 +627,26 @@ def _monitor_verdict(m: MonitorResult) -> tuple[str, str]:
     if not m.scored:
         why = (m.notes[0] if m.notes else "no window could be scored").rstrip(".")
         return "none", f"Nothing to test: {why}." + gap_text
-    n_drift = sum(1 for w in checked if w.result is not None and w.result.drifted)
-    state = "drift" if n_drift else "ok"
-    return state, f"{n_drift} of {len(checked)} windows checked drifted." + gap_text
+    drifted = m.drifted_windows
+    chance = m.expected_false_alarms
+    by_chance = (f" (at alpha {m.alpha:g} each, about {chance:.3g} of the {len(checked)} would drift by chance)"
+                 if chance is not None else "")
+    if m.persist is not None:
+        k, n = m.persist
+        alerts = [w for w in m.windows if w.alert]
+        state = "drift" if alerts else "ok"
+        if alerts:
+            text = (f"{len(alerts)} window{'s' if len(alerts) != 1 else ''} alerted, {k} of the last {n} checked "
+                    f"having drifted: {_dates(alerts)}. ")
+        else:
+            text = f"No alert: never {k} drifted windows among the last {n} checked. "
+        text += f"{len(drifted)} of {len(checked)} windows checked drifted{by_chance}"
+        text += f": {_dates(drifted)}." if drifted else "."
+        return state, text + gap_text
+    state = "drift" if drifted else "ok"
+    text = f"{len(drifted)} of {len(checked)} windows checked drifted{by_chance}"
+    text += f": {_dates(drifted)}." if drifted else "."
+    return state, text + gap_text
 
 
 def render_monitor(m: MonitorResult) -> str:
@@ -589,6 +672,8 @@ def render_monitor(m: MonitorResult) -> str:
             what = f"– ({w.reason}, until {window_label(w.end, w.first_row)})"
         else:
             what = ", ".join(drifted) if drifted else ("–" if w.result is None else "none")
+            if m.persist is not None and w.alert:
+                what += " (alert)"
         rows.append({
             "index": w.index,
             "start": window_label(w.start, w.first_row),
@@ -609,6 +694,7 @@ def render_monitor(m: MonitorResult) -> str:
         p_values=m.p_values,
         alpha=m.alpha,
         min_rows=m.min_rows,
+        n_checked=len(m.checked),
         timelines=plots,
         windows=rows,
         notes=m.notes,
