@@ -109,18 +109,26 @@ def test_demo_is_reproducible_and_matches_an_in_process_run():
     a = json.loads(first.stdout)
     rows = [line.split() for line in text.stdout.splitlines()]
     for name, result in zip(a, demo.run_demo()):
-        assert a[name]["scores"] == [json_of(s) for s in result.scores]
-        assert all(row_of(s) in rows for s in result.scores)  # one table row per detector and scenario
-    # The built-in windows are made to be told apart.
-    assert [s["exceeded"] for s in a["stable"]["scores"]] == [False] * 5
-    assert [s["exceeded"] for s in a["drift"]["scores"]] == [True] * 5
+        assert a[name]["report"]["scores"] == [json_of(s) for s in result.scores]
+        for s, d in zip(result.scores, a[name]["dimensions"]):  # one table row per detector and scenario
+            assert [s.dimension, f"{s.score:.6f}", f"{s.threshold:.6f}", "yes" if d["drifted"] else "no",
+                    f"{d['p_value']:.4f}", f"{d['p_adjusted']:.4f}", s.method] in rows
+    # The built-in windows are made to be told apart, by p-value and by threshold alike.
+    assert [d["drifted"] for d in a["stable"]["dimensions"]] == [False] * 5
+    assert [d["drifted"] for d in a["drift"]["dimensions"]] == [True] * 5
+    assert all(d["decided_by"] == "p-value" and d["p_adjusted"] == 5 / 1000 for d in a["drift"]["dimensions"])
+    fixed = json.loads(run("demo", "--json", "--fixed-thresholds").stdout)
+    assert [d["drifted"] for d in fixed["stable"]["dimensions"]] == [s["exceeded"] for s in a["stable"]["report"]["scores"]]
+    assert all(d["decided_by"] == "threshold" and d["p_value"] is None for d in fixed["drift"]["dimensions"])
 
 
 @pytest.mark.parametrize("args, status", [
     ("demo --fail-on-drift", 1), ("demo --scenario stable --fail-on-drift", 0),
     # A data score is never negative, so 0 always counts as drift.
-    ("data base.npy cur.npy --threshold 0 --fail-on-drift", 1),
-    ("data base.npy base.npy --threshold 1e-300 --fail-on-drift", 0),
+    ("data base.npy cur.npy --fixed-thresholds --threshold 0 --fail-on-drift", 1),
+    ("data base.npy base.npy --fixed-thresholds --threshold 1e-300 --fail-on-drift", 0),
+    # By default the p-value decides: identical windows never drift, whatever the threshold would say.
+    ("data base.npy base.npy --fail-on-drift", 0), ("data base.npy cur.npy --fail-on-drift", 1),
 ])
 def test_exit_status(inputs, args, status):
     assert run(*args.split(), cwd=inputs[0]).returncode == status
@@ -131,18 +139,19 @@ def test_data_formats_give_the_detector_scores(inputs, fmt):
     d, a = inputs
     if not (d / f"base.{fmt}").exists():
         pytest.skip("pyarrow is not installed")
-    args = ["data", f"base.{fmt}", f"cur.{fmt}", "--n-bins", "6", "--threshold", "0.3"]
+    args = ["data", f"base.{fmt}", f"cur.{fmt}", "--n-bins", "6", "--threshold", "0.3", "--fixed-thresholds"]
     p = run(*args, "--json", cwd=d)
     assert p.returncode == 0, p.stderr
     doc = json.loads(p.stdout)
-    assert list(doc) == ["scores", "timestamp", "sample_size_baseline", "sample_size_current", "columns"]
+    assert list(doc) == ["scores", "timestamp", "sample_size_baseline", "sample_size_current", "columns", "decision"]
+    assert doc["decision"] == {"decided_by": "threshold", "drifted": True}
     assert doc["scores"] == [json_of(DataDrift(0.3, 6).detect(a["base"], a["cur"]))]
     assert (doc["sample_size_baseline"], doc["sample_size_current"]) == (300, 250)
     names = NAMES if fmt != "npy" else ["0", "1", "2"]
     per_column = morvanta.data_drift_by_column(a["base"], a["cur"], threshold=0.3, n_bins=6)
     assert doc["columns"] == [
         {"name": names[c.index], "index": c.index, "score": c.score.score, "exceeded": c.score.exceeded,
-         "missing_baseline": 0.0, "missing_current": 0.0}
+         "p_adjusted": None, "drifted": c.score.exceeded, "missing_baseline": 0.0, "missing_current": 0.0}
         for c in sorted(per_column, key=lambda c: -c.score.score)
     ]
     # The text table lists the columns in the same order, worst first.
@@ -171,13 +180,74 @@ COMMANDS = [
 
 @pytest.mark.parametrize("args, reference", COMMANDS, ids=[a for a, _ in COMMANDS])
 def test_commands_report_the_detector_score(inputs, args, reference):
-    (d, a), args = inputs, args.split()
+    # With --fixed-thresholds the threshold decides, as the detector's own "exceeded" says.
+    (d, a), args = inputs, [*args.split(), "--fixed-thresholds"]
     expect = reference(a)
     p = run(*args, "--json", cwd=d)
     assert p.returncode == 0, p.stderr
     assert json.loads(p.stdout)["scores"] == [json_of(expect)]
     assert row_of(expect) in [line.split() for line in run(*args, cwd=d).stdout.splitlines()]
     assert run(*args, "--fail-on-drift", cwd=d).returncode == (1 if expect.exceeded else 0)
+
+
+P_COMMANDS = [
+    ("data base.csv cur.csv", lambda a: (DataDrift().detect, a["base"], a["cur"])),
+    ("embedding emb_b.npy emb_c.npy --n-projections 16 --seed 3",
+     lambda a: (EmbeddingDrift(n_projections=16, seed=3).detect, a["emb_b"], a["emb_c"])),
+    ("query emb_b.npy emb_c.npy --k 4 --seed 11", lambda a: (QueryDrift(k=4, seed=11).detect, a["emb_b"], a["emb_c"])),
+    ("response len_b.txt len_c.npy --baseline-embeddings emb_b.npy --current-embeddings emb_c.npy",
+     lambda a: (ResponseDrift().detect_with_embeddings, (a["len_b"], a["emb_b"]), (a["len_c"], a["emb_c"]))),
+    ("confidence conf_b.csv conf_c.npy --baseline-correct ok_b.txt --current-correct ok_c.npy",
+     lambda a: (ConfidenceDrift().detect_with_correctness, (a["conf_b"], a["ok_b"]), (a["conf_c"], a["ok_c"]))),
+]
+
+
+@pytest.mark.parametrize("args, call", P_COMMANDS, ids=[a for a, _ in P_COMMANDS])
+def test_commands_decide_by_the_p_value_of_the_library_test(inputs, args, call):
+    from morvanta.pipeline.decide import run_test
+
+    (d, a), args = inputs, args.split()
+    method, base, cur = call(a)
+    p = run(*args, "--json", "--permutations", "199", "--permutation-seed", "4", cwd=d)
+    assert p.returncode == 0, p.stderr
+    decision = json.loads(p.stdout)["decision"]
+    test = run_test(method, base, cur, n_permutations=199, seed=4, exact=False)
+    assert (decision["decided_by"], decision["p_value"], decision["n_permutations"], decision["seed"]) == (
+        "p-value", test.p_value, 199, 4)
+    assert decision["drifted"] == (test.p_value <= 0.05)
+    assert [x["name"] for x in decision["parts"]] == [x.name for x in test.parts]
+    # The text shows the p-value beside the score; identical windows never drift.
+    text = run(*args, "--permutations", "199", "--permutation-seed", "4", cwd=d).stdout
+    assert f"verdict: DRIFT (p = {test.p_value:.4f} <= alpha 0.05)" in text
+    same = [args[0], args[1], args[1], *args[3:]]
+    if "--current-embeddings" in same:
+        same[same.index("--current-embeddings") + 1] = same[same.index("--baseline-embeddings") + 1]
+    if "--current-correct" in same:
+        same[same.index("--current-correct") + 1] = same[same.index("--baseline-correct") + 1]
+    assert run(*same, "--fail-on-drift", cwd=d).returncode == 0
+
+
+def test_single_commands_refuse_settings_the_decision_would_ignore(inputs):
+    d = inputs[0]
+    cases = [
+        ("data base.npy cur.npy --threshold 0.3", "--threshold sets a fixed threshold, but the p-value decides by "
+         "default; add --fixed-thresholds to decide by it"),
+        ("data base.npy cur.npy --fixed-thresholds --alpha 0.01",
+         "--alpha needs p-value decisions, which --fixed-thresholds replaces"),
+        ("embedding emb_b.npy emb_c.npy --fixed-thresholds --exact",
+         "--exact needs p-value decisions, which --fixed-thresholds replaces"),
+        ("query emb_b.npy emb_c.npy --permutations 5 --alpha 0.01",
+         "argument --permutations: 5 permutations cannot reach alpha 0.01 over 1 dimension: the smallest "
+         "Holm-adjusted p-value is 1/(5 + 1) = 0.1667; use at least 99 (the default, 999, leaves headroom)"),
+    ]
+    for args, line in cases:
+        p = run(*args.split(), cwd=d)
+        assert (p.returncode, p.stdout, p.stderr) == (2, "", f"morvanta: error: {line}\n"), args
+    # --exact runs every permutation; the default may stop early on a clearly large p-value.
+    exact = json.loads(run("data", "base.npy", "base.npy", "--json", "--exact", cwd=d).stdout)["decision"]
+    quick = json.loads(run("data", "base.npy", "base.npy", "--json", cwd=d).stdout)["decision"]
+    assert exact["permutations_run"] == 999 and not exact["stopped"]
+    assert quick["stopped"] and quick["permutations_run"] < 999 and quick["p_value"] > 0.5
 
 
 # A message ending in "$" is the whole line; otherwise its start.
@@ -296,9 +366,11 @@ def test_missing_cells_are_counted_per_column_and_window(inputs, tmp_path):
     assert p.returncode == 0, p.stderr
     doc = json.loads(p.stdout)
     assert doc["scores"] == [json_of(DataDrift().detect(base, cur))]
+    # Missing cells move with their rows under permutation: clicks' 20 % is a drift of its own.
+    assert {c["name"]: c["drifted"] for c in doc["columns"]}["clicks"]
     shares = {c["name"]: (c["missing_baseline"], c["missing_current"]) for c in doc["columns"]}
     assert shares == {"age": (0.0, 0.0), "income": (3 / 300, 0.0), "clicks": (0.0, 50 / 250)}
-    table = run("data", "b.csv", "c.csv", cwd=tmp_path).stdout.splitlines()
+    table = run("data", "b.csv", "c.csv", "--fixed-thresholds", cwd=tmp_path).stdout.splitlines()
     header = next(line for line in table if line.startswith("column"))
     assert header.split("  ")[-2:] == ["missing (baseline)", "missing (current)"]
     rows = {line.split()[0]: line.split()[3:] for line in table[table.index(header) + 1:] if line.strip()

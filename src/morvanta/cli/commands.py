@@ -56,12 +56,12 @@ what decides:
   over the dimensions tested, is at or below --alpha (0.05); the score's
   threshold is shown beside it. --fixed-thresholds decides by the thresholds
   instead (no known false-alarm rate), check --calibrate RATE by thresholds
-  calibrated on the baseline; --min-effect DIM=SCORE also asks for a score.
+  calibrated on the baseline; --min-effect DIM=SCORE also asks for a score;
+  monitor --persist K/N alerts only when K of the last N windows drifted.
 
 exit status:
   0    the check ran (with --fail-on-drift: and nothing drifted)
   1    --fail-on-drift was given and drift was found, as decided above
-       (monitor --persist K/N: K of the last N windows drifted)
   2    the check did not finish: bad input or usage, out of memory, internal fault
   130  interrupted (Ctrl-C)"""
 

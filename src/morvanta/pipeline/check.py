@@ -630,7 +630,7 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
                            min_effect=dict(rules.min_effect))
     window = _saved_parts(saved, cur)
     report, breakdowns = _saved_check(saved, window)
-    by_dim = {s.dimension: s for s in report.scores}
+    by_dim: dict[str, DriftScore] = {str(s.dimension): s for s in report.scores}
     tests: dict[str, Any] | None = None
     n_perm: int | None = None
     if decide == "p-value":
@@ -643,7 +643,7 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
             decide, n_perm = "threshold", None
         elif raised and by_dim:
             notes.append(raised)
-    given = {d: (int(sizes.get(next((p for p in parts if DIMENSION_OF_FIELD.get(p) == d), ""), n_base)),
+    given: dict[str, tuple[int, int]] = {d: (int(sizes.get(next((p for p in parts if DIMENSION_OF_FIELD.get(p) == d), ""), n_base)),
                  cur.n_rows) for d in by_dim}
     rules_now = Rules(decide, rules.alpha, rules.n_permutations, rules.seed, rules.exact, None, rules.min_effect)
     names = getattr(saved, "feature_names", None)
