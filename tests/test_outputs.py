@@ -74,9 +74,9 @@ def test_json_outputs_start_with_the_schema_version(logs, capsys):
 def test_every_metric_name_is_documented_as_stable(logs):
     from morvanta import render
 
-    r = morvanta.check("base.parquet", "cur.parquet", p_values=True, n_permutations=19)
+    r = morvanta.check("base.parquet", "cur.parquet", n_permutations=39)
     names = {line.split()[2] for line in r.to_prometheus(per_column=True).splitlines() if line.startswith("# TYPE")}
-    assert len(names) == 9
+    assert len(names) == 10
     assert all(f"``{n}``" in render.__doc__ for n in names), names - set(re.findall(r"``(\w+)``", render.__doc__))
 
 
@@ -115,8 +115,14 @@ CONFIGS = [
                                                  "(401 characters)")),
     ("permutations = 0\n", cfg_line("permutations", "expected a positive integer, got '0'")),
     ("permutations = 1e3\n", cfg_line("permutations", "expected a positive integer, got '1000.0'")),
-    ("mystery = 1\n", "morvanta: error: 'm.toml': unknown key 'mystery' (known: columns, thresholds, alpha, seed, "
-     "permutations, min_rows)"),
+    ("mystery = 1\n", "morvanta: error: 'm.toml': unknown key 'mystery' (known: columns, thresholds, min_effect, "
+     "alpha, seed, permutations, min_rows)"),
+    ("[min_effect]\ndata = -0.5\n", cfg_line("min_effect.data", "expected a finite number >= 0, got '-0.5'")),
+    ("[min_effect]\nbogus = 1\n", "morvanta: error: 'm.toml': key 'min_effect.bogus': not a dimension "
+     "(dimensions: data, embedding, response, confidence, query)"),
+    ("min_effect = 2\n", "morvanta: error: 'm.toml': [min_effect] must be a table of dimension = score"),
+    ("[thresholds]\ndata = 0.5\n", "morvanta: error: 'm.toml': [thresholds] sets fixed thresholds, but p-values "
+     "decide by default; add --fixed-thresholds to decide by them, or remove [thresholds]"),
 ]
 
 # (arguments, the one error line) of hostile flags.
@@ -361,16 +367,20 @@ def test_monitor_jsonl_file_and_text_table(logs, capsys):
     gappy_log(logs / "gappy.parquet")
     status, streamed, notes = main(capsys, "monitor", "gappy.parquet", "--every", "1h")
     assert status == 0
-    assert notes == ("morvanta: note: window 5: no requests for 3 periods, from 2023-11-14 06:00 to "
-                     "2023-11-14 09:00 UTC\n")
+    gap = ("morvanta: note: window 5: no requests for 3 periods, from 2023-11-14 06:00 to "
+           "2023-11-14 09:00 UTC\n")
+    level = ("morvanta: note: each window is tested at alpha 0.05: over 8 windows checked, about 0.4 drift by "
+             "chance when nothing changed\n")
+    assert notes.startswith(gap + level)
     status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl")
-    assert (status, err) == (0, notes)
+    assert (status, err) == (0, gap)  # the other notes are in the table's text
     # The file holds exactly the lines the stream gave; stdout gets the table of windows.
     assert (logs / "w.jsonl").read_text() == streamed
     assert re.search(r"^5 +2023-11-14 06:00 +0 +gap: no requests for 3 periods, until 2023-11-14 09:00$", out, re.M)
     assert re.search(r"^8 +2023-11-14 09:00 +60 +(DRIFT in|no drift)", out, re.M)
-    assert out.rstrip().splitlines()[-1].startswith("verdict: ") and out.rstrip().endswith(
-        "windows checked; 1 gap without requests")
+    assert "note: each window is tested at alpha 0.05: over 8 windows checked" in out
+    assert re.search(r"\nverdict: (DRIFT in \d of 8 windows checked, about 0.4 expected by chance at alpha 0.05 each|"
+                     r"no drift in any of the 8 windows checked); 1 gap without requests\n$", out)
     # The JSONL output is checked before the work like every other output.
     assert main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "gappy.parquet")[2] == (
         "morvanta: error: --jsonl 'gappy.parquet' is the input 'gappy.parquet'; refusing to write over it\n")
