@@ -19,6 +19,7 @@ distributed = pytest.importorskip("distributed")
 import morvanta  # noqa: E402
 from morvanta import ConfidenceDrift, DataDrift, DriftReport, EmbeddingDrift, QueryDrift, ResponseDrift  # noqa: E402
 from morvanta.dask import check_groups  # noqa: E402
+from morvanta.errors import ArgumentError  # noqa: E402
 
 KEYS = ["tenant", "hour"]
 FEATURES = ["latency_ms", "retrieval_score", "prompt_tokens", "cached"]
@@ -129,8 +130,9 @@ def sizes(logs):
 
 def test_cluster_scores_equal_serial_detectors_bit_for_bit(client, baseline):
     logs = make_logs()
-    result = check_groups(baseline, to_dask(logs, 4), by=KEYS, min_rows=10)
+    result = check_groups(baseline, to_dask(logs, 4), by=KEYS, min_rows=10, decide="threshold")
     assert_matches(result, reference(baseline, logs, 10), sizes(logs))
+    assert (result.decided_by.dropna() == "threshold").all() and (result.drifted == result.exceeded).all()
     # Drift shows where it was put: the shifted tenant, not the unshifted one.
     worst = result[result.dimension == "embedding"].set_index(KEYS)["score"]
     assert worst[("gamma", 1)] > 5 * worst[("acme", 0)]
@@ -138,11 +140,14 @@ def test_cluster_scores_equal_serial_detectors_bit_for_bit(client, baseline):
 
 def test_partitioning_shuffle_and_serial_path_give_identical_frames(client, baseline):
     logs = make_logs(seed=1)
-    runs = [check_groups(baseline, logs, by=KEYS, min_rows=10)]  # pandas: scored in this process
-    runs += [check_groups(baseline, to_dask(logs, n), by=KEYS, min_rows=10) for n in (1, 3, 7)]
+    # p-values too: each group's permutations come from its own seed, whatever the partitioning.
+    opts = dict(by=KEYS, min_rows=10, n_permutations=199, dimensions=["data", "response", "confidence"])
+    runs = [check_groups(baseline, logs, **opts)]  # pandas: scored in this process
+    runs += [check_groups(baseline, to_dask(logs, n), **opts) for n in (1, 3, 7)]
     # Logs already cut by tenant, one partition each: no shuffle needed, same result.
     by_tenant = dd.concat([to_dask(g, 1) for _, g in logs.groupby("tenant", sort=False)])
-    runs.append(check_groups(baseline, by_tenant, by=KEYS, min_rows=10, shuffle=False))
+    runs.append(check_groups(baseline, by_tenant, shuffle=False, **opts))
+    assert runs[0].p_value.notna().sum() == 12
     for other in runs[1:]:
         pd.testing.assert_frame_equal(other, runs[0], check_dtype=False, check_exact=True)
     with pytest.raises(ValueError, match="lies in more than one partition"):
@@ -152,13 +157,13 @@ def test_partitioning_shuffle_and_serial_path_give_identical_frames(client, base
 def test_arrow_list_and_float64_embeddings_give_the_float32_scores(client, baseline):
     pa = pytest.importorskip("pyarrow")
     logs = make_logs(seed=2)
-    want = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10)
+    want = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10, decide="threshold")
     arrow = logs.assign(query_embedding=pd.Series(
         [v.astype(np.float64).tolist() for v in logs.query_embedding], dtype=pd.ArrowDtype(pa.list_(pa.float64()))))
     wide = logs.assign(response_embedding=[v.astype(np.float64) for v in logs.response_embedding])
     for frame in (arrow, wide):
-        pd.testing.assert_frame_equal(check_groups(baseline, to_dask(frame, 3), by=KEYS, min_rows=10), want,
-                                      check_exact=True)
+        pd.testing.assert_frame_equal(check_groups(baseline, to_dask(frame, 3), by=KEYS, min_rows=10,
+                                                   decide="threshold"), want, check_exact=True)
 
 
 def test_settings_roles_and_features_follow_the_arguments(client, baseline):
@@ -166,22 +171,22 @@ def test_settings_roles_and_features_follow_the_arguments(client, baseline):
     base = baseline.rename(columns={"confidence": "p_answer"})
     dets = {"data": DataDrift(0.05, 4), "query": QueryDrift(0.3, k=3, seed=5), "embedding": EmbeddingDrift(1.0, 8, 2)}
     result = check_groups(base, to_dask(logs, 2), by=KEYS, min_rows=10, detectors=dets,
-                          columns={"confidence": "p_answer"})
+                          columns={"confidence": "p_answer"}, decide="threshold")
     ref = reference(baseline, logs.rename(columns={"p_answer": "confidence"}), 10, detectors=dets)
     assert_matches(result, ref, sizes(logs))
     # Roles left out and an explicit feature list narrow what is scored.
-    only = check_groups(base, logs, by="tenant", min_rows=10, features=["latency_ms"],
+    only = check_groups(base, logs, by="tenant", min_rows=10, features=["latency_ms"], n_permutations=99,
                         columns={"query_embedding": None, "response_length": None, "response_embedding": None,
                                  "confidence": None, "correct": None})
     assert list(only.dimension.unique()) == ["data"] and list(only.tenant) == ["acme", "beta", "gamma"]
     # A role switched off, or a timestamp only the baseline has, never turns into a feature.
     off = check_groups(baseline.assign(timestamp=1), logs.drop(columns="timestamp"), by=KEYS, min_rows=10,
                        columns={"confidence": None, "correct": None, "response_length": None,
-                                "response_embedding": None})
+                                "response_embedding": None}, decide="threshold")
     assert list(off.dimension.unique()) == ["data", "embedding", "query"]
     pd.testing.assert_frame_equal(off[off.dimension == "data"].reset_index(drop=True),
                                   check_groups(base, logs, by=KEYS, min_rows=10, dimensions="data",
-                                               columns={"confidence": "p_answer"}))
+                                               columns={"confidence": "p_answer"}, decide="threshold"))
     x = baseline[["latency_ms"]].to_numpy()
     for row in only.itertuples():
         g = logs[logs.tenant == row.tenant][["latency_ms"]].to_numpy()
@@ -202,7 +207,7 @@ def test_embedding_column_and_response_text_as_in_the_pipeline_logs(client, base
             embedding=list(rng.normal(size=(len(frame), 4)).astype(np.float32)), response=texts(len(frame)))
 
     base, logs = widen(baseline), widen(make_logs(seed=12))
-    got = check_groups(base, to_dask(logs, 3), by=KEYS, min_rows=10, length="words",
+    got = check_groups(base, to_dask(logs, 3), by=KEYS, min_rows=10, length="words", decide="threshold",
                        dimensions=["embedding", "response", "query"]).set_index(KEYS + ["dimension"])
 
     def lengths(f):
@@ -224,17 +229,20 @@ def test_failing_groups_are_reported_with_their_error(client, baseline):
     logs.loc[bad[0], "query_embedding"] = np.full(8, np.nan, np.float32)  # the MMD fails on NaN
     broken = logs.copy()
     broken.loc[bad[0], "query_embedding"] = None
-    result = check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10).set_index(KEYS + ["dimension"])
+    result = check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10, decide="threshold").set_index(
+        KEYS + ["dimension"])
     row = result.loc[("beta", 0, "embedding")]
     assert row.status == "error" and np.isnan(row.score) and row.message.startswith("numerical instability")
     assert result.loc[("beta", 0, "data")].status == "ok" and result.loc[("acme", 0, "embedding")].status == "ok"
-    result = check_groups(baseline, to_dask(broken, 3), by=KEYS, min_rows=10).set_index(KEYS + ["dimension"])
+    result = check_groups(baseline, to_dask(broken, 3), by=KEYS, min_rows=10, decide="threshold").set_index(
+        KEYS + ["dimension"])
     beta0 = result.loc[("beta", 0)]
     assert (beta0.status == "error").all()
     assert beta0.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: missing embedding"
     assert (result.drop(index=("beta", 0)).status != "error").all()
     broken.loc[bad[0], "query_embedding"] = np.zeros(7, np.float32)
-    got = check_groups(baseline, broken, by=KEYS, min_rows=10).set_index(KEYS + ["dimension"]).loc[("beta", 0)]
+    got = check_groups(baseline, broken, by=KEYS, min_rows=10, decide="threshold").set_index(
+        KEYS + ["dimension"]).loc[("beta", 0)]
     assert (got.status == "error").all() and got.message.iloc[0] == (
         f"argument 'logs': column 'query_embedding' row {bad[0]}: 7 values where the other rows have 8")
 
@@ -273,9 +281,10 @@ def test_fitted_baseline_scores_like_the_raw_window_and_ships_once_per_worker(cl
     logs = make_logs(seed=5)
     cut = logs.drop(columns=["response_embedding", "response_length"])
     raw = check_groups(baseline.drop(columns=["response_embedding", "response_length"]), to_dask(cut, 2), by=KEYS,
-                       min_rows=10).query("dimension != 'embedding'")
+                       min_rows=10, decide="threshold").query("dimension != 'embedding'")
     # Eight partitions and five groups, scored on two workers: the baseline is read
-    # at most once per worker, not once per task.
+    # at most once per worker, not once per task. A baseline that cannot test is decided by its
+    # thresholds, and says so in every row.
     fitted = check_groups(StandInBaseline(baseline, str(log)), to_dask(logs, 8), by=KEYS, min_rows=10)
     pd.testing.assert_frame_equal(fitted, raw.reset_index(drop=True), check_exact=True)
     readers = [int(p) for p in log.read_text().split()]
@@ -287,43 +296,78 @@ def test_real_fitted_baseline(client, baseline):
     fit = morvanta.Baseline.fit(features=baseline[FEATURES], confidences=baseline.confidence.to_numpy(),
                                 correct=baseline.correct.to_numpy(),
                                 queries=np.stack(baseline.query_embedding.to_list()))
-    got = check_groups(fit, to_dask(logs, 3), by=KEYS, min_rows=10)
-    want = check_groups(baseline, logs, by=KEYS, min_rows=10, columns={"response_length": None, "response_embedding": None})
+    got = check_groups(fit, to_dask(logs, 3), by=KEYS, min_rows=10, decide="threshold")
+    want = check_groups(baseline, logs, by=KEYS, min_rows=10, columns={"response_length": None, "response_embedding": None},
+                        decide="threshold")
     want = want[want.dimension != "embedding"].reset_index(drop=True)
     pd.testing.assert_frame_equal(got, want, check_exact=True)
+    tested = check_groups(fit, logs, by=KEYS, min_rows=10)
+    ok = tested[tested.status == "ok"]
+    assert set(ok.decided_by) == ({"p-value"} if hasattr(morvanta.Baseline, "test") else {"threshold"})
 
 
 # ---------------------------------------------------------------- p-values
 
 
 def test_p_values_match_serial_permutation_tests(client, baseline):
+    from morvanta.dask import group_seed
+    from morvanta.pipeline.check import holm
+    from morvanta.pipeline.decide import run_test
+
     logs = make_logs(seed=7)
-    result = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10, p_values=True, n_permutations=19, seed=3,
+    result = check_groups(baseline, to_dask(logs, 2), by=KEYS, min_rows=10, n_permutations=99, seed=3,
                           columns={"query_embedding": None})
     ok = result[result.status == "ok"]
     assert ((ok.p_value > 0) & (ok.p_value <= 1)).all() and result[result.status != "ok"].p_value.isna().all()
+    assert set(ok.decided_by) == {"p-value"} and result[result.status != "ok"].p_bh.isna().all()
     b = baseline
     for row in ok[ok.dimension == "confidence"].itertuples():
         g = logs[(logs.tenant == row.tenant) & (logs.hour == row.hour)]
-        t = morvanta.permutation_test(ConfidenceDrift().detect_with_correctness,
-                                      (b.confidence.to_numpy(), b.correct.to_numpy()),
-                                      (g.confidence.to_numpy(), g.correct.to_numpy()), n_permutations=19, seed=3)
+        t = run_test(ConfidenceDrift().detect_with_correctness, (b.confidence.to_numpy(), b.correct.to_numpy()),
+                     (g.confidence.to_numpy(), g.correct.to_numpy()), n_permutations=99,
+                     seed=group_seed(3, (row.tenant, row.hour)), exact=False)
         assert (bits(row.p_value), bits(row.score)) == (bits(t.p_value), bits(t.score.score))
+    # Holm within each group, then Benjamini-Hochberg across the groups' smallest adjusted p-values.
+    group_p = {}
+    for key, rows in ok.groupby(KEYS):
+        assert list(rows.p_adjusted) == holm(list(rows.p_value))
+        assert list(rows.drifted) == [p <= 0.05 for p in rows.p_adjusted]
+        group_p[key] = rows.p_adjusted.min()
+    stats = pytest.importorskip("scipy.stats")
+    bh = dict(zip(group_p, stats.false_discovery_control(list(group_p.values()), method="bh")))
+    for key, rows in ok.groupby(KEYS):
+        assert rows.p_bh.tolist() == pytest.approx([bh[key]] * len(rows), rel=1e-12)
+    # The shifted tenant drifts; the seed of a group is the documented digest of the seed and its key.
+    assert ok[(ok.tenant == "gamma")].drifted.any() and not ok[(ok.tenant == "acme") & (ok.hour == 0)].drifted.any()
+    import hashlib
+
+    assert group_seed(3, ("gamma", 1)) == int.from_bytes(
+        hashlib.sha256("3\x1fgamma\x1f1\x1f".encode()).digest()[:8], "big")
+    # A group's p-values depend on its rows, key and seed only: dropping the other groups changes nothing.
+    alone = check_groups(baseline, logs[logs.tenant == "gamma"], by=KEYS, min_rows=10, n_permutations=99, seed=3,
+                         columns={"query_embedding": None})
+    assert alone.p_value.tolist() == ok[ok.tenant == "gamma"].p_value.tolist()
+    with pytest.raises(ValueError, match="^argument 'n_permutations': 19 permutations cannot reach alpha 0.05 over "
+                                         "3 dimensions"):
+        check_groups(baseline, logs, by=KEYS, n_permutations=19, columns={"query_embedding": None})
 
 
 def test_null_groups_give_p_values_close_to_uniform(client):
     # 80 windows drawn from the baseline's own distribution: p-values are valid
-    # (about uniform), so a 10% level flags about 10% of them.
+    # (about uniform), so a 10% level flags about 10% of them, and the groups'
+    # Benjamini-Hochberg values keep nearly all of them quiet.
     rng = np.random.default_rng(11)
     base = pd.DataFrame({"response_length": rng.normal(size=200), "confidence": rng.random(200)})
     logs = pd.DataFrame({"tenant": np.repeat(np.arange(80), 40), "hour": 0,
                          "response_length": rng.normal(size=3200), "confidence": rng.random(3200)})
-    out = check_groups(base, to_dask(logs, 4), by=KEYS, min_rows=10, p_values=True, n_permutations=99, seed=1)
+    out = check_groups(base, to_dask(logs, 4), by=KEYS, min_rows=10, p_values=True, n_permutations=99, seed=1,
+                       exact=True)
     p = out.p_value.to_numpy()
     assert len(p) == 160 and (out.status == "ok").all()
     assert 0.4 < p.mean() < 0.6 and np.mean(p <= 0.1) < 0.2
     from scipy import stats
     assert stats.kstest(p, "uniform").pvalue > 1e-3
+    assert np.mean(out.drifted) < 0.1 and np.mean(out.p_bh <= 0.1) < 0.1
 
 
 # ---------------------------------------------------------------- argument errors and imports
@@ -342,6 +386,11 @@ def test_argument_errors_name_the_argument_and_column(baseline):
          "argument 'dimensions': ['confidence'] cannot be scored: the baseline has only ['data', 'embedding', "
          "'response', 'query']"),
         (dict(min_rows=0), ValueError, "argument 'min_rows': expected a positive int, got 0"),
+        (dict(decide="vote"), ArgumentError, "argument 'decide': expected one of 'p-value', 'threshold', 'calibrated'"),
+        (dict(decide="threshold", n_permutations=99), ValueError, "argument 'n_permutations': permutations need "
+         "p-value decisions"),
+        (dict(min_effect={"data": -1}), ArgumentError, "argument 'min_effect': dimension 'data': expected a finite "
+         "score >= 0, got -1"),
         (dict(features=["latency_ms", "nope"]), ValueError, "argument 'baseline': feature columns ['nope'] not found"),
     ]
     for kwargs, exc, text in cases:

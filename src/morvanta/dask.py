@@ -492,13 +492,13 @@ def _with_bh(out: Any, by: tuple[str, ...]) -> Any:
     """
     if out.empty or not out["decided_by"].eq("p-value").any():
         return out
-    grouped = out.groupby(list(by), sort=False, dropna=False)["p_adjusted"]
-    group_p = grouped.transform(lambda x: x.min(skipna=True) if x.notna().any() else np.nan)
-    codes = grouped.ngroup()
-    firsts = codes.drop_duplicates()
-    adjusted = benjamini_hochberg([float(group_p.loc[i]) for i in firsts.index])
-    by_code = dict(zip(firsts.tolist(), adjusted))
-    return out.assign(p_bh=codes.map(by_code).astype(np.float64))
+    out = out.reset_index(drop=True)
+    codes = out.groupby(list(by), sort=False, dropna=False).ngroup().to_numpy()
+    group_p = np.full(int(codes.max()) + 1, np.inf)
+    np.fmin.at(group_p, codes, out["p_adjusted"].to_numpy(dtype=np.float64))  # fmin passes NaN over
+    group_p[np.isinf(group_p)] = np.nan
+    adjusted = np.asarray(benjamini_hochberg(group_p.tolist()), dtype=np.float64)
+    return out.assign(p_bh=adjusted[codes])
 
 
 def _score_frame(frame: Any, plan: _Plan) -> Any:
