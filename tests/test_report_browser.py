@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 import morvanta
+from morvanta.render.text import window_label
 from morvanta import demo
 
 pytest.importorskip("jinja2")
@@ -192,6 +193,8 @@ def test_check_report_in_a_browser(browser, tmp_path):
     has_explain = "query" in result.breakdowns
     check_plots(info, len(demo.FEATURE_NAMES) + 4 + has_explain)
     assert info["svgs"][0]["title"] == f"Distribution of {result.columns[0].name}"  # worst column first
+    reliability = next(s for s in info["svgs"] if s["title"] == "Reliability diagram of the confidences")
+    assert "each point labelled with its bin's request count" in reliability["desc"]
     assert_not_blank(shot)
 
 
@@ -212,6 +215,10 @@ def test_monitor_report_in_a_browser(browser, tmp_path):
     assert errors == [] and info["resources"] == []
     check_plots(info, 4)  # data, embedding, confidence, query
     assert "drifted window" in info["svgs"][0]["desc"] or "drifted windows" in info["svgs"][0]["desc"]
+    # p-values on a logarithmic axis; the banner names the drifted windows by their start.
+    assert all("logarithmic axis" in s["desc"] for s in info["svgs"])
+    drifted = [w for w in m.windows if w.result is not None and w.result.drifted]
+    assert drifted and all(window_label(w.start, w.first_row) in info["verdict"] for w in drifted)
     assert_not_blank(shot)
 
 

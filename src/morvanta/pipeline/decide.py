@@ -242,14 +242,15 @@ def _rows(x: Any) -> int:
 
 
 def _combined(method: Callable[..., Any], base: Any, cur: Any, n_permutations: int, seed: int,
-              exact: bool) -> _Tested:
+              exact: bool, score: Any) -> _Tested:
     """The engine's combined (maxT) test, for builds whose permutation_test predates it."""
     from .. import _engine
 
     det, _, form = bound(method)
     b = (base,) if form.per_side == 1 else tuple(base)
     c = (cur,) if form.per_side == 1 else tuple(cur)
-    score = form.call(det, b, c)
+    if score is None:
+        score = form.call(det, b, c)
     raw = _engine.combined_test(det, form.method, b, c, n_permutations, seed, stop_after=0 if exact else 20)
     excluded = set(raw["excluded"])
     parts = tuple(
@@ -262,8 +263,9 @@ def _combined(method: Callable[..., Any], base: Any, cur: Any, n_permutations: i
 
 
 def run_test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int,
-             exact: bool) -> Any:
-    """The combined permutation test of one detector call (a DriftTest, or its stand-in)."""
+             exact: bool, score: Any = None) -> Any:
+    """The combined permutation test of one detector call (a DriftTest, or its stand-in); ``score``
+    is the call's score when the caller has it already (it is not computed twice)."""
     import inspect
 
     from ..engines.permutation import permutation_test
@@ -271,7 +273,7 @@ def run_test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations:
     if "exact" in inspect.signature(permutation_test).parameters:
         return permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed,  # type: ignore[call-arg, unused-ignore]
                                 exact=exact)
-    return _combined(method, base, cur, n_permutations, seed, exact)
+    return _combined(method, base, cur, n_permutations, seed, exact, score)
 
 
 def parts_of(test: Any) -> list[Any]:
