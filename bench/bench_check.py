@@ -4,8 +4,9 @@ Two Parquet logs of --rows requests (default 20,000) with 384-d query and
 response embeddings (float32 list columns), 10 features, response lengths,
 confidences and correctness flags. Timed once each: the five detector calls on
 arrays already in memory, and the whole command (reading both files, every
-dimension, per-column scores, the summary) run in-process, without p-values and
-without the HTML report. Prints both times and the ratio (target: under 3x).
+dimension, per-column scores, the summary) run in-process with
+--fixed-thresholds (no p-values: bench_decide.py measures those) and without
+the HTML report. Prints both times and the ratio (target: under 3x).
 Usage: python3 bench/bench_check.py [--rows N] [--html]
 """
 
@@ -67,7 +68,7 @@ def main():
         scores = five_calls(b, c)
         t_det = time.perf_counter() - t0
         del b, c
-        argv = ["check", base_path, cur_path, "--json", os.path.join(d, "r.json")]
+        argv = ["check", base_path, cur_path, "--fixed-thresholds", "--json", os.path.join(d, "r.json")]
         if args.html:
             argv += ["--html", os.path.join(d, "r.html")]
         out = io.StringIO()

@@ -6,7 +6,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 skip_exact=${1:-}
-for b in confidence data response embedding query json baseline check permutation; do
+for b in confidence data response embedding query json baseline check decide permutation; do
   echo "===== bench_$b"
   extra=()
   [ "$b" = embedding ] && [ "$skip_exact" = --skip-exact ] && extra=(--skip-exact)
