@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "error.hpp"
+#include "errors.hpp"
+
 namespace morvanta::py::numpy {
 
 namespace {

@@ -2,7 +2,7 @@
 // interpreter lock, releases the lock for the whole core computation and
 // builds the DriftScore (or raises) once it holds the lock again.
 #include "detectors/detectors.hpp"
-#include "frame.hpp"
+#include "native.hpp"
 
 namespace morvanta::py {
 

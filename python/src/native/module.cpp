@@ -1,6 +1,6 @@
 // Module entry point: builds morvanta._native once per process and hands the
 // same module object back on every later initialisation in that interpreter.
-#include "frame.hpp"
+#include "native.hpp"
 
 namespace morvanta::py {
 namespace {

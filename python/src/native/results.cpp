@@ -2,7 +2,7 @@
 #include <string>
 
 #include "format.hpp"
-#include "frame.hpp"
+#include "native.hpp"
 #include "report.hpp"
 #include "snapshot.hpp"
 

@@ -1,6 +1,7 @@
-// Boxed core values shared by both extension modules: the heap-type builder and
-// the DriftScore result (whose class object belongs to morvanta._native).
-#include "frame.hpp"
+#include "boxed.hpp"
+
+#include "errors.hpp"
+#include "module_state.hpp"
 
 namespace morvanta::py {
 
