@@ -12,7 +12,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import concurrently
+from conftest import concurrently, project_version
 
 import morvanta._native as native
 from morvanta._native import ConfidenceDrift, DataDrift, DriftScore, MorvantaError
@@ -44,7 +44,7 @@ def run_py(code: str) -> subprocess.CompletedProcess:
 
 def test_all_and_version():
     assert native.__all__ == EXPECTED_ALL
-    assert native.__version__ == "0.1.3"
+    assert native.__version__ == project_version()
     assert [k for k in vars(native) if k in EXPECTED_ALL] == EXPECTED_ALL
     assert issubclass(MorvantaError, Exception)
     assert MorvantaError.__module__ == "morvanta._native"

@@ -17,6 +17,10 @@ from ._native import (
     ResponseDrift,
 )
 
+# The package version, the same as morvanta._native's (the module refuses to
+# start beside a _native of another version).
+__version__: str
+
 # ---------------------------------------------------------------- worker pool
 
 def set_threads(n: int) -> None: ...

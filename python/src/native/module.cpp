@@ -1,6 +1,7 @@
 // Module entry point: builds morvanta._native once per process and hands the
 // same module object back on every later initialisation in that interpreter.
 #include "native.hpp"
+#include "version.hpp"
 
 namespace morvanta::py {
 namespace {
@@ -53,7 +54,7 @@ PyObject* build() {
         {"QueryDrift", make_query_drift_type, &g.query_drift},
     };
 
-    if (!add(module.get(), all.get(), "__version__", PyUnicode_FromString("0.1.3"))) return nullptr;
+    if (!add(module.get(), all.get(), "__version__", PyUnicode_FromString(kVersion))) return nullptr;
     Py_INCREF(g.morvanta_error);
     if (!add(module.get(), all.get(), "MorvantaError", g.morvanta_error)) return nullptr;
     for (const Entry& e : classes) {
