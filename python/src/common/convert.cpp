@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "errors.hpp"
 #include "numpy_api.hpp"
 
 namespace morvanta::py {
@@ -70,15 +71,18 @@ bool refuse_text_or_nonsequence(PyObject* obj, const char* what) {
 
 }  // namespace
 
-std::size_t length_hint(PyObject* obj) {
+bool length_hint(PyObject* obj, std::size_t& out) {
+    out = 0;
     Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
+        if (interrupt_pending()) return false;
         PyErr_Clear();
-        return 0;
+        return true;
     }
     // Only a hint: a __len__ may claim 2**40 items for a list of three. Past the
     // cap the vector grows as items actually arrive.
-    return std::min(static_cast<std::size_t>(n), kMaxLengthHint);
+    out = std::min(static_cast<std::size_t>(n), kMaxLengthHint);
+    return true;
 }
 
 namespace {
@@ -143,7 +147,9 @@ bool arg_float_seq(const char* param, PyObject* obj, std::vector<double>& out) {
         int fast = numpy::copy_1d_as_double(obj, out, param);
         if (fast != 0) return fast > 0;
         out.clear();
-        out.reserve(length_hint(obj));
+        std::size_t hint = 0;
+        if (!length_hint(obj, hint)) return false;
+        out.reserve(hint);
         return iterate(obj, [&](PyObject* item) {
             double v;
             if (!to_double(item, v)) return false;
@@ -159,7 +165,9 @@ bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& o
         int fast = numpy::copy_1d_bool(obj, out, param);
         if (fast != 0) return fast > 0;
         out.clear();
-        out.reserve(length_hint(obj));
+        std::size_t hint = 0;
+        if (!length_hint(obj, hint)) return false;
+        out.reserve(hint);
         return iterate(obj, [&](PyObject* item) {
             if (PyBool_Check(item)) {
                 out.push_back(item == Py_True ? 1 : 0);

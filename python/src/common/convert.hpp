@@ -14,10 +14,11 @@
 
 namespace morvanta::py {
 
-// The reservation for a sequence's items: its __len__ when that works, capped at
-// kMaxLengthHint items (the length is a hint, never trusted for memory).
+// The reservation for a sequence's items: its __len__ when that works (0 when it
+// fails), capped at kMaxLengthHint items (the length is a hint, never trusted
+// for memory). False only when an interrupt was raised meanwhile, left pending.
 inline constexpr std::size_t kMaxLengthHint = std::size_t{1} << 20;
-std::size_t length_hint(PyObject* obj);
+bool length_hint(PyObject* obj, std::size_t& out);
 
 bool arg_float(const char* param, PyObject* obj, double& out);
 bool arg_u64(const char* param, PyObject* obj, std::uint64_t& out);

@@ -27,6 +27,8 @@ PyObject* raise_drift(const DriftError& e) {
     return raise_morvanta(e.message());
 }
 
+bool interrupt_pending() { return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception); }
+
 thread_local CallName t_call_name = {};
 
 PyObject* raise_out_of_memory() {

@@ -24,6 +24,12 @@ PyObject* raise_morvanta(const std::string& message);
 // and a buffer the machine cannot hold (OutOfMemory) raises MemoryError.
 PyObject* raise_drift(const DriftError& e);
 
+// True when the pending exception is an interrupt rather than a failure: not an
+// Exception (KeyboardInterrupt, SystemExit). A signal handler that runs inside
+// Python code the binding calls (a __len__, NumPy's import) raises it there; it
+// is never discarded or replaced by another error.
+bool interrupt_pending();
+
 // The method running on this thread, e.g. "EmbeddingDrift.detect()": copied in
 // by bind_args so that an allocation failure deep in a call can name it;
 // `guarded` restores the caller's value when a nested call returns.

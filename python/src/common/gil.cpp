@@ -8,35 +8,29 @@ namespace morvanta::py {
 
 namespace {
 
-// threading.main_thread().ident, looked up once (and again in a forked child,
-// whose main thread is the one that forked).
-std::atomic<bool> g_main_known{false};
-unsigned long g_main_ident = 0;
+// threading.main_thread().ident, set when the module starts and again in a
+// forked child.
+std::atomic<unsigned long> g_signal_thread{0};
 
-void forget_main_thread() { g_main_known.store(false); }
+void forked_child() { g_signal_thread.store(PyThread_get_thread_ident()); }
 
 }  // namespace
 
-bool on_signal_thread() {
-    if (!g_main_known.load()) {
-        static const int registered = pthread_atfork(nullptr, nullptr, forget_main_thread);
-        (void)registered;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        unsigned long ident = 0;
-        Ref threading(PyImport_ImportModule("threading"));
-        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
-        Ref id(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-        if (id && id.get() != Py_None) ident = PyLong_AsUnsignedLong(id.get());
-        const bool ok = id && id.get() != Py_None && !PyErr_Occurred();
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        // Unknown (e.g. at shutdown): poll, as a main thread would.
-        if (!ok) return true;
-        g_main_ident = ident;
-        g_main_known.store(true);
-    }
-    return PyThread_get_thread_ident() == g_main_ident;
+bool find_signal_thread() {
+    Ref threading(PyImport_ImportModule("threading"));
+    if (!threading) return false;
+    Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return false;
+    Ref id(PyObject_GetAttrString(main.get(), "ident"));
+    if (!id) return false;
+    const unsigned long ident = PyLong_AsUnsignedLong(id.get());
+    if (PyErr_Occurred()) return false;
+    static const int registered = pthread_atfork(nullptr, nullptr, forked_child);
+    (void)registered;
+    g_signal_thread.store(ident);
+    return true;
 }
+
+bool on_signal_thread() { return PyThread_get_thread_ident() == g_signal_thread.load(); }
 
 }  // namespace morvanta::py

@@ -10,8 +10,17 @@
 
 namespace morvanta::py {
 
+// Looks up the thread that runs Python's signal handlers (threading's main
+// thread) for on_signal_thread. Called by each module's initialisation: looking
+// it up at a call instead would run Python code there, and a Ctrl-C arriving
+// just before (while the arguments were copied) would have its handler run and
+// its KeyboardInterrupt discarded inside the lookup. A forked child takes the
+// thread that forked, which Python makes its main thread. False with the
+// exception set.
+bool find_signal_thread();
+
 // True on the thread that runs Python's signal handlers (the main thread).
-// Called with the lock held. Only there does polling for signals do anything, so
+// Called with the lock held; runs no Python code. Only there does polling for signals do anything, so
 // calls on other threads never take the lock back in the middle of their work:
 // no contention with the threads running Python meanwhile, and a daemon thread
 // that the interpreter ends at exit is ended where the call returns, not deep

@@ -79,7 +79,7 @@ const ArrayFields* plain_1d_array(PyObject* obj) {
     if (!api) {
         if (!numpy_in_sys_modules()) return nullptr;  // cannot be an array: NumPy was never imported
         if (!load()) {
-            PyErr_Clear();
+            if (!interrupt_pending()) PyErr_Clear();
             return nullptr;
         }
     }
@@ -187,6 +187,9 @@ void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
 #endif
 }
 
+// Bytes copied between two looks at pending signals.
+constexpr std::size_t kSliceBytes = std::size_t{32} << 20;
+
 template <class T>
 bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param) {
     if (!ensure_loaded()) return false;
@@ -219,19 +222,33 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
                            "a " + std::to_string(rows) + " x " + std::to_string(cols) + " " + want + " array");
     out.rows = static_cast<std::size_t>(rows);
     out.cols = static_cast<std::size_t>(cols);
+    out.data.clear();
+    if (rows == 0 || cols == 0) return true;
+    // Copied in slices of whole rows, between which pending signals are handled:
+    // the lock is held throughout, and the copy of a large input would otherwise
+    // keep Ctrl-C waiting until it ends.
+    const Py_ssize_t slice = std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(kSliceBytes / sizeof(T)) / cols);
     const Py_ssize_t size = static_cast<Py_ssize_t>(sizeof(T));
-    if (rows > 0 && cols > 0 && a->strides[1] == size && a->strides[0] == cols * size &&
+    if (a->strides[1] == size && a->strides[0] == cols * size &&
         reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0) {
-        // Contiguous: one pass straight from the array, no zero-fill first.
+        // Contiguous: straight from the array into reserved space, no zero-fill first.
         const T* p = reinterpret_cast<const T*>(a->data);
         const std::size_t n = static_cast<std::size_t>(rows * cols);
         out.data.reserve(n);
         prefer_huge_pages(out.data.data(), n * sizeof(T));
-        out.data.assign(p, p + n);
+        for (Py_ssize_t r = 0; r < rows; r += slice) {
+            if (r > 0 && PyErr_CheckSignals() < 0) return false;
+            const Py_ssize_t end = std::min(rows, r + slice);
+            out.data.insert(out.data.end(), p + r * cols, p + end * cols);
+        }
         return true;
     }
     out.data.resize(out.rows * out.cols);
-    if (rows > 0 && cols > 0) gather<T>(a->data, rows, cols, a->strides[0], a->strides[1], out.data.data());
+    for (Py_ssize_t r = 0; r < rows; r += slice) {
+        if (r > 0 && PyErr_CheckSignals() < 0) return false;
+        const Py_ssize_t n = std::min(rows - r, slice);
+        gather<T>(a->data + r * a->strides[0], n, cols, a->strides[0], a->strides[1], out.data.data() + r * cols);
+    }
     return true;
 }
 
@@ -240,6 +257,8 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
 bool ensure_loaded() {
     if (api) return true;
     if (load()) return true;
+    // Ctrl-C during NumPy's import is the interrupt, not a fault of the loader.
+    if (interrupt_pending()) return false;
     // Surface the loader's own failure text through the internal-fault type.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -258,7 +277,7 @@ bool ensure_loaded() {
 
 int copy_1d_as_double(PyObject* obj, std::vector<double>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
-    if (!a) return 0;
+    if (!a) return PyErr_Occurred() ? -1 : 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (!native_order(d)) return 0;
     if (d->type_num >= 0 && d->type_num <= 12 &&
@@ -284,7 +303,7 @@ int copy_1d_as_double(PyObject* obj, std::vector<double>& out, const char* param
 
 int copy_1d_bool(PyObject* obj, std::vector<std::uint8_t>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
-    if (!a) return 0;
+    if (!a) return PyErr_Occurred() ? -1 : 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (d->type_num != kBool) return 0;
     const Py_ssize_t n = a->dimensions[0], step = a->strides[0];

@@ -55,6 +55,7 @@ PyObject* build() {
     Ref native(PyImport_ImportModule("morvanta._native"));
     if (!native) return nullptr;
     if (!same_version(native.get())) return nullptr;
+    if (!find_signal_thread()) return nullptr;
     if (!take(native.get(), "MorvantaError", &g.morvanta_error) ||
         !take(native.get(), "InternalError", &g.internal_error) ||
         !take_type(native.get(), "DriftScore", &g.drift_score) ||

@@ -23,6 +23,7 @@ bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
 }
 
 PyObject* build() {
+    if (!find_signal_thread()) return nullptr;
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
 
