@@ -28,12 +28,12 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 }  // namespace
 
-bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required, PyObject* args,
+bool bind_args(const char* fname, std::span<const char* const> names, std::size_t required, PyObject* args,
                PyObject* kwargs, PyObject** out) {
     std::strncpy(t_call_name.text, fname, sizeof t_call_name.text - 1);
     t_call_name.text[sizeof t_call_name.text - 1] = '\0';
     const std::size_t n = names.size();
-    const char* const* name = names.begin();
+    const char* const* name = names.data();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
 
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
