@@ -13,21 +13,17 @@ namespace morvanta {
 std::string DriftError::message() const {
     switch (kind) {
         case ErrorKind::DimensionMismatch:
-            return "dimension mismatch: expected " + std::to_string(first) + ", got " +
-                   std::to_string(second) + " (" + context + ")";
+            return "dimension mismatch: expected " + std::to_string(first) + ", got " + std::to_string(second) + " (" +
+                   context + ")";
         case ErrorKind::InsufficientSamples:
-            return "insufficient samples: need at least " + std::to_string(first) + ", got " +
-                   std::to_string(second) + " (" + context + ")";
+            return "insufficient samples: need at least " + std::to_string(first) + ", got " + std::to_string(second) +
+                   " (" + context + ")";
         case ErrorKind::NumericalInstability:
             return std::string("numerical instability in ") + context + " (NaN or infinity)";
-        case ErrorKind::InvalidConfig:
-            return "invalid configuration: " + text;
-        case ErrorKind::Io:
-            return "io error: " + text;
-        case ErrorKind::Serialization:
-            return "serialization error: " + text;
-        case ErrorKind::Cancelled:
-            return "interrupted";
+        case ErrorKind::InvalidConfig: return "invalid configuration: " + text;
+        case ErrorKind::Io: return "io error: " + text;
+        case ErrorKind::Serialization: return "serialization error: " + text;
+        case ErrorKind::Cancelled: return "interrupted";
         case ErrorKind::OutOfMemory:
             return "cannot allocate " + to_decimal(bytes()) + " bytes for " + text + " (" + context + ")";
     }
@@ -73,8 +69,7 @@ bool take_size(std::string_view& s, std::size_t& out) {
 
 // "<first>, got <second> (<context>)", the tail of the two counting kinds.
 bool take_counts(std::string_view s, DecodedError& d) {
-    if (!take_size(s, d.first) || !take(s, ", got ") || !take_size(s, d.second) || !take(s, " (") ||
-        !s.ends_with(')'))
+    if (!take_size(s, d.first) || !take(s, ", got ") || !take_size(s, d.second) || !take(s, " (") || !s.ends_with(')'))
         return false;
     d.context = s.substr(0, s.size() - 1);
     return true;
@@ -135,7 +130,7 @@ bool decode_into(std::string_view s, DecodedError& d) {
 std::size_t machine_memory() noexcept {
     constexpr std::size_t cap = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
 #if defined(__linux__)
-    struct sysinfo info {};
+    struct sysinfo info{};
     if (sysinfo(&info) == 0) {
         const ByteCount total =
             (static_cast<ByteCount>(info.totalram) + info.totalswap) * (info.mem_unit ? info.mem_unit : 1);

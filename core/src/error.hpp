@@ -54,9 +54,7 @@ struct DriftError {
     static DriftError invalid_config(std::string text) {
         return DriftError{ErrorKind::InvalidConfig, 0, 0, "", std::move(text)};
     }
-    static DriftError io(std::string message) {
-        return DriftError{ErrorKind::Io, 0, 0, "", std::move(message)};
-    }
+    static DriftError io(std::string message) { return DriftError{ErrorKind::Io, 0, 0, "", std::move(message)}; }
     static DriftError serialization(std::string message) {
         return DriftError{ErrorKind::Serialization, 0, 0, "", std::move(message)};
     }

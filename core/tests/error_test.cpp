@@ -85,14 +85,18 @@ TEST(ErrorDecode, FieldsOfKnownMessages) {
 }
 
 TEST(ErrorDecode, KindNamesAreDistinctSnakeCase) {
-    const ErrorKind kinds[] = {ErrorKind::DimensionMismatch, ErrorKind::InsufficientSamples,
-                               ErrorKind::NumericalInstability, ErrorKind::InvalidConfig, ErrorKind::Io,
-                               ErrorKind::Serialization, ErrorKind::Cancelled, ErrorKind::OutOfMemory};
+    const ErrorKind kinds[] = {ErrorKind::DimensionMismatch,
+                               ErrorKind::InsufficientSamples,
+                               ErrorKind::NumericalInstability,
+                               ErrorKind::InvalidConfig,
+                               ErrorKind::Io,
+                               ErrorKind::Serialization,
+                               ErrorKind::Cancelled,
+                               ErrorKind::OutOfMemory};
     std::vector<std::string> names;
     for (ErrorKind k : kinds) names.emplace_back(error_kind_name(k));
     EXPECT_EQ(names, (std::vector<std::string>{"dimension_mismatch", "insufficient_samples", "numerical_instability",
-                                               "invalid_config", "io", "serialization", "cancelled",
-                                               "out_of_memory"}));
+                                               "invalid_config", "io", "serialization", "cancelled", "out_of_memory"}));
 }
 
 TEST(ErrorDecode, OtherTextsDecodeToNothing) {
@@ -100,9 +104,9 @@ TEST(ErrorDecode, OtherTextsDecodeToNothing) {
         "",
         "interrupted ",
         "Interrupted",
-        "dimension mismatch: expected 3, got 2",                       // no context
-        "dimension mismatch: expected 3, got 2 (x",                    // unclosed
-        "dimension mismatch: expected 03, got 2 (x)",                  // not the canonical number
+        "dimension mismatch: expected 3, got 2",       // no context
+        "dimension mismatch: expected 3, got 2 (x",    // unclosed
+        "dimension mismatch: expected 03, got 2 (x)",  // not the canonical number
         "dimension mismatch: expected +3, got 2 (x)",
         "dimension mismatch: expected 3 got 2 (x)",
         "dimension mismatch: expected 18446744073709551616, got 2 (x)",  // past size_t

@@ -122,10 +122,10 @@ Packed pack(const std::vector<const float*>& rows, std::size_t cols) {
 
 struct Kernel {
     std::size_t total = 0;
-    bool zero = false;           // bandwidth unusable: the discrepancy is 0
-    std::vector<double> lower;   // K(i, j) for j < i at i * (i - 1) / 2 + j
-    std::vector<double> row_sum; // sum over j != i of K(i, j)
-    double all = 0.0;            // sum of row_sum
+    bool zero = false;            // bandwidth unusable: the discrepancy is 0
+    std::vector<double> lower;    // K(i, j) for j < i at i * (i - 1) / 2 + j
+    std::vector<double> row_sum;  // sum over j != i of K(i, j)
+    double all = 0.0;             // sum of row_sum
     const double* row(std::size_t i) const noexcept { return lower.data() + i * (i - 1) / 2; }
 };
 
@@ -363,8 +363,8 @@ Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 basel
         std::vector<double> freq;
     };
     auto make = [&] {
-        return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k),
-                       std::vector<double>(2 * k)};
+        return Scratch{
+            std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k), std::vector<double>(2 * k)};
     };
     auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
         if (rng) deal(*rng, total, m, s.work, s.labels.data());

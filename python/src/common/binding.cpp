@@ -41,8 +41,7 @@ bool bind_args(const char* fname, std::span<const char* const> names, std::size_
     if (static_cast<std::size_t>(nargs) > n) {
         std::string takes;
         if (required == n) takes = std::to_string(n) + (n == 1 ? " positional argument" : " positional arguments");
-        else
-            takes = "from " + std::to_string(required) + " to " + std::to_string(n) + " positional arguments";
+        else takes = "from " + std::to_string(required) + " to " + std::to_string(n) + " positional arguments";
         std::string msg = std::string(fname) + " takes " + takes + " but " + std::to_string(nargs) +
                           (nargs == 1 ? " was given" : " were given");
         PyErr_SetString(PyExc_TypeError, msg.c_str());

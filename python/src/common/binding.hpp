@@ -15,8 +15,8 @@ namespace morvanta::py {
 // nullptr for an omitted optional parameter. `fname` is e.g. "DataDrift.detect()".
 bool bind_args(const char* fname, std::span<const char* const> names, std::size_t required, PyObject* args,
                PyObject* kwargs, PyObject** out);
-inline bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required,
-                      PyObject* args, PyObject* kwargs, PyObject** out) {
+inline bool bind_args(const char* fname, std::initializer_list<const char*> names, std::size_t required, PyObject* args,
+                      PyObject* kwargs, PyObject** out) {
     return bind_args(fname, std::span<const char* const>(names.begin(), names.size()), required, args, kwargs, out);
 }
 

@@ -6,8 +6,7 @@
 namespace morvanta::py {
 
 PyTypeObject* make_type(const char* qualname, int basicsize, PyType_Slot* slots) {
-    PyType_Spec type_spec{qualname, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                     slots};
+    PyType_Spec type_spec{qualname, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 

@@ -15,8 +15,7 @@ namespace morvanta::py {
 
 template <class T>
 struct Boxed {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 template <class T>

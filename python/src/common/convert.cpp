@@ -27,7 +27,7 @@ void prefix_type_error(const char* param) {
     Ref exc(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
     if (!exc) return;
     if (v) {
-        PyObject* cause = PyException_GetCause(v.get());  // new reference or NULL
+        PyObject* cause = PyException_GetCause(v.get());    // new reference or NULL
         if (cause) PyException_SetCause(exc.get(), cause);  // steals
     }
     PyErr_SetObject(PyExc_TypeError, exc.get());
@@ -180,8 +180,8 @@ bool arg_bool_seq(const char* param, PyObject* obj, std::vector<std::uint8_t>& o
                 return true;
             }
             Ref tname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
-            if (tname) PyErr_Format(PyExc_TypeError, "expected a sequence of booleans, found an item of type %U",
-                                    tname.get());
+            if (tname)
+                PyErr_Format(PyExc_TypeError, "expected a sequence of booleans, found an item of type %U", tname.get());
             return false;
         });
     });

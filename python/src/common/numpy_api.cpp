@@ -16,8 +16,7 @@ namespace {
 // The array and descriptor object headers; these leading fields have kept their
 // layout across NumPy 1.x and 2.x.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     Py_ssize_t* dimensions;
     Py_ssize_t* strides;
@@ -27,8 +26,7 @@ struct ArrayFields {
 };
 
 struct DescrFields {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind;
     char type;
     char byteorder;
@@ -110,7 +108,8 @@ void widen(const ArrayFields* a, std::vector<double>& out) {
     const Py_ssize_t step = a->strides[0];
     const char* p = a->data;
     if constexpr (std::is_same_v<Src, double>) {
-        if (step == static_cast<Py_ssize_t>(sizeof(double)) && reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
+        if (step == static_cast<Py_ssize_t>(sizeof(double)) &&
+            reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
             const double* d = reinterpret_cast<const double*>(p);
             out.assign(d, d + n);  // one pass, no zero-fill first
             return;
@@ -201,16 +200,15 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
     }
     auto* a = reinterpret_cast<const ArrayFields*>(obj);
     if (a->nd != 2) {
-        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %d dimension(s)", want,
-                     a->nd);
+        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %d dimension(s)", want, a->nd);
         return false;
     }
     Ref wanted(reinterpret_cast<DescrFromType>(api[45])(type_num));
     if (!wanted) return false;
     if (!reinterpret_cast<EquivTypes>(api[182])(a->descr, wanted.get())) {
         Ref dt(PyObject_Str(a->descr));
-        if (dt) PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got dtype %U", want,
-                             dt.get());
+        if (dt)
+            PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got dtype %U", want, dt.get());
         return false;
     }
     const Py_ssize_t rows = a->dimensions[0], cols = a->dimensions[1];

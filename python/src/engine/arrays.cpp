@@ -12,8 +12,8 @@ PyObject* array_of(const void* data, std::size_t bytes, const char* dtype, std::
     Ref flat(PyObject_CallMethod(np.get(), "frombuffer", "Os", raw.get(), dtype));
     if (!flat) return nullptr;
     if (!matrix) return PyObject_CallMethod(flat.get(), "copy", nullptr);
-    Ref shaped(PyObject_CallMethod(flat.get(), "reshape", "nn", static_cast<Py_ssize_t>(rows),
-                                   static_cast<Py_ssize_t>(cols)));
+    Ref shaped(
+        PyObject_CallMethod(flat.get(), "reshape", "nn", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)));
     if (!shaped) return nullptr;
     return PyObject_CallMethod(shaped.get(), "copy", nullptr);
 }

@@ -40,9 +40,7 @@ PyTypeObject* state_type() {
     return type;
 }
 
-PyObject* opt_float(const std::optional<double>& v) {
-    return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None);
-}
+PyObject* opt_float(const std::optional<double>& v) { return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None); }
 
 // Builds a dict from (key, new reference) pairs; any nullptr fails the whole.
 class DictBuilder {
@@ -76,8 +74,7 @@ enum Window : std::size_t {
 };
 
 constexpr const char* kWindowNames[kWindowCount] = {
-    "features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences", "correct",
-};
+    "features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences", "correct"};
 
 bool is_given(PyObject* o) { return o && o != Py_None; }
 
@@ -128,8 +125,21 @@ enum Param : std::size_t {
     kCount
 };
 constexpr const char* kNames[] = {
-    "features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences", "correct",
-    "data", "embedding", "query", "response", "confidence", "query_centroids", "query_frequencies", "query_rows",
+    "features",
+    "embeddings",
+    "queries",
+    "response_lengths",
+    "response_embeddings",
+    "confidences",
+    "correct",
+    "data",
+    "embedding",
+    "query",
+    "response",
+    "confidence",
+    "query_centroids",
+    "query_frequencies",
+    "query_rows",
     "presorted",
 };
 static_assert(std::size(kNames) == kCount);
@@ -187,8 +197,7 @@ PyObject* baseline_fit(PyObject*, PyObject* args, PyObject* kwargs) {
                 !arg_size("query_rows", a[fit::kQueryRows], saved.rows))
                 return nullptr;
             if (saved.centroids.rows != query_det.k || saved.frequencies.size() != query_det.k) {
-                PyErr_Format(PyExc_ValueError,
-                             "query state: %zu centroids and %zu frequencies for k = %zu clusters",
+                PyErr_Format(PyExc_ValueError, "query state: %zu centroids and %zu frequencies for k = %zu clusters",
                              saved.centroids.rows, saved.frequencies.size(), query_det.k);
                 return nullptr;
             }
@@ -308,9 +317,9 @@ PyObject* calibration_table(const baseline::ConfidenceFit& f, std::span<const do
     for (std::size_t k = 0; k < B; ++k) {
         const double lo = static_cast<double>(k) / static_cast<double>(B);
         const double hi = static_cast<double>(k + 1) / static_cast<double>(B);
-        PyObject* t = Py_BuildValue("(ddKKdddd)", lo, hi, static_cast<unsigned long long>(b.count[k]),
-                                    static_cast<unsigned long long>(c.count[k]), mean(b, k), acc(b, k), mean(c, k),
-                                    acc(c, k));
+        PyObject* t =
+            Py_BuildValue("(ddKKdddd)", lo, hi, static_cast<unsigned long long>(b.count[k]),
+                          static_cast<unsigned long long>(c.count[k]), mean(b, k), acc(b, k), mean(c, k), acc(c, k));
         if (!t) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), t);
     }
@@ -329,10 +338,9 @@ struct CheckOutput {
 // each score down into its parts.
 namespace check {
 enum Param : std::size_t { kState, kFirstWindow, kExplain = kFirstWindow + kWindowCount, kCount };
-constexpr const char* kNames[] = {
-    "state", "features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences",
-    "correct", "explain",
-};
+constexpr const char* kNames[] = {"state",       "features",         "embeddings",
+                                  "queries",     "response_lengths", "response_embeddings",
+                                  "confidences", "correct",          "explain"};
 static_assert(std::size(kNames) == kCount);
 }  // namespace check
 
@@ -352,14 +360,16 @@ PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
             CheckOutput o;
             // Dimension order of the report; each part stops at its first error.
             if (f.data && in.has(kFeatures)) o.data = baseline::check_data(*f.data, in.features.view(), explain);
-            if (f.embedding && in.has(kEmbeddings)) o.embedding = baseline::check_embedding(*f.embedding, in.embeddings.view());
+            if (f.embedding && in.has(kEmbeddings))
+                o.embedding = baseline::check_embedding(*f.embedding, in.embeddings.view());
             if (f.response && in.has(kResponseLengths)) {
                 const ViewF32 v = in.response_embeddings.view();
-                o.response = baseline::check_response(*f.response, in.response_lengths, in.has(kResponseEmbeddings) ? &v : nullptr);
+                o.response = baseline::check_response(*f.response, in.response_lengths,
+                                                      in.has(kResponseEmbeddings) ? &v : nullptr);
             }
             if (f.confidence && in.has(kConfidences))
-                o.confidence = baseline::check_confidence(*f.confidence, in.confidences,
-                                                          in.has(kCorrect) ? &in.correct : nullptr);
+                o.confidence =
+                    baseline::check_confidence(*f.confidence, in.confidences, in.has(kCorrect) ? &in.correct : nullptr);
             if (f.query && in.has(kQueries)) o.query = baseline::check_query(*f.query, in.queries.view());
             return o;
         });
@@ -415,8 +425,8 @@ PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
                             .set("ece_current", opt_float(p.ece_current))
                             .set("n_baseline", PyLong_FromSize_t(f.confidence->scores.size()))
                             .set("n_current", PyLong_FromSize_t(in.confidences.size()))
-                            .set("bins", calib ? calibration_table(*f.confidence, in.confidences, in.correct)
-                                               : PyList_New(0))
+                            .set("bins",
+                                 calib ? calibration_table(*f.confidence, in.confidences, in.correct) : PyList_New(0))
                             .done();
             }
             if (!add("confidence", p.score, parts)) return nullptr;
@@ -425,16 +435,16 @@ PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!out->query->ok()) return raise_drift(out->query->error());
             const auto& p = out->query->value();
             const auto& q = *f.query;
-            PyObject* parts = explain ? DictBuilder()
-                                            .set("baseline", f64_array(q.frequencies.data(), q.frequencies.size()))
-                                            .set("current", f64_array(p.current.data(), p.current.size()))
-                                            .set("term_baseline",
-                                                 f64_array(p.term_baseline.data(), p.term_baseline.size()))
-                                            .set("term_current", f64_array(p.term_current.data(), p.term_current.size()))
-                                            .set("centroids", f32_matrix(q.centroids))
-                                            .set("epsilon", PyFloat_FromDouble(q.det.epsilon))
-                                            .done()
-                                      : none();
+            PyObject* parts = explain
+                                  ? DictBuilder()
+                                        .set("baseline", f64_array(q.frequencies.data(), q.frequencies.size()))
+                                        .set("current", f64_array(p.current.data(), p.current.size()))
+                                        .set("term_baseline", f64_array(p.term_baseline.data(), p.term_baseline.size()))
+                                        .set("term_current", f64_array(p.term_current.data(), p.term_current.size()))
+                                        .set("centroids", f32_matrix(q.centroids))
+                                        .set("epsilon", PyFloat_FromDouble(q.det.epsilon))
+                                        .done()
+                                  : none();
             if (!add("query", p.score, parts)) return nullptr;
         }
         return list.release();

@@ -36,20 +36,22 @@ PyObject* error_fields(PyObject*, PyObject* args, PyObject* kwargs) {
             case ErrorKind::InsufficientSamples:
                 expected = Ref(PyLong_FromSize_t(d->first));
                 got = Ref(PyLong_FromSize_t(d->second));
-                context = Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
+                context =
+                    Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
                 break;
             case ErrorKind::NumericalInstability:
-                context = Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
+                context =
+                    Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
                 break;
             case ErrorKind::OutOfMemory:
                 expected = Ref(byte_count_int(*d));
-                context = Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
+                context =
+                    Ref(PyUnicode_FromStringAndSize(d->context.data(), static_cast<Py_ssize_t>(d->context.size())));
                 break;
             case ErrorKind::InvalidConfig:
             case ErrorKind::Io:
             case ErrorKind::Serialization:
-            case ErrorKind::Cancelled:
-                break;
+            case ErrorKind::Cancelled: break;
         }
         if (PyErr_Occurred()) return nullptr;
         auto or_none = [](Ref& r) { return r ? r.get() : Py_None; };

@@ -18,7 +18,11 @@ PyModuleDef module_def = {
     "_engine",
     "Native engines behind morvanta's package API (not a public interface).",
     0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool take(PyObject* native, const char* name, PyObject** slot) {

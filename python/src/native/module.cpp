@@ -11,7 +11,11 @@ PyModuleDef module_def = {
     "_native",
     nullptr,  // no docstring
     0,        // re-initialisation calls the entry point again, which returns the cached module
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
