@@ -27,7 +27,7 @@ from .._native import (
 )
 from ..dimensions import NAMES, bound, detectors_with, settings_of
 from ..engines.columns import column_scores, worst_first
-from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, read_log
+from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, match_logs, read_log
 from ..results import CheckResult, ColumnDrift, DimensionResult
 
 __all__ = ["check", "holm"]
@@ -340,6 +340,7 @@ def check(
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
     cur = _as_log(current_log, columns, length, "current_log")
+    match_logs(base, cur)
     notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
     dets = detectors_with(detectors)
     calls, left = _plan(base, cur, dets, min_rows, notes)

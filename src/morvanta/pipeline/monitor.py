@@ -8,7 +8,7 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
+from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, match_logs
 from ..results import MonitorResult, WindowResult
 from .check import _as_log, _is_saved_baseline, _load_baseline, check
 
@@ -119,6 +119,7 @@ def monitor(
             base_n = max(dict(getattr(base, "sizes", {}) or {}).values(), default=0)
         else:
             base = _as_log(baseline_log, columns, length, "baseline_log")
+            match_logs(base, full)
             base_n = base.n_rows
         base_source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else getattr(
             base, "source", "baseline")
