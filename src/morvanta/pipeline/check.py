@@ -221,20 +221,22 @@ def _plan(
         return True
 
     # data: the baseline's feature columns that the current log has too, matched by name.
-    shared = [n for n in base.feature_names if n in cur.feature_names]
+    base_at = {n: j for j, n in enumerate(base.feature_names)}  # lookups by name: linear in the columns
+    cur_at = {n: j for j, n in enumerate(cur.feature_names)}
+    shared = [n for n in base.feature_names if n in cur_at]
     for n in base.feature_names:
-        if n not in cur.feature_names:
+        if n not in cur_at:
             notes.append(f"feature '{n}' is missing from the current log; the data dimension leaves it out")
     for n in cur.feature_names:
-        if n not in base.feature_names:
+        if n not in base_at:
             notes.append(f"feature '{n}' is missing from the baseline log; the data dimension leaves it out")
     if not shared:
         skip("data", "no numeric feature columns in both logs")
     else:
         inputs = f"{len(shared)} feature column{'s' if len(shared) != 1 else ''}"
         if sizes_ok("data", base.n_rows, cur.n_rows, 1, inputs):
-            bi = [base.feature_names.index(n) for n in shared]
-            ci = [cur.feature_names.index(n) for n in shared]
+            bi = [base_at[n] for n in shared]
+            ci = [cur_at[n] for n in shared]
             bf = base.features if bi == list(range(base.features.shape[1])) else np.asfortranarray(base.features[:, bi])
             cf = cur.features if ci == list(range(cur.features.shape[1])) else np.asfortranarray(cur.features[:, ci])
             calls["data"] = _Call(detectors["data"].detect, bf, cf, inputs)
@@ -361,7 +363,8 @@ def check(
             dets[dim] = det
             calibration["dimensions"][dim] = record
 
-    shared = [n for n in base.feature_names if n in cur.feature_names]
+    in_cur = set(cur.feature_names)
+    shared = [n for n in base.feature_names if n in in_cur]
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
     scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
     pv: dict[str, tuple[float, str]] = {}
