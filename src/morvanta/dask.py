@@ -42,7 +42,7 @@ except ImportError as _err:  # pragma: no cover - exercised in a subprocess by t
 
 from .dimensions import DIMENSION_OF_FIELD, ROLES, detectors_with
 from .dimensions import NAMES as DIMENSIONS
-from .io.cells import Origin, drop_row_index
+from .io.cells import LogError, Origin, drop_row_index
 from .io.frames import pandas_table
 from .io.log import LogColumns, RequestLog, log_of, match_logs
 from ._native import (
@@ -118,12 +118,18 @@ def _log_columns(columns: Mapping[str, str | None], features: Sequence[str] | No
                       features=None if features is None else tuple(features), exclude=tuple(exclude))
 
 
-def _as_window(log: RequestLog, columns: Mapping[str, str], with_features: bool) -> _Window:
-    """The parts of ``log`` the roles in ``columns`` feed."""
+def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[str]) -> _Window:
+    """The parts of ``log`` the roles in ``columns`` and the ``features`` columns feed."""
     lengths = "response_length" in columns or "response" in columns
+    table = None
+    if features:
+        table = log.features
+        if list(features) != log.feature_names:
+            at = {n: j for j, n in enumerate(log.feature_names)}
+            table = np.asfortranarray(log.features[:, [at[n] for n in features]])
     return _Window(
         n_rows=log.n_rows,
-        features=log.features if with_features else None,
+        features=table,
         query_embedding=log.queries if "query_embedding" in columns else None,
         embedding=log.embeddings if "embedding" in columns else None,
         response_embedding=log.response_embeddings if "response_embedding" in columns else None,
@@ -157,7 +163,7 @@ def _window(
     log = _read(arg, frame, columns, features, length)
     if base is not None:
         match_logs(base, log)
-    return _as_window(log, columns, bool(features))
+    return _as_window(log, columns, features)
 
 
 def _text_columns(arg: str, frame_meta: Any, column: str, role: str) -> None:
@@ -477,6 +483,9 @@ def _plan_raw(
         if name is None:
             continue
         in_base, in_logs = name in base_cols, name in log_cols
+        if name != role and not in_base and not in_logs and role != "timestamp":
+            # Named explicitly, as read_log refuses it.
+            raise LogError(f"argument 'baseline': column '{name}': no such column (named for the {role} role)")
         if role == "timestamp":
             if in_logs:
                 columns[role] = name
@@ -513,6 +522,10 @@ def _plan_raw(
     base_log = _read("baseline", baseline, {r: n for r, n in roles.items() if r != "timestamp"}, given, length,
                      exclude=sorted(taken), whole=True)
     feats = list(base_log.feature_names)
+    if given is None:
+        # A column with no value in the baseline is a feature only if the logs' dtype is numeric.
+        feats = [f for f in feats if base_log.kinds[f].kind != "empty" or (f in log_cols and _kind(
+            logs_meta[f].dtype) in "biuf")]
     _require("logs", log_cols, feats, "feature columns")
     for f in feats:
         dtype = logs_meta[f].dtype
@@ -545,10 +558,10 @@ def _plan_raw(
         scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
         if "data" not in dims:
             feats = []
-    raw = _as_window(base_log, scored_columns, bool(feats))
+    raw = _as_window(base_log, scored_columns, feats)
     # What the groups are matched against: the baseline's columns, none of its rows.
     matched = dataclasses.replace(
-        base_log, features=base_log.features[:0, : len(feats)], feature_names=feats, queries=None, embeddings=None,
+        base_log, features=np.empty((0, len(feats))), feature_names=feats, queries=None, embeddings=None,
         response_embeddings=None, response_lengths=None, confidences=None, correct=None, timestamps=None,
         roles={r: c for r, c in base_log.roles.items() if r in scored_columns},
         origin=Origin("baseline", argument=True))

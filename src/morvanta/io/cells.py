@@ -38,8 +38,8 @@ if TYPE_CHECKING:
 
 __all__ = [
     "InputError", "LogError", "Origin", "Column", "Table", "BigNumber", "TRUE_WORDS", "FALSE_WORDS",
-    "text_column", "object_column", "number_column", "vector_matrix", "common_width", "drop_row_index", "show",
-    "json_hooks", "number_of_text",
+    "text_column", "object_column", "vector_matrix", "common_width", "drop_row_index", "show",
+    "json_hooks", "number_of_text", "Spelled",
 ]
 
 
@@ -56,6 +56,8 @@ TRUE_WORDS = frozenset({"true", "t", "yes", "y", "1", "1.0"})
 FALSE_WORDS = frozenset({"false", "f", "no", "n", "0", "0.0"})
 # Words that are flags and not numbers.
 _FLAG_WORDS = frozenset({"true", "t", "yes", "y", "false", "f", "no", "n"})
+# First characters of what float() reads, besides digits of other scripts (str.isdigit).
+_NUMBER_STARTS = frozenset("0123456789+-.iInN")
 _INF_WORDS = frozenset({"inf", "+inf", "-inf", "infinity", "+infinity", "-infinity"})
 # Majority ties go to the first kind in this order.
 _ORDER = ("number", "flag", "vector", "text", "time", "other")
@@ -65,7 +67,7 @@ def show(value: Any, limit: int = 40) -> str:
     """A cell for a message: its repr, cut to ``limit`` characters."""
     if isinstance(value, BigNumber):
         text = str(value)
-        return text if len(text) <= limit else f"{text[:12]}...({len(text)} characters)"
+        return text if len(text) <= limit else f"{text[:12]}... ({len(text)} characters)"
     text = repr(value)
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
@@ -221,14 +223,15 @@ def text_column(origin: Origin, name: str, cells: list[str]) -> Column:
         t = c.strip()
         if not t:
             continue
-        v = number_of_text(t)
+        # Cheap tests first: most text cannot be a number, and float() failing is slow.
+        v = number_of_text(t) if t[0] in _NUMBER_STARTS or t[0].isdigit() else None
         if v is not None:
             kind = "number"
         elif t.lower() in _FLAG_WORDS:
             kind, v = "flag", float(t.lower() in TRUE_WORDS)
         elif t[0] == "[":
             try:
-                v = json.loads(t, parse_int=_json_int, parse_float=_json_float)
+                v = json.loads(t, **json_hooks())
             except (ValueError, RecursionError):
                 v = None
             kind = "vector" if isinstance(v, list) else "text"
@@ -277,22 +280,30 @@ def text_column(origin: Origin, name: str, cells: list[str]) -> Column:
 # ------------------------------------------------------------------ typed cells (JSON, object columns)
 
 
+class Spelled(float):
+    """An infinity or NaN written out as such in JSON (``Infinity``, ``NaN``): kept as written."""
+
+
+def _json_constant(name: str) -> Spelled:
+    return Spelled(name.replace("Infinity", "inf"))
+
+
 def _json_int(text: str) -> Any:
-    # Digits beyond a float's range stay text, to be refused with the column named.
-    if len(text) <= 18:
+    # Only for integers past Python's digit limit: kept as text, refused with the column named.
+    try:
         return int(text)
-    v = float(text)
-    return BigNumber(text) if math.isinf(v) else v
+    except ValueError:
+        return BigNumber(text)
 
 
-def _json_float(text: str) -> Any:
-    v = float(text)
-    return BigNumber(text) if math.isinf(v) else v
-
-
-def json_hooks() -> dict[str, Any]:
-    """``json.loads`` keywords that keep numbers too large for a float as :class:`BigNumber`."""
-    return {"parse_int": _json_int, "parse_float": _json_float}
+def json_hooks(big_ints: bool = False) -> dict[str, Any]:
+    """``json.loads`` keywords: infinities written out are kept apart from numbers that
+    overflowed to infinity; ``big_ints`` keeps integers past Python's digit limit as
+    :class:`BigNumber` (slower: only to find the cell once plain reading failed)."""
+    hooks: dict[str, Any] = {"parse_constant": _json_constant}
+    if big_ints:
+        hooks["parse_int"] = _json_int
+    return hooks
 
 
 def _kind_of(v: Any) -> str:
@@ -315,9 +326,12 @@ def _kind_of(v: Any) -> str:
     return "other"
 
 
-def _float_of(origin: Origin, name: str, row: int, v: Any) -> float:
+def _float_of(origin: Origin, name: str, row: int, v: Any, parsed: bool) -> float:
     if isinstance(v, BigNumber):
         raise _too_large(origin, name, row, v)
+    if parsed and type(v) is float and math.isinf(v):
+        # JSON text: an infinity not written as one is a number past a float's range.
+        raise origin.error(name, "number too large for a float (beyond 1.8e308)", row)
     try:
         return float(v)
     except OverflowError:
@@ -349,8 +363,11 @@ def _seconds(v: Any) -> float:
     return float(v.timestamp())
 
 
-def object_column(origin: Origin, name: str, cells: list[Any], dtype: str = "object") -> Column:
-    """A column of Python values (JSON Lines, object columns); None is missing."""
+def object_column(origin: Origin, name: str, cells: list[Any], dtype: str = "object", parsed: bool = False) -> Column:
+    """A column of Python values (JSON Lines, object columns); None is missing.
+
+    ``parsed``: the values come from JSON text (read with :func:`json_hooks`), where
+    a float infinity means a number too large for a float."""
     import numpy as np
 
     n = len(cells)
@@ -379,7 +396,7 @@ def object_column(origin: Origin, name: str, cells: list[Any], dtype: str = "obj
             if k is None:
                 continue
             if k == kind or (kind == "flag" and k == "number"):
-                out[i] = _float_of(origin, name, i, cells[i])
+                out[i] = _float_of(origin, name, i, cells[i], parsed)
             elif kind == "number":
                 raise origin.error(name, f"expected a number, got {show(cells[i])}", i)
             else:
@@ -412,14 +429,6 @@ def object_column(origin: Origin, name: str, cells: list[Any], dtype: str = "obj
                 raise origin.error(name, f"expected a time, got {show(cells[i])}", i)
         return Column(name, "time", out, "datetime")
     return Column(name, "other", None, type(cells[first[kind]]).__name__)
-
-
-def number_column(origin: Origin, name: str, values: Any, dtype: str, flag: bool = False) -> Column:
-    """A column already held as numbers (NaN missing)."""
-    import numpy as np
-
-    out = np.asarray(values, dtype=np.float64)
-    return Column(name, "flag" if flag else "number", out, dtype)
 
 
 # ------------------------------------------------------------------ lists of numbers
@@ -482,6 +491,13 @@ def vector_matrix(origin: Origin, name: str, rows: Sequence[Any]) -> Any:
         dtypes = {v.dtype for v in rows}
         if len(dtypes) == 1:
             return np.stack(rows) if width else np.empty((n, 0), dtype=rows[0].dtype)
+    if not any(isinstance(v, np.ndarray) for v in rows):
+        try:
+            out = np.array(rows)  # lists of numbers: one C pass
+        except (TypeError, ValueError, OverflowError, RecursionError):
+            out = None
+        if out is not None and out.dtype.kind in "iuf" and out.shape == (n, width):
+            return out.astype(np.float64, copy=False)
     if all(_row_problem(v) is None for v in rows):
         try:
             out = np.array([np.asarray(v, dtype=np.float64) for v in rows], dtype=np.float64)

@@ -59,7 +59,12 @@ def read_jsonl(path: str) -> Table:
                 if not line.strip():
                     continue
                 try:
-                    obj = json.loads(line, **hooks)
+                    try:
+                        obj = json.loads(line, **hooks)
+                    except ValueError as err:
+                        if "integer string conversion" not in str(err):
+                            raise
+                        obj = json.loads(line, **json_hooks(big_ints=True))  # named in its column below
                 except RecursionError:
                     key = _deep_key(line)
                     column = f" column '{key}'" if key is not None else ""
@@ -85,5 +90,5 @@ def read_jsonl(path: str) -> Table:
     origin = Origin(path, lines=np.asarray(lines, dtype=np.int64))
     table = Table(origin, {}, len(lines))
     for k in names:
-        table.add(object_column(origin, k, columns[k]))
+        table.add(object_column(origin, k, columns[k], parsed=True))
     return table

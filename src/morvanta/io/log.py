@@ -234,7 +234,8 @@ def _embedding(origin: Origin, col: Column, notes: list[str]) -> NDArray[numpy.f
         # Explicit and reported: the detectors take float32 and never cast silently.
         notes.append(f"{name}: {arr.dtype} embeddings converted to float32")
         wide = arr
-        arr = arr.astype(np.float32)
+        with np.errstate(over="ignore"):  # found and named just below
+            arr = arr.astype(np.float32)
         over = np.flatnonzero(~np.isfinite(arr).all(axis=1)) if arr.size else bad
         if over.size:
             row = int(over[0])
@@ -444,13 +445,14 @@ def match_logs(base: RequestLog, cur: RequestLog) -> None:
                                f"'{base.source}' has (switch the role off to compare without it)")
     # Only a feature of one log can be text in the other: role columns are checked as they are read.
     base_features, cur_features = set(base.feature_names), set(cur.feature_names)
+    numeric = ("number", "flag")  # a column with no cell at all says nothing either way
     for name, b in base.kinds.items():
         c = cur.kinds.get(name)
         if c is None:
             continue
-        if name in base_features and c.kind == "text":
+        if name in base_features and b.kind in numeric and c.kind == "text":
             text, other, where = cur, base, c
-        elif name in cur_features and b.kind == "text":
+        elif name in cur_features and c.kind in numeric and b.kind == "text":
             text, other, where = base, cur, b
         else:
             continue

@@ -59,6 +59,11 @@ def _iso(seconds: float) -> str:
         return f"{seconds!r} seconds since the epoch"
 
 
+def _number(v: float) -> str:
+    """A number as written: 1700000000000 rather than 1700000000000.0."""
+    return str(int(v)) if v.is_integer() and abs(v) < 1e19 else repr(v)
+
+
 def _first(mask: NDArray[numpy.bool_]) -> int | None:
     import numpy as np
 
@@ -82,19 +87,19 @@ def _numbers(origin: Origin, name: str, values: NDArray[numpy.float64]) -> NDArr
     if (row := _first(np.isnan(values))) is not None:
         raise origin.error(name, "missing timestamp", row)
     if (row := _first(~np.isfinite(values))) is not None:
-        raise origin.error(name, f"not a finite time: {values[row]!r}", row)
+        raise origin.error(name, f"not a finite time: {values[row].item()!r}", row)
     band = np.full(values.shape, -1, dtype=np.int64)
     for k, (_, factor) in enumerate(UNITS):
         band[(values >= LOW * factor) & (values < HIGH * factor)] = k
     if (row := _first(band < 0)) is not None:
         raise origin.error(
-            name, f"{show(values[row].item())} is no time between the years 2000 and 2100 in seconds, milliseconds, "
+            name, f"{_number(values[row].item())} is no time between the years 2000 and 2100 in seconds, milliseconds, "
                   "microseconds or nanoseconds since the epoch", row)
     counts = np.bincount(band, minlength=len(UNITS))
     unit = int(np.argmax(counts))  # ties: the coarser unit
     if (row := _first(band != unit)) is not None:
         raise origin.error(
-            name, f"{show(values[row].item())} is in {UNITS[int(band[row])][0]} since the epoch, but most of the "
+            name, f"{_number(values[row].item())} is in {UNITS[int(band[row])][0]} since the epoch, but most of the "
                   f"column is in {UNITS[unit][0]}; a column holds one unit", row)
     factor = UNITS[unit][1]
     return values if factor == 1.0 else values / factor
