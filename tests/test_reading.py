@@ -129,6 +129,22 @@ def test_check_groups_reads_a_group_as_check_reads_a_log():
                                                              scores[row.dimension].method), row.dimension
 
 
+def test_flags_and_answers_in_every_spelling(tmp_path):
+    # Flags: booleans, 0/1, or words (in any case); answers: the text as written, digits included.
+    want = [True, False, True, False]
+    (tmp_path / "log.csv").write_text("correct,response\nyes,42\nNo,7\n1,1969\nfalse,3\n")
+    (tmp_path / "log.jsonl").write_text('{"correct": true, "response": "42"}\n{"correct": false, "response": "7"}\n'
+                                        '{"correct": 1, "response": "1969"}\n{"correct": 0, "response": "3"}\n')
+    (tmp_path / "words.jsonl").write_text("".join(json.dumps({"correct": w, "response": r}) + "\n" for w, r in
+                                                  [("yes", "42"), ("No", "7"), ("1", "1969"), ("false", "3")]))
+    for source in (tmp_path / "log.csv", tmp_path / "log.jsonl", tmp_path / "words.jsonl",
+                   pd.DataFrame({"correct": ["y", "n", "TRUE", "f"], "response": ["42", "7", "1969", "3"]}),
+                   {"correct": np.array([1, 0, 1, 0]), "response": np.array(["42", "7", "1969", "3"])}):
+        log = read_log(source)
+        assert log.correct.tolist() == want and log.response_lengths.tolist() == [2.0, 1.0, 4.0, 1.0], source
+    assert read_log(tmp_path / "log.csv").kinds["correct"].kind == "flag"
+
+
 def test_logs_read_on_many_threads_match_one_read(tmp_path):
     from conftest import concurrently
 

@@ -166,7 +166,7 @@ def _window(
     return _as_window(log, columns, features)
 
 
-def _text_columns(arg: str, frame_meta: Any, column: str, role: str) -> None:
+def _refuse_dtype(arg: str, frame_meta: Any, column: str, role: str) -> None:
     """Refuses, before any task runs, a role column whose dtype can never hold it."""
     dtype = frame_meta[column].dtype
     kind = _kind(dtype)
@@ -534,7 +534,7 @@ def _plan_raw(
     _require("logs", log_cols, list(by), "key columns")
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
     for role, column in scored_columns.items():
-        _text_columns("logs", logs_meta, column, role)
+        _refuse_dtype("logs", logs_meta, column, role)
     dims = []
     if feats:
         dims.append("data")

@@ -306,6 +306,11 @@ def json_hooks(big_ints: bool = False) -> dict[str, Any]:
     return hooks
 
 
+# The kind of the common Python types, looked up before the isinstance chain below.
+_KIND_OF_TYPE: dict[type, str] = {float: "number", int: "number", str: "text", bool: "flag", list: "vector",
+                                  tuple: "vector"}
+
+
 def _kind_of(v: Any) -> str:
     import numpy as np
 
@@ -377,7 +382,7 @@ def object_column(origin: Origin, name: str, cells: list[Any], dtype: str = "obj
     for i, v in enumerate(cells):
         if v is None or (isinstance(v, float) and v != v):
             continue
-        kv = _kind_of(v)
+        kv = _KIND_OF_TYPE.get(type(v)) or _kind_of(v)
         kinds[i] = kv
         counts[kv] = counts.get(kv, 0) + 1
         first.setdefault(kv, i)

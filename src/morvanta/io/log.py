@@ -266,13 +266,14 @@ def _confidences(origin: Origin, col: Column) -> NDArray[numpy.float64]:
 def _flags(origin: Origin, col: Column) -> NDArray[numpy.bool_]:
     import numpy as np
 
-    if col.kind == "text":
+    if col.kind == "text":  # words in a typed source: the JSON string "yes"
         words = TRUE_WORDS | FALSE_WORDS
         for i, t in enumerate(col.values):
             if t is None:
                 raise origin.error(col.name, "missing", i)
             if t.strip().lower() not in words:
                 raise origin.error(col.name, f"not a flag (true/false, yes/no, 1/0): {show(t.strip())}", i)
+        return np.array([t.strip().lower() in TRUE_WORDS for t in col.values], dtype=bool)
     if col.kind not in ("flag", "number", "empty"):
         raise origin.error(col.name, f"expected flags (true/false or 1/0), got {col.dtype} values")
     v = col.values
@@ -290,8 +291,8 @@ def _lengths(origin: Origin, col: Column, unit: LengthUnit) -> NDArray[numpy.flo
 
     if col.kind == "text":
         texts: list[str | None] = col.values
-    elif col.kind == "number" and col.cells is not None:
-        texts = [c if c.strip() else None for c in col.cells]  # answers that are all numbers, in a text file
+    elif col.cells is not None:
+        texts = [c if c.strip() else None for c in col.cells]  # answers that all look like numbers, in a text file
     else:
         raise origin.error(col.name, f"expected the response text, got {col.dtype} values")
     if unit == "words":
