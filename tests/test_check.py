@@ -222,8 +222,9 @@ def test_dimensions_follow_the_columns_and_window_sizes(logs):
     assert r.dimension("response").score.method == "ks(length)"
     assert r.dimension("query").reason == "needs a query_embedding column in both logs"
     assert len(r.report.scores) == 3
-    # Five rows: the query dimension cannot fit 8 clusters, every other dimension still runs.
-    r = morvanta.check(base.head(5), cur)
+    # Five rows with min_rows=1 (the default is 30): the query dimension cannot fit 8 clusters, every
+    # other dimension still runs.
+    r = morvanta.check(base.head(5), cur, min_rows=1)
     q = r.dimension("query")
     assert (q.status, q.score, q.drifted) == ("too_small", None, False)
     assert q.reason == "needs at least 8 baseline rows for 8 clusters, got 5"

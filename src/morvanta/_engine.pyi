@@ -63,6 +63,37 @@ def response_permutations(
     seed: int,
 ) -> tuple[float, bytes]: ...
 def split_labels(n_total: int, n_baseline: int, seed: int, index: int) -> bytes: ...
+def pilot_seed(seed: int) -> int:
+    """Seed of the combined test's pilot stream: pilot permutation p deals
+    split_labels(n_total, n_baseline, pilot_seed(seed), p)."""
+
+def combined_test(
+    detector: DataDrift | EmbeddingDrift | QueryDrift | ResponseDrift | ConfidenceDrift,
+    method: str,
+    baseline: tuple[Any, ...],
+    current: tuple[Any, ...],
+    n_permutations: int,
+    seed: int,
+    *,
+    pilot: int = 200,
+    stop_after: int = 20,
+) -> dict[str, Any]:
+    """Combined (maxT) permutation test of one detector method.
+
+    ``baseline`` and ``current`` hold the method's arguments of each side, e.g.
+    ``(features,)`` or ``(lengths, embeddings)``. Every split is evaluated into
+    the method's parts ("ks[3]", "psi[3]", "mmd2", "sw", "ks(length)",
+    "sw(emb)", "ks(conf)", "ece_delta", "sym_kl"); a pilot of ``pilot``
+    permutations on its own stream fixes each part's mean and population sd, and
+    the statistic is the largest standardised part. Parts with a NaN observation
+    or no pilot spread are left out ("excluded"). The test stops at the
+    ``stop_after``-th permutation reaching the observed statistic (p = h / L;
+    0 runs all, p = (1 + c) / (1 + B)).
+
+    Keys: parts, columns (column per part or None), observed, mean, sd,
+    excluded, statistic, p_value, p_raw, p_adjusted (single-step maxT; NaN when
+    excluded), permutations_run, stopped, n_permutations, seed.
+    """
 
 
 # ---------------------------------------------------------------- fitted baselines and breakdowns

@@ -3,6 +3,9 @@
 Engines, the pipeline and the readers build them; the renderers in
 :mod:`morvanta.render` turn them into text, JSON, Prometheus and HTML. The
 records import nothing of the package but the native score and report types.
+Their JSON forms (a check's ``to_json``, a monitor's ``to_jsonl``) start with
+``"schema_version": SCHEMA_VERSION``; see :mod:`morvanta.render` for what stays
+stable.
 """
 
 from __future__ import annotations
@@ -22,6 +25,11 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from .io.log import RequestLog
+
+
+#: The version of the JSON outputs' field layout; it changes only when a field is
+#: renamed, removed or changes meaning (new fields may appear within a version).
+SCHEMA_VERSION = 1
 
 
 @dataclass(frozen=True)
@@ -402,6 +410,7 @@ class CheckResult:
         """Everything the JSON output holds, as plain Python values."""
         out: dict[str, Any] = _finite(
             {
+                "schema_version": SCHEMA_VERSION,
                 "drifted": self.drifted,
                 "baseline": {"source": self.baseline_source, "rows": self.n_baseline},
                 "current": {"source": self.current_source, "rows": self.n_current},
@@ -458,15 +467,26 @@ def _breakdown_dict(b: Any) -> Any:
 
 
 def _iso(t: float | None) -> str | None:
+    """ISO 8601 UTC text of a time, or None for a time no calendar date can hold (past year 9999)."""
     if t is None:
         return None
-    return datetime.fromtimestamp(t, tz=timezone.utc).isoformat().replace("+00:00", "Z")
+    try:
+        return datetime.fromtimestamp(t, tz=timezone.utc).isoformat().replace("+00:00", "Z")
+    except (OverflowError, OSError, ValueError):
+        return None
 
 
 @dataclass(frozen=True)
 class WindowResult:
-    """One window of :func:`monitor`: ``status`` "checked" or "too_small"
-    (fewer than ``min_rows`` requests; not scored)."""
+    """One record of :func:`monitor`, in time order.
+
+    ``status`` is "checked", "too_small" (fewer than ``min_rows`` requests; not
+    scored) or "gap": a run of ``periods`` consecutive periods without a single
+    request, from ``start`` to ``end`` (``rows`` 0, ``first_row`` the row where
+    the next window starts). ``index`` is the period's number after the
+    baseline (windows by time) or the window's number (windows by rows);
+    ``periods`` is 1 for a window by time and None for a window by rows.
+    """
 
     index: int
     start: float | None
@@ -476,6 +496,7 @@ class WindowResult:
     status: str
     result: CheckResult | None = None
     reason: str | None = None
+    periods: int | None = None
 
     def to_dict(self) -> dict[str, Any]:
         dims: dict[str, Any] = {}
@@ -485,9 +506,11 @@ class WindowResult:
                 del entry["dimension"]
                 dims[d.dimension] = entry
         out: dict[str, Any] = _finite({
+            "schema_version": SCHEMA_VERSION,
             "window": self.index,
             "start": _iso(self.start),
             "end": _iso(self.end),
+            "periods": self.periods,
             "first_row": self.first_row,
             "rows": self.rows,
             "status": self.status,
@@ -500,7 +523,10 @@ class WindowResult:
 
 @dataclass(frozen=True)
 class MonitorResult:
-    """The windows of :func:`monitor`, in time order, and the baseline they were checked against."""
+    """The records of :func:`monitor` (windows and gaps), in time order, and the
+    baseline they were checked against. ``notes`` say when nothing was left to
+    check (no window after the baseline, or none with enough requests): such a
+    result is no "no drift" verdict."""
 
     windows: list[WindowResult]
     baseline_source: str
@@ -511,6 +537,33 @@ class MonitorResult:
     alpha: float
     min_rows: int
     source: str
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def checked(self) -> list[WindowResult]:
+        """The windows that were checked (neither too small nor gaps)."""
+        return [w for w in self.windows if w.status == "checked"]
+
+    @property
+    def gaps(self) -> list[WindowResult]:
+        """The runs of empty periods."""
+        return [w for w in self.windows if w.status == "gap"]
+
+    @property
+    def drifted(self) -> bool:
+        """True when some checked window drifted."""
+        return any(w.result is not None and w.result.drifted for w in self.windows)
+
+    @property
+    def scored(self) -> bool:
+        """True when some window had a dimension scored: a verdict rests on something."""
+        return any(w.result is not None and w.result.scored for w in self.windows)
+
+    def summary(self) -> str:
+        """The text table of the windows, gaps included, with the notes and a verdict line."""
+        from .render.text import monitor_summary
+
+        return monitor_summary(self)
 
     def to_jsonl(self) -> str:
         """One JSON object per window, one per line."""

@@ -20,6 +20,7 @@
 
 namespace morvanta::permutation {
 
+namespace detail {
 namespace {
 
 MatrixF32 pool_rows(ViewF32 a, ViewF32 b) {
@@ -201,7 +202,8 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
     return K;
 }
 
-// Unbiased MMD^2 of `count` splits at once: masks[q * N + i] is 1.0 for baseline rows.
+// Unbiased MMD^2 (which goes below 0 for alike samples) of `count` splits at
+// once: masks[q * N + i] is 1.0 for baseline rows.
 void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const double* masks,
                std::size_t count, double* out) {
     const std::size_t N = K.total, n = N - m;
@@ -213,7 +215,7 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
     // A block of kernel rows stays in cache while every mask of the batch passes
     // over it; each split still adds its rows in ascending order.
     constexpr std::size_t kRowBlock = 16;
-    const detail::MaskedSumsFn sums = detail::masked_sums_active();
+    const MaskedSumsFn sums = masked_sums_active();
     for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
         sums(K.lower.data(), N, i0, std::min(N, i0 + kRowBlock), labels, masks, count, sxx);
     for (std::size_t q = 0; q < count; ++q)
@@ -225,15 +227,159 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
         const double kxy = rx[q] - kxx;
         const double kyy = (K.all - (rx[q] + rx[q])) + kxx;
         const double cross = (kxy + kxy) / (dm * dn);
-        const double mmd2 = (kyy / ((dn - 1.0) * dn) + kxx / ((dm - 1.0) * dm)) - cross;
-        out[q] = mmd2 > 0.0 ? mmd2 : 0.0;
+        out[q] = (kyy / ((dn - 1.0) * dn) + kxx / ((dm - 1.0) * dm)) - cross;
     }
 }
 
+// max(MMD^2, 0) + sliced W1 of the embedding detector; the parts are MMD^2 as it
+// is (negative for alike samples) and the sliced distance. Permutations run a
+// batch per eval call, so each pass over the kernel matrix serves the whole batch.
+class EmbeddingForm final : public Form {
+public:
+    static constexpr std::size_t kBatch = 32;
+    EmbeddingForm(Sliced sw, Kernel K, std::size_t m) : sw_(std::move(sw)), K_(std::move(K)), m_(m) {}
+    std::size_t parts() const noexcept override { return 2; }
+    std::string part_name(std::size_t j) const override { return j == 0 ? "mmd2" : "sw"; }
+    std::size_t unit() const noexcept override { return kBatch; }
+    std::unique_ptr<Scratch> scratch() const override {
+        auto s = std::make_unique<Batch>();
+        s->labels.resize(kBatch * K_.total);
+        s->masks.resize(kBatch * K_.total);
+        return s;
+    }
+    void eval(Scratch& sc, const Splits& sp, double* out) const override {
+        auto& s = static_cast<Batch&>(sc);
+        const std::size_t total = K_.total, count = sp.count;
+        const std::uint8_t* lp[kBatch];
+        for (std::size_t q = 0; q < count; ++q) {
+            std::uint8_t* lab = s.labels.data() + q * total;
+            if (sp.given) {
+                identity_labels(total, m_, lab);
+            } else {
+                Rng rng(child_seed(sp.stream, sp.first + q));
+                deal(rng, total, m_, s.work, lab);
+            }
+            lp[q] = lab;
+            for (std::size_t i = 0; i < total; ++i) s.masks[q * total + i] = lab[i] ? 1.0 : 0.0;
+        }
+        double mmd[kBatch];
+        mmd_batch(K_, m_, lp, s.masks.data(), count, mmd);
+        for (std::size_t q = 0; q < count; ++q) {
+            out[2 * q] = mmd[q];
+            out[2 * q + 1] = sliced_eval(sw_, lp[q], m_, s.a, s.b);
+        }
+    }
+    double combine(const double* parts) const noexcept override {
+        return (parts[0] > 0.0 ? parts[0] : 0.0) + parts[1];
+    }
+
+private:
+    struct Batch : Scratch {
+        std::vector<std::uint8_t> labels;
+        std::vector<double> masks;
+        std::vector<std::uint32_t> work;
+        std::vector<double> a, b;
+    };
+    Sliced sw_;
+    Kernel K_;
+    std::size_t m_;
+};
+
+// KS of the lengths and sliced W1 of the answer embeddings. Lengths and rows are
+// dealt each from its own generator, (stream, 2p) and (stream, 2p + 1), the rule
+// calibration uses to split the two parts of a baseline.
+class ResponseForm final : public Form {
+public:
+    ResponseForm(Sliced sw, SortedPool lengths, std::size_t ml, std::size_t me)
+        : sw_(std::move(sw)), sl_(std::move(lengths)), ml_(ml), me_(me) {}
+    std::size_t parts() const noexcept override { return 2; }
+    std::string part_name(std::size_t j) const override { return j == 0 ? "ks(length)" : "sw(emb)"; }
+    std::unique_ptr<Scratch> scratch() const override {
+        auto s = std::make_unique<Labels>();
+        s->ll.resize(sl_.order.size());
+        s->le.resize(sw_.total);
+        return s;
+    }
+    void eval(Scratch& sc, const Splits& sp, double* out) const override {
+        auto& s = static_cast<Labels&>(sc);
+        const std::size_t tl = sl_.order.size(), te = sw_.total;
+        for (std::size_t q = 0; q < sp.count; ++q) {
+            if (sp.given) {
+                identity_sorted_labels(sl_, ml_, s.ll.data());
+                identity_labels(te, me_, s.le.data());
+            } else {
+                const std::uint64_t p = sp.first + q;
+                Rng rl(child_seed(sp.stream, 2 * p)), re(child_seed(sp.stream, 2 * p + 1));
+                deal(rl, tl, ml_, s.work, s.ll.data(), sl_.rank.data());
+                deal(re, te, me_, s.work, s.le.data());
+            }
+            out[2 * q] = ks_walk_sorted(sl_, s.ll.data(), ml_, tl - ml_);
+            out[2 * q + 1] = sliced_eval(sw_, s.le.data(), me_, s.a, s.b);
+        }
+    }
+    double combine(const double* parts) const noexcept override { return parts[0] + parts[1]; }
+
+private:
+    struct Labels : Scratch {
+        std::vector<std::uint8_t> ll, le;
+        std::vector<std::uint32_t> work;
+        std::vector<double> a, b;
+    };
+    Sliced sw_;
+    SortedPool sl_;
+    std::size_t ml_, me_;
+};
+
+// Symmetric KL of the cluster shares, k-means fitted once on the pooled rows.
+class QueryForm final : public Form {
+public:
+    QueryForm(const QueryDriftDetector& det, std::vector<std::size_t> cluster, std::size_t m)
+        : cluster_(std::move(cluster)), m_(m), k_(det.k), epsilon_(det.epsilon) {}
+    std::size_t parts() const noexcept override { return 1; }
+    std::string part_name(std::size_t) const override { return "sym_kl"; }
+    std::unique_ptr<Scratch> scratch() const override {
+        auto s = std::make_unique<Counts>();
+        s->labels.resize(cluster_.size());
+        s->counts.resize(2 * k_);
+        s->freq.resize(2 * k_);
+        return s;
+    }
+    void eval(Scratch& sc, const Splits& sp, double* out) const override {
+        auto& s = static_cast<Counts&>(sc);
+        const std::size_t total = cluster_.size(), n = total - m_, k = k_;
+        for (std::size_t q = 0; q < sp.count; ++q) {
+            if (sp.given) {
+                identity_labels(total, m_, s.labels.data());
+            } else {
+                Rng rng(child_seed(sp.stream, sp.first + q));
+                deal(rng, total, m_, s.work, s.labels.data());
+            }
+            std::fill(s.counts.begin(), s.counts.end(), 0);
+            for (std::size_t i = 0; i < total; ++i)
+                if (cluster_[i] < k) ++s.counts[(s.labels[i] ? 0 : k) + cluster_[i]];
+            // Frequencies and the symmetric divergence exactly as the detector forms them.
+            query_detail::frequencies(s.counts.data(), k, m_, s.freq.data());
+            query_detail::frequencies(s.counts.data() + k, k, n, s.freq.data() + k);
+            out[q] = query_detail::symmetric_kl(s.freq.data(), s.freq.data() + k, k, epsilon_);
+        }
+    }
+    double combine(const double* parts) const noexcept override { return parts[0]; }
+
+private:
+    struct Counts : Scratch {
+        std::vector<std::uint8_t> labels;
+        std::vector<std::uint32_t> work;
+        std::vector<std::uint64_t> counts;
+        std::vector<double> freq;
+    };
+    std::vector<std::size_t> cluster_;
+    std::size_t m_, k_;
+    double epsilon_;
+};
+
 }  // namespace
 
-Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
-                                        std::size_t n_permutations, std::uint64_t seed) {
+Result<FormPtr> embedding_form(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current) {
     if (baseline.cols != current.cols) return DriftError::dimension_mismatch(baseline.cols, current.cols, "mmd_rbf");
     if (baseline.rows < 2 || current.rows < 2)
         return DriftError::insufficient_samples(2, std::min(baseline.rows, current.rows), "mmd_rbf");
@@ -245,67 +391,40 @@ Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF
                                           std::to_string(kMaxKernelRows));
     auto sliced = make_sliced(baseline, current, det.n_projections, det.seed);
     if (!sliced) return std::move(sliced).error();
-    const Sliced& sw = sliced.value();
     const MatrixF32 pooled = pool_rows(baseline, current);
     auto kernel = make_kernel(pooled, m, n);
     if (!kernel) return std::move(kernel).error();
-    const Kernel& K = kernel.value();
+    return FormPtr(std::make_unique<EmbeddingForm>(std::move(sliced).value(), std::move(kernel).value(), m));
+}
 
-    // Permutations run a batch per pool leaf (the leaf size for this count), so
-    // each pass over the kernel matrix serves the whole batch.
-    constexpr std::size_t kBatch = 32;
-    struct Batch {
-        std::vector<std::uint8_t> labels;
-        std::vector<double> masks;
-        std::vector<std::uint32_t> work;
-        std::vector<double> a, b;
-    };
-    auto make = [&] {
-        Batch s;
-        s.labels.resize(kBatch * total);
-        s.masks.resize(kBatch * total);
-        return s;
-    };
-    // Evaluates splits [0, count) whose labels are already in s.labels.
-    auto eval_batch = [&](Batch& s, std::size_t count, double* out) {
-        const std::uint8_t* lp[kBatch];
-        for (std::size_t q = 0; q < count; ++q) {
-            lp[q] = s.labels.data() + q * total;
-            for (std::size_t i = 0; i < total; ++i) s.masks[q * total + i] = lp[q][i] ? 1.0 : 0.0;
-        }
-        mmd_batch(K, m, lp, s.masks.data(), count, out);
-        for (std::size_t q = 0; q < count; ++q) out[q] = out[q] + sliced_eval(sw, lp[q], m, s.a, s.b);
-    };
+Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::span<const double> baseline_lengths,
+                                         std::span<const double> current_lengths, ViewF32 baseline_embeddings,
+                                         ViewF32 current_embeddings) {
+    if (baseline_lengths.empty() || current_lengths.empty())
+        return DriftError::insufficient_samples(1, 0, "ks_two_sample");
+    auto sliced = make_sliced(baseline_embeddings, current_embeddings, det.n_projections, det.seed);
+    if (!sliced) return std::move(sliced).error();
+    std::vector<double> lengths(baseline_lengths.begin(), baseline_lengths.end());
+    lengths.insert(lengths.end(), current_lengths.begin(), current_lengths.end());
+    return FormPtr(std::make_unique<ResponseForm>(std::move(sliced).value(), sort_pool(lengths),
+                                                  baseline_lengths.size(), baseline_embeddings.rows));
+}
 
-    PermutationStats out;
-    {
-        Batch s = make();
-        detail::identity_labels(total, m, s.labels.data());
-        eval_batch(s, 1, &out.observed);
-    }
-    out.permuted.assign(n_permutations, 0.0);
-    std::atomic<bool> stop{false};
-    const std::size_t n_batches = (n_permutations + kBatch - 1) / kBatch;
-    auto leaf = [&](std::size_t b, std::size_t e) -> double {
-        Batch s = make();
-        for (std::size_t t = b; t < e; ++t) {
-            if (stop.load(std::memory_order_relaxed) || cancelled()) {
-                stop.store(true, std::memory_order_relaxed);
-                return 0.0;
-            }
-            const std::size_t p0 = t * kBatch, count = std::min(kBatch, n_permutations - p0);
-            for (std::size_t q = 0; q < count; ++q) {
-                Rng rng(child_seed(seed, p0 + q));
-                deal(rng, total, m, s.work, s.labels.data() + q * total);
-            }
-            eval_batch(s, count, out.permuted.data() + p0);
-        }
-        return 0.0;
-    };
-    const PoolSum r = pool_parallel_sum(n_batches, leaf);
-    if (r.fault) std::rethrow_exception(r.fault);
-    if (stop.load() || cancelled()) return DriftError::cancelled();
-    return out;
+Result<FormPtr> query_form(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current) {
+    if (baseline.cols != current.cols)
+        return DriftError::dimension_mismatch(baseline.cols, current.cols, "QueryDriftDetector::detect");
+    const MatrixF32 pooled = pool_rows(baseline, current);
+    auto fit = kmeans(pooled.view(), det.k, det.max_iter, det.seed, det.tol);
+    if (!fit) return std::move(fit).error();
+    return FormPtr(std::make_unique<QueryForm>(
+        det, assign_clusters(pooled.view(), fit.value().centroids.view()), baseline.rows));
+}
+
+}  // namespace detail
+
+Result<PermutationStats> embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
+                                        std::size_t n_permutations, std::uint64_t seed) {
+    return detail::run(detail::embedding_form(det, baseline, current), n_permutations, seed);
 }
 
 Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& det,
@@ -313,71 +432,14 @@ Result<PermutationStats> response_embeddings_test(const ResponseDriftDetector& d
                                                   std::span<const double> current_lengths, ViewF32 baseline_embeddings,
                                                   ViewF32 current_embeddings, std::size_t n_permutations,
                                                   std::uint64_t seed) {
-    if (baseline_lengths.empty() || current_lengths.empty())
-        return DriftError::insufficient_samples(1, 0, "ks_two_sample");
-    auto sliced = make_sliced(baseline_embeddings, current_embeddings, det.n_projections, det.seed);
-    if (!sliced) return std::move(sliced).error();
-    const Sliced& sw = sliced.value();
-    const std::size_t ml = baseline_lengths.size(), nl = current_lengths.size(), tl = ml + nl;
-    const std::size_t me = baseline_embeddings.rows, te = me + current_embeddings.rows;
-    std::vector<double> lengths(baseline_lengths.begin(), baseline_lengths.end());
-    lengths.insert(lengths.end(), current_lengths.begin(), current_lengths.end());
-    const detail::SortedPool sl = detail::sort_pool(lengths);
-
-    struct Scratch {
-        std::vector<std::uint8_t> ll, le;
-        std::vector<std::uint32_t> work;
-        std::vector<double> a, b;
-    };
-    auto make = [&] { return Scratch{std::vector<std::uint8_t>(tl), std::vector<std::uint8_t>(te), {}, {}, {}}; };
-    auto eval = [&](Rng* rng, Scratch& s, std::size_t p) {
-        if (rng) {
-            // Each part from its own generator, (seed, 2p) and (seed, 2p + 1), the
-            // rule calibration uses to split the two parts of a baseline.
-            Rng rl(child_seed(seed, 2 * p)), re(child_seed(seed, 2 * p + 1));
-            deal(rl, tl, ml, s.work, s.ll.data(), sl.rank.data());
-            deal(re, te, me, s.work, s.le.data());
-        } else {
-            detail::identity_sorted_labels(sl, ml, s.ll.data());
-            detail::identity_labels(te, me, s.le.data());
-        }
-        return detail::ks_walk_sorted(sl, s.ll.data(), ml, nl) + sliced_eval(sw, s.le.data(), me, s.a, s.b);
-    };
-    return detail::run(n_permutations, seed, make, eval);
+    return detail::run(detail::response_embeddings_form(det, baseline_lengths, current_lengths, baseline_embeddings,
+                                                        current_embeddings),
+                       n_permutations, seed);
 }
 
 Result<PermutationStats> query_test(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current,
                                     std::size_t n_permutations, std::uint64_t seed) {
-    if (baseline.cols != current.cols)
-        return DriftError::dimension_mismatch(baseline.cols, current.cols, "QueryDriftDetector::detect");
-    const std::size_t m = baseline.rows, n = current.rows, total = m + n, k = det.k;
-    const MatrixF32 pooled = pool_rows(baseline, current);
-    auto fit = kmeans(pooled.view(), k, det.max_iter, det.seed, det.tol);
-    if (!fit) return std::move(fit).error();
-    const std::vector<std::size_t> cluster = assign_clusters(pooled.view(), fit.value().centroids.view());
-
-    struct Scratch {
-        std::vector<std::uint8_t> labels;
-        std::vector<std::uint32_t> work;
-        std::vector<std::uint64_t> counts;
-        std::vector<double> freq;
-    };
-    auto make = [&] {
-        return Scratch{std::vector<std::uint8_t>(total), {}, std::vector<std::uint64_t>(2 * k),
-                       std::vector<double>(2 * k)};
-    };
-    auto eval = [&](Rng* rng, Scratch& s, std::size_t) {
-        if (rng) deal(*rng, total, m, s.work, s.labels.data());
-        else detail::identity_labels(total, m, s.labels.data());
-        std::fill(s.counts.begin(), s.counts.end(), 0);
-        for (std::size_t i = 0; i < total; ++i)
-            if (cluster[i] < k) ++s.counts[(s.labels[i] ? 0 : k) + cluster[i]];
-        // Frequencies and the symmetric divergence exactly as the detector forms them.
-        query_detail::frequencies(s.counts.data(), k, m, s.freq.data());
-        query_detail::frequencies(s.counts.data() + k, k, n, s.freq.data() + k);
-        return query_detail::symmetric_kl(s.freq.data(), s.freq.data() + k, k, det.epsilon);
-    };
-    return detail::run(n_permutations, seed, make, eval);
+    return detail::run(detail::query_form(det, baseline, current), n_permutations, seed);
 }
 
 }  // namespace morvanta::permutation

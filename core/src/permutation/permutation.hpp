@@ -31,6 +31,11 @@ namespace morvanta::permutation {
 // seed xor splitmix64 of the index, distinct for distinct indices under one seed.
 std::uint64_t child_seed(std::uint64_t seed, std::uint64_t index) noexcept;
 
+// Seed of the pilot stream of the combined test: splitmix64(seed xor the tag
+// 0x70696C6F74, "pilot" in ASCII). Pilot permutation p is dealt from
+// child_seed(pilot_seed(seed), p), a stream apart from the test's own.
+std::uint64_t pilot_seed(std::uint64_t seed) noexcept;
+
 // labels[i] = 1 when pooled row i goes to the baseline side (m of n_total rows);
 // with `where`, the label of row i is written to labels[where[i]] instead (the
 // sorted position of the row, for walks over sorted values). `work` is scratch.

@@ -1,5 +1,6 @@
 // Internal pieces shared by the permutation tests: the pooled sort, the labelled
-// KS walk and the runner that spreads permutations over the worker pool.
+// KS walk, the prepared forms (one per detector method) and the runner that
+// spreads permutations over the worker pool.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "../cancel.hpp"
@@ -46,35 +49,65 @@ inline void identity_labels(std::size_t n_total, std::size_t m, std::uint8_t* la
     for (std::size_t i = 0; i < n_total; ++i) labels[i] = i < m ? 1 : 0;
 }
 
-// Runs `eval(rng, scratch, p)` once with rng == nullptr (the given split) and once
-// per permutation p with Rng(child_seed(seed, p)); each permutation writes its own
-// slot. `make()` builds one scratch per pool leaf.
-template <class Make, class Eval>
-Result<PermutationStats> run(std::size_t n_permutations, std::uint64_t seed, const Make& make, const Eval& eval) {
-    PermutationStats out;
-    {
-        auto s = make();
-        out.observed = eval(static_cast<Rng*>(nullptr), s, std::size_t{0});
-    }
-    out.permuted.assign(n_permutations, 0.0);
-    double* slots = out.permuted.data();
-    std::atomic<bool> stop{false};
-    auto leaf = [&](std::size_t b, std::size_t e) -> double {
-        auto s = make();
-        for (std::size_t p = b; p < e; ++p) {
-            if (stop.load(std::memory_order_relaxed) || cancelled()) {
-                stop.store(true, std::memory_order_relaxed);
-                return 0.0;
-            }
-            Rng rng(child_seed(seed, p));
-            slots[p] = eval(&rng, s, p);
-        }
-        return 0.0;
+// ---------------------------------------------------------------- forms
+
+// Which splits one evaluation covers: the given split (count 1), or permutations
+// first .. first + count - 1 dealt from the generators of `stream` (the test's
+// seed, or the pilot stream of the combined test).
+struct Splits {
+    bool given = false;
+    std::uint64_t stream = 0;
+    std::size_t first = 0;
+    std::size_t count = 1;
+};
+
+// One detector method's statistic prepared on the pooled rows of both windows
+// (sorts, projections, kernel matrix, clusters), as a list of parts: every split
+// is evaluated into all its parts in one pass, and the detector's own composite
+// score is a function of them (`combine`).
+class Form {
+public:
+    struct Scratch {
+        virtual ~Scratch() = default;
     };
-    const PoolSum r = pool_parallel_sum(n_permutations, leaf);
-    if (r.fault) std::rethrow_exception(r.fault);
-    if (stop.load() || cancelled()) return DriftError::cancelled();
-    return out;
+    virtual ~Form() = default;
+    virtual std::size_t parts() const noexcept = 0;
+    // "ks[3]", "mmd2", ...; the column of a per-column part, -1 for the others.
+    virtual std::string part_name(std::size_t j) const = 0;
+    virtual std::ptrdiff_t part_column(std::size_t) const noexcept { return -1; }
+    // Splits one eval call takes at most (a batch shares one pass over the kernel matrix).
+    virtual std::size_t unit() const noexcept { return 1; }
+    // Per-thread working memory.
+    virtual std::unique_ptr<Scratch> scratch() const = 0;
+    // Parts of every split of `splits` (count <= unit()): out[q * parts() + j].
+    virtual void eval(Scratch& s, const Splits& splits, double* out) const = 0;
+    // The detector's composite score from one split's parts.
+    virtual double combine(const double* parts) const noexcept = 0;
+};
+
+using FormPtr = std::unique_ptr<Form>;
+
+// The forms, with the argument checks of the matching detector call.
+Result<FormPtr> ks_form(std::span<const double> baseline, std::span<const double> current, const char* name);
+Result<FormPtr> confidence_correctness_form(const ConfidenceDriftDetector& det, std::span<const double> baseline,
+                                            std::span<const std::uint8_t> baseline_correct,
+                                            std::span<const double> current,
+                                            std::span<const std::uint8_t> current_correct);
+Result<FormPtr> data_form(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current);
+Result<FormPtr> embedding_form(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current);
+Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::span<const double> baseline_lengths,
+                                         std::span<const double> current_lengths, ViewF32 baseline_embeddings,
+                                         ViewF32 current_embeddings);
+Result<FormPtr> query_form(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current);
+
+// The composite score of the given split and of permutations 0 .. n - 1 of `seed`,
+// a unit of permutations per pool leaf, each writing its own slot.
+Result<PermutationStats> run(const Form& form, std::size_t n_permutations, std::uint64_t seed);
+
+// Result<FormPtr> -> Result<PermutationStats> of the composite score.
+inline Result<PermutationStats> run(Result<FormPtr>&& form, std::size_t n_permutations, std::uint64_t seed) {
+    if (!form) return std::move(form).error();
+    return run(*form.value(), n_permutations, seed);
 }
 
 }  // namespace morvanta::permutation::detail

@@ -14,7 +14,6 @@ import argparse
 import json
 import math
 import os
-import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -31,10 +30,12 @@ from .._native import (
     ResponseDrift,
     __version__,
 )
+from ..dimensions import settings_of
 from ..engines.columns import column_scores, worst_first
+from ..errors import cause
 from ..io.files import InputError, load_confidences, load_embeddings, load_flags, load_numbers, load_table
 from ..io.frames import match_columns
-from ..render.text import fmt, score_table, table, verdict
+from ..render.text import fmt, printable, score_table, table, verdict
 from .options import PROG, Progress, UsageError, _count, _Parser, _seed, _threshold
 
 if TYPE_CHECKING:
@@ -202,7 +203,7 @@ def _single(
 
 
 def _note(message: str) -> None:
-    print(f"{PROG}: note: {message}", file=sys.stderr)
+    print(f"{PROG}: note: {printable(message)}", file=sys.stderr)
 
 
 def _files(paths: Sequence[str]) -> str:
@@ -210,18 +211,22 @@ def _files(paths: Sequence[str]) -> str:
     return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
 
 
-def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str | None:
+def _blame(err: MorvantaError, inputs: Sequence[tuple[str, Any]], rows_below: int | None = None) -> str | None:
     """The file(s) a core error is about, as the start of the error line, or None
     for an error about the settings (say "k must be > 0").
 
     The core only knows arrays; which file held the NaN, the short window or the
-    other width is worked out here from the loaded data. When nothing singles a
-    file out, every input of the call is named.
+    other width is worked out here from the error's cause (its ``kind``,
+    ``expected`` and ``got``, see :mod:`morvanta.errors`) and the loaded data.
+    ``rows_below`` is a row count the settings need (k clusters): a settings
+    error then names the files with fewer rows. When nothing singles a file
+    out, every input of the call is named.
     """
     import numpy as np
 
+    kind, expected, got, _ = cause(err)
     arrays = [(path, np.asarray(data)) for path, data in inputs]
-    if message.startswith("numerical instability"):
+    if kind == "numerical_instability":
         # Raised by the embedding kernels only; a NaN length or confidence is a
         # missing value, never the cause.
         found = []
@@ -233,30 +238,32 @@ def _blame(message: str, inputs: Sequence[tuple[str, Any]]) -> str | None:
                 found.append(f"'{path}' (NaN or infinity in {bad.size:,} of {len(a):,} rows, first at index {bad[0]})")
         if found:
             return " and ".join(found)
-    sizes = re.search(
-        r"insufficient samples: need at least \d+, got (\d+)|exceeds sample count n=(\d+)"
-        r"|dimension mismatch: expected (\d+), got (\d+)",
-        message,
-    )
-    if sizes:
-        wanted = {int(g) for g in sizes.groups() if g is not None}
-        # Rows for a short window; widths of 2-D inputs (lengths of 1-D ones) for a mismatch.
-        by_rows = not message.startswith("dimension mismatch")
-        named = [p for p, a in arrays if a.ndim >= 1 and (len(a) if by_rows or a.ndim == 1 else a.shape[1]) in wanted]
+    if kind == "insufficient_samples" and got is not None:
+        named = [p for p, a in arrays if a.ndim >= 1 and len(a) == got]
         if named:
             return _files(named)
-    if message.startswith("invalid configuration") and not sizes:
+    if kind == "dimension_mismatch" and got is not None:
+        # Widths of 2-D inputs, lengths of 1-D ones.
+        wanted = {expected, got}
+        named = [p for p, a in arrays if a.ndim >= 1 and (a.shape[1] if a.ndim == 2 else len(a)) in wanted]
+        if named:
+            return _files(named)
+    if kind == "invalid_config":
+        if rows_below is not None:
+            named = [p for p, a in arrays if a.ndim >= 1 and len(a) < rows_below]
+            if named:
+                return _files(named)
         return None
     return _files([p for p, _ in inputs])
 
 
 @contextmanager
-def _about(*inputs: tuple[str, Any]) -> Iterator[None]:
+def _about(*inputs: tuple[str, Any], rows_below: int | None = None) -> Iterator[None]:
     """Turns a MorvantaError raised inside into an InputError naming the file(s)."""
     try:
         yield
     except MorvantaError as err:
-        files = _blame(str(err), inputs)
+        files = _blame(err, inputs, rows_below)
         if files is None:
             raise
         raise InputError(f"{files}: {err}") from None
@@ -290,6 +297,10 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
     from .. import demo
 
     names = demo.SCENARIOS if args.scenario == "all" else (args.scenario,)
+    if args.html:
+        from .pipeline import check_demo_output
+
+        check_demo_output(args.html)
     with progress.step("generating synthetic traffic"):
         baseline = demo.make_window("baseline")
         currents = {name: demo.make_window(name) for name in names}
@@ -380,10 +391,11 @@ def _run_data(args: argparse.Namespace, progress: Progress) -> int:
     return _single(args, overall, int(base.shape[0]), int(cur.shape[0]), details, extra)
 
 
-def _run_matrices(args: argparse.Namespace, progress: Progress, detector: Any, step: str) -> int:
+def _run_matrices(args: argparse.Namespace, progress: Progress, detector: Any, step: str,
+                  rows_below: int | None = None) -> int:
     # The embedding and query commands: two 2-D float32 files, one detect call.
     base, cur = _load_both(progress, lambda p: load_embeddings(p, args.cast), args.baseline, args.current)
-    with progress.step(step), _about((args.baseline, base), (args.current, cur)):
+    with progress.step(step), _about((args.baseline, base), (args.current, cur), rows_below=rows_below):
         score = detector.detect(base, cur)
     return _single(args, score, int(base.shape[0]), int(cur.shape[0]))
 
@@ -395,7 +407,7 @@ def _run_embedding(args: argparse.Namespace, progress: Progress) -> int:
 
 def _run_query(args: argparse.Namespace, progress: Progress) -> int:
     detector = QueryDrift(**_options(args, threshold="threshold", k="k", seed="seed"))
-    return _run_matrices(args, progress, detector, "query drift")
+    return _run_matrices(args, progress, detector, "query drift", rows_below=int(settings_of(detector)["k"]))
 
 
 def _pair(args: argparse.Namespace, first: str, second: str) -> bool:
@@ -454,7 +466,9 @@ def _run_confidence(args: argparse.Namespace, progress: Progress) -> int:
 
 
 def _error(message: object) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    # Escaped: a file or column name in the message can neither break the line
+    # nor send the terminal a control sequence.
+    print(f"{PROG}: error: {printable(message)}", file=sys.stderr)
     return 2
 
 
@@ -471,7 +485,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     except UsageError as err:
         return _error(err)
-    except (InputError, MorvantaError) as err:
+    except MorvantaError as err:
+        cause(err)  # the kind of a core error is read from its attributes, not its text
+        return _error(err)
+    except InputError as err:
         return _error(err)
     except OSError as err:
         if isinstance(err, BrokenPipeError):

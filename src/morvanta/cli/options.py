@@ -37,6 +37,9 @@ class Progress:
         if not self.enabled:
             yield
             return
+        from ..render.text import printable
+
+        label = printable(label)  # a file name must not move the cursor
         done = threading.Event()
         shown = False
         start = time.monotonic()
@@ -74,14 +77,22 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see '{self.prog} --help')")
 
 
+def shown(text: str, limit: int = 40) -> str:
+    """``text`` quoted for an error line, a long one cut short with its length (a 400-digit number
+    is no help spelled out)."""
+    if len(text) <= limit:
+        return repr(text)
+    return f"{text[: limit // 2]!r}... ({len(text):,} characters)"
+
+
 def int_option(text: str, expected: str, ok: Callable[[int], bool]) -> int:
     """A decimal integer option for which ``ok`` holds, else "expected <expected>, got '<text>'"."""
     try:
         value = int(text, 10)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {shown(text)}") from None
     if not ok(value):
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {shown(text)}")
     return value
 
 
@@ -92,7 +103,7 @@ def float_option(text: str, expected: str, ok: Callable[[float], bool]) -> float
     except ValueError:
         value = math.nan
     if not ok(value):
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {shown(text)}")
     return value
 
 
@@ -103,7 +114,7 @@ def _count(text: str) -> int:
 def _seed(text: str) -> int:
     value = _count(text)
     if value >= 1 << 64:
-        raise argparse.ArgumentTypeError(f"a seed must be below 2**64, got {text!r}")
+        raise argparse.ArgumentTypeError(f"a seed must be below 2**64, got {shown(text)}")
     return value
 
 

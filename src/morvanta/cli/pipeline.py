@@ -4,7 +4,13 @@
 ``monitor`` cuts one log into consecutive windows and checks each against a
 baseline, writing one JSON line per window. Both read a TOML configuration
 (``--config``) whose ``[columns]`` table renames columns and whose
-``[thresholds]`` table sets a threshold per dimension.
+``[thresholds]`` table sets a threshold per dimension; every value of it passes
+the same parser as the flag it stands for.
+
+Outputs never lose data: every output path is checked before the computation
+starts (an output that is one of the inputs, in a missing folder or on a folder
+is refused), and all outputs of one command are rendered first and moved into
+place together at the end.
 """
 
 from __future__ import annotations
@@ -13,22 +19,45 @@ import argparse
 import json
 import os
 import sys
-import tempfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
+from .._native import MorvantaError
+from .._optional import MissingDependency
 from ..dimensions import NAMES, REGISTRY, ROLES
+from ..errors import ArgumentError, cause
+from ..io.common import Outputs, check_output_path, same_file
 from ..io.files import InputError
-from .options import Progress, UsageError, float_option, int_option
+from ..render.text import printable
+from .options import PROG, Progress, UsageError, _threshold, float_option, int_option, shown
 
 if TYPE_CHECKING:
     from ..io.log import LogColumns
-    from ..results import CheckResult, WindowResult
+    from ..results import CheckResult, MonitorResult, WindowResult
 
-__all__ = ["add_commands", "write_demo_report"]
+__all__ = ["add_commands", "write_demo_report", "check_demo_output", "check_outputs", "FLAG_OF"]
 
 _Command = Callable[[str, str, Callable[[argparse.Namespace, "Progress"], int]], argparse.ArgumentParser]
 _CONFIG_KEYS = ("thresholds", "alpha", "seed", "permutations", "min_rows")
+
+#: The flag that sets each argument of check() and monitor(), for errors the
+#: pipeline raises about an argument.
+FLAG_OF = {
+    "p_values": "--p-values",
+    "n_permutations": "--permutations",
+    "seed": "--seed",
+    "calibrate": "--calibrate",
+    "alpha": "--alpha",
+    "min_rows": "--min-rows",
+    "every": "--every",
+    "rows": "--rows",
+    "baseline": "--baseline",
+    "baseline_log": "--baseline-file",
+    "length": "--length",
+    "columns": "--column",
+    "detectors": "--config",
+}
 
 
 def _drop_option(p: argparse.ArgumentParser, flag: str) -> None:
@@ -42,12 +71,22 @@ def _drop_option(p: argparse.ArgumentParser, flag: str) -> None:
             group._group_actions.remove(action)
 
 
+# ------------------------------------------------------------------ option parsers
+# Each takes the text of a flag or of a configuration value, so that both pass
+# one validation.
+
+_BOUND = 1 << 63
+
+
 def _fraction(text: str) -> float:
     return float_option(text, "a number in (0, 1)", lambda v: 0.0 < v < 1.0)
 
 
 def _positive(text: str) -> int:
-    return int_option(text, "a positive integer", lambda v: v >= 1)
+    value = int_option(text, "a positive integer", lambda v: v >= 1)
+    if value >= _BOUND:
+        raise argparse.ArgumentTypeError(f"expected a positive integer below 2**63, got {shown(text)}")
+    return value
 
 
 def _count(text: str) -> int:
@@ -72,6 +111,9 @@ def _log_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--seed", type=_count, default=None, metavar="S", help="permutation/calibration seed (default 0)")
     p.add_argument("--alpha", type=_fraction, default=None, help="false-alarm rate of the verdict with p-values "
                    "(default 0.05)")
+    p.add_argument("--min-rows", type=_positive, default=None,
+                   help="fewest requests a window needs to be scored; smaller ones are reported as too small "
+                        "(default 30)")
     p.add_argument("--html", metavar="FILE", help="write the self-contained HTML report")
 
 
@@ -89,7 +131,6 @@ def add_commands(command: _Command) -> None:
                    help="write the result as JSON to FILE (to stdout, instead of the table, without FILE)")
     p.add_argument("--prometheus", metavar="FILE", help="write Prometheus text (node-exporter textfile collector)")
     p.add_argument("--per-column", action="store_true", help="add one Prometheus series per feature column")
-    p.add_argument("--min-rows", type=_positive, default=None, help="fewest requests a window needs (default 1)")
 
     p = command("monitor", "check consecutive windows of one log against a baseline (JSON lines)", _run_monitor)
     _drop_option(p, "--json")
@@ -103,11 +144,29 @@ def add_commands(command: _Command) -> None:
                            "baseline (default: the first window)")
     base.add_argument("--baseline-file", metavar="B", help="a baseline log or saved baseline instead")
     _log_options(p)
-    p.add_argument("--min-rows", type=_positive, default=None,
-                   help="windows with fewer requests are reported as too small (default 30)")
+    p.add_argument("--jsonl", metavar="FILE",
+                   help="write the JSON lines to FILE (at the end, with the other outputs) and print the table "
+                        "of windows instead")
 
 
-# ------------------------------------------------------------------ shared
+# ------------------------------------------------------------------ configuration
+
+
+def _as_text(value: Any) -> str:
+    """A TOML value as the text a flag would carry (true/false as in TOML)."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+def _config_value(path: str, key: str, value: Any, parse: Callable[[str], Any]) -> Any:
+    """``value`` of ``key`` through the parser of its flag; one line naming the file and key otherwise."""
+    try:
+        return parse(_as_text(value))
+    except (argparse.ArgumentTypeError, ValueError) as err:
+        raise InputError(f"'{path}': key '{key}': {err}") from None
 
 
 def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
@@ -115,158 +174,261 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
 
     from ..io.log import LogColumns, load_config
 
-    cols, options = (load_config(args.config) if args.config else (LogColumns(), {}))
+    cols = LogColumns()
+    options: dict[str, Any] = {}
+    path = args.config
+    if path:
+        try:
+            cols, options = load_config(path)
+        except InputError:
+            raise
+        except ValueError as err:  # the TOML reader's own limits (e.g. an integer of 5000 digits)
+            raise InputError(f"cannot read '{path}' as TOML: {err}") from None
     for key in options:
         if key not in _CONFIG_KEYS:
-            raise InputError(f"'{args.config}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
+            raise InputError(f"'{path}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
     if args.column:
         renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
         cols = replace(cols, **renamed)
     thresholds = options.get("thresholds", {})
     if not isinstance(thresholds, dict):
-        raise InputError(f"'{args.config}': [thresholds] must be a table of dimension = number")
+        raise InputError(f"'{path}': [thresholds] must be a table of dimension = number")
     detectors = {}
     for dim, value in thresholds.items():
-        if dim not in REGISTRY or isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise InputError(f"'{args.config}': thresholds.{dim} must be a number for one of "
-                             f"{', '.join(NAMES)}")
-        detectors[dim] = REGISTRY[dim].build(threshold=float(value))
+        if dim not in REGISTRY:
+            raise InputError(f"'{path}': key 'thresholds.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
+        detectors[dim] = REGISTRY[dim].build(threshold=_config_value(path, f"thresholds.{dim}", value, _threshold))
+
+    def pick(flag_value: Any, key: str, parse: Callable[[str], Any], default: Any) -> Any:
+        if flag_value is not None:
+            return flag_value
+        if key in options:
+            return _config_value(path, key, options[key], parse)
+        return default
+
     out = {
         "detectors": detectors,
-        "alpha": args.alpha if args.alpha is not None else float(options.get("alpha", 0.05)),
-        "seed": args.seed if args.seed is not None else int(options.get("seed", 0)),
-        "n_permutations": args.permutations if args.permutations is not None else int(
-            options.get("permutations", 999)),
-        "min_rows": args.min_rows if args.min_rows is not None else options.get("min_rows"),
+        "alpha": pick(args.alpha, "alpha", _fraction, 0.05),
+        "seed": pick(args.seed, "seed", _count, 0),
+        "n_permutations": pick(args.permutations, "permutations", _positive, 999),
+        "min_rows": pick(args.min_rows, "min_rows", _positive, None),
     }
     if args.permutations is not None and not args.p_values:
         raise UsageError("--permutations needs --p-values")
     return cols, out
 
 
-def _write(path: str, text: str) -> None:
-    """Writes ``text`` to ``path`` through a temporary file in the same folder, so
-    that a collector reading the file never sees half of it."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".morvanta-", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+# ------------------------------------------------------------------ outputs
 
 
-def _guard(call: Callable[[], Any]) -> Any:
-    """Runs ``call``, turning refused options and missing optional modules into one-line errors."""
+def check_outputs(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[str | None]) -> None:
+    """Refuses, before any work, an output that would replace an input or another
+    output, or that cannot be written. ``outputs`` are (flag, path) pairs; "-"
+    and None stand for none."""
+    from ..io.log import LOG_SUFFIXES
+
+    given = [(flag, path) for flag, path in outputs if path and path != "-"]
+    for flag, path in given:
+        # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
+        # would read a.parquet as the output: never write a file named like a log
+        # there (--jsonl always takes its FILE, a .jsonl name being the natural one).
+        if flag == "--json" and os.path.splitext(path)[1].lower() in LOG_SUFFIXES:
+            raise UsageError(f"{flag} {path}: refusing to write over a log (give the output another name)")
+        check_output_path(path, inputs, flag)
+    for i, (flag, path) in enumerate(given):
+        for other_flag, other in given[:i]:
+            if os.path.abspath(path) == os.path.abspath(other) or same_file(path, other):
+                raise UsageError(f"{other_flag} and {flag} name one file, '{path}' (give each output its own)")
+
+
+def _flag_error(err: ArgumentError) -> UsageError:
+    flag = FLAG_OF.get(err.argument)
+    return UsageError(f"argument {flag}: {err.detail}" if flag else str(err))
+
+
+@contextmanager
+def _pipeline_errors(logs: Sequence[str | None], permutations: int | None = None) -> Iterator[None]:
+    """Turns what the pipeline raises into one-line errors: an argument as its
+    flag, a missing optional module as what to install, a core failure naming
+    the logs (a settings failure names none), a buffer too large for the
+    machine with the --permutations that asked for it."""
     try:
-        return call()
-    except ImportError as err:
-        raise InputError(str(err) if "morvanta[report]" in str(err) else
-                         f"this build of morvanta lacks a module the option needs ({err})") from None
-    except ValueError as err:
-        if isinstance(err, InputError):
+        yield
+    except MemoryError as err:
+        if permutations is None:
             raise
+        raise MemoryError(f"{err} (with --permutations {permutations:,}; fewer permutations need less memory)"
+                          if str(err) else f"with --permutations {permutations:,}") from None
+    except ImportError as err:
+        # A missing optional library says what to install; any other missing module is a broken build.
+        said = isinstance(err, MissingDependency) or "morvanta[report]" in str(err)
+        raise InputError(str(err) if said else f"this build of morvanta lacks a module the option needs ({err})"
+                         ) from None
+    except InputError:
+        raise
+    except ArgumentError as err:
+        raise _flag_error(err) from None
+    except MorvantaError as err:
+        kind = cause(err)[0]
+        named = [p for p in dict.fromkeys(logs) if p]
+        if kind in ("invalid_config", "cancelled", "out_of_memory") or not named:
+            raise
+        quoted = " and ".join(f"'{p}'" for p in named)
+        raise InputError(f"{quoted}: {err}") from None
+    except ValueError as err:
         raise UsageError(str(err)) from None
+
+
+def _require_report() -> None:
+    """The HTML report's libraries, checked before a long computation rather than after it."""
+    from ..render.html import _require
+
+    with _pipeline_errors(()):
+        _require()
+
+
+def _note(message: str) -> None:
+    print(f"{PROG}: note: {printable(message)}", file=sys.stderr)
+
+
+def _error_line(message: str) -> None:
+    print(f"{PROG}: error: {printable(message)}", file=sys.stderr)
 
 
 # ------------------------------------------------------------------ check
 
 
-def _no_overwrite(args: argparse.Namespace, options: tuple[str, ...], inputs: tuple[str | None, ...]) -> None:
-    # "--json" takes an optional FILE, so "check --json a.parquet b.parquet c.parquet"
-    # would read a.parquet as the output: never write over a log.
-    from ..io.log import LOG_SUFFIXES
-
-    given = {os.path.abspath(p) for p in inputs if p}
-    for opt in options:
-        target = getattr(args, opt, None)
-        if not target or target == "-":
-            continue
-        if os.path.abspath(target) in given or os.path.splitext(target)[1].lower() in LOG_SUFFIXES:
-            raise UsageError(f"--{opt} {target}: refusing to write over a log (give the output another name)")
-
-
 def _run_check(args: argparse.Namespace, progress: Progress) -> int:
-    from ..pipeline.check import check
+    from ..pipeline.check import DEFAULT_MIN_ROWS, check
 
     if args.p_values and args.calibrate is not None:
         raise UsageError("--p-values and --calibrate exclude each other")
-    _no_overwrite(args, ("json", "html", "prometheus"), (args.baseline, args.current))
     cols, opts = _settings(args)
-    with progress.step("checking"):
-        result: CheckResult = _guard(lambda: check(
+    check_outputs([("--json", args.json), ("--html", args.html), ("--prometheus", args.prometheus)],
+                  (args.baseline, args.current, args.config))
+    if args.html:
+        _require_report()
+    permutations = opts["n_permutations"] if args.p_values else None
+    with progress.step("checking"), _pipeline_errors((args.baseline, args.current), permutations):
+        result: CheckResult = check(
             args.baseline, args.current, p_values=args.p_values, n_permutations=opts["n_permutations"],
             seed=opts["seed"], calibrate=args.calibrate, alpha=opts["alpha"], detectors=opts["detectors"],
-            columns=cols, length=args.length, min_rows=opts["min_rows"] or 1,
-        ))
+            columns=cols, length=args.length,
+            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
+        )
+    outputs = Outputs()
     if args.html:
-        with progress.step("writing the HTML report"):
-            _write(args.html, _guard(result.to_html))
+        with progress.step("writing the HTML report"), _pipeline_errors(()):
+            outputs.add(args.html, result.to_html())
     if args.prometheus:
-        _write(args.prometheus, result.to_prometheus(per_column=args.per_column))
+        outputs.add(args.prometheus, result.to_prometheus(per_column=args.per_column))
     if args.json is not None and args.json != "-":
-        _write(args.json, result.to_json(indent=1) + "\n")
+        outputs.add(args.json, result.to_json(indent=1) + "\n")
+    outputs.commit()
     if args.json == "-":
         print(result.to_json())
     else:
         print(result.summary())
+    if args.fail_on_drift and not result.scored:
+        # A gate must not read "no drift" from a check that scored nothing.
+        sys.stdout.flush()
+        _error_line("--fail-on-drift: no dimension could be scored (each was skipped or too small), "
+                    "so there is no verdict to gate on")
+        return 2
     return 1 if args.fail_on_drift and result.drifted else 0
 
 
 # ------------------------------------------------------------------ monitor
 
 
+def _monitor_baseline(args: argparse.Namespace) -> Any:
+    from ..pipeline.monitor import parse_duration
+
+    if args.baseline is None:
+        return None
+    if args.rows is not None:
+        try:
+            value = int(args.baseline, 10)
+        except ValueError:
+            raise UsageError(f"with --rows, --baseline is a number of rows, got {shown(args.baseline)}") from None
+        if not 1 <= value < _BOUND:
+            raise UsageError(f"--baseline: expected a positive number of rows below 2**63, got {shown(args.baseline)}")
+        return value
+    try:
+        return parse_duration(args.baseline)
+    except ValueError as err:
+        raise UsageError(f"--baseline: {err}") from None
+
+
+def _gap_note(w: WindowResult) -> str:
+    from ..render.text import window_label
+
+    return (f"window {w.index}: {w.reason}, from {window_label(w.start, w.first_row)} "
+            f"to {window_label(w.end, w.first_row)} UTC")
+
+
 def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
+    from ..pipeline.check import DEFAULT_MIN_ROWS
     from ..pipeline.monitor import monitor, parse_duration
 
-    _no_overwrite(args, ("html",), (args.log, args.baseline_file))
     cols, opts = _settings(args)
-    baseline: Any = None
-    if args.baseline is not None:
-        if args.rows is not None:
-            try:
-                baseline = int(args.baseline, 10)
-            except ValueError:
-                raise UsageError(f"with --rows, --baseline is a number of rows, got {args.baseline!r}") from None
-        else:
-            try:
-                baseline = parse_duration(args.baseline)
-            except ValueError as err:
-                raise UsageError(f"--baseline: {err}") from None
+    baseline = _monitor_baseline(args)
     if args.every is not None:
         try:
             parse_duration(args.every)
         except ValueError as err:
             raise UsageError(f"--every: {err}") from None
+    check_outputs([("--jsonl", args.jsonl), ("--html", args.html)], (args.log, args.baseline_file, args.config))
+    if args.html:
+        _require_report()
 
     def emit(w: WindowResult) -> None:
-        sys.stdout.write(json.dumps(w.to_dict(), ensure_ascii=False) + "\n")
-        sys.stdout.flush()
+        if not args.jsonl:  # streamed, one line per window as soon as it is checked
+            sys.stdout.write(json.dumps(w.to_dict(), ensure_ascii=False) + "\n")
+            sys.stdout.flush()
+        if w.status == "gap":
+            _note(_gap_note(w))
 
-    with progress.step("checking windows"):
-        result = _guard(lambda: monitor(
+    permutations = opts["n_permutations"] if args.p_values else None
+    with progress.step("checking windows"), _pipeline_errors((args.log, args.baseline_file), permutations):
+        result: MonitorResult = monitor(
             args.log, every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
-            min_rows=opts["min_rows"] if opts["min_rows"] is not None else 30, p_values=args.p_values,
-            n_permutations=opts["n_permutations"], seed=opts["seed"], alpha=opts["alpha"],
+            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
+            p_values=args.p_values, n_permutations=opts["n_permutations"], seed=opts["seed"], alpha=opts["alpha"],
             detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
-        ))
+        )
+    outputs = Outputs()
+    if args.jsonl:
+        outputs.add(args.jsonl, result.to_jsonl())
     if args.html:
-        with progress.step("writing the HTML report"):
-            _write(args.html, _guard(result.to_html))
-    drifted = any(w.result is not None and w.result.drifted for w in result.windows)
-    return 1 if args.fail_on_drift and drifted else 0
+        with progress.step("writing the HTML report"), _pipeline_errors(()):
+            outputs.add(args.html, result.to_html())
+    outputs.commit()
+    if args.jsonl:
+        print(result.summary())
+    if not any(w.status != "gap" for w in result.windows):
+        _error_line(result.notes[0] if result.notes else "no window to check")
+        return 2
+    if args.fail_on_drift and not result.scored:
+        why = result.notes[0] if result.notes else "no window could be scored"
+        _error_line(f"--fail-on-drift: {why}, so there is no verdict to gate on")
+        return 2
+    return 1 if args.fail_on_drift and result.drifted else 0
 
 
 def write_demo_report(path: str, progress: Progress) -> None:
-    """Writes the HTML report of the demo's drifted scenario."""
+    """Writes the HTML report of the demo's drifted scenario (the path was checked before)."""
     from .. import demo
 
-    with progress.step("writing the HTML report of the drift scenario"):
+    with progress.step("writing the HTML report of the drift scenario"), _pipeline_errors(()):
         result: CheckResult = demo.drift_check()  # type: ignore[assignment]
-        _write(path, _guard(result.to_html))
+        outputs = Outputs()
+        outputs.add(path, result.to_html())
+    outputs.commit()
+
+
+def check_demo_output(path: str) -> None:
+    """Refuses the demo's --html path before any work, as for check and monitor."""
+    check_outputs([("--html", path)], ())
+    _require_report()
+

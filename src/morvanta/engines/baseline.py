@@ -13,16 +13,14 @@ passed in.
 
 from __future__ import annotations
 
-import hashlib
 import io
 import os
 import time
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, BinaryIO, Union
+from dataclasses import dataclass
+from typing import Any, BinaryIO, Union
 
 from .. import _engine
-from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS
-from ..io.frames import as_feature_table, match_columns
 from .._native import (
     ConfidenceDrift,
     DataDrift,
@@ -32,11 +30,14 @@ from .._native import (
     QueryDrift,
     ResponseDrift,
 )
+from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS, settings_of
+from ..errors import annotated
+from ..io.common import write_atomic
+from ..io.frames import as_feature_table, match_columns
 from ..results import Breakdown
+from . import baseline_store as store
+from .baseline_values import Refusal, check_parts, check_settings, expected_shapes, validate
 from .breakdown import build_breakdown
-
-if TYPE_CHECKING:
-    pass
 
 __all__ = ["Baseline"]
 
@@ -44,25 +45,11 @@ Detector = Union[DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift, Confidenc
 
 # Parts of a window, in the order the dimensions report them.
 PARTS = WINDOW_FIELDS
-_FORMAT = "morvanta.baseline"
-_VERSION = 1
-_STATE_KEY = "morvanta_baseline"
-# The state arrays, in digest order, with their element types.
-_ARRAYS = {
-    "feature_columns": "float64",
-    "embeddings": "float32",
-    "response_lengths": "float64",
-    "response_embeddings": "float32",
-    "confidences": "float64",
-    "correct": "bool",
-    "query_centroids": "float32",
-    "query_frequencies": "float64",
-}
 
 
 def _window(args: Mapping[str, Any]) -> dict[str, Any]:
     # The parts of a window among a call's keyword arguments, in PARTS order.
-    return {p: args[p] for p in PARTS}
+    return {p: args.get(p) for p in PARTS}
 
 
 def _detector(arg: str, value: Any) -> Any:
@@ -81,22 +68,87 @@ def _rows(value: Any) -> int:
     return len(value)
 
 
-def _digest(meta_text: str, arrays: Mapping[str, Any]) -> str:
+def _fit_error(r: Refusal) -> ValueError:
+    # Fit names the argument that carries the refused value.
+    return ValueError(f"argument '{r.arg}': {r.what}" if r.arg else r.what)
+
+
+def _fit_arrays(table: Any, given: Mapping[str, Any]) -> dict[str, Any]:
+    """The inputs fit has accepted, as arrays for the value checks (never copies of
+    the 2-D arrays, which the engine has taken as they are)."""
     import numpy as np
 
-    h = hashlib.sha256(meta_text.encode())
-    for name in _ARRAYS:
-        if name in arrays:
-            a = np.ascontiguousarray(arrays[name])
-            h.update(f"{name}:{a.dtype.str}:{a.shape}".encode())
-            h.update(a.tobytes())
-    return h.hexdigest()
+    out: dict[str, Any] = {}
+    if table is not None:
+        out["features"] = table
+    for p in ("embeddings", "response_embeddings", "queries"):
+        if given[p] is not None:
+            out[p] = given[p]
+    # The engine has taken these as numbers float() reads and as booleans.
+    for p, dtype in (("response_lengths", np.float64), ("confidences", np.float64), ("correct", np.bool_)):
+        if given[p] is not None:
+            out[p] = np.asarray(given[p], dtype=dtype)
+    return out
 
 
-def _finite(a: Any) -> bool:
-    import numpy as np
+@dataclass
+class _Record:
+    """The settings record of a saved baseline, typed but not yet judged."""
 
-    return bool(np.isfinite(a).all())
+    parts: tuple[str, ...]
+    names: list[str] | None
+    from_frame: bool
+    settings: dict[str, dict[str, Any]]
+    sizes: dict[str, Any]
+    n_features: Any
+    captured_at: int
+    digest: str
+    meta_text: str
+
+    @classmethod
+    def parse(cls, meta: Any) -> _Record:
+        if not isinstance(meta, dict) or meta.get("format") != store.FORMAT:
+            raise store.StoreError("not a morvanta baseline (format marker missing)")
+        version = meta.get("version")
+        if version != store.VERSION:
+            raise store.StoreError(
+                f"baseline format version {version!r} is not supported (this version reads {store.VERSION})")
+        meta = dict(meta)
+        try:
+            digest = meta.pop("digest")
+            parts, names, sizes = meta["parts"], meta["feature_names"], meta["sizes"]
+            settings, captured_at = meta["detectors"], meta["captured_at"]
+            from_frame, n_features = meta.get("names_from_frame", False), meta["n_features"]
+        except KeyError as e:
+            raise store.StoreError(f"damaged baseline settings (no {e})") from None
+        for key, value, ok in (
+            ("digest", digest, isinstance(digest, str)),
+            ("parts", parts, isinstance(parts, list) and all(isinstance(x, str) for x in parts)),
+            ("feature_names", names, names is None or isinstance(names, list) and all(isinstance(x, str) for x in names)),
+            ("sizes", sizes, isinstance(sizes, dict)),
+            ("detectors", settings, isinstance(settings, dict)),
+            ("captured_at", captured_at, isinstance(captured_at, int) and not isinstance(captured_at, bool)),
+            ("names_from_frame", from_frame, isinstance(from_frame, bool)),
+        ):
+            if not ok:
+                raise store.StoreError(f"damaged baseline settings ('{key}' is {value!r})")
+        return cls(tuple(parts), names, from_frame, {d: _settings(d, s) for d, s in settings.items()}, sizes,
+                   n_features, captured_at, digest, _engine.json_dump(meta))
+
+
+def _settings(dim: str, saved: Any) -> dict[str, Any]:
+    # [class name, *constructor arguments]; non-finite thresholds travel as "NaN", "Infinity".
+    item = f"detector {dim!r}"
+    if dim not in REGISTRY:
+        raise Refusal(None, item, f"unknown dimension (dimensions: {', '.join(REGISTRY)})")
+    d = REGISTRY[dim]
+    if not isinstance(saved, list) or not saved or saved[0] != d.detector.__name__:
+        raise Refusal(None, item, f"{saved!r} is not the settings of a {d.detector.__name__}")
+    values = saved[1:]
+    if len(values) != len(d.settings):
+        raise Refusal(None, item, f"{len(values)} settings, expected {len(d.settings)} ({', '.join(d.settings)})")
+    nonfinite = {"NaN": float("nan"), "Infinity": float("inf"), "-Infinity": float("-inf")}
+    return {n: nonfinite.get(v, v) if isinstance(v, str) else v for n, v in zip(d.settings, values)}
 
 
 class Baseline:
@@ -149,6 +201,7 @@ class Baseline:
     # ------------------------------------------------------------------ fit
 
     @classmethod
+    @annotated
     def fit(
         cls,
         *,
@@ -181,19 +234,50 @@ class Baseline:
         part at all, TypeError for unsupported inputs, and MorvantaError where the
         detector would fail on every window (k-means on the queries, flags whose
         count differs from the confidences').
+
+        Values no window could be judged against raise ValueError naming the
+        argument: a non-finite threshold (NaN would silence every alert), a
+        count setting out of range (``n_projections``, ``k``,
+        ``n_calib_bins`` from 1, ``n_bins`` from 0; at most 2**16 projections,
+        2**20 otherwise), a NaN or infinite embedding, a confidence outside
+        [0, 1] (NaN stands for a missing one only without ``correct``), fewer
+        rows than the detector needs (2 embeddings, 1 of every other part).
+        NaN and infinite feature cells and response lengths are taken as they
+        are. :meth:`load` applies the same rules to a saved file, so whatever
+        fit accepts loads again.
         """
-        given = _window(locals())
+        args = dict(locals())
+        del args["cls"]
+        return cls._fit(args, check=True)
+
+    @classmethod
+    def _fit(cls, args: Mapping[str, Any], check: bool) -> Baseline:
+        """Fit from keyword arguments (those missing take fit's defaults).
+
+        ``check=False`` skips the value checks: :func:`morvanta.explain` scores
+        whatever its plain detector scores, through a baseline never saved.
+        """
+        given = _window(args)
         parts = tuple(p for p in PARTS if given[p] is not None)
         if not parts:
             raise ValueError("Baseline.fit() needs at least one part of a window (features=..., embeddings=..., ...)")
-        if "response_embeddings" in parts and "response_lengths" not in parts:
-            raise ValueError("part 'response_embeddings' needs 'response_lengths' (the response detector scores both)")
-        if "correct" in parts and "confidences" not in parts:
-            raise ValueError("part 'correct' needs 'confidences' (one flag per confidence)")
-        settings = {"data": data, "embedding": embedding, "query": query, "response": response, "confidence": confidence}
+        try:
+            check_parts(parts)
+        except Refusal as r:
+            raise _fit_error(r) from None
         detectors = {
-            dim: _detector(dim, settings[dim]) for dim in dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts)
+            dim: _detector(dim, args.get(dim, REGISTRY[dim].detector()))
+            for dim in dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts)
         }
+        settings = {dim: settings_of(det) for dim, det in detectors.items()}
+        if check:
+            # Before the engine: a setting such as 2**40 projections would ask it for terabytes.
+            try:
+                for dim in detectors:
+                    check_settings(dim, settings[dim])
+            except Refusal as r:
+                raise _fit_error(r) from None
+        features, feature_names = given["features"], args.get("feature_names")
         names: list[str] | None = None
         from_frame = False
         table = None
@@ -210,16 +294,22 @@ class Baseline:
             raise ValueError("feature_names given without features")
         state = _engine.baseline_fit(
             features=table,
-            embeddings=embeddings,
-            queries=queries,
-            response_lengths=response_lengths,
-            response_embeddings=response_embeddings,
-            confidences=confidences,
-            correct=correct,
-            **{d: detectors[d] for d in detectors},
+            embeddings=given["embeddings"],
+            queries=given["queries"],
+            response_lengths=given["response_lengths"],
+            response_embeddings=given["response_embeddings"],
+            confidences=given["confidences"],
+            correct=given["correct"],
+            **detectors,
         )
         sizes = {p: _rows(table if p == "features" else given[p]) for p in parts}
         n_features = 0 if table is None else table.shape[1]
+        if check:
+            # The rules load applies to the saved file, so whatever fit accepts loads again.
+            try:
+                validate(parts, settings, sizes, n_features, _fit_arrays(table, given), names)
+            except Refusal as r:
+                raise _fit_error(r) from None
         return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features)
 
     # ------------------------------------------------------------------ properties
@@ -278,6 +368,7 @@ class Baseline:
         cur = self._current(given)
         return list(_engine.baseline_check(self._state, explain=explain, **cur))
 
+    @annotated
     def check(
         self,
         *,
@@ -307,6 +398,7 @@ class Baseline:
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
 
+    @annotated
     def explain(
         self,
         *,
@@ -336,8 +428,8 @@ class Baseline:
 
     def _meta(self) -> dict[str, Any]:
         return {
-            "format": _FORMAT,
-            "version": _VERSION,
+            "format": store.FORMAT,
+            "version": store.VERSION,
             "parts": list(self._parts),
             "feature_names": self._feature_names,
             "names_from_frame": self._names_from_frame,
@@ -347,24 +439,24 @@ class Baseline:
             "captured_at": self._captured_at,
         }
 
-    def _arrays(self) -> dict[str, Any]:
+    def _arrays(self, export: Mapping[str, Any]) -> dict[str, Any]:
         import numpy as np
 
-        ex = _engine.baseline_export(self._state)
-        arrays = {name: ex[name] for name in _ARRAYS if name in ex}
+        arrays = {name: export[name] for name in store.ARRAYS if name in export}
         if "correct" in arrays:
             arrays["correct"] = np.asarray(arrays["correct"], dtype=bool)
         return arrays
 
-    def _write_npz(self, fh: BinaryIO, meta: dict[str, Any] | None = None, arrays: dict[str, Any] | None = None) -> None:
-        import numpy as np
+    def _record(self) -> tuple[dict[str, Any], dict[str, Any], dict[str, Any]]:
+        # (settings record with its digest, state arrays, the engine's export)
+        export = _engine.baseline_export(self._state)
+        meta, arrays = self._meta(), self._arrays(export)
+        meta["digest"] = store.digest(_engine.json_dump(meta), arrays)
+        return meta, arrays, export
 
-        if meta is None or arrays is None:
-            meta, arrays = self._meta(), self._arrays()
-            meta["digest"] = _digest(_engine.json_dump(meta), arrays)
-        payload: dict[str, Any] = {"morvanta_baseline": np.array(_engine.json_dump(meta))}
-        payload.update({f"array_{k}": v for k, v in arrays.items()})
-        np.savez(fh, **payload)
+    def _write_npz(self, fh: BinaryIO) -> None:
+        meta, arrays, _ = self._record()
+        store.write_npz(fh, meta, arrays)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickled as the bytes of its .npz form, so a copy checks with the same bits.
@@ -372,6 +464,7 @@ class Baseline:
         self._write_npz(buf)
         return (_from_npz_bytes, (buf.getvalue(),))
 
+    @annotated
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the baseline to ``path``: JSON text, or a NumPy ``.npz`` archive
         when the name ends in ".npz".
@@ -383,193 +476,83 @@ class Baseline:
         with the rest of the state, the settings and the format version under the
         "morvanta_baseline" key. Floats keep their exact values. Loading either
         file gives a baseline whose checks equal this one's bit for bit.
-        """
-        import numpy as np
 
+        The file is replaced all at once: the content goes to a temporary file
+        in the same folder, is flushed to disk and renamed over ``path``, so a
+        crash, a kill or a full disk leaves the previous file as it was. The new
+        file keeps the permissions of the one it replaces; a symlink at
+        ``path`` is replaced by the file, its target left alone. Raises
+        :class:`~morvanta.io.common.OutputError` (an OSError) naming ``path``.
+        """
         p = os.fspath(path)
-        meta = self._meta()
-        arrays = self._arrays()
-        meta_text = _engine.json_dump(meta)
-        meta["digest"] = _digest(meta_text, arrays)
+        meta, arrays, export = self._record()
         if p.endswith(".npz"):
-            with open(p, "wb") as fh:
-                self._write_npz(fh, meta, arrays)
-            return
-        ex = _engine.baseline_export(self._state)
-        snap: dict[str, Any] = {
-            "embeddings": None,
-            "feature_means": None,
-            "feature_stds": None,
-            "confidence_scores": None,
-            "response_lengths": None,
-            "query_centroids": None,
-            "query_cluster_freqs": None,
-            "captured_at": self._captured_at,
-        }
-        extra = dict(arrays)
-        # Snapshot fields hold finite numbers only; whatever they cannot hold
-        # stays under the state key.
-        for field, name in (
-            ("embeddings", "embeddings"),
-            ("confidence_scores", "confidences"),
-            ("query_centroids", "query_centroids"),
-            ("query_cluster_freqs", "query_frequencies"),
-        ):
-            if name in arrays and _finite(arrays[name]):
-                snap[field] = extra.pop(name)
-        for field in ("feature_means", "feature_stds"):
-            if field in ex and _finite(ex[field]):
-                snap[field] = ex[field]
-        if "response_lengths" in arrays:
-            lengths = arrays["response_lengths"]
-            if (
-                _finite(lengths)
-                and bool((lengths >= 0).all())
-                and bool((lengths < 2.0**64).all())
-                and bool((np.floor(lengths) == lengths).all())
-                and not bool(np.signbit(lengths).any())
-            ):
-                snap["response_lengths"] = [int(v) for v in lengths.tolist()]
-                del extra["response_lengths"]
-        doc = dict(snap)
-        doc[_STATE_KEY] = {**meta, "arrays": extra}
-        text = _engine.json_dump(doc)
-        with open(p, "w", encoding="utf-8") as fh:
-            fh.write(text)
+            write_atomic(p, lambda fh: store.write_npz(fh, meta, arrays))
+        else:
+            write_atomic(p, store.json_text(meta, arrays, export, self._captured_at))
 
     @classmethod
+    @annotated
     def load(cls, path: str | os.PathLike[str]) -> Baseline:
         """Reads a baseline written by :meth:`save` (".npz" by suffix, else JSON).
 
-        A file that is not a baseline, is damaged (its content no longer matches
-        the checksum written with it) or comes from a newer format raises
-        ValueError naming the file and the problem.
+        Raises ValueError naming the file and the problem for a file that is
+        not a baseline, is damaged (its content no longer matches the checksum
+        written with it), comes from a newer format, or holds a value
+        :meth:`fit` would refuse (a non-finite threshold or embedding, a
+        confidence outside [0, 1], a row count that disagrees with the arrays,
+        a setting out of range, ...). Of an .npz archive only the entries a
+        baseline has are read, each after its size has been checked.
         """
         p = os.fspath(path)
-
-        def bad(why: str) -> ValueError:
-            return ValueError(f"{p}: {why}")
-
-        arrays: dict[str, Any] = {}
         if p.endswith(".npz"):
             return cls._from_npz(p, p)
+        with open(p, "rb") as fh:
+            raw = fh.read()
         try:
-            with open(p, encoding="utf-8") as fh:
-                text = fh.read()
+            text = raw.decode("utf-8")
         except UnicodeDecodeError as e:
-            raise bad(f"not JSON text ({e})") from e
+            raise ValueError(f"{p}: not JSON text ({e})") from None
         try:
-            doc = _engine.json_load(text)
-        except ValueError as e:
-            raise bad(f"not valid JSON ({e})") from e
-        if not isinstance(doc, dict) or not isinstance(doc.get(_STATE_KEY), dict):
-            raise bad("not a morvanta baseline (no 'morvanta_baseline' object)")
-        meta = dict(doc[_STATE_KEY])
-        extra = meta.pop("arrays", None)
-        if not isinstance(extra, dict):
-            raise bad("damaged baseline: no state arrays")
-        arrays.update(extra)
-        for field, name in (
-            ("embeddings", "embeddings"),
-            ("confidence_scores", "confidences"),
-            ("query_centroids", "query_centroids"),
-            ("query_cluster_freqs", "query_frequencies"),
-            ("response_lengths", "response_lengths"),
-        ):
-            if doc.get(field) is not None and name not in arrays:
-                arrays[name] = doc[field]
-        return cls._restore(p, meta, arrays)
+            meta, stored = store.read_json_doc(text)
+            record = _Record.parse(meta)
+            shapes = _shapes(record)
+            arrays: dict[str, Any] = {}
+            for name, shape in shapes.items():
+                if name not in stored:
+                    raise store.StoreError(f"damaged baseline: no array '{name}'")
+                arrays[name] = store.decode_json_array(name, stored[name], shape)
+            return cls._restore(record, arrays)
+        except Refusal as r:
+            raise ValueError(f"{p}: invalid baseline: {r}") from None
+        except store.StoreError as e:
+            raise ValueError(f"{p}: {e}") from None
 
     @classmethod
     def _from_npz(cls, source: str | BinaryIO, p: str) -> Baseline:
-        import numpy as np
-
-        def bad(why: str) -> ValueError:
-            return ValueError(f"{p}: {why}")
-
-        arrays: dict[str, Any] = {}
         try:
-            with np.load(source, allow_pickle=False) as z:
-                files = {k: z[k] for k in z.files}
-        except (OSError, ValueError, EOFError) as e:
-            if isinstance(e, FileNotFoundError):
-                raise
-            raise bad(f"not a readable .npz archive ({e})") from e
-        except Exception as e:  # zipfile.BadZipFile and friends
-            raise bad(f"not a readable .npz archive ({e})") from e
-        if _STATE_KEY not in files:
-            raise bad("not a morvanta baseline (no 'morvanta_baseline' entry)")
-        try:
-            meta = _engine.json_load(str(files[_STATE_KEY]))
-        except ValueError as e:
-            raise bad(f"damaged baseline settings ({e})") from e
-        for k, v in files.items():
-            if k.startswith("array_"):
-                arrays[k[len("array_") :]] = v
-        return cls._restore(p, meta, arrays)
+            with store.NpzArchive(source) as z:
+                record = _Record.parse(z.meta())
+                arrays: dict[str, Any] = {}
+                for name, shape in _shapes(record).items():
+                    if not z.has(name):
+                        raise store.StoreError(f"damaged baseline: no entry 'array_{name}'")
+                    arrays[name] = z.array(name, shape)
+            return cls._restore(record, arrays)
+        except Refusal as r:
+            raise ValueError(f"{p}: invalid baseline: {r}") from None
+        except store.StoreError as e:
+            raise ValueError(f"{p}: {e}") from None
 
     @classmethod
-    def _restore(cls, p: str, meta: Any, raw: dict[str, Any]) -> Baseline:
-        import numpy as np
-
-        def bad(why: str) -> ValueError:
-            return ValueError(f"{p}: {why}")
-
-        if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
-            raise bad("not a morvanta baseline (format marker missing)")
-        version = meta.get("version")
-        if version != _VERSION:
-            raise bad(f"baseline format version {version!r} is not supported (this version reads {_VERSION})")
-        try:
-            parts = tuple(meta["parts"])
-            names = meta["feature_names"]
-            names = None if names is None else [str(n) for n in names]
-            sizes = {str(k): int(v) for k, v in meta["sizes"].items()}
-            captured_at = int(meta["captured_at"])
-            digest = meta.pop("digest")
-            settings = meta["detectors"]
-            from_frame = bool(meta.get("names_from_frame", False))
-            n_features = int(meta["n_features"])
-        except (KeyError, TypeError, ValueError, AttributeError) as e:
-            raise bad(f"damaged baseline settings ({type(e).__name__}: {e})") from e
-        if any(part not in PARTS for part in parts):
-            raise bad(f"damaged baseline: unknown parts {list(parts)}")
-        arrays: dict[str, Any] = {}
-        for name, dtype in _ARRAYS.items():
-            if name not in raw:
-                continue
-            v = raw[name]
-            try:
-                if dtype == "bool":
-                    a = np.asarray(v, dtype=bool) if not isinstance(v, np.ndarray) else v
-                elif isinstance(v, np.ndarray):
-                    a = v
-                else:
-                    a = np.asarray([float(x) for x in v], dtype=np.float64)
-            except (TypeError, ValueError) as e:
-                raise bad(f"damaged baseline: array '{name}' ({e})") from e
-            if a.dtype != np.dtype(dtype):
-                raise bad(f"damaged baseline: array '{name}' has element type {a.dtype}, expected {dtype}")
-            if name == "feature_columns":
-                # JSON holds the columns flat, one after another.
-                shape = (n_features, sizes.get("features", 0))
-                if a.size != shape[0] * shape[1]:
-                    raise bad(f"damaged baseline: array '{name}' has {a.size} values for {shape[0]} x {shape[1]}")
-                a = a.reshape(shape)
-            arrays[name] = a
-        if digest != _digest(_engine.json_dump(meta), arrays):
-            raise bad("damaged baseline: the content does not match the checksum saved with it")
-        detectors: dict[str, Any] = {}
-        try:
-            for dim, s in settings.items():
-                cls_name, *args = s
-                klass = REGISTRY[dim].detector
-                if cls_name != klass.__name__:
-                    raise ValueError(f"detector {cls_name!r} for dimension {dim!r}")
-                # Non-finite thresholds travel as the strings "NaN", "Infinity".
-                detectors[dim] = klass(*[float(a) if isinstance(a, str) else a for a in args])
-        except (KeyError, TypeError, ValueError, OverflowError, AttributeError) as e:
-            raise bad(f"damaged baseline settings ({e})") from e
+    def _restore(cls, record: _Record, arrays: dict[str, Any]) -> Baseline:
+        if record.digest != store.digest(record.meta_text, arrays):
+            raise store.StoreError("damaged baseline: the content does not match the checksum saved with it")
+        # The values themselves, by the rules fit applies: a checksum only says
+        # the file is as written, not that what was written is sound.
+        validate(record.parts, record.settings, record.sizes, record.n_features, arrays, record.names)
+        detectors = {dim: REGISTRY[dim].build(**s) for dim, s in record.settings.items()}
+        parts, sizes = record.parts, record.sizes
         try:
             kw: dict[str, Any] = {}
             if "features" in parts:
@@ -583,9 +566,16 @@ class Baseline:
                 kw["query_frequencies"] = arrays["query_frequencies"]
                 kw["query_rows"] = sizes["queries"]
             state = _engine.baseline_fit(**kw, **detectors)
-        except (KeyError, TypeError, ValueError, MorvantaError) as e:
-            raise bad(f"damaged baseline: {type(e).__name__}: {e}") from e
-        return cls._new(state, parts, names, from_frame, detectors, sizes, captured_at, n_features)
+        except (TypeError, ValueError, OverflowError, MorvantaError) as e:
+            raise store.StoreError(f"damaged baseline: {type(e).__name__}: {e}") from e
+        return cls._new(state, parts, record.names, record.from_frame, detectors, dict(sizes), record.captured_at,
+                        record.n_features)
+
+
+def _shapes(record: _Record) -> dict[str, tuple[int | None, ...]]:
+    """The arrays a saved baseline holds and their shapes, once its settings pass the checks."""
+    validate(record.parts, record.settings, record.sizes, record.n_features, {}, record.names)
+    return expected_shapes(record.parts, record.sizes, record.n_features, record.settings)
 
 
 def _from_npz_bytes(data: bytes) -> Baseline:

@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._native import DataDrift
+from ..errors import annotated
 from ..io.frames import as_feature_table, match_columns
 from ..results import ColumnDrift
 
@@ -36,6 +37,7 @@ def column_scores(
     ]
 
 
+@annotated
 def data_drift_by_column(
     baseline: Any,
     current: Any,

@@ -7,6 +7,7 @@ from typing import Any
 
 from .._native import DriftScore
 from ..dimensions import bound
+from ..errors import annotated
 from ..results import Breakdown
 from .baseline import Baseline
 
@@ -21,6 +22,7 @@ def _window(arg: str, value: Any, parts: tuple[str, ...]) -> dict[str, Any]:
     return dict(zip(parts, value))
 
 
+@annotated
 def explain(method: Callable[..., DriftScore], baseline: Any, current: Any) -> Breakdown:
     """The breakdown of ``method(baseline, current)`` for a plain detector.
 
@@ -37,6 +39,8 @@ def explain(method: Callable[..., DriftScore], baseline: Any, current: Any) -> B
     >>> b.worst().name, b.worst().ks, b.worst().psi
     """
     det, dim, form = bound(method)
-    fitted = Baseline.fit(**_window("baseline", baseline, form.parts), **{dim.name: det})
+    # Unchecked: the breakdown covers whatever the plain detector scores (a NaN
+    # threshold, confidences above 1), and this baseline is never saved.
+    fitted = Baseline._fit({**_window("baseline", baseline, form.parts), dim.name: det}, check=False)
     out = fitted.explain(**_window("current", current, form.parts))
     return next(iter(out.values()))

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Callable, Union
 
 from .. import _engine
 from ..dimensions import bound
+from ..errors import annotated
 from ..results import Calibration, DriftTest
 from .._native import ConfidenceDrift, DataDrift, DriftScore, EmbeddingDrift, QueryDrift, ResponseDrift
 
@@ -102,6 +103,7 @@ def _permuted(
     return _engine.query_permutations(det, b[0], c[0], n, seed)
 
 
+@annotated
 def permutation_test(
     method: Callable[..., DriftScore],
     baseline: Window,
@@ -186,6 +188,7 @@ def _split_mask(n_rows: int, n_current: int, seed: int, index: int) -> Any:
     return np.frombuffer(_engine.split_labels(n_rows, n_current, seed, index), dtype=np.uint8).astype(bool)
 
 
+@annotated
 def calibrate(
     method: Callable[..., DriftScore],
     baseline: Window,

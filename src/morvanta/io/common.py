@@ -13,10 +13,15 @@ from __future__ import annotations
 import os
 import stat
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import BinaryIO, Union
 
 __all__ = ["OutputError", "write_atomic", "same_file", "check_output_path", "Outputs"]
+
+#: What :func:`write_atomic` writes: the bytes, text (as UTF-8), or a function that
+#: writes the content to the open file it is given (for content too big to hold twice).
+Content = Union[bytes, str, Callable[[BinaryIO], None]]
 
 
 class OutputError(OSError):
@@ -24,7 +29,15 @@ class OutputError(OSError):
 
 
 def _umask() -> int:
-    # os.umask can only be read by setting it; restore at once.
+    # Linux reports the umask in /proc; elsewhere it can only be read by setting
+    # it, which another thread creating a file at that instant would see.
+    try:
+        with open("/proc/self/status", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
@@ -58,12 +71,16 @@ def _why(err: OSError) -> str:
     return err.strerror or str(err)
 
 
-def write_atomic(path: str | os.PathLike[str], data: bytes | str) -> None:
+def write_atomic(path: str | os.PathLike[str], data: Content) -> None:
     """Writes ``data`` to ``path`` all or nothing.
 
     The previous file (if any) stays intact until the new one is complete; a
     crash, a full disk or a kill leaves either the old or the new content,
-    never a mix. Errors raise :class:`OutputError` naming ``path``.
+    never a mix. The new file takes the mode of the regular file it replaces,
+    else 0666 minus the umask; a symlink at ``path`` is replaced, not followed.
+    ``data`` may be a function writing the content to the binary file it is
+    given. Errors raise :class:`OutputError` naming ``path``; the temporary
+    file is removed on every failure (an exception raised by ``data`` included).
     """
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
@@ -75,7 +92,10 @@ def write_atomic(path: str | os.PathLike[str], data: bytes | str) -> None:
     try:
         try:
             with os.fdopen(fd, "wb") as f:
-                f.write(payload)
+                if callable(payload):
+                    payload(f)
+                else:
+                    f.write(payload)
                 f.flush()
                 os.fsync(f.fileno())
             os.chmod(tmp, _target_mode(target))

@@ -25,14 +25,19 @@ from .._native import (
     DriftReport,
     DriftScore,
 )
-from ..dimensions import NAMES, bound, detectors_with, settings_of
+from ..dimensions import DIMENSION_OF_FIELD, NAMES, REGISTRY, bound, detectors_with, settings_of
+from ..errors import ArgumentError, annotated
 from ..engines.columns import column_scores, worst_first
-from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, match_logs, read_log
+from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, read_log
 from ..results import CheckResult, ColumnDrift, DimensionResult
 
-__all__ = ["check", "holm"]
+__all__ = ["check", "holm", "validate", "DEFAULT_MIN_ROWS"]
 
 SAVED_BASELINE_SUFFIXES = (".json", ".npz")
+
+#: Fewest requests a window needs before it is scored, in check and monitor alike:
+#: below it a score is mostly noise, and a gate would read noise as a verdict.
+DEFAULT_MIN_ROWS = 30
 
 
 # ------------------------------------------------------------------ adapters
@@ -127,9 +132,6 @@ def _saved_check(saved: Any, cur: RequestLog) -> tuple[DriftReport, dict[str, An
     return report, breakdowns
 
 
-# ------------------------------------------------------------------ results
-
-
 # ------------------------------------------------------------------ statistics
 
 
@@ -198,6 +200,22 @@ def _width_check(base: RequestLog, cur: RequestLog, what: str, column: str | Non
         )
 
 
+#: Missing feature columns named one by one, up to this many per log; the rest are counted.
+MISSING_NAMED = 10
+
+
+def _missing_notes(notes: list[str], missing: list[str], log: str) -> None:
+    for n in missing[:MISSING_NAMED]:
+        notes.append(f"feature '{n}' is missing from the {log} log; the data dimension leaves it out")
+    if len(missing) > MISSING_NAMED:
+        notes.append(f"{len(missing) - MISSING_NAMED:,} more features are missing from the {log} log; "
+                     "the data dimension leaves them out")
+
+
+def _identity(index: list[int], width: int) -> bool:
+    return len(index) == width and all(i == j for j, i in enumerate(index))
+
+
 def _plan(
     base: RequestLog, cur: RequestLog, detectors: Mapping[str, Any], min_rows: int, notes: list[str]
 ) -> tuple[dict[str, _Call], dict[str, DimensionResult]]:
@@ -213,32 +231,29 @@ def _plan(
     def small(dim: str, why: str, inputs: str) -> None:
         left[dim] = DimensionResult(dim, "too_small", why, inputs=inputs)
 
-    def sizes_ok(dim: str, nb: int, nc: int, need: int, inputs: str) -> bool:
-        need = max(need, min_rows)
+    def sizes_ok(dim: str, nb: int, nc: int, inputs: str) -> bool:
+        need = max(REGISTRY[dim].min_rows, min_rows)
         if nb < need or nc < need:
             small(dim, f"needs at least {need} rows per window, got {nb} (baseline) and {nc} (current)", inputs)
             return False
         return True
 
-    # data: the baseline's feature columns that the current log has too, matched by name.
-    base_at = {n: j for j, n in enumerate(base.feature_names)}  # lookups by name: linear in the columns
+    # data: the baseline's feature columns that the current log has too, matched by
+    # name (through dicts: a log can hold hundreds of thousands of columns).
+    base_at = {n: j for j, n in enumerate(base.feature_names)}
     cur_at = {n: j for j, n in enumerate(cur.feature_names)}
     shared = [n for n in base.feature_names if n in cur_at]
-    for n in base.feature_names:
-        if n not in cur_at:
-            notes.append(f"feature '{n}' is missing from the current log; the data dimension leaves it out")
-    for n in cur.feature_names:
-        if n not in base_at:
-            notes.append(f"feature '{n}' is missing from the baseline log; the data dimension leaves it out")
+    _missing_notes(notes, [n for n in base.feature_names if n not in cur_at], "current")
+    _missing_notes(notes, [n for n in cur.feature_names if n not in base_at], "baseline")
     if not shared:
         skip("data", "no numeric feature columns in both logs")
     else:
         inputs = f"{len(shared)} feature column{'s' if len(shared) != 1 else ''}"
-        if sizes_ok("data", base.n_rows, cur.n_rows, 1, inputs):
+        if sizes_ok("data", base.n_rows, cur.n_rows, inputs):
             bi = [base_at[n] for n in shared]
             ci = [cur_at[n] for n in shared]
-            bf = base.features if bi == list(range(base.features.shape[1])) else np.asfortranarray(base.features[:, bi])
-            cf = cur.features if ci == list(range(cur.features.shape[1])) else np.asfortranarray(cur.features[:, ci])
+            bf = base.features if _identity(bi, base.features.shape[1]) else np.asfortranarray(base.features[:, bi])
+            cf = cur.features if _identity(ci, cur.features.shape[1]) else np.asfortranarray(cur.features[:, ci])
             calls["data"] = _Call(detectors["data"].detect, bf, cf, inputs)
 
     # embedding
@@ -247,7 +262,7 @@ def _plan(
     else:
         _width_check(base, cur, "embeddings", base.embedding_column)
         inputs = f"{base.embedding_column} ({base.embeddings.shape[1]}-d)"
-        if sizes_ok("embedding", base.n_rows, cur.n_rows, 2, inputs):
+        if sizes_ok("embedding", base.n_rows, cur.n_rows, inputs):
             calls["embedding"] = _Call(detectors["embedding"].detect, base.embeddings, cur.embeddings, inputs)
 
     # response: lengths, with the answer embeddings when both logs have them
@@ -260,7 +275,7 @@ def _plan(
         if with_emb:
             _width_check(base, cur, "response_embeddings", "response_embedding")
             inputs += f" + response_embedding ({base.response_embeddings.shape[1]}-d)"  # type: ignore[union-attr]
-        if sizes_ok("response", base.n_rows, cur.n_rows, 1, inputs):
+        if sizes_ok("response", base.n_rows, cur.n_rows, inputs):
             calls["response"] = _Call.of(
                 det, "detect_with_embeddings" if with_emb else None, base, cur, "response_lengths",
                 "response_embeddings", inputs,
@@ -273,7 +288,7 @@ def _plan(
     else:
         with_ok = base.correct is not None and cur.correct is not None
         inputs = "confidence + correct" if with_ok else "confidence"
-        if sizes_ok("confidence", base.n_rows, cur.n_rows, 1, inputs):
+        if sizes_ok("confidence", base.n_rows, cur.n_rows, inputs):
             calls["confidence"] = _Call.of(
                 det, "detect_with_correctness" if with_ok else None, base, cur, "confidences", "correct", inputs
             )
@@ -289,11 +304,35 @@ def _plan(
         if base.n_rows < max(k, min_rows):
             small("query", f"needs at least {max(k, min_rows)} baseline rows for {k} clusters, got {base.n_rows}",
                   inputs)
-        elif sizes_ok("query", base.n_rows, cur.n_rows, 1, inputs):
+        elif sizes_ok("query", base.n_rows, cur.n_rows, inputs):
             calls["query"] = _Call(det.detect, base.queries, cur.queries, inputs)
     return calls, left
 
 
+def validate(*, p_values: bool = False, calibrate: float | None = None, alpha: float = 0.05,
+             min_rows: int = DEFAULT_MIN_ROWS) -> None:
+    """Refuses the check's settings that no data could make valid, naming the argument."""
+    if p_values and calibrate is not None:
+        raise ArgumentError("calibrate", "'p_values' and 'calibrate' exclude each other")
+    if isinstance(alpha, bool) or not isinstance(alpha, (int, float)) or not 0.0 < alpha < 1.0:
+        raise ArgumentError("alpha", f"expected a level in (0, 1), got {alpha!r}")
+    if calibrate is not None and (isinstance(calibrate, bool) or not isinstance(calibrate, (int, float))
+                                  or not 0.0 < calibrate < 1.0):
+        raise ArgumentError("calibrate", f"expected a false-alarm rate in (0, 1), got {calibrate!r}")
+    if isinstance(min_rows, bool) or not isinstance(min_rows, int) or min_rows < 1:
+        raise ArgumentError("min_rows", f"expected a positive number of rows, got {min_rows!r}")
+
+
+def _match(base: RequestLog, cur: RequestLog) -> None:
+    """The readers' own comparison of two logs' role columns and column kinds, where this build has it."""
+    from ..io import log as _log
+
+    match_logs = getattr(_log, "match_logs", None)
+    if match_logs is not None:
+        match_logs(base, cur)
+
+
+@annotated
 def check(
     baseline_log: Any,
     current_log: Any,
@@ -306,7 +345,7 @@ def check(
     detectors: Mapping[str, Any] | None = None,
     columns: LogColumns | None = None,
     length: LengthUnit | None = None,
-    min_rows: int = 1,
+    min_rows: int = DEFAULT_MIN_ROWS,
     explain: bool = True,
 ) -> CheckResult:
     """Checks a current request log against a baseline log in every dimension the columns allow.
@@ -324,25 +363,27 @@ def check(
     tested. ``calibrate=RATE`` instead sets each threshold so that the baseline
     against itself drifts with probability RATE. A dimension whose columns are
     missing from either log is "skipped"; one with too few rows (fewer than
-    ``min_rows``, or than its detector needs) is "too_small"; neither is scored.
+    ``min_rows``, default 30 as for :func:`~morvanta.monitor`, or than its
+    detector's settings need) is "too_small"; neither is scored.
+
+    A refused argument raises :class:`~morvanta.errors.ArgumentError` (a
+    ValueError naming it); a core failure raises MorvantaError with its cause
+    in ``kind``/``expected``/``got``/``context`` (see :mod:`morvanta.errors`).
     """
-    if p_values and calibrate is not None:
-        raise ValueError("arguments 'p_values' and 'calibrate' exclude each other")
-    if not 0.0 < alpha < 1.0:
-        raise ValueError(f"argument 'alpha': expected a level in (0, 1), got {alpha!r}")
-    if calibrate is not None and not 0.0 < calibrate < 1.0:
-        raise ValueError(f"argument 'calibrate': expected a false-alarm rate in (0, 1), got {calibrate!r}")
+    validate(p_values=p_values, calibrate=calibrate, alpha=alpha, min_rows=min_rows)
     notes: list[str] = []
     if _is_saved_baseline(baseline_log):
         if p_values or calibrate is not None:
-            raise ValueError("p-values and calibration need the baseline log's rows, not a saved baseline")
+            raise ArgumentError("p_values" if p_values else "calibrate",
+                                "p-values and calibration need the baseline log's rows, not a saved baseline")
         saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
         source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
-        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), alpha, notes)
+        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), alpha, min_rows,
+                            notes)
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
     cur = _as_log(current_log, columns, length, "current_log")
-    match_logs(base, cur)
+    _match(base, cur)
     notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
     dets = detectors_with(detectors)
     calls, left = _plan(base, cur, dets, min_rows, notes)
@@ -363,8 +404,8 @@ def check(
             dets[dim] = det
             calibration["dimensions"][dim] = record
 
-    in_cur = set(cur.feature_names)
-    shared = [n for n in base.feature_names if n in in_cur]
+    in_current = set(cur.feature_names)
+    shared = [n for n in base.feature_names if n in in_current]
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
     scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
     pv: dict[str, tuple[float, str]] = {}
@@ -423,8 +464,23 @@ def _is_saved_baseline(obj: Any) -> bool:
     return False
 
 
-def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, notes: list[str]) -> CheckResult:
+def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, min_rows: int,
+                 notes: list[str]) -> CheckResult:
     notes += [f"current: {n}" for n in cur.notes]
+    sizes = dict(getattr(saved, "sizes", {}) or {})
+    n_base = max(sizes.values(), default=0)
+    parts = set(getattr(saved, "parts", ()) or ())
+    present = [d for d in NAMES if any(DIMENSION_OF_FIELD.get(p) == d for p in parts)]
+    need = max([min_rows, *(REGISTRY[d].min_rows for d in present)])
+    if present and (cur.n_rows < need or n_base < need):
+        # The saved baseline scores all its parts in one call: a window too small
+        # for one of them is too small for the call.
+        why = f"needs at least {need} rows per window, got {n_base:,} (baseline) and {cur.n_rows:,} (current)"
+        dims = [DimensionResult(d, "too_small", why) if d in present
+                else DimensionResult(d, "skipped", "not part of the saved baseline") for d in NAMES]
+        report = DriftReport([], n_base, cur.n_rows)
+        return CheckResult(dims, report, False, source, cur.source, n_base, cur.n_rows, alpha, notes=notes,
+                           current_log=cur, detectors=dict(getattr(saved, "detectors", {}) or {}))
     report, breakdowns = _saved_check(saved, cur)
     by_dim = {s.dimension: s for s in report.scores}
     dims = [
@@ -432,7 +488,6 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, notes: 
         else DimensionResult(d, "skipped", "not part of the saved baseline")
         for d in NAMES
     ]
-    sizes = dict(getattr(saved, "sizes", {}) or {})
     return CheckResult(
         dimensions=dims,
         report=report,
@@ -442,6 +497,7 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, notes: 
         n_baseline=max(sizes.values(), default=report.sample_size_baseline),
         n_current=cur.n_rows,
         alpha=alpha,
+        columns=_columns_of(breakdowns.get("data"), by_dim.get("data")),
         breakdowns=breakdowns,
         notes=notes,
         current_log=cur,
@@ -449,9 +505,20 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, alpha: float, notes: 
     )
 
 
-# ------------------------------------------------------------------ text and Prometheus
+def _columns_of(breakdown: Any, score: DriftScore | None) -> list[ColumnDrift]:
+    """The per-column scores of a data breakdown, worst first.
 
+    A column's value is max(KS, PSI), what the detector gives for that column
+    alone; its score reaches the table's threshold as the detector's would
+    (``value >= threshold``, NaN never).
+    """
+    if breakdown is None or score is None:
+        return []
+    from .. import _engine
 
-# ------------------------------------------------------------------ monitoring over time
-
-
+    threshold = score.threshold
+    return worst_first([
+        ColumnDrift(int(c.index), str(c.name),
+                    _engine.drift_score("data", float(c.value), threshold, bool(c.value >= threshold), score.method))
+        for c in breakdown.columns
+    ])

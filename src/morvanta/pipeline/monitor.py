@@ -1,4 +1,9 @@
-"""Monitoring over time: one log cut into consecutive windows, each checked against a baseline."""
+"""Monitoring over time: one log cut into consecutive windows, each checked against a baseline.
+
+Windows by time are made only where requests fall, so the work is bounded by
+the rows, never by the time span; a run of empty periods between windows is one
+"gap" record, because an outage is a signal of its own.
+"""
 
 from __future__ import annotations
 
@@ -6,62 +11,130 @@ import math
 import os
 import re
 from collections.abc import Callable, Mapping
+from dataclasses import dataclass
 from typing import Any
 
-from ..io.log import LengthUnit, LogColumns, LogError, RequestLog, match_logs
+from ..errors import ArgumentError, annotated
+from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
 from ..results import MonitorResult, WindowResult
-from .check import _as_log, _is_saved_baseline, _load_baseline, check
+from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, _match, check, validate
 
+__all__ = ["monitor", "parse_duration", "Cut"]
 
 _UNITS = {"s": 1.0, "m": 60.0, "h": 3600.0, "d": 86400.0, "w": 604800.0}
+_PART = r"(\d+(?:\.\d+)?)\s*([smhdw])"
 
 
 def parse_duration(text: str | float) -> float:
     """Seconds in a duration such as "90s", "15m", "1h", "1h30m", "7d", "1w" (or a number of seconds)."""
+    if isinstance(text, bool):
+        raise ValueError(f"not a duration: {text!r} (e.g. 30s, 15m, 1h, 1h30m, 7d)")
     if isinstance(text, (int, float)):
         value = float(text)
-    else:
+    elif isinstance(text, str):
         t = text.strip().lower()
-        parts = re.findall(r"(\d+(?:\.\d+)?)\s*([smhdw])", t)
-        if not parts or re.sub(r"(\d+(?:\.\d+)?)\s*([smhdw])", "", t).strip():
+        parts = re.findall(_PART, t)
+        if not parts or re.sub(_PART, "", t).strip():
             raise ValueError(f"not a duration: {text!r} (e.g. 30s, 15m, 1h, 1h30m, 7d)")
         value = sum(float(n) * _UNITS[u] for n, u in parts)
+    else:
+        raise ValueError(f"not a duration: {text!r} (e.g. 30s, 15m, 1h, 1h30m, 7d)")
     if not value > 0 or math.isinf(value):
-        raise ValueError(f"a duration must be positive, got {text!r}")
+        raise ValueError(f"a duration must be positive and finite, got {text!r}")
     return value
 
 
-def _cuts(log: RequestLog, every: float | None, rows: int | None, baseline: float | int | None
-          ) -> tuple[Any, list[tuple[int, int, float | None, float | None]]]:
-    """The baseline rows and the consecutive windows (first row, end row, start time, end time)."""
+@dataclass(frozen=True)
+class Cut:
+    """One record of the cut: the rows [first, end) of a window, or a run of
+    ``periods`` empty periods (``first == end``, ``gap`` true). ``index`` is the
+    period's number after the baseline (with windows by time) or the window's
+    number (with windows by rows)."""
+
+    index: int
+    first: int
+    end: int
+    start: float | None = None
+    stop: float | None = None
+    periods: int | None = None
+    gap: bool = False
+
+
+def _by_rows(n: int, rows: int, baseline: int | None) -> tuple[slice, list[Cut]]:
+    nb = min(baseline if baseline is not None else rows, n)
+    return slice(0, nb), [Cut(i, s, min(s + rows, n)) for i, s in enumerate(range(nb, n, rows))]
+
+
+def _by_time(t: Any, every: float, baseline: float | None) -> tuple[slice, list[Cut]]:
+    """The baseline rows and the windows of sorted times ``t``: windows start on
+    multiples of the period (UTC) after the baseline; only periods holding a row
+    become windows, each run of empty periods between them one gap."""
     import numpy as np
 
-    n = log.n_rows
-    bounds: list[tuple[int, int, float | None, float | None]]
-    if rows is not None:
-        nb = int(baseline) if baseline is not None else rows
-        nb = min(nb, n)
-        bounds = [(s, min(s + rows, n), None, None) for s in range(nb, n, rows)]
-        return slice(0, nb), bounds
-    assert every is not None and log.timestamps is not None
-    t = log.timestamps
+    n = len(t)
     if n == 0:
         return slice(0, 0), []
-    t0 = math.floor(float(t[0]) / every) * every  # windows start on multiples of the period (UTC)
-    base_end = t0 + (float(baseline) if baseline is not None else every)
+    t0 = math.floor(float(t[0]) / every) * every
+    base_end = t0 + (baseline if baseline is not None else every)
     nb = int(np.searchsorted(t, base_end, side="left"))
-    bounds = []
-    start = base_end
-    last = float(t[-1])
-    while start <= last:
-        end = start + every
-        a = int(np.searchsorted(t, start, side="left"))
-        b = int(np.searchsorted(t, end, side="left"))
-        bounds.append((a, b, start, end))
-        start = end
-    return slice(0, nb), bounds
+    out: list[Cut] = []
+    last = -1  # the period of the previous window; the baseline ends where period 0 starts
+    pos = nb
+    while pos < n:
+        x = float(t[pos])
+        k = max(math.floor((x - base_end) / every), last + 1)
+        # Rounding can put the row one period off; a step or two settles it (a
+        # period below the times' resolution never does, so the steps are capped).
+        for _ in range(2):
+            if k > last + 1 and x < base_end + k * every:
+                k -= 1
+            elif x >= base_end + (k + 1) * every:
+                k += 1
+        start, stop = base_end + k * every, base_end + (k + 1) * every
+        end = max(int(np.searchsorted(t, stop, side="left")), pos + 1)  # always at least this row
+        if k > last + 1:
+            out.append(Cut(last + 1, pos, pos, base_end + (last + 1) * every, start, k - last - 1, gap=True))
+        out.append(Cut(k, pos, end, start, stop, 1))
+        last, pos = k, end
+    return slice(0, nb), out
 
 
+def _finite_times(log: RequestLog) -> None:
+    import numpy as np
+
+    assert log.timestamps is not None
+    bad = np.flatnonzero(~np.isfinite(log.timestamps))
+    if bad.size:
+        raise LogError(f"'{log.source}': column 'timestamp' row {int(bad[0]) + 1}: not a finite time "
+                       f"({log.timestamps[bad[0]]!r})")
+
+
+def _count(arg: str, value: Any, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < least:
+        raise ArgumentError(arg, f"expected {'a positive' if least else 'a non-negative'} number of rows, "
+                                 f"got {value!r}")
+    return value
+
+
+def _duration(arg: str, value: Any) -> float:
+    try:
+        return parse_duration(value)
+    except ValueError as err:
+        raise ArgumentError(arg, str(err)) from None
+
+
+def _no_window_note(full: RequestLog, base_rows: slice, period: float | None, baseline_log: Any) -> str:
+    n_base = base_rows.stop - base_rows.start
+    if full.n_rows == 0:
+        return f"no window to check: '{full.source}' holds no requests"
+    if baseline_log is None:
+        what = "first period" if period is not None else "first rows"
+        return (f"no window to check: all {full.n_rows:,} requests of '{full.source}' fall in the baseline "
+                f"({what}, {n_base:,} requests); give a shorter baseline or a longer log")
+    return f"no window to check in '{full.source}'"
+
+
+@annotated
 def monitor(
     log: Any,
     *,
@@ -69,7 +142,7 @@ def monitor(
     rows: int | None = None,
     baseline: str | float | int | None = None,
     baseline_log: Any = None,
-    min_rows: int = 30,
+    min_rows: int = DEFAULT_MIN_ROWS,
     p_values: bool = False,
     n_permutations: int = 999,
     seed: int = 0,
@@ -86,31 +159,41 @@ def monitor(
     each. The baseline is ``baseline_log`` (a log or saved Baseline), or else the
     log's first period: ``baseline`` (a duration with ``every``, a row count
     with ``rows``; default one window). A window with fewer than ``min_rows``
-    requests is reported as "too_small" and not scored. ``on_window`` is called
-    with each window as soon as it is checked.
+    requests is reported as "too_small" and not scored. With ``every``, only
+    periods holding requests become windows; each run of empty periods between
+    them is one record of status "gap" (``periods`` says how many). ``on_window``
+    is called with each record as soon as it is made. When no window is left to
+    check, the result's ``notes`` say why.
     """
     import numpy as np
 
     if (every is None) == (rows is None):
-        raise ValueError("give exactly one of 'every' (a duration) and 'rows' (a count)")
+        raise ArgumentError("every", "give exactly one of 'every' (a duration) and 'rows' (a count)")
     if baseline is not None and baseline_log is not None:
-        raise ValueError("arguments 'baseline' and 'baseline_log' exclude each other")
-    if rows is not None and rows < 1:
-        raise ValueError(f"argument 'rows': expected a positive count, got {rows!r}")
-    period = parse_duration(every) if every is not None else None
+        raise ArgumentError("baseline", "arguments 'baseline' and 'baseline_log' exclude each other")
+    if rows is not None:
+        _count("rows", rows, 1)
+    validate(p_values=p_values, alpha=alpha, min_rows=min_rows)
+    period = _duration("every", every) if every is not None else None
     base_len: float | int | None = None
     if baseline is not None:
-        base_len = parse_duration(baseline) if period is not None else int(baseline)
+        base_len = _duration("baseline", baseline) if period is not None else _count("baseline", baseline, 1)
     full = _as_log(log, columns, length, "log")
     if period is not None:
         if full.timestamps is None:
             raise LogError(f"'{full.source}': windows by time need a timestamp column (or use rows=)")
+        _finite_times(full)
         order = np.argsort(full.timestamps, kind="stable")
         if (order != np.arange(full.n_rows)).any():
             full = full.take(order)
     if baseline_log is not None:
         base_len = 0  # every row of the log is checked
-    base_rows, bounds = _cuts(full, period, rows, base_len)
+    if period is not None:
+        assert full.timestamps is not None
+        base_rows, cuts = _by_time(full.timestamps, period, None if base_len is None else float(base_len))
+    else:
+        assert rows is not None
+        base_rows, cuts = _by_rows(full.n_rows, rows, None if base_len is None else int(base_len))
     if baseline_log is not None:
         base: Any
         if _is_saved_baseline(baseline_log):
@@ -119,7 +202,7 @@ def monitor(
             base_n = max(dict(getattr(base, "sizes", {}) or {}).values(), default=0)
         else:
             base = _as_log(baseline_log, columns, length, "baseline_log")
-            match_logs(base, full)
+            _match(base, full)  # before any window: a too-small window is never checked
             base_n = base.n_rows
         base_source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else getattr(
             base, "source", "baseline")
@@ -128,16 +211,30 @@ def monitor(
         base_source = f"{full.source} (first {'period' if period else 'rows'})"
         base_n = base.n_rows
     out: list[WindowResult] = []
-    for i, (a, b, start, end) in enumerate(bounds):
-        n = b - a
-        if n < min_rows:
-            w = WindowResult(i, start, end, a, n, "too_small",
-                             reason=f"{n} requests, fewer than the {min_rows} needed to test")
+    for c in cuts:
+        n = c.end - c.first
+        if c.gap:
+            w = WindowResult(c.index, c.start, c.stop, c.first, 0, "gap", periods=c.periods,
+                             reason=f"no requests for {c.periods:,} period{'s' if c.periods != 1 else ''}")
+        elif n < min_rows:
+            w = WindowResult(c.index, c.start, c.stop, c.first, n, "too_small", periods=c.periods,
+                             reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
         else:
-            res = check(base, full.take(slice(a, b)), p_values=p_values, n_permutations=n_permutations, seed=seed,
-                        alpha=alpha, detectors=detectors, min_rows=min_rows, explain=False)
-            w = WindowResult(i, start, end, a, n, "checked", res)
+            res = check(base, full.take(slice(c.first, c.end)), p_values=p_values, n_permutations=n_permutations,
+                        seed=seed, alpha=alpha, detectors=detectors, min_rows=min_rows, explain=False)
+            w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods)
         if on_window is not None:
             on_window(w)
         out.append(w)
-    return MonitorResult(out, base_source, int(base_n), period, rows, p_values, alpha, min_rows, full.source)
+    notes: list[str] = []
+    if not any(w.status != "gap" for w in out):
+        notes.append(_no_window_note(full, base_rows, period, baseline_log))
+    elif not any(w.status == "checked" for w in out):
+        small = sum(1 for w in out if w.status == "too_small")
+        notes.append(f"no window could be checked: all {small:,} window{'s' if small != 1 else ''} hold fewer "
+                     f"than the {min_rows} requests needed")
+    elif not any(w.result is not None and w.result.scored for w in out):
+        notes.append(f"no dimension could be scored in any window against the baseline '{base_source}' "
+                     f"({int(base_n):,} requests); see each window's reasons")
+    return MonitorResult(out, base_source, int(base_n), period, rows, p_values, alpha, min_rows, full.source,
+                         notes=notes)

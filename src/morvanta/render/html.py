@@ -18,6 +18,8 @@ import threading
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from .text import window_label
+
 if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
@@ -409,10 +411,14 @@ def _check_sections(r: CheckResult, figs: _Figures) -> list[_Section]:
 
 
 def _calib_bins(det: Any) -> int:
-    import re
+    """The confidence detector's calibration bins (its settings, read from the engine); 10 without one."""
+    from ..dimensions import settings_of
 
-    m = re.search(r"n_calib_bins=(\d+)", repr(det)) if det is not None else None
-    return int(m.group(1)) if m and int(m.group(1)) > 0 else 10
+    try:
+        n = int(settings_of(det)["n_calib_bins"])
+    except (TypeError, KeyError):
+        return 10
+    return n if n > 0 else 10
 
 
 def _template() -> Any:
@@ -462,6 +468,7 @@ def render_check(r: CheckResult) -> str:
         title="morvanta drift report",
         verdict=verdict,
         drifted=r.drifted,
+        state="none" if n == 0 else ("drift" if r.drifted else "ok"),
         baseline=r.baseline_source,
         current=r.current_source,
         n_baseline=f"{r.n_baseline:,}",
@@ -487,7 +494,12 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
 
     xs, ys, drifted, small = [], [], [], []
     threshold = None
+    gaps = [w for w in m.windows if w.status == "gap"]
     for w in m.windows:
+        if w.status == "gap":  # the line breaks there: no requests, no score to join across
+            xs.append(w.index)
+            ys.append(np.nan)
+            continue
         if w.status != "checked" or w.result is None:
             small.append(w.index)
             continue
@@ -514,33 +526,48 @@ def _timeline(figs: _Figures, dim: str, m: MonitorResult) -> _Plot:
     if small:
         ax.plot(small, [0.0] * len(small), linestyle="none", marker="|", markersize=12, color="#777777",
                 label="too small or not tested")
-    labels = [w for w in m.windows]
+    for i, g in enumerate(gaps):
+        # A gap spans its empty periods on the period axis; hatched, so it reads without colour.
+        ax.axvspan(g.index - 0.5, g.index + (g.periods or 1) - 0.5, facecolor="#f4d58d", edgecolor="#9a7b00",
+                   hatch="//", alpha=0.5, linewidth=0.5, label="no requests (gap)" if i == 0 else None)
+    labels = [w for w in m.windows if w.status != "gap"]
     step = max(1, len(labels) // 8)
     ticks = [w.index for w in labels[::step]]
-    names = [_short_time(w.start) if w.start is not None else f"rows {w.first_row}" for w in labels[::step]]
+    names = [window_label(w.start, w.first_row) for w in labels[::step]]
     ax.set_xticks(ticks, names, rotation=20, ha="right", fontsize=7)
     ax.set_ylabel(what)
     ax.set_xlabel("window start" if m.every is not None else "window (first row)")
     ax.legend(loc="best", frameon=False, fontsize=7)
     ax.set_title(f"{dim}: {what} per window")
+    n_windows = len(m.windows) - len(gaps)
     desc = (
-        f"{what.capitalize()} of the {dim} dimension for each of {len(m.windows)} windows (line with circles), "
+        f"{what.capitalize()} of the {dim} dimension for each of {n_windows} windows (line with circles), "
         f"the {'significance level' if m.p_values else 'threshold'} as a dashed line, "
         f"{len(drifted)} drifted window{'s' if len(drifted) != 1 else ''} marked with large crosses"
         + (f" (windows {', '.join(str(p[0]) for p in drifted[:20])})" if drifted else "")
-        + f", {len(small)} window{'s' if len(small) != 1 else ''} too small or not tested marked at the bottom."
+        + f", {len(small)} window{'s' if len(small) != 1 else ''} too small or not tested marked at the bottom"
+        + (f", {len(gaps)} gap{'s' if len(gaps) != 1 else ''} without requests shaded" if gaps else "")
+        + "."
     )
     return figs.svg(fig, f"{dim} over time", desc)
 
 
-def _short_time(t: float) -> str:
-    from datetime import datetime, timezone
-
-    return datetime.fromtimestamp(t, tz=timezone.utc).strftime("%Y-%m-%d %H:%M")
+def _monitor_verdict(m: MonitorResult) -> tuple[str, str]:
+    """(state, sentence) of the page's verdict; never "OK" when nothing was checked."""
+    checked = m.checked
+    gaps = m.gaps
+    gap_text = (f" {len(gaps)} gap{'s' if len(gaps) != 1 else ''} without requests "
+                f"({sum(g.periods or 0 for g in gaps):,} empty periods).") if gaps else ""
+    if not m.scored:
+        why = (m.notes[0] if m.notes else "no window could be scored").rstrip(".")
+        return "none", f"Nothing to test: {why}." + gap_text
+    n_drift = sum(1 for w in checked if w.result is not None and w.result.drifted)
+    state = "drift" if n_drift else "ok"
+    return state, f"{n_drift} of {len(checked)} windows checked drifted." + gap_text
 
 
 def render_monitor(m: MonitorResult) -> str:
-    """The HTML page of a :class:`~morvanta.check.MonitorResult`: one time chart per dimension."""
+    """The HTML page of a :class:`~morvanta.results.MonitorResult`: one time chart per dimension."""
     _require()
     import jinja2
 
@@ -558,19 +585,24 @@ def render_monitor(m: MonitorResult) -> str:
     rows = []
     for w in m.windows:
         drifted = [d.dimension for d in w.result.dimensions if d.drifted] if w.result is not None else []
+        if w.status == "gap":
+            what = f"– ({w.reason}, until {window_label(w.end, w.first_row)})"
+        else:
+            what = ", ".join(drifted) if drifted else ("–" if w.result is None else "none")
         rows.append({
             "index": w.index,
-            "start": _short_time(w.start) if w.start is not None else f"row {w.first_row}",
+            "start": window_label(w.start, w.first_row),
             "rows": f"{w.rows:,}",
-            "status": "checked" if w.status == "checked" else "too small",
-            "drifted": ", ".join(drifted) if drifted else ("–" if w.result is None else "none"),
+            "status": {"checked": "checked", "too_small": "too small", "gap": "gap"}.get(w.status, w.status),
+            "drifted": what,
         })
-    n_drift = sum(1 for w in m.windows if w.result is not None and w.result.drifted)
+    state, verdict = _monitor_verdict(m)
     return str(_template().render(
         kind="monitor",
         title="morvanta drift over time",
-        verdict=f"{n_drift} of {len(m.windows)} windows drifted.",
-        drifted=n_drift > 0,
+        verdict=verdict,
+        drifted=state == "drift",
+        state=state,
         source=m.source,
         baseline=m.baseline_source,
         n_baseline=f"{m.baseline_rows:,}",
@@ -579,5 +611,6 @@ def render_monitor(m: MonitorResult) -> str:
         min_rows=m.min_rows,
         timelines=plots,
         windows=rows,
+        notes=m.notes,
         plot_count=figs.count,
     ))

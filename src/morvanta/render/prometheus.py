@@ -1,16 +1,27 @@
-"""Prometheus text exposition of a check (for a node-exporter textfile collector)."""
+"""Prometheus text exposition of a check (for a node-exporter textfile collector).
+
+Metric and label names are stable (see :mod:`morvanta.render`).
+"""
 
 from __future__ import annotations
 
 import math
+import re
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from ..results import CheckResult
 
+# The text format escapes backslash, double quote and line feed in a label value;
+# any other control character (a carriage return ends a line for some readers),
+# a line separator or a lone surrogate becomes U+FFFD, so that a column name can
+# neither break a sample line nor forge another series.
+_LABEL_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n"}
+_LABEL_SPECIAL = re.compile('[\\\\"\n]|[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]')
+
 
 def _label(value: str) -> str:
-    return value.replace("\\", "\\\\").replace("\n", "\\n").replace('"', '\\"')
+    return _LABEL_SPECIAL.sub(lambda m: _LABEL_ESCAPES.get(m.group(), "\ufffd"), value)
 
 
 def _value(x: float) -> str:

@@ -1,14 +1,38 @@
-"""Text tables and verdict wording for the terminal."""
+"""Text tables and verdict wording for the terminal.
+
+Every piece of text that reaches a terminal passes :func:`printable` once, here:
+column names, file names and notes come from the data, and a carriage return
+or an escape sequence in them must show as text, not act on the screen.
+"""
 
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from .._native import DriftScore
-    from ..results import CheckResult
+    from ..results import CheckResult, MonitorResult
+
+# C0 and C1 controls, DEL, the Unicode line and paragraph separators and lone
+# surrogates (which no terminal encoding can carry).
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+_NAMED = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _escape(m: re.Match[str]) -> str:
+    c = m.group()
+    if c in _NAMED:
+        return _NAMED[c]
+    code = ord(c)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def printable(text: object) -> str:
+    """``text`` with every control character written as an escape (``\\r``, ``\\x1b``, ``\\u2028``)."""
+    return _CONTROL.sub(_escape, str(text))
 
 
 def fmt(x: float | None, digits: int = 6) -> str:
@@ -20,8 +44,8 @@ def fmt(x: float | None, digits: int = 6) -> str:
 
 
 def check_summary(r: CheckResult) -> str:
-    lines = [f"baseline: {r.baseline_source} ({r.n_baseline:,} requests)",
-             f"current:  {r.current_source} ({r.n_current:,} requests)", ""]
+    lines = [f"baseline: {printable(r.baseline_source)} ({r.n_baseline:,} requests)",
+             f"current:  {printable(r.current_source)} ({r.n_current:,} requests)", ""]
     headers = ["dimension", "score", "threshold", "drifted", "method"]
     if r.p_values:
         headers[4:4] = ["p", "p (Holm)"]
@@ -40,26 +64,78 @@ def check_summary(r: CheckResult) -> str:
     lines.append(table(headers, rows))
     top = r.top_contributors()
     if top.get("columns"):
-        lines += ["", "worst columns: " + ", ".join(f"{c['name']} {fmt(c['score'], 3)}" for c in top["columns"])]
+        lines += ["", "worst columns: " + ", ".join(
+            f"{printable(c['name'])} {fmt(c['score'], 3)}" for c in top["columns"])]
     if top.get("clusters"):
         lines += ["grown clusters: " + ", ".join(
             f"#{c['index']} {c['baseline_share']:.1%} -> {c['current_share']:.1%}" for c in top["clusters"])]
     if r.notes:
-        lines += [""] + [f"note: {n}" for n in r.notes]
+        lines += [""] + [f"note: {printable(n)}" for n in r.notes]
+    lines += ["", check_verdict(r)]
+    return "\n".join(lines)
+
+
+def check_verdict(r: CheckResult) -> str:
+    """The verdict line of a check; "nothing to test" when no dimension was scored."""
     drifted = [d.dimension for d in r.dimensions if d.drifted]
     n = len(r.scored)
     how = f"; Holm-adjusted p <= {r.alpha:g}" if r.p_values else ""
-    lines.append("")
     if n == 0:
-        lines.append("verdict: nothing to test (no dimension could be scored)")
-    elif drifted:
-        lines.append(f"verdict: DRIFT in {', '.join(drifted)} ({len(drifted)} of {n} dimensions{how})")
-    else:
-        lines.append(f"verdict: no drift in any of the {n} dimensions tested{how}")
+        return "verdict: nothing to test (no dimension could be scored)"
+    if drifted:
+        return f"verdict: DRIFT in {', '.join(drifted)} ({len(drifted)} of {n} dimensions{how})"
+    return f"verdict: no drift in any of the {n} dimensions tested{how}"
+
+
+def window_label(start: float | None, first_row: int) -> str:
+    """A window's start as "YYYY-MM-DD HH:MM" (UTC), or "row N" for windows by rows."""
+    if start is None:
+        return f"row {first_row}"
+    from datetime import datetime, timezone
+
+    try:
+        return datetime.fromtimestamp(start, tz=timezone.utc).strftime("%Y-%m-%d %H:%M")
+    except (OverflowError, OSError, ValueError):
+        return f"{start:.6g} s"
+
+
+def monitor_verdict(m: MonitorResult) -> str:
+    """The verdict line of a monitor run; never "no drift" when nothing was checked."""
+    checked = m.checked
+    gaps = m.gaps
+    gap_text = f"; {len(gaps)} gap{'s' if len(gaps) != 1 else ''} without requests" if gaps else ""
+    if not m.scored:
+        return f"verdict: nothing to test (no window could be scored{gap_text})"
+    drifted = [w for w in checked if w.result is not None and w.result.drifted]
+    if drifted:
+        return f"verdict: DRIFT in {len(drifted)} of {len(checked)} windows checked{gap_text}"
+    return f"verdict: no drift in any of the {len(checked)} windows checked{gap_text}"
+
+
+def monitor_summary(m: MonitorResult) -> str:
+    lines = [f"log:      {printable(m.source)}",
+             f"baseline: {printable(m.baseline_source)} ({m.baseline_rows:,} requests)", ""]
+    rows = []
+    for w in m.windows:
+        if w.status == "gap":
+            what = f"gap: {w.reason}, until {window_label(w.end, w.first_row)}"
+        elif w.result is None:
+            what = f"too small: {w.reason}"
+        else:
+            drifted = [d.dimension for d in w.result.dimensions if d.drifted]
+            what = ("DRIFT in " + ", ".join(drifted)) if drifted else (
+                "no drift" if w.result.scored else "nothing scored")
+        rows.append([str(w.index), window_label(w.start, w.first_row), f"{w.rows:,}", what])
+    lines.append(table(["window", "start", "requests", "result"], rows))
+    if m.notes:
+        lines += [""] + [f"note: {printable(n)}" for n in m.notes]
+    lines += ["", monitor_verdict(m)]
     return "\n".join(lines)
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    headers = [printable(h) for h in headers]
+    rows = [[printable(c) for c in r] for r in rows]
     widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
     lines = ["  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() for line in [headers, *rows]]
     return "\n".join(lines)

@@ -1,0 +1,348 @@
+// The combined (maxT) permutation test: exact p-values on scripted parts, which
+// parts are left out, where the sequential test stops, and bit-identical results
+// for any worker count on the real forms.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "cancel.hpp"
+#include "permutation/combined.hpp"
+#include "permutation/runner.hpp"
+#include "pool.hpp"
+#include "stats/ks.hpp"
+#include "stats/psi.hpp"
+#include "stats/rng.hpp"
+#include "stats/wasserstein.hpp"
+#include "test_support.hpp"
+
+namespace morvanta::permutation {
+namespace {
+
+using testkit::same_bits;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Parts scripted per split: pilot(p, j) on the pilot stream, main(p, j) on the
+// test's own stream, `observed` for the given split. Counts the main splits it
+// was asked for, to see how far a stopped test ran.
+class Scripted final : public detail::Form {
+public:
+    using Fn = std::function<double(std::size_t, std::size_t)>;
+    Scripted(std::uint64_t seed, std::vector<double> observed, Fn pilot, Fn main, std::size_t unit = 1)
+        : pilot_stream_(pilot_seed(seed)), obs_(std::move(observed)), pilot_(std::move(pilot)), main_(std::move(main)),
+          unit_(unit) {}
+    std::size_t parts() const noexcept override { return obs_.size(); }
+    std::string part_name(std::size_t j) const override { return "part" + std::to_string(j); }
+    std::size_t unit() const noexcept override { return unit_; }
+    std::unique_ptr<Scratch> scratch() const override { return std::make_unique<Scratch>(); }
+    void eval(Scratch&, const detail::Splits& sp, double* out) const override {
+        const std::size_t J = parts();
+        EXPECT_LE(sp.count, unit_);
+        for (std::size_t q = 0; q < sp.count; ++q)
+            for (std::size_t j = 0; j < J; ++j) {
+                const std::size_t p = sp.first + q;
+                out[q * J + j] = sp.given ? obs_[j] : sp.stream == pilot_stream_ ? pilot_(p, j) : main_(p, j);
+            }
+        if (!sp.given && sp.stream != pilot_stream_) main_calls += sp.count;
+    }
+    double combine(const double* parts) const noexcept override { return parts[0]; }
+    mutable std::atomic<std::size_t> main_calls{0};
+
+private:
+    std::uint64_t pilot_stream_;
+    std::vector<double> obs_;
+    Fn pilot_, main_;
+    std::size_t unit_;
+};
+
+// Part 0: pilot cycles 1..4 (mean 2.5, sd sqrt(1.25)), main p % 6, observed 5, so
+// permutation p reaches the observed maxT exactly when p % 6 == 5 (same bits).
+// Part 1: pilot 10, 30 (mean 20, sd 10), main 20 + 5 (p % 5), observed 20: z >= 0 always.
+// Part 2: a constant pilot, left out.
+Scripted three_parts(std::uint64_t seed, std::size_t unit = 1) {
+    return Scripted(
+        seed, {5.0, 20.0, 8.0},
+        [](std::size_t p, std::size_t j) {
+            return j == 0 ? double(1 + p % 4) : j == 1 ? (p % 2 ? 30.0 : 10.0) : 7.0;
+        },
+        [](std::size_t p, std::size_t j) {
+            return j == 0 ? double(p % 6) : j == 1 ? 20.0 + 5.0 * double(p % 5) : double(p);
+        },
+        unit);
+}
+
+CombinedOptions options(std::size_t b, std::size_t stop_after, std::uint64_t seed = 4) {
+    return CombinedOptions{b, seed, 200, stop_after};
+}
+
+class CombinedTestSuite : public ::testing::Test {
+protected:
+    void TearDown() override { pool_set_threads(0); }
+};
+
+TEST_F(CombinedTestSuite, FullRunCountsEveryPermutationByTheDocumentedFormulas) {
+    const Scripted f = three_parts(4);
+    auto r = detail::combined_run(f, options(50, 0));
+    ASSERT_TRUE(r.ok());
+    const CombinedTest& t = r.value();
+    EXPECT_EQ(t.parts, (std::vector<std::string>{"part0", "part1", "part2"}));
+    EXPECT_EQ(t.mean, (std::vector<double>{2.5, 20.0, 7.0}));
+    EXPECT_EQ(t.sd, (std::vector<double>{std::sqrt(1.25), 10.0, 0.0}));
+    EXPECT_EQ(t.excluded, (std::vector<std::size_t>{2}));
+    EXPECT_EQ(t.statistic, 2.5 / std::sqrt(1.25));
+    // p % 6 == 5 for p < 50: 8 permutations, each tying the observed maxT.
+    EXPECT_EQ(t.p_value, 9.0 / 51.0);
+    EXPECT_EQ(t.p_raw[0], 9.0 / 51.0);
+    EXPECT_EQ(t.p_raw[1], 1.0);
+    EXPECT_EQ(t.p_raw[2], 43.0 / 51.0);  // p >= 8: raw p-values are kept for a part left out of maxT
+    EXPECT_EQ(t.p_adjusted[0], 9.0 / 51.0);
+    EXPECT_EQ(t.p_adjusted[1], 1.0);
+    EXPECT_TRUE(std::isnan(t.p_adjusted[2]));
+    EXPECT_EQ(t.permutations_run, 50u);
+    EXPECT_FALSE(t.stopped);
+    EXPECT_EQ(f.main_calls.load(), 50u);
+}
+
+// The h-th exceedance stops the test, also past a batch boundary; the per-part
+// p-values are then those of a full run over the permutations actually run.
+TEST_F(CombinedTestSuite, SequentialTestStopsAtTheHthExceedance) {
+    struct Case {
+        std::size_t b, h, run;
+        bool stopped;
+        double p;
+        std::size_t main_calls;
+    };
+    const Case cases[] = {
+        {50, 3, 18, true, 3.0 / 18.0, 50},         // 5, 11, 17: inside the first batch
+        {200, 12, 72, true, 12.0 / 72.0, 128},     // the 12th at 71, in the second batch, which runs whole
+        {200, 40, 200, false, 34.0 / 201.0, 200},  // only 33 exceedances: (1 + c) / (1 + B)
+        {60, 10, 60, true, 10.0 / 60.0, 60},       // the 10th at 59, the last permutation
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("B " + std::to_string(c.b) + " h " + std::to_string(c.h));
+        const Scripted f = three_parts(4);
+        auto r = detail::combined_run(f, options(c.b, c.h));
+        ASSERT_TRUE(r.ok());
+        const CombinedTest& t = r.value();
+        EXPECT_EQ(t.permutations_run, c.run);
+        EXPECT_EQ(t.stopped, c.stopped);
+        EXPECT_EQ(t.p_value, c.p);
+        EXPECT_EQ(f.main_calls.load(), c.main_calls);
+        const Scripted g = three_parts(4);
+        auto full = detail::combined_run(g, options(c.run, 0));
+        ASSERT_TRUE(full.ok());
+        for (std::size_t j = 0; j < 3; ++j) {
+            EXPECT_TRUE(same_bits(t.p_raw[j], full.value().p_raw[j])) << j;
+            EXPECT_TRUE(same_bits(t.p_adjusted[j], full.value().p_adjusted[j])) << j;
+        }
+    }
+}
+
+TEST_F(CombinedTestSuite, BatchesOfAnyUnitAndWorkerCountGiveTheSameResult) {
+    const Scripted ref_form = three_parts(9);
+    auto ref = detail::combined_run(ref_form, options(300, 30, 9));
+    ASSERT_TRUE(ref.ok());
+    for (std::size_t threads : {1u, 2u, 7u})
+        for (std::size_t unit : {1u, 5u, 64u}) {
+            pool_set_threads(threads);
+            const Scripted f = three_parts(9, unit);
+            auto r = detail::combined_run(f, options(300, 30, 9));
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(r.value().p_value, ref.value().p_value) << threads << " " << unit;
+            EXPECT_EQ(r.value().permutations_run, ref.value().permutations_run);
+        }
+}
+
+TEST_F(CombinedTestSuite, NanObservationsAndNanPermutationsAreLeftOutNotCounted) {
+    // Part 0 observed NaN: excluded, no p-values. Part 1 has NaN on every third
+    // permutation: those never reach the observed maxT through part 1.
+    const Scripted f(
+        1, {kNaN, 40.0}, [](std::size_t p, std::size_t) { return p % 2 ? 30.0 : 10.0; },
+        [](std::size_t p, std::size_t j) { return j == 0 ? 1.0 : p % 3 == 0 ? kNaN : 40.0; });
+    auto r = detail::combined_run(f, CombinedOptions{30, 1, 200, 0});
+    ASSERT_TRUE(r.ok());
+    const CombinedTest& t = r.value();
+    EXPECT_EQ(t.excluded, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(t.statistic, 2.0);
+    EXPECT_EQ(t.p_value, 21.0 / 31.0);
+    EXPECT_TRUE(std::isnan(t.p_raw[0]) && std::isnan(t.p_adjusted[0]));
+    EXPECT_EQ(t.p_raw[1], 21.0 / 31.0);
+    EXPECT_EQ(t.p_adjusted[1], 21.0 / 31.0);
+}
+
+TEST_F(CombinedTestSuite, NothingToTestWhenEveryPartIsLeftOut) {
+    const Scripted f(
+        1, {3.0, kNaN}, [](std::size_t, std::size_t) { return 3.0; },
+        [](std::size_t, std::size_t) -> double { ADD_FAILURE() << "no permutation should run"; return 0.0; });
+    auto r = detail::combined_run(f, CombinedOptions{99, 1, 50, 20});
+    ASSERT_TRUE(r.ok());
+    const CombinedTest& t = r.value();
+    EXPECT_EQ(t.excluded, (std::vector<std::size_t>{0, 1}));
+    EXPECT_TRUE(std::isnan(t.statistic));
+    EXPECT_EQ(t.p_value, 1.0);
+    EXPECT_EQ(t.permutations_run, 0u);
+    for (std::size_t j = 0; j < 2; ++j) EXPECT_TRUE(std::isnan(t.p_raw[j]) && std::isnan(t.p_adjusted[j]));
+}
+
+TEST_F(CombinedTestSuite, RefusesTooFewPermutationsOrPilotsAndStopsWhenCancelled) {
+    const Scripted f = three_parts(1);
+    EXPECT_EQ(detail::combined_run(f, CombinedOptions{0, 1, 200, 20}).error().message(),
+              "invalid configuration: combined test: n_permutations must be >= 1");
+    EXPECT_EQ(detail::combined_run(f, CombinedOptions{10, 1, 1, 20}).error().message(),
+              "invalid configuration: combined test: pilot must be >= 2, got 1");
+    CancelSource source;
+    source.cancel();
+    const CancelScope scope(&source);
+    auto r = detail::combined_run(f, options(999, 0));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);
+}
+
+// ---------------------------------------------------------------- real forms
+
+std::vector<double> normals(std::size_t n, std::uint64_t seed, double shift) {
+    Rng rng(seed);
+    std::vector<double> v(n);
+    for (double& x : v) x = rng.standard_normal() + shift;
+    return v;
+}
+
+MatrixF64 table(std::size_t rows, std::size_t cols, std::uint64_t seed, double shift) {
+    MatrixF64 t(rows, cols);
+    const auto v = normals(rows * cols, seed, shift);
+    for (std::size_t i = 0; i < v.size(); ++i) t.data[i] = std::round(v[i] * 4.0) / 4.0;  // ties
+    return t;
+}
+
+std::vector<double> column(const MatrixF64& t, std::size_t c) {
+    std::vector<double> v(t.rows);
+    for (std::size_t i = 0; i < t.rows; ++i) v[i] = t.view().at(i, c);
+    return v;
+}
+
+void expect_same(const CombinedTest& a, const CombinedTest& b) {
+    EXPECT_EQ(a.parts, b.parts);
+    EXPECT_EQ(testkit::bytes(a.observed), testkit::bytes(b.observed));
+    EXPECT_EQ(testkit::bytes(a.mean), testkit::bytes(b.mean));
+    EXPECT_EQ(testkit::bytes(a.sd), testkit::bytes(b.sd));
+    EXPECT_EQ(testkit::bytes(a.p_raw), testkit::bytes(b.p_raw));
+    EXPECT_EQ(testkit::bytes(a.p_adjusted), testkit::bytes(b.p_adjusted));
+    EXPECT_EQ(a.excluded, b.excluded);
+    EXPECT_TRUE(same_bits(a.statistic, b.statistic));
+    EXPECT_TRUE(same_bits(a.p_value, b.p_value));
+    EXPECT_EQ(a.permutations_run, b.permutations_run);
+    EXPECT_EQ(a.stopped, b.stopped);
+}
+
+struct Windows {
+    MatrixF64 xa = table(150, 5, 1, 0.0), xb = table(120, 5, 2, 0.0);
+    MatrixF32 ea = testkit::gaussian(70, 5, 3), eb = testkit::gaussian(60, 5, 4, 0.15f);
+    std::vector<double> la = normals(90, 5, 0.0), lb = normals(80, 6, 0.1);
+    std::vector<double> ca = normals(100, 7, 0.0), cb = normals(90, 8, 0.0);
+    std::vector<std::uint8_t> fa = std::vector<std::uint8_t>(100), fb = std::vector<std::uint8_t>(90);
+    Windows() {
+        xb.data[7] = kNaN;  // a missing cell sorts last
+        for (auto* v : {&ca, &cb})
+            for (double& x : *v) x = 1.0 / (1.0 + std::exp(-x));
+        for (std::size_t i = 0; i < fa.size(); ++i) fa[i] = ca[i] > 0.4;
+        for (std::size_t i = 0; i < fb.size(); ++i) fb[i] = i % 2;
+    }
+    std::vector<Result<CombinedTest>> all(const CombinedOptions& o) const {
+        std::vector<Result<CombinedTest>> out;
+        out.push_back(combined_data_test(DataDriftDetector{0.1, 6, 1e-4}, xa.view(), xb.view(), o));
+        out.push_back(combined_embedding_test(EmbeddingDriftDetector{0.05, 8, 3}, ea.view(), eb.view(), o));
+        out.push_back(combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, la, lb, ea.view(),
+                                                         eb.view(), o));
+        out.push_back(combined_confidence_correctness_test(ConfidenceDriftDetector{0.2, 7}, ca, fa, cb, fb, o));
+        out.push_back(combined_query_test(QueryDriftDetector{0.1, 4}, ea.view(), eb.view(), o));
+        return out;
+    }
+};
+
+TEST_F(CombinedTestSuite, RealFormsAreBitIdenticalFor1And2And7Threads) {
+    const Windows w;
+    for (std::size_t stop : {0u, 20u}) {
+        const CombinedOptions o{150, 7, 70, stop};
+        pool_set_threads(1);
+        const auto ref = w.all(o);
+        for (std::size_t threads : {2u, 7u}) {
+            pool_set_threads(threads);
+            const auto got = w.all(o);
+            for (std::size_t i = 0; i < ref.size(); ++i) {
+                SCOPED_TRACE("form " + std::to_string(i) + " threads " + std::to_string(threads) + " stop " +
+                             std::to_string(stop));
+                ASSERT_TRUE(ref[i].ok() && got[i].ok());
+                expect_same(ref[i].value(), got[i].value());
+            }
+        }
+    }
+}
+
+// The observed parts are the detectors' own statistics of the given split.
+TEST_F(CombinedTestSuite, ObservedPartsAreTheDetectorsKernels) {
+    const Windows w;
+    const CombinedOptions o{9, 1, 10, 0};
+    auto data = combined_data_test(DataDriftDetector{0.1, 6, 1e-4}, w.xa.view(), w.xb.view(), o);
+    ASSERT_TRUE(data.ok());
+    ASSERT_EQ(data.value().parts.size(), 10u);
+    for (std::size_t c = 0; c < 5; ++c) {
+        EXPECT_EQ(data.value().parts[2 * c], "ks[" + std::to_string(c) + "]");
+        EXPECT_EQ(data.value().parts[2 * c + 1], "psi[" + std::to_string(c) + "]");
+        EXPECT_EQ(data.value().columns[2 * c + 1], std::ptrdiff_t(c));
+        EXPECT_EQ(data.value().observed[2 * c], ks_two_sample(column(w.xa, c), column(w.xb, c)).value());
+        EXPECT_EQ(data.value().observed[2 * c + 1], psi(column(w.xa, c), column(w.xb, c), 6, 1e-4).value());
+    }
+    // Fewer baseline rows than bins: KS alone, as the detector.
+    auto ks_only = combined_data_test(DataDriftDetector{0.1, 200, 1e-4}, w.xa.view(), w.xb.view(), o);
+    ASSERT_TRUE(ks_only.ok());
+    EXPECT_EQ(ks_only.value().parts, (std::vector<std::string>{"ks[0]", "ks[1]", "ks[2]", "ks[3]", "ks[4]"}));
+
+    auto e = combined_embedding_test(EmbeddingDriftDetector{0.05, 8, 3}, w.ea.view(), w.eb.view(), o);
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(e.value().parts, (std::vector<std::string>{"mmd2", "sw"}));
+    EXPECT_EQ(e.value().observed[1], sliced_wasserstein(w.ea.view(), w.eb.view(), 8, 3).value());
+    auto r = combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, w.la, w.lb, w.ea.view(), w.eb.view(),
+                                                o);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().observed[0], ks_two_sample(w.la, w.lb).value());
+    EXPECT_EQ(r.value().observed[1], sliced_wasserstein(w.ea.view(), w.eb.view(), 8, 1).value());
+    auto c = combined_confidence_correctness_test(ConfidenceDriftDetector{0.2, 7}, w.ca, w.fa, w.cb, w.fb, o);
+    ASSERT_TRUE(c.ok());
+    const double ece = std::fabs(expected_calibration_error(w.cb, w.fb, 7).value() -
+                                 expected_calibration_error(w.ca, w.fa, 7).value());
+    EXPECT_EQ(c.value().observed[1], ece);
+    EXPECT_EQ(c.value().parts, (std::vector<std::string>{"ks(conf)", "ece_delta"}));
+    // The detector's errors, in its order.
+    EXPECT_EQ(combined_confidence_correctness_test(ConfidenceDriftDetector{}, w.ca, w.fb, w.cb, w.fb, o)
+                  .error()
+                  .message(),
+              "dimension mismatch: expected 100, got 90 (ConfidenceDriftDetector::baseline correctness)");
+    EXPECT_EQ(combined_response_test(ResponseDriftDetector{}, {}, w.lb, o).error().message(),
+              ks_two_sample({}, w.lb).error().message());
+}
+
+// A stopped test is the full test of the permutations it ran, and the pilot is
+// its own stream: a different pilot size moves only the standardisation.
+TEST_F(CombinedTestSuite, StoppedRealTestEqualsTheFullTestOfItsPermutations) {
+    const MatrixF64 a = table(120, 4, 11, 0.0), b = table(100, 4, 12, 0.0);
+    const DataDriftDetector det{0.1, 5, 1e-4};
+    auto stopped = combined_data_test(det, a.view(), b.view(), CombinedOptions{2000, 3, 100, 10});
+    ASSERT_TRUE(stopped.ok());
+    ASSERT_TRUE(stopped.value().stopped);
+    const std::size_t L = stopped.value().permutations_run;
+    EXPECT_EQ(stopped.value().p_value, 10.0 / double(L));
+    auto full = combined_data_test(det, a.view(), b.view(), CombinedOptions{L, 3, 100, 0});
+    ASSERT_TRUE(full.ok());
+    EXPECT_EQ(testkit::bytes(stopped.value().p_raw), testkit::bytes(full.value().p_raw));
+    EXPECT_EQ(testkit::bytes(stopped.value().p_adjusted), testkit::bytes(full.value().p_adjusted));
+    // The last permutation run was the 10th exceedance: one fewer would give 9 of them.
+    auto before = combined_data_test(det, a.view(), b.view(), CombinedOptions{L - 1, 3, 100, 0});
+    ASSERT_TRUE(before.ok());
+    EXPECT_EQ(before.value().p_value, 10.0 / double(L));  // (1 + 9) / (1 + L - 1)
+    EXPECT_EQ(full.value().p_value, 11.0 / double(L + 1));
+}
+
+}  // namespace
+}  // namespace morvanta::permutation
