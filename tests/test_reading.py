@@ -325,6 +325,8 @@ def test_a_role_named_explicitly_must_be_in_the_log(tmp_path):
     write(f, tmp_path / "log.csv")
     refused(lambda: read_log(f, columns=LogColumns(confidence="p_answer")),
             "'log' column 'p_answer': no such column (named for the confidence role)")
+    refused(lambda: morvanta.check(f, f, columns=LogColumns(confidence="p_answer")),
+            "'baseline_log' column 'p_answer': no such column (named for the confidence role)")
     assert read_log(f, columns=LogColumns(confidence=None)).confidences is None  # switched off
     assert read_log(f.drop(columns=["confidence"])).confidences is None  # a default name may be absent
     (tmp_path / "m.toml").write_text('[columns]\nquery_embedding = "q_vec"\n')
@@ -463,6 +465,8 @@ def test_timestamps_outside_the_rule_name_their_row(tmp_path):
         assert str(info.value).startswith(text)
         with pytest.raises(LogError, match=re.escape(text)):
             morvanta.monitor({"timestamp": values, "x": np.ones(3)}, every="1h")
+        with pytest.raises(LogError, match=re.escape(text.replace("'log'", "'current_log'"))):
+            morvanta.check({"timestamp": values[:2], "x": np.ones(2)}, {"timestamp": values, "x": np.ones(3)})
     refused(lambda: read_log({"timestamp": np.array([T0, T0 * 1000, T0 + 5])}),
             "'log' column 'timestamp' row 2: 1700000000000 is in milliseconds since the epoch, but most of the "
             "column is in seconds; a column holds one unit")
@@ -507,5 +511,5 @@ def test_reading_is_linear_in_the_number_of_columns(tmp_path):
     assert log.features.shape == (10, k) and np.array_equal(log.features, x)
     assert took < 30, f"{took:.1f}s for {k} columns"  # quadratic reading takes minutes here
     start = time.perf_counter()
-    r = morvanta.check(path, path, explain=False)
+    r = morvanta.check(path, path, explain=False, min_rows=1)
     assert r.dimension("data").score.score == 0.0 and time.perf_counter() - start < 60
