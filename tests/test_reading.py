@@ -113,6 +113,10 @@ def test_every_source_reads_the_same_log(tmp_path):
     for p in ("t.csv", "t.parquet"):
         table, names = load_table(str(tmp_path / p))
         assert names == ref.feature_names and np.array_equal(table, ref.features, equal_nan=True)
+    # A header naming one column twice would leave one of them unread: refused.
+    (tmp_path / "twice.csv").write_text("x,y,x\n1,2,3\n")
+    refused(lambda: read_log(tmp_path / "twice.csv"),
+            f"'{tmp_path / 'twice.csv'}' column 'x': appears twice; column names must be unique")
 
 
 def test_check_groups_reads_a_group_as_check_reads_a_log():
