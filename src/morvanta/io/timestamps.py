@@ -1,26 +1,4 @@
-"""Timestamps: one rule for every log, file and frame.
-
-A timestamp column becomes float64 seconds since the Unix epoch (UTC):
-
-- a datetime column (pandas, polars, Arrow/Parquet timestamp or date) by its
-  own unit; times without a zone are UTC;
-- ISO 8601 text (``2024-03-01T12:00:00Z``, ``2024-03-01 12:00:00+02:00``,
-  ``2024-03-01``); text without an offset is UTC;
-- numbers are seconds, milliseconds, microseconds or nanoseconds since the
-  epoch, told apart by magnitude: the unit is the one that puts the value
-  between the years 2000 and 2100 (seconds in [9.47e8, 4.10e9),
-  milliseconds in [9.47e11, 4.10e12), microseconds in [9.47e14, 4.10e15),
-  nanoseconds in [9.47e17, 4.10e18)). The bands do not overlap, so each value
-  has at most one reading. A column holds one unit: the one most of its values
-  are in; a value in another band is an error, as mixing units would scramble
-  the order of the requests.
-
-Every time must fall in the years 2000 to 2100. Anything outside (0, -1e12,
-1e30, infinity, a 1970 datetime) is an error naming the column and the row (the
-line of a text file): such a value is almost always a wrong unit or a
-placeholder, and windows cut by it would be wrong. A missing timestamp is an
-error too.
-"""
+"""Timestamps: one rule for every log, file and frame (see :func:`to_seconds`)."""
 
 from __future__ import annotations
 
@@ -106,10 +84,31 @@ def _numbers(origin: Origin, name: str, values: NDArray[numpy.float64]) -> NDArr
 
 
 def to_seconds(origin: Origin, col: Column) -> NDArray[numpy.float64]:
-    """The timestamps of ``col`` as seconds since the epoch, by the rule above.
+    """The timestamps of ``col`` as seconds since the epoch: the one rule every entry point uses.
 
-    Raises :class:`LogError` naming ``origin``, the column and the row (line) of
-    the first value that breaks the rule.
+    A timestamp column becomes float64 seconds since the Unix epoch (UTC):
+
+    - a datetime column (pandas, polars, Arrow/Parquet timestamp or date) by its
+      own unit; times without a zone are UTC;
+    - ISO 8601 text (``2024-03-01T12:00:00Z``, ``2024-03-01 12:00:00+02:00``,
+      ``2024-03-01``); text without an offset is UTC;
+    - numbers are seconds, milliseconds, microseconds or nanoseconds since the
+      epoch, told apart by magnitude: the unit is the one that puts the value
+      between the years 2000 and 2100 (seconds in [9.47e8, 4.10e9),
+      milliseconds in [9.47e11, 4.10e12), microseconds in [9.47e14, 4.10e15),
+      nanoseconds in [9.47e17, 4.10e18)). The bands do not overlap, so each value
+      has at most one reading. A column holds one unit: the one most of its values
+      are in; a value in another band is an error, as mixing units would scramble
+      the order of the requests.
+
+    Every time must fall in the years 2000 to 2100. Anything outside (0, -1e12,
+    1e30, infinity, a 1970 datetime) is an error naming the column and the row (the
+    line of a text file): such a value is almost always a wrong unit or a
+    placeholder, and windows cut by it would be wrong. A missing timestamp is an
+    error too.
+
+    Raises :class:`~morvanta.io.cells.LogError` naming ``origin``, the column and
+    the row (the line of a text file) of the first value that breaks the rule.
     """
     import numpy as np
 
