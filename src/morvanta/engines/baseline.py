@@ -47,7 +47,7 @@ from . import baseline_store as store
 from . import sampling
 from .baseline_values import KEPT, Refusal, check_parts, check_settings, expected_shapes, stored_rows, validate
 from .breakdown import build_breakdown
-from .permutation import combined
+from .permutation import _count, _flag, _seed, combined  # the argument checks of permutation_test
 
 __all__ = ["Baseline"]
 
@@ -99,15 +99,6 @@ def _fit_arrays(table: Any, given: Mapping[str, Any]) -> dict[str, Any]:
         if given[p] is not None:
             out[p] = np.asarray(given[p], dtype=dtype)
     return out
-
-
-def _whole(arg: str, value: Any, least: int, end: int | None) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"argument '{arg}': expected int, got {type(value).__name__}")
-    if value < least or (end is not None and value >= end):
-        bound = f"from {least} to 2**64 - 1" if end == 1 << 64 else f">= {least}"
-        raise ValueError(f"argument '{arg}': must be a whole number {bound}, got {value}")
-    return value
 
 
 def _form(dim: str, parts: tuple[str, ...]) -> Form:
@@ -348,10 +339,10 @@ class Baseline:
                     check_settings(dim, settings[dim])
             except Refusal as r:
                 raise _fit_error(r) from None
-        sample_seed = _whole("sample_seed", args.get("sample_seed", 0), 0, 1 << 64)
+        sample_seed = _seed(args.get("sample_seed", 0), "sample_seed")
         max_rows = args.get("max_rows")
         if max_rows is not None:
-            max_rows = _whole("max_rows", max_rows, 1, None)
+            max_rows = _count("max_rows", max_rows, 1)
         features, feature_names = given["features"], args.get("feature_names")
         names: list[str] | None = None
         from_frame = False
@@ -557,19 +548,17 @@ class Baseline:
         """
         given = _window(locals())
         if self._kept is None or self._sample is None:
-            source = f"'{self._source}'" if self._source else "this baseline"
+            source = f"'{self._source}'" if self._source else "this baseline's file"
             raise ValueError(
-                f"{source} was saved by an earlier morvanta (baseline format version 1), which kept no rows to "
-                "permute, so it can check windows but not test them; fit it again from the baseline window "
-                "(Baseline.fit(...)) and save it to make it testable"
+                f"{source} predates testable baselines: format version 1 keeps none of the baseline's rows to "
+                "permute, so it can check windows but not test them; fit the baseline again from its window "
+                "with Baseline.fit(...) and save it (format version 2) to test"
             )
         a = _alpha(alpha)
         dims = [d for d in NAMES if d in self._detectors]
-        n = _permutations_for(len(dims), a) if n_permutations is None else _whole(
-            "n_permutations", n_permutations, 1, None)
-        s = _whole("seed", seed, 0, 1 << 64)
-        if not isinstance(exact, bool):
-            raise TypeError(f"argument 'exact': expected bool, got {type(exact).__name__}")
+        n = _permutations_for(len(dims), a) if n_permutations is None else _count("n_permutations", n_permutations, 1)
+        s = _seed(seed)
+        _flag("exact", exact)
         cur = self._current(given)
         out: dict[str, DriftTest] = {}
         for dim in dims:
@@ -698,14 +687,14 @@ class Baseline:
                     if not z.has(name):
                         raise store.StoreError(f"damaged baseline: no entry 'array_{name}'")
                     arrays[name] = z.array(name, shape)
-            return cls._restore(record, arrays, p)
+            return cls._restore(record, arrays, p if isinstance(source, str) else None)
         except Refusal as r:
             raise ValueError(f"{p}: invalid baseline: {r}") from None
         except store.StoreError as e:
             raise ValueError(f"{p}: {e}") from None
 
     @classmethod
-    def _restore(cls, record: _Record, arrays: dict[str, Any], source: str) -> Baseline:
+    def _restore(cls, record: _Record, arrays: dict[str, Any], source: str | None) -> Baseline:
         if record.digest != store.digest(record.meta_text, arrays):
             raise store.StoreError("damaged baseline: the content does not match the checksum saved with it")
         # The values themselves, by the rules fit applies: a checksum only says

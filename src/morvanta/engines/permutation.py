@@ -86,10 +86,10 @@ def _count(arg: str, value: object, least: int) -> int:
     return value
 
 
-def _seed(value: object) -> int:
-    seed = _count("seed", value, 0)
+def _seed(value: object, arg: str = "seed") -> int:
+    seed = _count(arg, value, 0)
     if seed >= 1 << 64:
-        raise OverflowError("argument 'seed': must be < 2**64")
+        raise OverflowError(f"argument '{arg}': must be < 2**64")
     return seed
 
 
