@@ -625,7 +625,11 @@ class Baseline:
         ``captured_at``, each where it applies and holds only finite values),
         with the rest of the state, the settings and the format version under the
         "morvanta_baseline" key. Floats keep their exact values. Loading either
-        file gives a baseline whose checks equal this one's bit for bit.
+        file gives a baseline whose checks and tests equal this one's bit for
+        bit. The file (format version 2) holds the rows kept for :meth:`test`
+        once: parts whose state already holds the rows in order (embeddings,
+        confidences and their flags) add a copy only when the rows kept are a
+        sample. A baseline read from a version 1 file is written as version 1.
 
         The file is replaced all at once: the content goes to a temporary file
         in the same folder, is flushed to disk and renamed over ``path``, so a
@@ -645,13 +649,18 @@ class Baseline:
     def load(cls, path: str | os.PathLike[str]) -> Baseline:
         """Reads a baseline written by :meth:`save` (".npz" by suffix, else JSON).
 
+        Files of format version 1 (written before baselines kept rows for
+        tests) load and check as before; their :meth:`test` raises ValueError
+        saying how to refit.
+
         Raises ValueError naming the file and the problem for a file that is
         not a baseline, is damaged (its content no longer matches the checksum
         written with it), comes from a newer format, or holds a value
         :meth:`fit` would refuse (a non-finite threshold or embedding, a
         confidence outside [0, 1], a row count that disagrees with the arrays,
-        a setting out of range, ...). Of an .npz archive only the entries a
-        baseline has are read, each after its size has been checked.
+        a setting out of range, a count of kept rows other than the cap gives,
+        ...). Of an .npz archive only the entries a baseline has are read, each
+        after its size has been checked.
         """
         p = os.fspath(path)
         if p.endswith(".npz"):
