@@ -94,11 +94,12 @@ int main(int argc, char** argv) {
                 b.cpu = std::min(b.cpu, cpu_now() - c0);
             }
         }
-        std::printf("%-42s plain %8.2f ms (cpu %8.2f)  polled %8.2f ms (cpu %8.2f)  cost %+6.2f%% wall %+6.2f%% cpu"
-                    "  polls/call %zu  %s\n",
-                    name, plain.wall * 1e3, plain.cpu * 1e3, polled.wall * 1e3, polled.cpu * 1e3,
-                    100.0 * (polled.wall / plain.wall - 1.0), 100.0 * (polled.cpu / plain.cpu - 1.0),
-                    g_polls / std::size_t(n), s_plain == s_polled ? "same score" : "SCORES DIFFER");
+        std::printf(
+            "%-42s plain %8.2f ms (cpu %8.2f)  polled %8.2f ms (cpu %8.2f)  cost %+6.2f%% wall %+6.2f%% cpu"
+            "  polls/call %zu  %s\n",
+            name, plain.wall * 1e3, plain.cpu * 1e3, polled.wall * 1e3, polled.cpu * 1e3,
+            100.0 * (polled.wall / plain.wall - 1.0), 100.0 * (polled.cpu / plain.cpu - 1.0), g_polls / std::size_t(n),
+            s_plain == s_polled ? "same score" : "SCORES DIFFER");
     }
     return 0;
 }

@@ -23,7 +23,7 @@ import pyarrow.parquet as pq
 
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
 from morvanta.cli import main as cli_main
-from morvanta.logs import read_log
+from morvanta import read_log
 
 DIM, FEATURES = 384, 10
 

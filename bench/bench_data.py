@@ -3,7 +3,6 @@
 searchsorted and counts) on two 200,000 x 32 float64 tables. One timed run of
 each after a warm-up; prints both times and the ratio."""
 
-import math
 import time
 
 import numpy as np

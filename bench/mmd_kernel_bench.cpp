@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <string>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -141,9 +141,10 @@ int main(int argc, char** argv) {
                 best = std::min(best, secs(t0, clk::now()));
             }
             const double rate = pair_components / best_cpu;  // per busy core
-            std::printf("mmd_rbf %-8s %2zu workers: wall %.3f s, cpu %.3f s; %.2f G pair-components per cpu-s "
-                        "(%.0f%% of peak f64 adds per cpu-s)  mmd=%.17g\n",
-                        name, threads, best, best_cpu, rate / 1e9, 100 * rate / peak1, value);
+            std::printf(
+                "mmd_rbf %-8s %2zu workers: wall %.3f s, cpu %.3f s; %.2f G pair-components per cpu-s "
+                "(%.0f%% of peak f64 adds per cpu-s)  mmd=%.17g\n",
+                name, threads, best, best_cpu, rate / 1e9, 100 * rate / peak1, value);
         }
     }
     mmd_set_isa(MmdIsa::Auto);

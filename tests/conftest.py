@@ -1,6 +1,8 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
 
+import re
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -8,6 +10,13 @@ import pytest
 NAN = float("nan")
 KS_EMPTY = "insufficient samples: need at least 1, got 0 (ks_two_sample)"
 MISMATCH = "dimension mismatch: expected 3, got 2 (DataDriftDetector::detect)"
+
+
+def project_version():
+    """[project] version of pyproject.toml, the one place the version is written."""
+    text = (Path(__file__).parent.parent / "pyproject.toml").read_text()
+    table = re.search(r"^\[project\]$(.*?)(?=^\[)", text, re.M | re.S).group(1)
+    return re.search(r'^version\s*=\s*"([^"]+)"', table, re.M).group(1)
 
 
 def emb(rows, cols, seed, shift=0.0):

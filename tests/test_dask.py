@@ -225,26 +225,29 @@ def test_embedding_column_and_response_text_as_in_the_pipeline_logs(client, base
 
 def test_failing_groups_are_reported_with_their_error(client, baseline):
     logs = make_logs(seed=4)
+    # A detector that fails (more clusters than baseline rows) spoils its dimension only.
+    result = check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10,
+                          detectors={"query": QueryDrift(k=500)}).set_index(KEYS + ["dimension"])
+    scored = result[result.status != "too_small"]
+    query = scored.xs("query", level="dimension")
+    assert (query.status == "error").all() and query.score.isna().all()
+    assert query.message.iloc[0] == "invalid configuration: kmeans: k=500 exceeds sample count n=120"
+    assert (scored.drop(index="query", level="dimension").status == "ok").all()
+    # A bad cell spoils its group: every dimension, with the row named by its label.
     bad = logs.index[(logs.tenant == "beta") & (logs.hour == 0)]
-    logs.loc[bad[0], "query_embedding"] = np.full(8, np.nan, np.float32)  # the MMD fails on NaN
-    broken = logs.copy()
-    broken.loc[bad[0], "query_embedding"] = None
-    result = check_groups(baseline, to_dask(logs, 3), by=KEYS, min_rows=10, decide="threshold").set_index(
-        KEYS + ["dimension"])
-    row = result.loc[("beta", 0, "embedding")]
-    assert row.status == "error" and np.isnan(row.score) and row.message.startswith("numerical instability")
-    assert result.loc[("beta", 0, "data")].status == "ok" and result.loc[("acme", 0, "embedding")].status == "ok"
-    result = check_groups(baseline, to_dask(broken, 3), by=KEYS, min_rows=10, decide="threshold").set_index(
-        KEYS + ["dimension"])
-    beta0 = result.loc[("beta", 0)]
-    assert (beta0.status == "error").all()
-    assert beta0.message.iloc[0] == f"argument 'logs': column 'query_embedding' row {bad[0]}: missing embedding"
-    assert (result.drop(index=("beta", 0)).status != "error").all()
-    broken.loc[bad[0], "query_embedding"] = np.zeros(7, np.float32)
-    got = check_groups(baseline, broken, by=KEYS, min_rows=10, decide="threshold").set_index(
-        KEYS + ["dimension"]).loc[("beta", 0)]
-    assert (got.status == "error").all() and got.message.iloc[0] == (
-        f"argument 'logs': column 'query_embedding' row {bad[0]}: 7 values where the other rows have 8")
+    for cell, message in [(np.full(8, np.nan, np.float32), "NaN or infinity in the embedding"),
+                          (None, "missing embedding"),
+                          (np.zeros(7, np.float32), "embedding of 7 values, but other rows have 8")]:
+        broken = logs.copy()
+        broken["query_embedding"] = broken["query_embedding"].astype(object)
+        broken.at[bad[0], "query_embedding"] = cell
+        for frame in (to_dask(broken, 3), broken):
+            got = check_groups(baseline, frame, by=KEYS, min_rows=10, decide="threshold").set_index(
+                KEYS + ["dimension"])
+            beta0 = got.loc[("beta", 0)]
+            assert (beta0.status == "error").all() and beta0.score.isna().all()
+            assert set(beta0.message) == {f"argument 'logs': column 'query_embedding' row {bad[0]}: {message}"}
+            assert (got.drop(index=("beta", 0)).status != "error").all()
 
 
 # ---------------------------------------------------------------- fitted baselines
@@ -303,7 +306,7 @@ def test_real_fitted_baseline(client, baseline):
     pd.testing.assert_frame_equal(got, want, check_exact=True)
     tested = check_groups(fit, logs, by=KEYS, min_rows=10)
     ok = tested[tested.status == "ok"]
-    assert set(ok.decided_by) == ({"p-value"} if hasattr(morvanta.Baseline, "test") else {"threshold"})
+    assert set(ok.decided_by) == {"p-value"} and ok.p_adjusted.notna().all()
 
 
 # ---------------------------------------------------------------- p-values

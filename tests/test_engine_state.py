@@ -1,12 +1,16 @@
 """Reading out and rebuilding the native value classes through morvanta._engine."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
+from conftest import project_version
 
 from morvanta import BaselineSnapshot, ConfidenceDrift, DataDrift, DriftReport, EmbeddingDrift, QueryDrift, \
     ResponseDrift
+from morvanta import __version__ as native_version_text
 from morvanta import _engine
 
 
@@ -66,3 +70,18 @@ def test_make_snapshot_refuses_wrong_types_naming_the_argument():
         _engine.make_snapshot(0, embeddings=np.zeros((2, 2)))
     with pytest.raises(OverflowError):
         _engine.make_snapshot(0, response_lengths=[-1])
+
+
+def test_engine_has_the_package_version_and_refuses_a_native_module_of_another():
+    assert _engine.__version__ == native_version_text == project_version()
+    # A bare package, so that nothing imports _engine before the version is changed.
+    code = ("import importlib.util, sys, types\n"
+            "pkg = types.ModuleType('morvanta')\n"
+            "pkg.__path__ = importlib.util.find_spec('morvanta').submodule_search_locations\n"
+            "sys.modules['morvanta'] = pkg\n"
+            "import morvanta._native as n; n.__version__ = '0.0.0'\n"
+            "assert 'morvanta._engine' not in sys.modules\n"
+            "try:\n    import morvanta._engine\nexcept ImportError as e:\n    print(e)\n")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert r.stdout.strip() == f"morvanta._engine {project_version()} cannot work with morvanta._native '0.0.0'", \
+        r.stderr

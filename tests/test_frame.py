@@ -12,7 +12,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import concurrently
+from conftest import NAN, concurrently, project_version
 
 import morvanta._native as native
 from morvanta._native import ConfidenceDrift, DataDrift, DriftScore, MorvantaError
@@ -44,7 +44,7 @@ def run_py(code: str) -> subprocess.CompletedProcess:
 
 def test_all_and_version():
     assert native.__all__ == EXPECTED_ALL
-    assert native.__version__ == "0.1.3"
+    assert native.__version__ == project_version()
     assert [k for k in vars(native) if k in EXPECTED_ALL] == EXPECTED_ALL
     assert issubclass(MorvantaError, Exception)
     assert MorvantaError.__module__ == "morvanta._native"
@@ -371,6 +371,27 @@ def test_exceeded_is_ordered_comparison():
     assert ConfidenceDrift(threshold=1.0).detect([1.0], [2.0]).exceeded  # equality counts
     assert not ConfidenceDrift(threshold=float("nan")).detect([1.0], [2.0]).exceeded
     assert ConfidenceDrift(threshold=0.0).detect([1.0], [1.0]).exceeded
+
+
+def test_edge_thresholds_never_or_always_alert():
+    # The largest scores each detector gives (float32 and float64 extremes, no
+    # shared cluster): a NaN or +inf threshold still never alerts, -inf always does
+    # except for a NaN score.
+    big = np.full((10, 4), 3e38, np.float32)
+    big[::2] = -3e38
+    small = np.zeros((10, 4), np.float32)
+    calls = [
+        lambda t: native.EmbeddingDrift(t).detect(big, small),
+        lambda t: native.ResponseDrift(t).detect_with_embeddings([1e308, -1e308], [0.0], big, small),
+        lambda t: DataDrift(t).detect(np.array([[1e308], [-1e308]]), np.array([[0.0], [0.0]])),
+        lambda t: ConfidenceDrift(t).detect([0.0], [1.0]),
+        lambda t: native.QueryDrift(t, k=1).detect(small, small[:0]),
+    ]
+    for call in calls:
+        assert np.isfinite(call(0.0).score)
+        assert [call(t).exceeded for t in (float("nan"), float("inf"), -float("inf"))] == [False, False, True]
+    nan_score = ConfidenceDrift(-float("inf")).detect_with_correctness([NAN, 0.5], [True, False], [0.5], [True])
+    assert nan_score.score != nan_score.score and not nan_score.exceeded
 
 
 # ---------------------------------------------------------------- threads and references

@@ -30,7 +30,8 @@ from morvanta.io.common import OutputError, write_atomic
 
 DATA = Path(__file__).parent / "data" / "saving"
 ORDER = ("feature_columns", "embeddings", "response_lengths", "response_embeddings", "confidences", "correct",
-         "query_centroids", "query_frequencies")
+         "query_centroids", "query_frequencies", "rows_features", "rows_embeddings", "rows_response_lengths",
+         "rows_response_embeddings", "rows_confidences", "rows_correct", "rows_queries")
 
 
 def window(seed, n=40, shift=0.0):
@@ -454,6 +455,7 @@ def at(index, value):
 def sizes(**new):
     def edit(meta, arrays):
         meta["sizes"].update(new)
+        meta["sample"]["kept"].update(new)  # the record of kept rows agrees: all rows are kept
     return edit
 
 
@@ -566,7 +568,11 @@ def test_what_only_a_file_can_get_wrong(tmp_path, suffix):
         refused(array("embeddings", lambda e: e.reshape(40, 2, 2)),
                 "array 'embeddings': has shape (40, 2, 2), expected (40, any) from the row counts and settings")
     share = float(contents(b, tmp_path)[1]["query_frequencies"][0])
-    refused(sizes(queries=49), f"array 'query_frequencies': share {share!r} at index 0 is not a whole number of the 49 "
+    def forty_nine_queries(meta, arrays):
+        sizes(queries=49)(meta, arrays)
+        arrays["rows_queries"] = arrays["rows_queries"][:49]
+
+    refused(forty_nine_queries, f"array 'query_frequencies': share {share!r} at index 0 is not a whole number of the 49 "
                                "query rows in sizes")
     refused(array("query_frequencies", lambda f: np.array([0.25, 0.25, 0.0])),
             "array 'query_frequencies': the cluster shares sum to 0.5, not 1")

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import morvanta
+from conftest import project_version
 from morvanta import _native
 
 HERE = Path(__file__).parent
@@ -25,7 +26,7 @@ def test_package_exports_every_native_name_first():
     assert morvanta.__all__[: len(_native.__all__) + 2] == [*_native.__all__, "ColumnDrift", "data_drift_by_column"]
     assert all(getattr(morvanta, name) is getattr(_native, name) for name in _native.__all__)
     assert callable(morvanta.data_drift_by_column) and isinstance(morvanta.ColumnDrift, type)
-    assert morvanta.__version__ == "0.1.3" and (Path(morvanta.__file__).parent / "py.typed").is_file()
+    assert morvanta.__version__ == project_version() and (Path(morvanta.__file__).parent / "py.typed").is_file()
 
 
 def mypy(*args: str, tool: str = "mypy") -> subprocess.CompletedProcess[str]:

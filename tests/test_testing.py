@@ -182,13 +182,17 @@ def test_data_statistic_with_ties_matches_independent_ks_and_psi():
 
 def test_p_value_counts_the_observed_statistic_and_is_never_zero():
     t = permutation_test(ConfidenceDrift().detect, A1, A1 + 5.0, n_permutations=99, seed=1)
-    assert t.p_value == 1 / 100 and t.drifted(0.01) and not t.drifted(0.005)
+    assert t.p_value == 1 / 100 and t.drifted(0.01) and not t.drifted(0.005) and t.permutations_run == 99
     t = permutation_test(ConfidenceDrift().detect, A1, A1, n_permutations=49)
-    assert t.observed == 0.0 and t.p_value == 1.0  # every permutation reaches 0
+    # Every split reaches a KS of 0: the 20th permutation stops the test at p = 20 / 20.
+    assert t.parts[0].statistic == 0.0 and t.p_value == 1.0 and t.stopped and t.permutations_run == 20
+    t = permutation_test(ResponseDrift().detect, A1, B1, n_permutations=199, seed=4, exact=True)
+    r = _engine.combined_test(ResponseDrift(), "detect", (A1,), (B1,), 199, 4, stop_after=0)
+    assert t.p_value == r["p_value"] and t.observed == r["statistic"] and not t.stopped
+    # One part: the maxT test counts the permutations of the plain KS walk.
     observed, raw = _engine.ks_permutations(A1, B1, 199, 4)
-    t = permutation_test(ResponseDrift().detect, A1, B1, n_permutations=199, seed=4)
-    assert t.p_value == (1 + np.count_nonzero(permuted(raw) >= observed)) / 200
-    assert t.score.score == ResponseDrift().detect(A1, B1).score and t.statistic == "ks(length)"
+    assert t.p_value == (1 + np.count_nonzero(permuted(raw) >= observed)) / 200 == t.parts[0].p_value
+    assert t.score.score == ResponseDrift().detect(A1, B1).score and t.statistic == "maxT(ks(length))"
 
 
 METHOD_CASES = [

@@ -25,6 +25,11 @@ fi
 python3 -m pip install -q cmake ninja
 python3 -m pip install -q ".[test]"
 
+echo "== Lint and format"
+python3 -m pip install -q ruff
+python3 -m ruff check src tests bench tools
+bash tools/check-format.sh
+
 echo "== C++ core tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVANTA_TESTS=ON >/dev/null
 cmake --build build/tests -j2

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -53,9 +54,7 @@ struct DriftError {
     static DriftError invalid_config(std::string text) {
         return DriftError{ErrorKind::InvalidConfig, 0, 0, "", std::move(text)};
     }
-    static DriftError io(std::string message) {
-        return DriftError{ErrorKind::Io, 0, 0, "", std::move(message)};
-    }
+    static DriftError io(std::string message) { return DriftError{ErrorKind::Io, 0, 0, "", std::move(message)}; }
     static DriftError serialization(std::string message) {
         return DriftError{ErrorKind::Serialization, 0, 0, "", std::move(message)};
     }
@@ -71,6 +70,32 @@ struct DriftError {
     // or "cannot allocate 73786976294838206464 bytes for the projection directions (sliced_wasserstein)".
     std::string message() const;
 };
+
+// Short snake_case name of a kind: "dimension_mismatch", "insufficient_samples",
+// "numerical_instability", "invalid_config", "io", "serialization", "cancelled",
+// "out_of_memory".
+const char* error_kind_name(ErrorKind kind) noexcept;
+
+// A core error read back from its message. The fields are those of DriftError,
+// with the context and text owned here.
+struct DecodedError {
+    ErrorKind kind = ErrorKind::InvalidConfig;
+    std::size_t first = 0;
+    std::size_t second = 0;
+    std::string context;
+    std::string text;
+
+    ByteCount bytes() const noexcept { return (static_cast<ByteCount>(second) << 64) | first; }
+    // The error these fields describe; its context points into this object.
+    DriftError error() const { return DriftError{kind, first, second, context.c_str(), text}; }
+};
+
+// The exact inverse of DriftError::message(): the error whose message is
+// `message`, or nothing when no error has that message. decode_error(e.message())
+// gives back every field of `e` (for OutOfMemory, when its context holds no " (":
+// the context is what follows the last one), and what it returns always has
+// `message` as its message.
+std::optional<DecodedError> decode_error(std::string_view message);
 
 // ---------------------------------------------------------------- allocation sizes
 // Buffer sizes derived from settings (n_projections, k, bin counts) or from

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -63,7 +63,7 @@ struct Job {
     std::size_t finished = 0;  // leaves whose result is recorded
     std::exception_ptr fault;
     CancelSource* cancel = nullptr;  // the caller's, seen by every leaf of the job
-    Job* link = nullptr;       // queue of jobs with unclaimed leaves
+    Job* link = nullptr;             // queue of jobs with unclaimed leaves
 };
 
 class Pool {
@@ -327,9 +327,7 @@ void pool_set_threads(std::size_t n) {
     if (old) old->retire();
 }
 
-std::size_t pool_threads() {
-    return resolve_threads(pool_detail::shared_request().load(std::memory_order_acquire));
-}
+std::size_t pool_threads() { return resolve_threads(pool_detail::shared_request().load(std::memory_order_acquire)); }
 
 std::size_t pool_grain(std::size_t count) {
     // Leaves of up to 16 rows let a leaf reuse each cached tile of the other sample
@@ -338,8 +336,7 @@ std::size_t pool_grain(std::size_t count) {
     return std::clamp<std::size_t>(count / 8, 1, 16);
 }
 
-MORVANTA_POOL_PASSES_FORCED_UNWIND PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf,
-                                                              const void* ctx) {
+MORVANTA_POOL_PASSES_FORCED_UNWIND PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf, const void* ctx) {
     PoolSum out;
     if (count == 0) return out;
     try {
@@ -390,7 +387,7 @@ double for_leaf(const void* c, std::size_t b, std::size_t e) {
 }  // namespace
 
 MORVANTA_POOL_PASSES_FORCED_UNWIND PoolRun pool_parallel_for(std::size_t count, std::size_t grain, PoolRangeFn body,
-                                                              const void* ctx) {
+                                                             const void* ctx) {
     PoolRun out;
     if (count == 0) return out;
     if (grain == 0) grain = 1;

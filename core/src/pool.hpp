@@ -62,8 +62,7 @@ PoolSum pool_parallel_sum(std::size_t count, PoolLeafFn leaf, const void* ctx);
 template <class F>
 PoolSum pool_parallel_sum(std::size_t count, const F& leaf) {
     return pool_parallel_sum(
-        count,
-        [](const void* c, std::size_t b, std::size_t e) -> double { return (*static_cast<const F*>(c))(b, e); },
+        count, [](const void* c, std::size_t b, std::size_t e) -> double { return (*static_cast<const F*>(c))(b, e); },
         &leaf);
 }
 
@@ -87,8 +86,7 @@ PoolRun pool_parallel_for(std::size_t count, std::size_t grain, PoolRangeFn body
 template <class F>
 PoolRun pool_parallel_for(std::size_t count, std::size_t grain, const F& body) {
     return pool_parallel_for(
-        count, grain,
-        [](const void* c, std::size_t b, std::size_t e) { (*static_cast<const F*>(c))(b, e); }, &body);
+        count, grain, [](const void* c, std::size_t b, std::size_t e) { (*static_cast<const F*>(c))(b, e); }, &body);
 }
 
 }  // namespace morvanta

@@ -4,8 +4,7 @@ namespace morvanta {
 
 bool simd_supported(SimdPath path) noexcept {
     switch (path) {
-        case SimdPath::Portable:
-            return true;
+        case SimdPath::Portable: return true;
 #if defined(__x86_64__) || defined(__i386__)
         case SimdPath::Avx2:
             __builtin_cpu_init();
@@ -17,8 +16,7 @@ bool simd_supported(SimdPath path) noexcept {
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #endif
-        default:
-            return false;
+        default: return false;
     }
 }
 

@@ -31,10 +31,8 @@ template <class T>
 void write_list(json::TextBuffer& out, const std::optional<std::vector<T>>& v) {
     if (!v) return out.put("null");
     out.put('[');
-    if constexpr (std::is_same_v<T, double>)
-        out.put_doubles(v->data(), v->size());
-    else
-        out.put_u64s(v->data(), v->size());
+    if constexpr (std::is_same_v<T, double>) out.put_doubles(v->data(), v->size());
+    else out.put_u64s(v->data(), v->size());
     out.put(']');
 }
 
@@ -50,9 +48,8 @@ public:
             if (!object_form(s)) return false;
         } else if (c == '[') {
             r_.advance();
-            if (!fixed_array(8, "struct BaselineSnapshot with 8 elements", [&](std::size_t i) {
-                    return field(static_cast<int>(i), s);
-                }))
+            if (!fixed_array(8, "struct BaselineSnapshot with 8 elements",
+                             [&](std::size_t i) { return field(static_cast<int>(i), s); }))
                 return false;
         } else {
             return r_.type_error("struct BaselineSnapshot");
@@ -197,14 +194,10 @@ private:
                 if (k < 0) return false;
                 if (k == 0) break;
                 bool* seen;
-                if (key_ == "v")
-                    seen = &have_v;
-                else if (key_ == "dim")
-                    seen = &have_dim;
-                else if (key_ == "data")
-                    seen = &have_data;
-                else
-                    return r_.fail("unknown field `" + json::shorten(key_) + "`, expected one of `v`, `dim`, `data`");
+                if (key_ == "v") seen = &have_v;
+                else if (key_ == "dim") seen = &have_dim;
+                else if (key_ == "data") seen = &have_data;
+                else return r_.fail("unknown field `" + json::shorten(key_) + "`, expected one of `v`, `dim`, `data`");
                 if (*seen) return duplicate(key_);
                 *seen = true;
                 if (!r_.expect_colon()) return false;

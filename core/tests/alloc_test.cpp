@@ -164,7 +164,7 @@ TEST(AllocSize, SnapshotDimsThatClaimMoreThanTheData) {
     // A huge claim with a short list reserves by the text, not by the claim.
     EXPECT_EQ(err("{\"v\":1,\"dim\":[1000000000000,1000000],\"data\":[1,2,3]}"),
               "data and dimension must match in size at line 1 column 82");
-    EXPECT_EQ(err("{\"v\":1,\"dim\":[18446744073709551616,1],\"data\":[]}"), 
+    EXPECT_EQ(err("{\"v\":1,\"dim\":[18446744073709551616,1],\"data\":[]}"),
               "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 64");
     // Zero columns hold no data whatever the row count, and round-trip.
     auto r = BaselineSnapshot::from_json(pre + "{\"v\":1,\"dim\":[18446744073709551615,0],\"data\":[]}}");

@@ -63,8 +63,13 @@ TEST(KsSortedSkip, SameBitsAsTheStepByStepWalk) {
 
 TEST(KsSortedSkip, EdgeSamples) {
     const std::vector<std::pair<Vec, Vec>> cases = {
-        {{}, {1}}, {{1}, {}}, {{-INFINITY, 0, INFINITY}, {INFINITY}}, {{0, 1, 2, 3, 4, 5}, {10}},
-        {{10}, {0, 1, 2}}, {{0, 1, 2, 3}, {1, 2}}, {{-0.0, 1}, {0.0, 1}},
+        {{}, {1}},
+        {{1}, {}},
+        {{-INFINITY, 0, INFINITY}, {INFINITY}},
+        {{0, 1, 2, 3, 4, 5}, {10}},
+        {{10}, {0, 1, 2}},
+        {{0, 1, 2, 3}, {1, 2}},
+        {{-0.0, 1}, {0.0, 1}},
     };
     for (const auto& [a, b] : cases) EXPECT_EQ(bits(baseline::ks_sorted_skip(a, b)), bits(ks_sorted(a, b)));
     for (const Vec& v : {Vec{1, 1}, Vec{-0.0, 0.0}, Vec{1, NAN}}) EXPECT_FALSE(baseline::strictly_increasing(v));

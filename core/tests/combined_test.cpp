@@ -31,7 +31,10 @@ class Scripted final : public detail::Form {
 public:
     using Fn = std::function<double(std::size_t, std::size_t)>;
     Scripted(std::uint64_t seed, std::vector<double> observed, Fn pilot, Fn main, std::size_t unit = 1)
-        : pilot_stream_(pilot_seed(seed)), obs_(std::move(observed)), pilot_(std::move(pilot)), main_(std::move(main)),
+        : pilot_stream_(pilot_seed(seed)),
+          obs_(std::move(observed)),
+          pilot_(std::move(pilot)),
+          main_(std::move(main)),
           unit_(unit) {}
     std::size_t parts() const noexcept override { return obs_.size(); }
     std::string part_name(std::size_t j) const override { return "part" + std::to_string(j); }
@@ -64,9 +67,9 @@ private:
 Scripted three_parts(std::uint64_t seed, std::size_t unit = 1) {
     return Scripted(
         seed, {5.0, 20.0, 8.0},
-        [](std::size_t p, std::size_t j) {
-            return j == 0 ? double(1 + p % 4) : j == 1 ? (p % 2 ? 30.0 : 10.0) : 7.0;
-        },
+        [](std::size_t p, std::size_t j) { return j == 0   ? double(1 + p % 4)
+                                                  : j == 1 ? (p % 2 ? 30.0 : 10.0)
+                                                           : 7.0; },
         [](std::size_t p, std::size_t j) {
             return j == 0 ? double(p % 6) : j == 1 ? 20.0 + 5.0 * double(p % 5) : double(p);
         },
@@ -160,7 +163,9 @@ TEST_F(CombinedTestSuite, NanObservationsAndNanPermutationsAreLeftOutNotCounted)
     // permutation: those never reach the observed maxT through part 1.
     const Scripted f(
         1, {kNaN, 40.0}, [](std::size_t p, std::size_t) { return p % 2 ? 30.0 : 10.0; },
-        [](std::size_t p, std::size_t j) { return j == 0 ? 1.0 : p % 3 == 0 ? kNaN : 40.0; });
+        [](std::size_t p, std::size_t j) { return j == 0       ? 1.0
+                                                  : p % 3 == 0 ? kNaN
+                                                               : 40.0; });
     auto r = detail::combined_run(f, CombinedOptions{30, 1, 200, 0});
     ASSERT_TRUE(r.ok());
     const CombinedTest& t = r.value();
@@ -175,7 +180,10 @@ TEST_F(CombinedTestSuite, NanObservationsAndNanPermutationsAreLeftOutNotCounted)
 TEST_F(CombinedTestSuite, NothingToTestWhenEveryPartIsLeftOut) {
     const Scripted f(
         1, {3.0, kNaN}, [](std::size_t, std::size_t) { return 3.0; },
-        [](std::size_t, std::size_t) -> double { ADD_FAILURE() << "no permutation should run"; return 0.0; });
+        [](std::size_t, std::size_t) -> double {
+            ADD_FAILURE() << "no permutation should run";
+            return 0.0;
+        });
     auto r = detail::combined_run(f, CombinedOptions{99, 1, 50, 20});
     ASSERT_TRUE(r.ok());
     const CombinedTest& t = r.value();
@@ -253,8 +261,8 @@ struct Windows {
         std::vector<Result<CombinedTest>> out;
         out.push_back(combined_data_test(DataDriftDetector{0.1, 6, 1e-4}, xa.view(), xb.view(), o));
         out.push_back(combined_embedding_test(EmbeddingDriftDetector{0.05, 8, 3}, ea.view(), eb.view(), o));
-        out.push_back(combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, la, lb, ea.view(),
-                                                         eb.view(), o));
+        out.push_back(
+            combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, la, lb, ea.view(), eb.view(), o));
         out.push_back(combined_confidence_correctness_test(ConfidenceDriftDetector{0.2, 7}, ca, fa, cb, fb, o));
         out.push_back(combined_query_test(QueryDriftDetector{0.1, 4}, ea.view(), eb.view(), o));
         return out;
@@ -303,8 +311,8 @@ TEST_F(CombinedTestSuite, ObservedPartsAreTheDetectorsKernels) {
     ASSERT_TRUE(e.ok());
     EXPECT_EQ(e.value().parts, (std::vector<std::string>{"mmd2", "sw"}));
     EXPECT_EQ(e.value().observed[1], sliced_wasserstein(w.ea.view(), w.eb.view(), 8, 3).value());
-    auto r = combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, w.la, w.lb, w.ea.view(), w.eb.view(),
-                                                o);
+    auto r =
+        combined_response_embeddings_test(ResponseDriftDetector{0.2, 8, 1}, w.la, w.lb, w.ea.view(), w.eb.view(), o);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value().observed[0], ks_two_sample(w.la, w.lb).value());
     EXPECT_EQ(r.value().observed[1], sliced_wasserstein(w.ea.view(), w.eb.view(), 8, 1).value());
@@ -315,10 +323,9 @@ TEST_F(CombinedTestSuite, ObservedPartsAreTheDetectorsKernels) {
     EXPECT_EQ(c.value().observed[1], ece);
     EXPECT_EQ(c.value().parts, (std::vector<std::string>{"ks(conf)", "ece_delta"}));
     // The detector's errors, in its order.
-    EXPECT_EQ(combined_confidence_correctness_test(ConfidenceDriftDetector{}, w.ca, w.fb, w.cb, w.fb, o)
-                  .error()
-                  .message(),
-              "dimension mismatch: expected 100, got 90 (ConfidenceDriftDetector::baseline correctness)");
+    EXPECT_EQ(
+        combined_confidence_correctness_test(ConfidenceDriftDetector{}, w.ca, w.fb, w.cb, w.fb, o).error().message(),
+        "dimension mismatch: expected 100, got 90 (ConfidenceDriftDetector::baseline correctness)");
     EXPECT_EQ(combined_response_test(ResponseDriftDetector{}, {}, w.lb, o).error().message(),
               ks_two_sample({}, w.lb).error().message());
 }

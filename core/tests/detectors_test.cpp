@@ -15,26 +15,37 @@ using namespace testkit;
 using Vec = std::vector<double>;
 using Flags = std::vector<std::uint8_t>;
 
-struct EceCase : Named { Vec s; Flags y; double e; };
+struct EceCase : Named {
+    Vec s;
+    Flags y;
+    double e;
+};
 class EceValues : public ::testing::TestWithParam<EceCase> {};
 
-TEST_P(EceValues, TenBins) { EXPECT_NEAR(expected_calibration_error(GetParam().s, GetParam().y, 10).value(), GetParam().e, 1e-15); }
+TEST_P(EceValues, TenBins) {
+    EXPECT_NEAR(expected_calibration_error(GetParam().s, GetParam().y, 10).value(), GetParam().e, 1e-15);
+}
 
 // A (correct, wrong) pair sharing a bin gives |mean - 1/2|, apart (1 - a + b) / 2.
-INSTANTIATE_TEST_SUITE_P(ConfidenceEce, EceValues, ::testing::Values(
-    EceCase{"pair_in_bin9", {0.9, 0.9}, {1, 0}, 0.4}, EceCase{"all_right", {1.0, 1.0}, {1, 1}, 0.0},
-    EceCase{"all_wrong", {1.0, 1.0}, {0, 0}, 1.0}, EceCase{"one_in_bin9", {0.95, 1.0}, {1, 0}, 0.475},
-    EceCase{"clamped_to_one", {0.95, 1.7}, {1, 0}, 0.475},
-    EceCase{"tenth_in_bin1", {0.1, 0.15}, {1, 0}, 0.375},  // 0.1 * 10 == 1.0
-    EceCase{"zero_in_bin0", {0.0, 0.05}, {1, 0}, 0.475}, EceCase{"clamped_to_zero", {-0.5, 0.05}, {1, 0}, 0.475},
-    EceCase{"unpaired_score", {0.9, 0.9, 0.9}, {1, 0}, 0.4 * (2.0 / 3.0)}), param_name);  // not binned, counted in N
+INSTANTIATE_TEST_SUITE_P(ConfidenceEce, EceValues,
+                         ::testing::Values(EceCase{"pair_in_bin9", {0.9, 0.9}, {1, 0}, 0.4},
+                                           EceCase{"all_right", {1.0, 1.0}, {1, 1}, 0.0},
+                                           EceCase{"all_wrong", {1.0, 1.0}, {0, 0}, 1.0},
+                                           EceCase{"one_in_bin9", {0.95, 1.0}, {1, 0}, 0.475},
+                                           EceCase{"clamped_to_one", {0.95, 1.7}, {1, 0}, 0.475},
+                                           EceCase{"tenth_in_bin1", {0.1, 0.15}, {1, 0}, 0.375},  // 0.1 * 10 == 1.0
+                                           EceCase{"zero_in_bin0", {0.0, 0.05}, {1, 0}, 0.475},
+                                           EceCase{"clamped_to_zero", {-0.5, 0.05}, {1, 0}, 0.475},
+                                           EceCase{"unpaired_score", {0.9, 0.9, 0.9}, {1, 0}, 0.4 * (2.0 / 3.0)}),
+                         param_name);  // not binned, counted in N
 
 // Occupied bins in an ordered map, confidences added in index order.
 double reference_ece(const Vec& s, const Flags& y, std::size_t bins) {
     std::map<std::size_t, std::array<double, 3>> acc;
     for (std::size_t i = 0; i < s.size(); ++i) {
         const double p = std::clamp(s[i], 0.0, 1.0), prod = p * static_cast<double>(bins);
-        auto& [sum, correct, count] = acc[prod >= 0x1p64 ? bins - 1 : std::min(bins - 1, static_cast<std::size_t>(prod))];
+        auto& [sum, correct, count] =
+            acc[prod >= 0x1p64 ? bins - 1 : std::min(bins - 1, static_cast<std::size_t>(prod))];
         sum += p, correct += y[i], count += 1;
     }
     double e = 0.0;
@@ -47,9 +58,13 @@ TEST(ExpectedCalibrationErrorTest, ReferenceForAnyBinCount) {
     Vec s(5000);
     Flags y(s.size());
     for (std::size_t i = 0; i < s.size(); ++i)
-        s[i] = std::round(std::uniform_real_distribution<double>(-0.2, 1.2)(g) * (i % 7 ? 1e6 : 20)) / (i % 7 ? 1e6 : 20), y[i] = g() & 1;
-    for (std::size_t i = 3; i < s.size(); i += 5) s[i] = 0.3 + 1e-9 * static_cast<double>(g() % 900);  // a crowded bin of width 2^-20
-    for (std::size_t bins : {std::size_t{1}, std::size_t{10}, std::size_t{4999}, std::size_t{1} << 20, std::size_t{1} << 40, SIZE_MAX})
+        s[i] =
+            std::round(std::uniform_real_distribution<double>(-0.2, 1.2)(g) * (i % 7 ? 1e6 : 20)) / (i % 7 ? 1e6 : 20),
+        y[i] = g() & 1;
+    for (std::size_t i = 3; i < s.size(); i += 5)
+        s[i] = 0.3 + 1e-9 * static_cast<double>(g() % 900);  // a crowded bin of width 2^-20
+    for (std::size_t bins :
+         {std::size_t{1}, std::size_t{10}, std::size_t{4999}, std::size_t{1} << 20, std::size_t{1} << 40, SIZE_MAX})
         EXPECT_EQ(expected_calibration_error(s, y, bins).value(), reference_ece(s, y, bins)) << bins;
     EXPECT_EQ(expected_calibration_error({}, {}, 0).error().message(),
               "insufficient samples: need at least 1, got 0 (expected_calibration_error)");
@@ -92,11 +107,13 @@ TEST_P(DataDriftTables, ColumnsMatchKernels) {
     EXPECT_TRUE(shift < 3.0 || m > 1.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(DataCases, DataDriftTables, ::testing::Values(
-    TableCase{5, 7, 3, 10, 0.5, 0.0},  // too few rows: KS only
-    TableCase{50, 40, 4, 0, 0.5, 0.0}, TableCase{50, 40, 4, 1, 0.5, 0.0}, TableCase{10, 1, 2, 10, 0.5, 0.0},
-    TableCase{300, 200, 19, 10, 3.0, 0.0},  // several column groups, PSI above 1
-    TableCase{3000, 2500, 9, 10, 0.5, 0.05}, TableCase{2000, 1500, 5, 37, 0.1, 0.3}));
+INSTANTIATE_TEST_SUITE_P(DataCases, DataDriftTables,
+                         ::testing::Values(TableCase{5, 7, 3, 10, 0.5, 0.0},  // too few rows: KS only
+                                           TableCase{50, 40, 4, 0, 0.5, 0.0}, TableCase{50, 40, 4, 1, 0.5, 0.0},
+                                           TableCase{10, 1, 2, 10, 0.5, 0.0},
+                                           TableCase{300, 200, 19, 10, 3.0, 0.0},  // several column groups, PSI above 1
+                                           TableCase{3000, 2500, 9, 10, 0.5, 0.05},
+                                           TableCase{2000, 1500, 5, 37, 0.1, 0.3}));
 
 // The scores' composition from their kernels, bit for bit: max(MMD², 0) + sliced
 // W1 (a negative discrepancy at shift 0), and KS + sliced W1 with 32 directions.
@@ -106,13 +123,15 @@ TEST(DetectorsTest, ScoresComposeTheirKernels) {
         const double m = mmd_rbf(x, y, Bandwidth::median_heuristic(), true).value();
         EXPECT_TRUE(shift > 0.0f || m < 0.0);
         EXPECT_TRUE(same_bits(EmbeddingDriftDetector{0.05, 24, 9}.detect(x, y).value().score,
-                              std::max(m, 0.0) + sliced_wasserstein(x, y, 24, 9).value())) << shift;
+                              std::max(m, 0.0) + sliced_wasserstein(x, y, 24, 9).value()))
+            << shift;
     }
     const Vec la{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}, lb{15, 25, 35};
     const MatrixF32 x = gaussian(40, 16, 3), y = gaussian(3, 16, 4, 0.3f);
     for (std::uint64_t seed : {0ull, 42ull})
         EXPECT_TRUE(same_bits(ResponseDriftDetector{.seed = seed}.detect_with_embeddings(la, lb, x, y).value().score,
-                              ks_two_sample(la, lb).value() + sliced_wasserstein(x, y, 32, seed).value())) << seed;
+                              ks_two_sample(la, lb).value() + sliced_wasserstein(x, y, 32, seed).value()))
+            << seed;
 }
 
 }  // namespace

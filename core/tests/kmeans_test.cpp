@@ -58,7 +58,8 @@ KMeansResult ref_kmeans(const MatrixF32& x, std::size_t k, std::size_t max_iter,
     std::vector<float> minimum(n, kInf), w(n);
     for (std::size_t c = 1; c < k; ++c) {
         float total = -0.0f;
-        for (std::size_t i = 0; i < n; ++i) total += (minimum[i] = std::min(minimum[i], ref_d2(x.row(i), r.centroids.row(c - 1), d)));
+        for (std::size_t i = 0; i < n; ++i)
+            total += (minimum[i] = std::min(minimum[i], ref_d2(x.row(i), r.centroids.row(c - 1), d)));
         for (std::size_t i = 0; i < n; ++i) w[i] = total > 0.0f ? std::max(minimum[i], 0.0f) : 1.0f;
         take(rng.weighted_index(w), r.centroids.row(c));
     }
@@ -124,10 +125,14 @@ TEST_P(KMeansPaths, DistanceKernelMatchesSequentialDefinition) {
 // whatever the number of threads that share the rows and columns (the last case
 // spans several pieces of each).
 TEST_P(KMeansPaths, FitMatchesReference) {
-    struct Case { std::size_t n, d, k, groups; float sigma; std::uint64_t seed; };
-    for (const Case& cs : {Case{600, 19, 3, 3, 5.0f, 1}, Case{1000, 64, 8, 8, 20.0f, 7}, Case{517, 33, 13, 5, 40.0f, 3},
-                           Case{300, 7, 1, 2, 10.0f, 0}, Case{40, 3, 40, 40, 1.0f, 11},
-                           Case{2600, 70, 6, 6, 30.0f, 4}}) {
+    struct Case {
+        std::size_t n, d, k, groups;
+        float sigma;
+        std::uint64_t seed;
+    };
+    for (const Case& cs :
+         {Case{600, 19, 3, 3, 5.0f, 1}, Case{1000, 64, 8, 8, 20.0f, 7}, Case{517, 33, 13, 5, 40.0f, 3},
+          Case{300, 7, 1, 2, 10.0f, 0}, Case{40, 3, 40, 40, 1.0f, 11}, Case{2600, 70, 6, 6, 30.0f, 4}}) {
         SCOPED_TRACE("n=" + std::to_string(cs.n) + " k=" + std::to_string(cs.k));
         const MatrixF32 x = blobs(cs.n, cs.d, cs.groups, static_cast<unsigned>(cs.seed + 100), cs.sigma);
         std::vector<float> wide(cs.n * (cs.d + 5), -7.0f);
@@ -166,15 +171,29 @@ INSTANTIATE_TEST_SUITE_P(Paths, KMeansPaths, kAllPaths, param_name);
 // NaN, infinities and squared distances or sums past the float range give
 // NumericalInstability for every k, with or without Lloyd iterations.
 TEST(KMeansTest, NonFiniteBaselineIsRejected) {
-    auto with = [](float v, std::size_t at) { MatrixF32 m = random_matrix(20, 4, 2); m.data[at] = v; return m; };
+    auto with = [](float v, std::size_t at) {
+        MatrixF32 m = random_matrix(20, 4, 2);
+        m.data[at] = v;
+        return m;
+    };
     MatrixF32 far(20, 2);
     for (std::size_t i = 0; i < 20; ++i) far.row(i)[0] = i % 2 ? 1e30f : -1e30f;
-    struct Case { MatrixF32 x; std::size_t k, max_iter; };
-    const Case cases[] = {{with(kNaN, 0), 1, 0}, {with(kNaN, 41), 3, 0}, {with(kInf, 79), 1, 50}, {with(-kInf, 13), 2, 0},
-                          {with(kNaN, 5), 20, 50}, {far, 2, 0}, {far, 1, 50}, {MatrixF32(4, 1, {3e38f, 3e38f, 3e38f, 3e38f}), 1, 50}};
+    struct Case {
+        MatrixF32 x;
+        std::size_t k, max_iter;
+    };
+    const Case cases[] = {{with(kNaN, 0), 1, 0},
+                          {with(kNaN, 41), 3, 0},
+                          {with(kInf, 79), 1, 50},
+                          {with(-kInf, 13), 2, 0},
+                          {with(kNaN, 5), 20, 50},
+                          {far, 2, 0},
+                          {far, 1, 50},
+                          {MatrixF32(4, 1, {3e38f, 3e38f, 3e38f, 3e38f}), 1, 50}};
     for (const Case& cs : cases)
         EXPECT_EQ(kmeans(cs.x.view(), cs.k, cs.max_iter, 0, 1e-4f).error().message(),
-                  "numerical instability in kmeans (NaN or infinity)") << "case " << (&cs - cases);
+                  "numerical instability in kmeans (NaN or infinity)")
+            << "case " << (&cs - cases);
 }
 
 TEST(KMeansTest, KEqualsNSeedsEveryRow) {
@@ -216,7 +235,11 @@ TEST(KMeansTest, MaxIterZeroReturnsTheSeeds) {
 
 TEST(KMeansTest, StoppingRule) {
     const MatrixF32 x = random_matrix(300, 4, 12, 1.0f);
-    struct Case { std::size_t max_iter; float tol; std::size_t iterations; };
+    struct Case {
+        std::size_t max_iter;
+        float tol;
+        std::size_t iterations;
+    };
     for (const Case& cs : {Case{50, 1e30f, 1}, Case{7, kNaN, 7}, Case{1, 0.0f, 1}})
         EXPECT_EQ(kmeans(x.view(), 5, cs.max_iter, 0, cs.tol).value().iterations, cs.iterations) << cs.tol;
 }

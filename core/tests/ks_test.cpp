@@ -10,7 +10,10 @@ namespace {
 using namespace testkit;
 using Vec = std::vector<double>;
 
-struct KsCase : Named { Vec a, b; double d; };
+struct KsCase : Named {
+    Vec a, b;
+    double d;
+};
 class KsExact : public ::testing::TestWithParam<KsCase> {};
 
 TEST_P(KsExact, ValueBothWays) {
@@ -18,26 +21,34 @@ TEST_P(KsExact, ValueBothWays) {
     EXPECT_EQ(ks_two_sample(GetParam().b, GetParam().a).value(), GetParam().d);
 }
 
-Vec iota49() { Vec v(49); std::iota(v.begin(), v.end(), 0.0); return v; }
+Vec iota49() {
+    Vec v(49);
+    std::iota(v.begin(), v.end(), 0.0);
+    return v;
+}
 
-INSTANTIATE_TEST_SUITE_P(KsCases, KsExact, ::testing::Values(
-    KsCase{"singletons", {1}, {2}, 1.0}, KsCase{"disjoint", {1, 2, 3, 4}, {5, 6}, 1.0},
-    // Repeated values: the same distribution scores 0, whatever the window sizes.
-    KsCase{"ties", {1, 1}, {1}, 0.0}, KsCase{"one_value_runs", {5, 5, 5, 5}, {5, 5, 5}, 0.0},
-    KsCase{"half", {0, 0, 0, 1}, {0, 1, 1, 1}, 0.5}, KsCase{"runs_of_two", {1, 1, 2}, {1, 2, 2}, 1.0 / 3.0},
-    KsCase{"infinity", {INFINITY}, {0}, 1.0}, KsCase{"infinity_runs", {INFINITY, INFINITY}, {INFINITY}, 0.0},
-    KsCase{"same_values", {3, 1, 2, 2}, {2, 3, 2, 1}, 0.0}, KsCase{"signed_zeros", {-0.0, 0.0, 1}, {0.0, 1}, 2.0 * (1.0 / 3.0) - 0.5},
-    KsCase{"zeros_are_one_value", {-0.0, 0.0}, {0.0}, 0.0},
-    KsCase{"nan_equals_nan", {1, NAN}, {NAN, 1}, 0.0}, KsCase{"nan_above_numbers", {1, 2}, {1, NAN}, 0.5},
-    KsCase{"all_nan", {NAN, NAN}, {1}, 1.0}, KsCase{"nan_runs_equal", {NAN}, {NAN, NAN}, 0.0},
-    KsCase{"nan_shares", {NAN, NAN, 1}, {NAN, 1, 1}, 1.0 / 3.0},
-    KsCase{"nan_above_infinity", {INFINITY}, {NAN}, 1.0},
-    KsCase{"product_not_one", iota49(), {99}, 49.0 * (1.0 / 49.0)}), param_name);
+INSTANTIATE_TEST_SUITE_P(
+    KsCases, KsExact,
+    ::testing::Values(
+        KsCase{"singletons", {1}, {2}, 1.0}, KsCase{"disjoint", {1, 2, 3, 4}, {5, 6}, 1.0},
+        // Repeated values: the same distribution scores 0, whatever the window sizes.
+        KsCase{"ties", {1, 1}, {1}, 0.0}, KsCase{"one_value_runs", {5, 5, 5, 5}, {5, 5, 5}, 0.0},
+        KsCase{"half", {0, 0, 0, 1}, {0, 1, 1, 1}, 0.5}, KsCase{"runs_of_two", {1, 1, 2}, {1, 2, 2}, 1.0 / 3.0},
+        KsCase{"infinity", {INFINITY}, {0}, 1.0}, KsCase{"infinity_runs", {INFINITY, INFINITY}, {INFINITY}, 0.0},
+        KsCase{"same_values", {3, 1, 2, 2}, {2, 3, 2, 1}, 0.0},
+        KsCase{"signed_zeros", {-0.0, 0.0, 1}, {0.0, 1}, 2.0 * (1.0 / 3.0) - 0.5},
+        KsCase{"zeros_are_one_value", {-0.0, 0.0}, {0.0}, 0.0}, KsCase{"nan_equals_nan", {1, NAN}, {NAN, 1}, 0.0},
+        KsCase{"nan_above_numbers", {1, 2}, {1, NAN}, 0.5}, KsCase{"all_nan", {NAN, NAN}, {1}, 1.0},
+        KsCase{"nan_runs_equal", {NAN}, {NAN, NAN}, 0.0}, KsCase{"nan_shares", {NAN, NAN, 1}, {NAN, 1, 1}, 1.0 / 3.0},
+        KsCase{"nan_above_infinity", {INFINITY}, {NAN}, 1.0},
+        KsCase{"product_not_one", iota49(), {99}, 49.0 * (1.0 / 49.0)}),
+    param_name);
 
 TEST(KsTwoSampleTest, EmptySamples) {
     const Vec one = {1.0}, none;
     for (auto [a, b] : {std::pair{none, one}, std::pair{one, none}, std::pair{none, none}})
-        EXPECT_EQ(ks_two_sample(a, b).error().message(), "insufficient samples: need at least 1, got 0 (ks_two_sample)");
+        EXPECT_EQ(ks_two_sample(a, b).error().message(),
+                  "insufficient samples: need at least 1, got 0 (ks_two_sample)");
     EXPECT_EQ(ks_sorted(one, none), 0.0);
 }
 
@@ -74,7 +85,8 @@ double sup_by_counting(const Vec& sa, const Vec& sb) {
         if (k > 0 && le(all[k], all[k - 1])) continue;  // the same value again
         const double v = all[k];
         const auto below = [&](const Vec& s) {
-            return static_cast<std::size_t>(std::partition_point(s.begin(), s.end(), [&](double x) { return le(x, v); }) - s.begin());
+            return static_cast<std::size_t>(
+                std::partition_point(s.begin(), s.end(), [&](double x) { return le(x, v); }) - s.begin());
         };
         const std::size_t i = below(a), j = below(b);
         d = std::max(d, std::fabs(static_cast<double>(i) * (1.0 / static_cast<double>(a.size())) -
@@ -107,7 +119,8 @@ TEST_P(KsRandom, SupremumSymmetryOrderAndInputs) {
     std::normal_distribution<double> nd;
     auto draw = [&](std::size_t len, double nan_share) {
         Vec v(len);
-        for (auto& x : v) x = std::uniform_real_distribution<double>()(g) < nan_share ? NAN : ties ? std::round(nd(g) * ties) : nd(g);
+        for (auto& x : v)
+            x = std::uniform_real_distribution<double>()(g) < nan_share ? NAN : ties ? std::round(nd(g) * ties) : nd(g);
         return v;
     };
     const Vec a = draw(m, nan_a), b = draw(n, 0.05);
@@ -121,9 +134,11 @@ TEST_P(KsRandom, SupremumSymmetryOrderAndInputs) {
     EXPECT_EQ(bytes(a), bytes(keep));
 }
 
-INSTANTIATE_TEST_SUITE_P(KsCases, KsRandom, ::testing::Values(RandomCase{1, 7, 0, 0.0}, RandomCase{300, 200, 4, 0.0},
-    RandomCase{5000, 3001, 0, 0.0}, RandomCase{4000, 4000, 3, 0.1}, RandomCase{2000, 2000, 0, 1.0},
-    RandomCase{3000, 1000, 1, 0.0}, RandomCase{50, 7, 2, 0.3}, RandomCase{400, 401, 10, 0.0}));
+INSTANTIATE_TEST_SUITE_P(KsCases, KsRandom,
+                         ::testing::Values(RandomCase{1, 7, 0, 0.0}, RandomCase{300, 200, 4, 0.0},
+                                           RandomCase{5000, 3001, 0, 0.0}, RandomCase{4000, 4000, 3, 0.1},
+                                           RandomCase{2000, 2000, 0, 1.0}, RandomCase{3000, 1000, 1, 0.0},
+                                           RandomCase{50, 7, 2, 0.3}, RandomCase{400, 401, 10, 0.0}));
 
 // Without repeated values inside a sample (values may still be shared between
 // the two samples) the kernel is the one-per-side walk, bit for bit.
@@ -152,8 +167,9 @@ TEST_P(KsTieFree, BitIdenticalToOnePerSideWalk) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(KsCases, KsTieFree, ::testing::Combine(::testing::Values(1, 7, 49, 1000, 3001),
-    ::testing::Values(1, 13, 999, 4000), ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(KsCases, KsTieFree,
+                         ::testing::Combine(::testing::Values(1, 7, 49, 1000, 3001),
+                                            ::testing::Values(1, 13, 999, 4000), ::testing::Bool()));
 
 }  // namespace
 }  // namespace morvanta

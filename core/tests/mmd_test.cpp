@@ -11,7 +11,9 @@ namespace {
 using namespace testkit;
 const Bandwidth kMedian = Bandwidth::median_heuristic();
 
-double mmd(const MatrixF32& x, const MatrixF32& y, Bandwidth bw, bool unbiased = true) { return mmd_rbf(x, y, bw, unbiased).value(); }
+double mmd(const MatrixF32& x, const MatrixF32& y, Bandwidth bw, bool unbiased = true) {
+    return mmd_rbf(x, y, bw, unbiased).value();
+}
 
 double ref_d2(const float* a, const float* b, std::size_t cols) {
     double s = 0.0;
@@ -96,13 +98,16 @@ TEST_P(MmdRbfCases, ChecksInOrderAndDegenerateBandwidths) {
 }
 
 const char* const kBadSigma = "invalid configuration: mmd_rbf: bandwidth must be > 0";
-INSTANTIATE_TEST_SUITE_P(Cases, MmdRbfCases, ::testing::Values(
-    Case{"cols_before_rows", 1, 3, 0, 5, -1.0, "dimension mismatch: expected 3, got 5 (mmd_rbf)"},
-    Case{"rows_before_sigma", 10, 2, 1, 2, 0.0, "insufficient samples: need at least 2, got 1 (mmd_rbf)"},
-    Case{"sigma_zero", 4, 3, 5, 3, 0.0, kBadSigma}, Case{"sigma_minus_zero", 4, 3, 5, 3, -0.0, kBadSigma},
-    Case{"sigma_negative", 4, 3, 5, 3, -1.0, kBadSigma}, Case{"sigma_nan", 4, 3, 5, 3, NAN, nullptr},
-    Case{"sigma_inf", 4, 3, 5, 3, INFINITY, nullptr}, Case{"square_underflows", 4, 3, 5, 3, 1e-200, nullptr},
-    Case{"square_overflows", 4, 3, 5, 3, 1e200, nullptr}), param_name);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MmdRbfCases,
+    ::testing::Values(
+        Case{"cols_before_rows", 1, 3, 0, 5, -1.0, "dimension mismatch: expected 3, got 5 (mmd_rbf)"},
+        Case{"rows_before_sigma", 10, 2, 1, 2, 0.0, "insufficient samples: need at least 2, got 1 (mmd_rbf)"},
+        Case{"sigma_zero", 4, 3, 5, 3, 0.0, kBadSigma}, Case{"sigma_minus_zero", 4, 3, 5, 3, -0.0, kBadSigma},
+        Case{"sigma_negative", 4, 3, 5, 3, -1.0, kBadSigma}, Case{"sigma_nan", 4, 3, 5, 3, NAN, nullptr},
+        Case{"sigma_inf", 4, 3, 5, 3, INFINITY, nullptr}, Case{"square_underflows", 4, 3, 5, 3, 1e-200, nullptr},
+        Case{"square_overflows", 4, 3, 5, 3, 1e200, nullptr}),
+    param_name);
 
 TEST(MmdRbfTest, NaNInputIsNumericalInstability) {
     MatrixF32 x = gaussian(6, 3, 4), y = gaussian(6, 3, 5);
@@ -134,8 +139,9 @@ TEST_P(MmdRbfReference, MatchesDirectDoubleLoop) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, MmdRbfReference, ::testing::Values(std::make_tuple(2, 2, 1), std::make_tuple(2, 2, 3),
-    std::make_tuple(3, 5, 7), std::make_tuple(17, 9, 33), std::make_tuple(70, 20, 130)));
+INSTANTIATE_TEST_SUITE_P(Shapes, MmdRbfReference,
+                         ::testing::Values(std::make_tuple(2, 2, 1), std::make_tuple(2, 2, 3), std::make_tuple(3, 5, 7),
+                                           std::make_tuple(17, 9, 33), std::make_tuple(70, 20, 130)));
 
 TEST(MmdRbfTest, BitIdenticalAcrossThreadCountsAndPaths) {
     MatrixF32 x = gaussian(301, 67, 17), y = gaussian(257, 67, 18, 0.1f, 3.0f);

@@ -35,11 +35,13 @@ protected:
 };
 
 double harmonic(std::size_t n) {
-    return pool_parallel_sum(n, [](std::size_t b, std::size_t e) {
-               double s = 0.0;
-               for (std::size_t i = b; i < e; ++i) s += 1.0 / double(i + 1);
-               return s;
-           }).value;
+    return pool_parallel_sum(n,
+                             [](std::size_t b, std::size_t e) {
+                                 double s = 0.0;
+                                 for (std::size_t i = b; i < e; ++i) s += 1.0 / double(i + 1);
+                                 return s;
+                             })
+        .value;
 }
 
 TEST_F(Parallel, ForVisitsEveryIndexOnceInRangesOfTheGrain) {
@@ -79,7 +81,8 @@ TEST_F(Parallel, ForReportsALeafExceptionAndStaysUsable) {
         // Nested loops run on whichever thread reaches them.
         std::atomic<int> inner{0};
         EXPECT_TRUE(pool_parallel_for(8, 1, [&](std::size_t, std::size_t) {
-                        EXPECT_TRUE(pool_parallel_for(16, 2, [&](std::size_t b, std::size_t e) { inner += int(e - b); }).ok());
+                        EXPECT_TRUE(
+                            pool_parallel_for(16, 2, [&](std::size_t b, std::size_t e) { inner += int(e - b); }).ok());
                     }).ok());
         EXPECT_EQ(inner, 8 * 16);
         EXPECT_TRUE(same_bits(harmonic(5000), want));
@@ -135,7 +138,9 @@ TEST_F(Parallel, WaitingCallerKeepsPollingForTheWorkersLeaves) {
     CancelSource src;
     src.interval = std::chrono::milliseconds(1);
     src.ctx = const_cast<Clock::time_point*>(&t0);
-    src.poll = [](void* c) { return Clock::now() - *static_cast<Clock::time_point*>(c) > std::chrono::milliseconds(100); };
+    src.poll = [](void* c) {
+        return Clock::now() - *static_cast<Clock::time_point*>(c) > std::chrono::milliseconds(100);
+    };
     std::atomic<int> worker_leaves{0};
     PoolRun run;
     {
@@ -236,7 +241,8 @@ Scores all_scores() {
     s.fit = kmeans(qb, 9, 50, 5, 1e-4f).value();
     s.assigned = assign_clusters(qc, s.fit.centroids.view());
     const std::vector<double> la{3, 1, 4, 1, 5, 9, 2, 6}, lc{2, 7, 1, 8, 2, 8};
-    s.response = ResponseDriftDetector{.n_projections = 37, .seed = 8}.detect_with_embeddings(la, lc, qb, qc).value().score;
+    s.response =
+        ResponseDriftDetector{.n_projections = 37, .seed = 8}.detect_with_embeddings(la, lc, qb, qc).value().score;
     s.sliced = sliced_wasserstein(qb, qc, 37, 8).value();
     const MatrixF32 eb = gaussian(300, 33, 6), ec = gaussian(280, 33, 7, 0.2f);
     s.embedding = EmbeddingDriftDetector{.n_projections = 19, .seed = 2}.detect(eb, ec).value().score;
@@ -263,8 +269,8 @@ TEST_F(Parallel, EveryDetectorIsBitIdenticalForAnyThreadCount) {
     pool_set_threads(1);
     const Scores want = all_scores();
     EXPECT_GT(want.fit.iterations, 2u);
-    EXPECT_TRUE(same_bits(want.sliced, sliced_reference(gaussian(1300, 70, 3, 0.0f, 2.0f),
-                                                        gaussian(1100, 70, 4, 0.3f, 2.0f), 37, 8)));
+    EXPECT_TRUE(same_bits(
+        want.sliced, sliced_reference(gaussian(1300, 70, 3, 0.0f, 2.0f), gaussian(1100, 70, 4, 0.3f, 2.0f), 37, 8)));
     for (std::size_t threads : {2, 7, 3, 1}) {
         pool_set_threads(threads);
         expect_same(all_scores(), want, threads);
@@ -293,7 +299,8 @@ TEST_F(Parallel, EveryCancellationPointStopsTheCall) {
     const std::vector<std::pair<const char*, Call>> calls = {
         {"data", [&] { return score(DataDriftDetector{}.detect(tb, tc)); }},
         {"query", [&] { return score(QueryDriftDetector{.k = 6}.detect(qb, qc)); }},
-        {"kmeans", [&]() -> Result<double> {
+        {"kmeans",
+         [&]() -> Result<double> {
              auto r = kmeans(qb, 5, 20, 1, 0.0f);
              if (!r) return std::move(r).error();
              return r.value().inertia;
@@ -316,8 +323,8 @@ TEST_F(Parallel, EveryCancellationPointStopsTheCall) {
             ASSERT_GE(n, threads == 1 ? 3u : 1u);
             // With workers the caller's share of the polls varies from run to run; it
             // always runs the first leaf of a loop itself, so the first poll is certain.
-            const std::vector<std::size_t> stops = threads == 1 ? std::vector<std::size_t>{1, 2, n / 2, n - 1, n}
-                                                                : std::vector<std::size_t>{1};
+            const std::vector<std::size_t> stops =
+                threads == 1 ? std::vector<std::size_t>{1, 2, n / 2, n - 1, n} : std::vector<std::size_t>{1};
             for (std::size_t at : stops) {
                 CountingSource cs(at);
                 Result<double> r = [&] {

@@ -83,7 +83,8 @@ TEST_F(PermutationTest, ErrorsAreTheDetectorsInTheirOrder) {
         {one, "dimension mismatch: expected 2, got 1 (ConfidenceDriftDetector::baseline correctness)"},
         {two, "dimension mismatch: expected 3, got 1 (ConfidenceDriftDetector::current correctness)"}};
     for (const auto& [fa, message] : cases) {
-        EXPECT_EQ(confidence_correctness_test(ConfidenceDriftDetector{}, a, fa, b, one, 9, 0).error().message(), message);
+        EXPECT_EQ(confidence_correctness_test(ConfidenceDriftDetector{}, a, fa, b, one, 9, 0).error().message(),
+                  message);
         EXPECT_EQ(ConfidenceDriftDetector{}.detect_with_correctness(a, fa, b, one).error().message(), message);
     }
 }

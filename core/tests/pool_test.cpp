@@ -36,7 +36,9 @@ TEST_F(PoolTest, SumsAreExactAndBitIdenticalAcrossWorkerCounts) {
         EXPECT_EQ(pool_threads(), threads);
         for (std::size_t k = 0; k < std::size(sizes); ++k) {
             const std::size_t n = sizes[k];
-            const double sum = pool_parallel_sum(n, [](std::size_t b, std::size_t e) { return double(e - b) * double(b + e - 1) / 2; }).value;
+            const double sum = pool_parallel_sum(n, [](std::size_t b, std::size_t e) {
+                                   return double(e - b) * double(b + e - 1) / 2;
+                               }).value;
             EXPECT_EQ(sum, n == 0 ? 0.0 : double(n) * double(n - 1) / 2) << n;
             for (int rep = 0; rep < 3; ++rep) EXPECT_TRUE(same_bits(harmonic(n), want[k])) << n << " " << threads;
         }
@@ -61,7 +63,9 @@ TEST_P(PoolFaults, LeafExceptionIsReportedNotFatal) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PoolFaults, ::testing::Values(std::pair{true, 0}, std::pair{true, 500}, std::pair{false, 0}, std::pair{false, 950}));
+INSTANTIATE_TEST_SUITE_P(Cases, PoolFaults,
+                         ::testing::Values(std::pair{true, 0}, std::pair{true, 500}, std::pair{false, 0},
+                                           std::pair{false, 950}));
 
 TEST_F(PoolTest, ConcurrentCallersSurviveARestart) {
     pool_set_threads(2);
@@ -96,7 +100,9 @@ TEST_F(PoolTest, ForkedChildStartsItsOwnPool) {
         while (!stop) (void)harmonic(20000);
     });
     for (int k = 0; k < 3; ++k)
-        EXPECT_TRUE(in_child([&] { return same_bits(harmonic(50000), want) && in_child([&] { return same_bits(harmonic(50000), want); }); }));
+        EXPECT_TRUE(in_child([&] {
+            return same_bits(harmonic(50000), want) && in_child([&] { return same_bits(harmonic(50000), want); });
+        }));
     stop = true;
     busy.join();
     EXPECT_TRUE(same_bits(harmonic(50000), want));

@@ -30,7 +30,8 @@ TEST(PsiTest, DocumentedExamplesAndBinPlacement) {
     const double sizes = psi(fives, Vec{5, 5, 5, 7, 7}, 10, 1e-4).value();
     EXPECT_EQ(sizes, from_counts(all9, {0, 0, 0, 0, 0, 0, 0, 0, 0, 5}));
     EXPECT_NEAR(sizes, 0.0000624, 5e-8);
-    EXPECT_EQ(psi(fives, Vec{5, 4, -1e300, 9, NAN}, 10, 1e-4).value(), from_counts(all9, {2, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
+    EXPECT_EQ(psi(fives, Vec{5, 4, -1e300, 9, NAN}, 10, 1e-4).value(),
+              from_counts(all9, {2, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
     EXPECT_EQ(psi(Vec{1, 2, 3, 4}, Vec{NAN, 3, 2.5}, 2, 1e-4).value(), from_counts({2, 2}, {1, 2}));
     EXPECT_EQ(psi(Vec{1, 2, 2, 3, 4}, Vec{1.5, 2, 3}, 4, 1e-4).value(), from_counts({1, 0, 2, 2}, {1, 0, 1, 1}));
     // (k / 49) * 49 falls just below k for k = 1, 2, 4, 8, 16, 27, 32: those edges move down one value.
@@ -43,7 +44,11 @@ TEST(PsiTest, DocumentedExamplesAndBinPlacement) {
     EXPECT_EQ(psi(iota, Vec{0, 26}, 49, 1e-4).value(), from_counts(b, c));
 }
 
-struct ErrCase : Named { std::size_t n_base, n_cur, bins; double eps; const char* message; };
+struct ErrCase : Named {
+    std::size_t n_base, n_cur, bins;
+    double eps;
+    const char* message;
+};
 class PsiErrors : public ::testing::TestWithParam<ErrCase> {};
 
 TEST_P(PsiErrors, FirstFailingCheckWins) {
@@ -54,14 +59,17 @@ TEST_P(PsiErrors, FirstFailingCheckWins) {
     EXPECT_EQ(psi_sorted(sorted, cur, c.bins, c.eps).error().message(), c.message);
 }
 
-INSTANTIATE_TEST_SUITE_P(PsiOrder, PsiErrors, ::testing::Values(
-    ErrCase{"one_bin", 0, 0, 1, 0.0, "invalid configuration: psi: n_bins must be >= 2"},
-    ErrCase{"negative_eps", 0, 0, 2, -1.0, "invalid configuration: psi: eps must be > 0"},
-    ErrCase{"baseline_below_bins", 7, 0, 10, 1e-4, "insufficient samples: need at least 10, got 7 (psi(baseline))"},
-    ErrCase{"empty_current", 10, 0, 10, 1e-4, "insufficient samples: need at least 1, got 0 (psi(current))"},
-    // NaN eps passes its check; the smallest subnormal eps underflows an empty bin to 0/0.
-    ErrCase{"nan_eps", 4, 2, 2, NAN, "numerical instability in psi (NaN or infinity)"},
-    ErrCase{"subnormal_eps", 4, 2, 2, 4.9e-324, "numerical instability in psi (NaN or infinity)"}), testkit::param_name);
+INSTANTIATE_TEST_SUITE_P(
+    PsiOrder, PsiErrors,
+    ::testing::Values(
+        ErrCase{"one_bin", 0, 0, 1, 0.0, "invalid configuration: psi: n_bins must be >= 2"},
+        ErrCase{"negative_eps", 0, 0, 2, -1.0, "invalid configuration: psi: eps must be > 0"},
+        ErrCase{"baseline_below_bins", 7, 0, 10, 1e-4, "insufficient samples: need at least 10, got 7 (psi(baseline))"},
+        ErrCase{"empty_current", 10, 0, 10, 1e-4, "insufficient samples: need at least 1, got 0 (psi(current))"},
+        // NaN eps passes its check; the smallest subnormal eps underflows an empty bin to 0/0.
+        ErrCase{"nan_eps", 4, 2, 2, NAN, "numerical instability in psi (NaN or infinity)"},
+        ErrCase{"subnormal_eps", 4, 2, 2, 4.9e-324, "numerical instability in psi (NaN or infinity)"}),
+    testkit::param_name);
 
 using RandomCase = std::tuple<std::size_t, std::size_t, int, double>;  // N_b, bins, tie grid, NaN share
 class PsiRandom : public ::testing::TestWithParam<RandomCase> {};
@@ -73,7 +81,10 @@ TEST_P(PsiRandom, EntryPointsAgree) {
     std::normal_distribution<double> nd;
     auto draw = [&](std::size_t len, double shift) {
         Vec v(len);
-        for (auto& x : v) x = std::uniform_real_distribution<double>()(g) < nan_share ? NAN : ties ? std::round((nd(g) + shift) * ties) : nd(g) + shift;
+        for (auto& x : v)
+            x = std::uniform_real_distribution<double>()(g) < nan_share ? NAN
+                : ties                                                  ? std::round((nd(g) + shift) * ties)
+                                                                        : nd(g) + shift;
         return v;
     };
     const Vec base = draw(nb, 0.0), cur = draw(777, 0.4), sb = sorted_copy(base);
@@ -84,8 +95,10 @@ TEST_P(PsiRandom, EntryPointsAgree) {
     EXPECT_EQ(psi(base, base, bins, 1e-4).value(), 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(PsiCases, PsiRandom, ::testing::Values(RandomCase{10, 10, 0, 0.0},
-    RandomCase{1000, 10, 2, 0.0}, RandomCase{5000, 20, 1, 0.1}, RandomCase{300, 10, 0, 1.0}, RandomCase{64, 64, 0, 0.0}));
+INSTANTIATE_TEST_SUITE_P(PsiCases, PsiRandom,
+                         ::testing::Values(RandomCase{10, 10, 0, 0.0}, RandomCase{1000, 10, 2, 0.0},
+                                           RandomCase{5000, 20, 1, 0.1}, RandomCase{300, 10, 0, 1.0},
+                                           RandomCase{64, 64, 0, 0.0}));
 
 }  // namespace
 }  // namespace morvanta

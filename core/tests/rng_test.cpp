@@ -4,7 +4,11 @@
 namespace morvanta {
 namespace {
 
-struct KeystreamCase : testkit::Named { int rounds; std::uint64_t counter; const char* hex; };  // one 64-byte block
+struct KeystreamCase : testkit::Named {
+    int rounds;
+    std::uint64_t counter;
+    const char* hex;
+};  // one 64-byte block
 
 // Published keystreams for the all-zero 256-bit key and all-zero nonce/IV: ChaCha20
 // from RFC 8439 (appendix A.1, vectors 1 and 2), ChaCha12 from the reduced-round vectors.
@@ -32,7 +36,8 @@ TEST_P(RngKeystream, ZeroKeyMatchesPublishedBlock) {
     (c.rounds == 20 ? chacha_block<20> : chacha_block<12>)(key, c.counter, 0, w);
     std::string got;
     for (std::uint32_t v : w)
-        for (int shift = 0; shift < 32; shift += 8) got += {"0123456789abcdef"[v >> (shift + 4) & 15], "0123456789abcdef"[v >> shift & 15]};
+        for (int shift = 0; shift < 32; shift += 8)
+            got += {"0123456789abcdef"[v >> (shift + 4) & 15], "0123456789abcdef"[v >> shift & 15]};
     EXPECT_EQ(got, c.hex);
 }
 
@@ -40,7 +45,8 @@ INSTANTIATE_TEST_SUITE_P(Rng, RngKeystream, ::testing::ValuesIn(kKeystreams), te
 
 TEST(RngTest, SeedingAndStream) {
     // Eight PCG32 XSH-RR outputs from state 0, advanced before each.
-    const std::uint32_t key0[8] = {0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06, 0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7};
+    const std::uint32_t key0[8] = {0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06,
+                                   0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7};
     Rng g(0), other(1);
     EXPECT_TRUE(std::equal(key0, key0 + 8, g.key()));
     EXPECT_FALSE(std::equal(key0, key0 + 8, other.key()));
@@ -80,7 +86,11 @@ TEST(RngTest, ZigguratTables) {
     EXPECT_EQ(x[1], 3.654152885361009);
     EXPECT_EQ(x[256], 0.0);
     EXPECT_EQ(f[256], 1.0);
-    struct Entry { const double* table; int i; double value, tol; };  // F to 18 decimal places
+    struct Entry {
+        const double* table;
+        int i;
+        double value, tol;
+    };  // F to 18 decimal places
     for (auto [t, i, v, tol] : {Entry{x, 0, 3.910757959537090, 1e-15}, Entry{x, 2, 3.449278298560964, 1e-15},
                                 Entry{x, 254, 0.2861745917472605, 1e-16}, Entry{x, 255, 0.2152418959132738, 1e-16},
                                 Entry{f, 0, 0.000477467764586655, 6e-19}, Entry{f, 1, 0.001260285930498598, 6e-19},

@@ -11,14 +11,23 @@ class SortNanLast : public ::testing::TestWithParam<SortCase> {};
 // multiset of bit patterns (NaN payloads and zero signs survive).
 TEST_P(SortNanLast, MatchesStdSort) {
     const auto [path, mix, n] = GetParam();
-    const double pool[] = {INFINITY, -INFINITY, 0.0, -0.0, std::bit_cast<double>(0x7FF0000000000001ull),
-                           std::bit_cast<double>(0xFFF8000000012345ull), 1e308, -4.9e-324, 1.5};
+    const double pool[] = {INFINITY,
+                           -INFINITY,
+                           0.0,
+                           -0.0,
+                           std::bit_cast<double>(0x7FF0000000000001ull),
+                           std::bit_cast<double>(0xFFF8000000012345ull),
+                           1e308,
+                           -4.9e-324,
+                           1.5};
     std::mt19937_64 g(n);
     std::normal_distribution<double> nd(0.0, 10.0);
     std::vector<double> input(n), nums;
     for (auto& x : input)
-        x = mix == 0 ? nd(g) : mix == 1 ? (g() % 3 ? nd(g) : pool[g() % 9]) : mix == 2 ? double(g() % 5) - 2.0
-                                                                             : pool[4 + g() % 2];
+        x = mix == 0   ? nd(g)
+            : mix == 1 ? (g() % 3 ? nd(g) : pool[g() % 9])
+            : mix == 2 ? double(g() % 5) - 2.0
+                       : pool[4 + g() % 2];
     auto v = input;
     std::vector<std::uint64_t> scratch;
     if (path == 0) sort_nan_last(v, scratch);

@@ -22,7 +22,10 @@ MatrixF32 shuffled_rows(const MatrixF32& m, std::uint32_t seed) {
     return out;
 }
 
-struct W1Case : Named { std::vector<double> a, b; double expect; };
+struct W1Case : Named {
+    std::vector<double> a, b;
+    double expect;
+};
 class Wasserstein1d : public ::testing::TestWithParam<W1Case> {};
 
 TEST_P(Wasserstein1d, ExactValueBothWays) {
@@ -31,16 +34,19 @@ TEST_P(Wasserstein1d, ExactValueBothWays) {
     EXPECT_EQ(bits(wasserstein_1d(c.b, c.a)), std::bit_cast<std::uint64_t>(c.expect));
 }
 
-INSTANTIATE_TEST_SUITE_P(Wasserstein, Wasserstein1d, ::testing::Values(
-    W1Case{"paired_sum", {0, 0}, {1, 2}, 1.5}, W1Case{"merged_walk", {0}, {1, 2}, 1.5},
-    // One ulp below 0.5: the true divisions 1/3 and 2/3 round down.
-    W1Case{"rounded_steps", {1, 2, 3}, {1, 2, 3, 4}, 0x1.fffffffffffffp-2},
-    W1Case{"permuted", {3, 1, 2}, {2, 3, 1}, 0.0}, W1Case{"signed_zeros", {-0.0}, {0.0, 0.0}, 0.0},
-    W1Case{"same_distribution", {2, 0}, {0, 0, 2, 2}, 0.0},
-    // Equal infinite points are 0 apart; an infinite gap without mass difference adds 0.
-    W1Case{"equal_infinities", {INFINITY}, {INFINITY}, 0.0}, W1Case{"shared_infinity", {1, INFINITY}, {2, INFINITY}, 0.5},
-    W1Case{"infinite_gap", {0, INFINITY}, {0, 0, INFINITY, INFINITY}, 0.0},
-    W1Case{"opposite_infinities", {-INFINITY}, {INFINITY}, INFINITY}), param_name);
+INSTANTIATE_TEST_SUITE_P(
+    Wasserstein, Wasserstein1d,
+    ::testing::Values(W1Case{"paired_sum", {0, 0}, {1, 2}, 1.5}, W1Case{"merged_walk", {0}, {1, 2}, 1.5},
+                      // One ulp below 0.5: the true divisions 1/3 and 2/3 round down.
+                      W1Case{"rounded_steps", {1, 2, 3}, {1, 2, 3, 4}, 0x1.fffffffffffffp-2},
+                      W1Case{"permuted", {3, 1, 2}, {2, 3, 1}, 0.0}, W1Case{"signed_zeros", {-0.0}, {0.0, 0.0}, 0.0},
+                      W1Case{"same_distribution", {2, 0}, {0, 0, 2, 2}, 0.0},
+                      // Equal infinite points are 0 apart; an infinite gap without mass difference adds 0.
+                      W1Case{"equal_infinities", {INFINITY}, {INFINITY}, 0.0},
+                      W1Case{"shared_infinity", {1, INFINITY}, {2, INFINITY}, 0.5},
+                      W1Case{"infinite_gap", {0, INFINITY}, {0, 0, INFINITY, INFINITY}, 0.0},
+                      W1Case{"opposite_infinities", {-INFINITY}, {INFINITY}, INFINITY}),
+    param_name);
 
 TEST(WassersteinTest, OneDimensionalErrorsAndOrderInvariance) {
     const std::vector<double> one{1.0}, none{}, nan{1.0, NAN};
@@ -66,15 +72,18 @@ TEST(WassersteinTest, OneDimensionalErrorsAndOrderInvariance) {
 TEST(WassersteinTest, SlicedErrorsInOrder) {
     const MatrixF32 x4 = gaussian(3, 4, 1), y4 = gaussian(2, 4, 3), e4(0, 4), e5(0, 5);
     EXPECT_EQ(message(sliced_wasserstein(e4, e5, 0, 0)), "dimension mismatch: expected 4, got 5 (sliced_wasserstein)");
-    EXPECT_EQ(message(sliced_wasserstein(e4, y4, 0, 0)), "insufficient samples: need at least 1, got 0 (sliced_wasserstein)");
-    EXPECT_EQ(message(sliced_wasserstein(x4, y4, 0, 0)), "invalid configuration: sliced_wasserstein: n_projections must be > 0");
+    EXPECT_EQ(message(sliced_wasserstein(e4, y4, 0, 0)),
+              "insufficient samples: need at least 1, got 0 (sliced_wasserstein)");
+    EXPECT_EQ(message(sliced_wasserstein(x4, y4, 0, 0)),
+              "invalid configuration: sliced_wasserstein: n_projections must be > 0");
     MatrixF32 nan = x4, opposite = x4, inf = x4;
     nan.row(1)[2] = NAN;
     opposite.row(0)[0] = INFINITY, opposite.row(0)[3] = -INFINITY;  // +inf and -inf in one row: NaN projection
     inf.row(2)[1] = INFINITY;
     for (const auto* bad : {&nan, &opposite})
         for (auto [a, b] : {std::pair{bad, &y4}, std::pair{&y4, bad}})
-            EXPECT_EQ(message(sliced_wasserstein(*a, *b, 4, 0)), "numerical instability in sliced_wasserstein (NaN or infinity)");
+            EXPECT_EQ(message(sliced_wasserstein(*a, *b, 4, 0)),
+                      "numerical instability in sliced_wasserstein (NaN or infinity)");
     EXPECT_EQ(bits(sliced_wasserstein(inf, y4, 4, 0)), std::bit_cast<std::uint64_t>(double(INFINITY)));
 }
 
@@ -84,14 +93,16 @@ TEST(WassersteinTest, SlicedExactCases) {
         for (std::size_t p : {1u, 32u}) EXPECT_EQ(bits(sliced_wasserstein(x, x, p, seed)), 0u);
     EXPECT_EQ(bits(sliced_wasserstein(MatrixF32(3, 0), MatrixF32(5, 0), 4, 0)), 0u);
     // One point each on a line: every direction is +-1, so the distance is |2 - (-1.5)|.
-    EXPECT_EQ(bits(sliced_wasserstein(MatrixF32(1, 1, {2.0f}), MatrixF32(1, 1, {-1.5f}), 3, 7)), std::bit_cast<std::uint64_t>(3.5));
+    EXPECT_EQ(bits(sliced_wasserstein(MatrixF32(1, 1, {2.0f}), MatrixF32(1, 1, {-1.5f}), 3, 7)),
+              std::bit_cast<std::uint64_t>(3.5));
 }
 
 // Row order and sides, for unequal and for equal row counts (the paired walk).
 TEST(WassersteinTest, SlicedInvariantToRowOrderAndSwap) {
     const MatrixF32 x = gaussian(57, 13, 8), y = gaussian(31, 13, 9, 0.4f), xe = gaussian(31, 13, 10);
     for (std::uint64_t seed : {0ull, 12345ull}) {
-        const std::uint64_t ref = bits(sliced_wasserstein(x, y, 16, seed)), eq = bits(sliced_wasserstein(xe, y, 16, seed));
+        const std::uint64_t ref = bits(sliced_wasserstein(x, y, 16, seed)),
+                            eq = bits(sliced_wasserstein(xe, y, 16, seed));
         EXPECT_EQ(bits(sliced_wasserstein(y, x, 16, seed)), ref);
         EXPECT_EQ(bits(sliced_wasserstein(shuffled_rows(x, 1), shuffled_rows(y, 2), 16, seed)), ref);
         EXPECT_EQ(bits(sliced_wasserstein(shuffled_rows(y, 3), shuffled_rows(xe, 4), 16, seed)), eq);

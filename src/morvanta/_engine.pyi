@@ -17,6 +17,10 @@ from ._native import (
     ResponseDrift,
 )
 
+# The package version, the same as morvanta._native's (the module refuses to
+# start beside a _native of another version).
+__version__: str
+
 # ---------------------------------------------------------------- worker pool
 
 def set_threads(n: int) -> None: ...
@@ -156,6 +160,38 @@ def make_snapshot(
     query_centroids: NDArray[numpy.float32] | None = None,
     query_cluster_freqs: Sequence[float] | NDArray[numpy.float64] | None = None,
 ) -> BaselineSnapshot: ...
+
+
+# ---------------------------------------------------------------- core errors
+
+def error_fields(message: str) -> tuple[str, int | None, int | None, str | None] | None:
+    """The kind and values of the core error whose message is ``message``.
+
+    Returns ``(kind, expected, got, context)``, read by the core's own decoder
+    (the exact inverse of its message formatting, so no pattern matching over
+    the text), or None for any text that is not a core error's message in its
+    exact form (an argument error, "deserialize: ...", an edited message).
+
+    ``kind`` is one of "dimension_mismatch", "insufficient_samples",
+    "numerical_instability", "invalid_config", "io", "serialization",
+    "cancelled", "out_of_memory". ``context`` is the operation named in the
+    closing parentheses. By kind:
+
+    - dimension_mismatch: (expected, got, context), e.g.
+      ``("dimension_mismatch", 384, 768, "mmd_rbf")``;
+    - insufficient_samples: (the count needed, the count given, context), e.g.
+      ``("insufficient_samples", 1, 0, "ks_two_sample")``;
+    - numerical_instability: (None, None, context);
+    - out_of_memory (the text of a MemoryError from the core): (the byte count
+      asked for, which may exceed 64 bits, None, context);
+    - invalid_config, io, serialization, cancelled: (None, None, None); their
+      text is the message itself.
+
+    >>> try:
+    ...     DataDrift().detect(a, b)
+    ... except MorvantaError as err:
+    ...     kind, expected, got, context = error_fields(str(err))
+    """
 
 
 # ---------------------------------------------------------------- end

@@ -23,6 +23,20 @@ A refused argument raises ``TypeError`` whose message starts with
 ``argument '<name>': ``. A failure of the core raises :class:`MorvantaError`
 with its exact message, e.g.
 ``"dimension mismatch: expected 384, got 768 (mmd_rbf)"``.
+
+Thresholds are stored as given and never refused, and ``exceeded`` is the plain
+comparison ``score >= threshold``. That defines the edge values, which may
+surprise:
+
+- a NaN threshold never alerts: ``exceeded`` is False whatever the score;
+- a ``+inf`` threshold never alerts either: no detector gives an infinite score
+  (a non-finite statistic raises :class:`MorvantaError` instead);
+- a ``-inf`` threshold always alerts: ``exceeded`` is True for every score
+  except NaN (the calibration score of :meth:`ConfidenceDrift.detect_with_correctness`
+  with a NaN confidence), which never alerts.
+
+Validate thresholds read from configuration before building detectors if a NaN
+or an infinity there is a mistake rather than a way to silence or force alerts.
 """
 
 from collections.abc import Sequence
@@ -95,7 +109,11 @@ class DriftScore:
         """The detector's threshold, copied in."""
     @property
     def exceeded(self) -> bool:
-        """``score >= threshold``: equality counts as drift, a NaN score or threshold never does."""
+        """``score >= threshold``: equality counts as drift, a NaN score or threshold never does.
+
+        So a NaN or ``+inf`` threshold never alerts (scores are never infinite) and a
+        ``-inf`` threshold alerts for every score but NaN.
+        """
     @property
     def method(self) -> str:
         """The measures combined, e.g. "ks+psi", "mmd+sw", "ks(length)+sw(emb)"."""
@@ -320,8 +338,13 @@ class QueryDrift:
     ½·(KL(P‖Q) + KL(Q‖P)) of the two cluster-frequency vectors, each frequency
     smoothed by ε = 1e-6. The score lies in [0, ln(1 + 1/ε)] ≈ [0, 13.8]: 0 when
     both windows spread alike over the clusters, the maximum when they share no
-    cluster. Method "kmeans+sym_kl". An empty current window is allowed (every
-    current frequency is then 0).
+    cluster. Method "kmeans+sym_kl".
+
+    An empty current window is not an error: every current frequency is then 0,
+    which scores as if the current traffic had left every cluster: a large value
+    (½·ln((1/k + ε)/ε) when the baseline fills the k clusters evenly, ≈ 5.9 for
+    k = 8) with ``exceeded`` True at the default threshold. It says nothing about drift: callers should refuse an
+    empty current window before calling :meth:`detect`.
 
     >>> QueryDrift(k=8, seed=0).detect(base_f32, cur_f32).score
     """
@@ -333,5 +356,7 @@ class QueryDrift:
         Raises MorvantaError for different widths ("... (QueryDriftDetector::detect)"),
         ``k`` = 0 ("invalid configuration: kmeans: k must be > 0") or a baseline
         with fewer rows than ``k`` ("invalid configuration: kmeans: k=8 exceeds
-        sample count n=5").
+        sample count n=5"). A ``current`` without rows is not refused: it gives a
+        large score with ``exceeded`` True (see the class), so check
+        ``current.shape[0] > 0`` first.
         """

@@ -25,6 +25,12 @@ EXTRAS: dict[str, tuple[str, str]] = {
     "dask": ("dask[dataframe]", "dask"),
     "distributed": ("distributed", "dask"),
     "tomli": ("tomli", ""),
+    "onnxruntime": ("onnxruntime", "embed"),
+    "tokenizers": ("tokenizers", "embed"),
+    # Not in the extra: it brings torch, whose default wheels carry GPU libraries of
+    # several GB; the ONNX runtime of the extra needs none of it.
+    "sentence_transformers": ("sentence-transformers", ""),
+    "torch": ("torch", ""),
 }
 
 

@@ -25,6 +25,7 @@ import pickle
 import sys
 import tempfile
 import uuid
+import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, cast
@@ -42,7 +43,9 @@ except ImportError as _err:  # pragma: no cover - exercised in a subprocess by t
 
 from .dimensions import DIMENSION_OF_FIELD, ROLES, detectors_with
 from .dimensions import NAMES as DIMENSIONS
-from .io.frames import as_feature_table
+from .io.cells import LogError, Origin, drop_row_index
+from .io.frames import pandas_table
+from .io.log import LogColumns, RequestLog, log_of, match_logs
 from .pipeline.decide import (
     benjamini_hochberg,
     check_count,
@@ -118,139 +121,84 @@ class _Window:
     correct: NDArray[np.bool_] | None = None
 
 
-def _label(index: Any, i: int) -> object:
-    """The index label of row ``i``, as a plain Python value for the message."""
-    label = index[i]
-    return label.item() if isinstance(label, np.generic) else label
-
-
-def _first_bad(cells: Any, ok: Callable[[Any], bool]) -> int:
-    for i, cell in enumerate(cells):
-        if not ok(cell):
-            return i
-    return -1
-
-
 _TEXT_HINT: Final[str] = (
     " (Dask converts object columns to text unless dask.config.set({'dataframe.convert-string': False}) "
     "is in force when the frame is made; Arrow list columns are kept)"
 )
 
 
-def _check_widths(arg: str, column: str, index: Any, lengths: Any) -> int:
-    """The common vector width; a row of another width is named (the most common width wins)."""
-    if len(lengths) == 0:
-        return 0
-    widths, counts = np.unique(lengths, return_counts=True)
-    width = int(widths[np.argmax(counts)])
-    if len(widths) > 1:
-        i = int(np.argmax(lengths != width))
-        raise ValueError(
-            f"argument '{arg}': column '{column}' row {_label(index, i)!r}: {int(lengths[i])} values "
-            f"where the other rows have {width}"
-        )
-    return width
+def _log_columns(columns: Mapping[str, str | None], features: Sequence[str] | None,
+                 exclude: Sequence[str] = ()) -> LogColumns:
+    """The reader's roles: ``columns`` (role -> column), every other role off."""
+    return LogColumns(**{r: columns.get(r) for r in ROLES},  # type: ignore[arg-type]
+                      features=None if features is None else tuple(features), exclude=tuple(exclude))
 
 
-def _embedding_matrix(arg: str, column: str, series: Any) -> NDArray[np.float32]:
-    """A list column as a (rows, width) float32 matrix; other real dtypes are cast explicitly."""
-    dtype = series.dtype
-    if isinstance(dtype, pd.ArrowDtype):
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
-
-        arr = pa.chunked_array(series.array.__arrow_array__()).combine_chunks()
-        if not (pa.types.is_list(arr.type) or pa.types.is_large_list(arr.type) or pa.types.is_fixed_size_list(arr.type)):
-            raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers")
-        if arr.null_count:
-            row = _label(series.index, _first_bad(arr.is_null().to_pylist(), lambda v: not v))
-            raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing embedding")
-        lengths = pc.list_value_length(arr).to_numpy(zero_copy_only=False)
-        width = _check_widths(arg, column, series.index, lengths)
-        flat = arr.flatten().to_numpy(zero_copy_only=False)
-        if flat.dtype.kind not in "iuf":
-            raise TypeError(f"argument '{arg}': column '{column}' holds lists of {arr.type.value_type}, not numbers")
-        return np.ascontiguousarray(flat.astype(np.float32, copy=False).reshape(len(arr), width))
-    if isinstance(dtype, pd.StringDtype) or getattr(dtype, "kind", "O") != "O":
-        hint = _TEXT_HINT if isinstance(dtype, pd.StringDtype) else ""
-        raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers{hint}")
-    cells = series.to_numpy(dtype=object)
-    if len(cells) == 0:
-        return np.empty((0, 0), dtype=np.float32)
-    try:
-        mat = np.stack([np.asarray(c) for c in cells])
-    except (ValueError, TypeError):
-        mat = None
-    if mat is None or mat.ndim != 2 or mat.dtype.kind not in "iuf":
-        # Slow path: find the first offending row and say what is wrong with it.
-        def row_of(i: int) -> object:
-            return _label(series.index, i)
-
-        for i, cell in enumerate(cells):
-            if cell is None or (isinstance(cell, float) and cell != cell):
-                raise ValueError(f"argument '{arg}': column '{column}' row {row_of(i)!r}: missing embedding")
-            vec = np.asarray(cell)
-            if vec.ndim != 1 or vec.dtype.kind not in "iuf":
-                raise TypeError(
-                    f"argument '{arg}': column '{column}' row {row_of(i)!r}: expected a list of numbers, "
-                    f"got {type(cell).__name__}{_TEXT_HINT if isinstance(cell, str) else ''}"
-                )
-        _check_widths(arg, column, series.index, np.array([len(c) for c in cells]))
-        raise TypeError(f"argument '{arg}': column '{column}' does not form a matrix of numbers")
-    return np.ascontiguousarray(mat.astype(np.float32, copy=False))
+def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[str]) -> _Window:
+    """The parts of ``log`` the roles in ``columns`` and the ``features`` columns feed."""
+    lengths = "response_length" in columns or "response" in columns
+    table = None
+    if features:
+        table = log.features
+        if list(features) != log.feature_names:
+            at = {n: j for j, n in enumerate(log.feature_names)}
+            table = np.asfortranarray(log.features[:, [at[n] for n in features]])
+    return _Window(
+        n_rows=log.n_rows,
+        features=table,
+        query_embedding=log.queries if "query_embedding" in columns else None,
+        embedding=log.embeddings if "embedding" in columns else None,
+        response_embedding=log.response_embeddings if "response_embedding" in columns else None,
+        response_length=log.response_lengths if lengths else None,
+        confidence=log.confidences if "confidence" in columns else None,
+        correct=log.correct if "correct" in columns else None,
+    )
 
 
-def _number_column(arg: str, column: str, series: Any) -> NDArray[np.float64]:
-    if getattr(series.dtype, "kind", "O") not in "biuf":
-        raise TypeError(f"argument '{arg}': column '{column}' is not numeric (dtype {series.dtype})")
-    out: NDArray[np.float64] = series.to_numpy(dtype=np.float64, na_value=np.nan)
-    return out
-
-
-def _flag_column(arg: str, column: str, series: Any) -> NDArray[np.bool_]:
-    if getattr(series.dtype, "kind", "O") != "b":
-        raise TypeError(f"argument '{arg}': column '{column}' is not boolean (dtype {series.dtype})")
-    if series.isna().any():
-        row = _label(series.index, int(np.argmax(series.isna().to_numpy())))
-        raise ValueError(f"argument '{arg}': column '{column}' row {row!r}: missing flag")
-    out: NDArray[np.bool_] = series.to_numpy(dtype=bool)
-    return out
-
-
-def _text_lengths(arg: str, column: str, series: Any, unit: str) -> NDArray[np.float64]:
-    """Response lengths from the response text: characters, or whitespace-separated words."""
-    out = np.empty(len(series), dtype=np.float64)
-    for i, text in enumerate(series.to_numpy(dtype=object)):
-        if text is None or (isinstance(text, float) and text != text):
-            out[i] = np.nan
-        elif isinstance(text, str):
-            out[i] = len(text.split()) if unit == "words" else len(text)
-        else:
-            raise TypeError(
-                f"argument '{arg}': column '{column}' row {_label(series.index, i)!r}: expected the response "
-                f"text, got {type(text).__name__}"
-            )
-    return out
+def _read(arg: str, frame: Any, columns: Mapping[str, str | None], features: Sequence[str] | None,
+          length: str, exclude: Sequence[str] = (), whole: bool = False) -> RequestLog:
+    """``frame`` read as a request log, as ``morvanta.check`` reads one; messages name
+    ``arg``, the column and the row by its index label. ``whole`` reads every column
+    (and drops a pandas row index), else only those the roles and features name."""
+    wanted = None if whole else {c for c in columns.values() if c is not None} | set(features or ())
+    table = pandas_table(frame, Origin(arg, index=frame.index, argument=True), columns=wanted)
+    if whole:
+        drop_row_index(table)
+        for note in table.notes:
+            warnings.warn(f"argument '{arg}': {note}", UserWarning, stacklevel=4)
+        table.notes.clear()
+    return log_of(table, _log_columns(columns, features, exclude), cast(Any, length), row_index=False)
 
 
 def _window(
-    arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars"
+    arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars",
+    base: RequestLog | None = None,
 ) -> _Window:
-    """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns."""
-    parts: dict[str, Any] = {}
-    if features:
-        parts["features"] = as_feature_table(arg, frame[list(features)])[0]
-    for role in ("query_embedding", "embedding", "response_embedding"):
-        if role in columns:
-            parts[role] = _embedding_matrix(arg, columns[role], frame[columns[role]])
-    for role in ("response_length", "confidence"):
-        if role in columns:
-            parts[role] = _number_column(arg, columns[role], frame[columns[role]])
-    if "response" in columns:
-        parts["response_length"] = _text_lengths(arg, columns["response"], frame[columns["response"]], length)
-    if "correct" in columns:
-        parts["correct"] = _flag_column(arg, columns["correct"], frame[columns["correct"]])
-    return _Window(n_rows=len(frame), **parts)
+    """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns;
+    with ``base``, refused as :func:`morvanta.io.log.match_logs` refuses two logs."""
+    log = _read(arg, frame, columns, features, length)
+    if base is not None:
+        match_logs(base, log)
+    return _as_window(log, columns, features)
+
+
+def _refuse_dtype(arg: str, frame_meta: Any, column: str, role: str) -> None:
+    """Refuses, before any task runs, a role column whose dtype can never hold it."""
+    dtype = frame_meta[column].dtype
+    kind = _kind(dtype)
+    text = isinstance(dtype, pd.StringDtype)
+    if role in ("query_embedding", "embedding", "response_embedding"):
+        if text or (kind != "O" and not isinstance(dtype, pd.ArrowDtype)):
+            raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not lists of numbers"
+                            f"{_TEXT_HINT if text else ''}")
+    elif role in ("response_length", "confidence"):
+        if text or kind not in "biufO":
+            raise TypeError(f"argument '{arg}': column '{column}' is not numeric (dtype {dtype})")
+    elif role == "correct":
+        if kind not in "biufO" and not text:
+            raise TypeError(f"argument '{arg}': column '{column}' is not boolean (dtype {dtype})")
+    elif role == "response" and kind != "O" and not text:
+        raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not the response text")
 
 
 # ---------------------------------------------------------------- scoring one group
@@ -357,6 +305,7 @@ class _Plan:
     thresholds: dict[str, float]
     detectors: dict[str, Any]
     raw: _Window | None
+    base: RequestLog | None
     fitted: _Fitted | None
     decide: str
     n_permutations: int
@@ -426,7 +375,7 @@ def _score_group(plan: _Plan, frame: Any, key: tuple[Any, ...] = ()) -> list[dic
         why = f"{n} rows, fewer than min_rows={plan.min_rows}"
         return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
     try:
-        cur = _window("logs", frame, plan.columns, plan.features, plan.length)
+        cur = _window("logs", frame, plan.columns, plan.features, plan.length, base=plan.base)
     except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
     seed = group_seed(plan.seed, [_plain_key(k) for k in key])
@@ -605,6 +554,9 @@ def _plan_raw(
         if name is None:
             continue
         in_base, in_logs = name in base_cols, name in log_cols
+        if name != role and not in_base and not in_logs and role != "timestamp":
+            # Named explicitly, as read_log refuses it.
+            raise LogError(f"argument 'baseline': column '{name}': no such column (named for the {role} role)")
         if role == "timestamp":
             if in_logs:
                 columns[role] = name
@@ -630,38 +582,30 @@ def _plan_raw(
     # A column with a role, or with a role's conventional name, is never a feature, even where the
     # role is switched off or absent from the logs: `features=` can still name it.
     taken = set(ROLES) | {n for n in roles.values() if n is not None} | set(by) | {_POS}
-    if features is None:
-        feats = [str(c) for c, t in zip(baseline.columns, baseline.dtypes) if str(c) not in taken and _kind(t) in "biuf"]
-    else:
+    given: list[str] | None = None
+    if features is not None:
         if isinstance(features, str):
             raise TypeError("argument 'features': expected a sequence of column names, got str")
-        feats = [str(f) for f in features]
-        _require("baseline", base_cols, feats, "feature columns")
+        given = [str(f) for f in features]
+        _require("baseline", base_cols, given, "feature columns")
+    # The baseline read as `morvanta.check` reads a log: its cells checked, a pandas row index
+    # dropped (with a warning), its features the numeric and boolean columns by their cells.
+    base_log = _read("baseline", baseline, {r: n for r, n in roles.items() if r != "timestamp"}, given, length,
+                     exclude=sorted(taken), whole=True)
+    feats = list(base_log.feature_names)
+    if given is None:
+        # A column with no value in the baseline is a feature only if the logs' dtype is numeric.
+        feats = [f for f in feats if base_log.kinds[f].kind != "empty" or (f in log_cols and _kind(
+            logs_meta[f].dtype) in "biuf")]
     _require("logs", log_cols, feats, "feature columns")
     for f in feats:
-        if _kind(logs_meta[f].dtype) not in "biuf":
-            raise TypeError(f"argument 'logs': column '{f}' is not numeric (dtype {logs_meta[f].dtype})")
+        dtype = logs_meta[f].dtype
+        if isinstance(dtype, pd.StringDtype) or _kind(dtype) not in "biufO":
+            raise TypeError(f"argument 'logs': column '{f}' is not numeric (dtype {dtype})")
     _require("logs", log_cols, list(by), "key columns")
-    for role in ("response_length", "confidence"):
-        if role in columns and _kind(logs_meta[columns[role]].dtype) not in "biuf":
-            raise TypeError(f"argument 'logs': column '{columns[role]}' is not numeric (dtype {logs_meta[columns[role]].dtype})")
-    if "correct" in columns and _kind(logs_meta[columns["correct"]].dtype) != "b":
-        raise TypeError(f"argument 'logs': column '{columns['correct']}' is not boolean (dtype {logs_meta[columns['correct']].dtype})")
-    if "response" in columns and _kind(logs_meta[columns["response"]].dtype) != "O" and not isinstance(
-        logs_meta[columns["response"]].dtype, pd.StringDtype
-    ):
-        raise TypeError(
-            f"argument 'logs': column '{columns['response']}' holds {logs_meta[columns['response']].dtype}, "
-            "not the response text"
-        )
-    for role in ("query_embedding", "embedding", "response_embedding"):
-        if role in columns:
-            # Refuses text columns now, with the hint, rather than in every task.
-            dtype = logs_meta[columns[role]].dtype
-            if isinstance(dtype, pd.StringDtype) or (_kind(dtype) != "O" and not isinstance(dtype, pd.ArrowDtype)):
-                _embedding_matrix("logs", columns[role], logs_meta[columns[role]])
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
-    raw = _window("baseline", baseline, scored_columns, feats, length)
+    for role, column in scored_columns.items():
+        _refuse_dtype("logs", logs_meta, column, role)
     dims = []
     if feats:
         dims.append("data")
@@ -685,7 +629,13 @@ def _plan_raw(
         scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
         if "data" not in dims:
             feats = []
-        raw = _window("baseline", baseline, scored_columns, feats, length)
+    raw = _as_window(base_log, scored_columns, feats)
+    # What the groups are matched against: the baseline's columns, none of its rows.
+    matched = dataclasses.replace(
+        base_log, features=np.empty((0, len(feats))), feature_names=feats, queries=None, embeddings=None,
+        response_embeddings=None, response_lengths=None, confidences=None, correct=None, timestamps=None,
+        roles={r: c for r, c in base_log.roles.items() if r in scored_columns},
+        origin=Origin("baseline", argument=True))
     return _Plan(
         by=by,
         columns=scored_columns,
@@ -694,6 +644,7 @@ def _plan_raw(
         thresholds={d: float(detectors[d].threshold) if hasattr(detectors[d], "threshold") else float("nan") for d in dims},
         detectors={d: detectors[d] for d in dims},
         raw=raw,
+        base=matched,
         fitted=None,
         decide="threshold",
         n_permutations=0,
@@ -757,6 +708,7 @@ def _plan_fitted(
         length=length,
         detectors={},
         raw=None,
+        base=None,
         fitted=fitted,
         decide="threshold",
         n_permutations=0,

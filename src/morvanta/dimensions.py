@@ -50,14 +50,20 @@ class Form:
     ``parts`` are the window fields one side passes, in order. ``interleaved``
     says how a two-part method orders its four arguments: ``(b0, c0, b1, c1)``
     (``ResponseDrift.detect_with_embeddings``) or ``(b0, b1, c0, c1)``
-    (``ConfidenceDrift.detect_with_correctness``). ``statistic`` names what the
-    permutation test of this form permutes.
+    (``ConfidenceDrift.detect_with_correctness``). ``aligned`` says whether
+    the parts are rows of one table (a confidence and its flag), which a
+    permutation or a row sample moves together, or sets of their own that may
+    differ in length (response lengths and answer embeddings). ``statistic``
+    names what the permutation test of this form combines. ``max_rows``, when
+    set, replaces the dimension's row cap for this form.
     """
 
     method: str
     parts: tuple[str, ...]
     statistic: str
     interleaved: bool = False
+    aligned: bool = True
+    max_rows: int | None = None
 
     @property
     def per_side(self) -> int:
@@ -83,6 +89,12 @@ class Dimension:
     ``roles`` lists the log roles that feed the dimension (the first is
     required, the others enable the richer form). ``min_rows`` is the fewest
     rows per window the detector itself accepts.
+
+    ``max_rows`` is the most rows per side (per part) a permutation test of the
+    dimension reads: a larger window is tested, and scored, on a seeded uniform
+    sample of that many rows (see :mod:`morvanta.engines.sampling`), so that
+    a test costs at most a fixed time however long the window. A form may set
+    its own cap (:meth:`cap`).
     """
 
     name: str
@@ -90,6 +102,7 @@ class Dimension:
     settings: tuple[str, ...]
     forms: tuple[Form, ...]
     roles: tuple[str, ...]
+    max_rows: int
     min_rows: int = 1
 
     def form(self, method: str) -> Form:
@@ -98,9 +111,34 @@ class Dimension:
                 return f
         raise KeyError(method)
 
+    def cap(self, method: str) -> int:
+        """The row cap per side of the permutation test of form ``method``."""
+        f = self.form(method)
+        return self.max_rows if f.max_rows is None else f.max_rows
+
     def build(self, **settings: Any) -> Any:
         return self.detector(**settings)
 
+
+# Row caps of the permutation tests, per side. A window pair that has not
+# drifted runs every permutation (a pilot of 200, then B = 999), so the cap sets
+# the worst-case time. Chosen from that worst case (exact=True) on two logs of
+# 10**6 requests with 20 features, 384-d embeddings, answer lengths and
+# embeddings, confidences with flags and 384-d queries; CPU seconds on the
+# 2-core development machine, where the wall time is at most that:
+#   data        50,000 rows x 20 columns   9.3 s  (KS and PSI per column, n log n per permutation)
+#   embedding    4,000 rows               8.6 s  (the pooled kernel matrix is quadratic: 3,000 rows take 5.1 s)
+#   response    10,000 lengths and rows   2.3 s  (lengths alone: 100,000 take 2.5 s)
+#   confidence 100,000 with flags         4.5 s
+#   query       50,000 rows               5.2 s  (k-means once on the pooled rows)
+# 30 CPU seconds for all five dimensions; 200,000 data rows alone would take
+# about 40, and 10**6 lengths about 60.
+_DATA_ROWS = 50_000
+_EMBEDDING_ROWS = 4_000
+_LENGTH_ROWS = 200_000
+_RESPONSE_EMBEDDING_ROWS = 10_000
+_CONFIDENCE_ROWS = 100_000
+_QUERY_ROWS = 50_000
 
 REGISTRY: dict[str, Dimension] = {
     d.name: d
@@ -109,15 +147,17 @@ REGISTRY: dict[str, Dimension] = {
             "data",
             DataDrift,
             ("threshold", "n_bins"),
-            (Form("detect", ("features",), "ks+psi"),),
+            (Form("detect", ("features",), "maxT(ks,psi per column)"),),
             ("features",),
+            max_rows=_DATA_ROWS,
         ),
         Dimension(
             "embedding",
             EmbeddingDrift,
             ("threshold", "n_projections", "seed"),
-            (Form("detect", ("embeddings",), "mmd(pooled bandwidth)+sw"),),
+            (Form("detect", ("embeddings",), "maxT(mmd2,sw)"),),
             ("embedding",),
+            max_rows=_EMBEDDING_ROWS,
             min_rows=2,
         ),
         Dimension(
@@ -125,28 +165,32 @@ REGISTRY: dict[str, Dimension] = {
             ResponseDrift,
             ("threshold", "seed"),
             (
-                Form("detect", ("response_lengths",), "ks(length)"),
-                Form("detect_with_embeddings", ("response_lengths", "response_embeddings"), "ks(length)+sw(emb)",
-                     interleaved=True),
+                Form("detect", ("response_lengths",), "maxT(ks(length))"),
+                Form("detect_with_embeddings", ("response_lengths", "response_embeddings"),
+                     "maxT(ks(length),sw(emb))", interleaved=True, aligned=False,
+                     max_rows=_RESPONSE_EMBEDDING_ROWS),
             ),
             ("response_length", "response_embedding"),
+            max_rows=_LENGTH_ROWS,
         ),
         Dimension(
             "confidence",
             ConfidenceDrift,
             ("threshold", "n_calib_bins"),
             (
-                Form("detect", ("confidences",), "ks(conf)"),
-                Form("detect_with_correctness", ("confidences", "correct"), "ks(conf)+ece_delta"),
+                Form("detect", ("confidences",), "maxT(ks(conf))"),
+                Form("detect_with_correctness", ("confidences", "correct"), "maxT(ks(conf),ece_delta)"),
             ),
             ("confidence", "correct"),
+            max_rows=_CONFIDENCE_ROWS,
         ),
         Dimension(
             "query",
             QueryDrift,
             ("threshold", "k", "seed"),
-            (Form("detect", ("queries",), "kmeans(pooled)+sym_kl"),),
+            (Form("detect", ("queries",), "maxT(sym_kl)"),),
             ("query_embedding",),
+            max_rows=_QUERY_ROWS,
         ),
     )
 }

@@ -49,26 +49,64 @@ class ColumnDrift:
 
 
 @dataclass(frozen=True)
+class TestPart:
+    """One part of a combined permutation test (see :class:`DriftTest`).
+
+    ``name`` is the part's statistic: "ks" and "psi" of one feature column
+    (``column`` its index in the table), "mmd2" and "sw" of the embeddings,
+    "ks(length)" and "sw(emb)" of the responses, "ks(conf)" and "ece_delta" of
+    the confidences, "sym_kl" of the query clusters (``column`` None).
+    ``statistic`` is its value on the given split; ``p_value`` the share of
+    permutations reaching it (NaN for a NaN statistic); ``p_adjusted`` the
+    single-step maxT adjustment, valid for this part however many parts the
+    test has (NaN when the part is ``excluded``: its statistic is NaN, or no
+    split moved it in the pilot, so it cannot take part in the combination).
+    """
+
+    __test__ = False  # not a pytest test class
+
+    name: str
+    column: int | None
+    statistic: float
+    p_value: float
+    p_adjusted: float
+    excluded: bool
+
+    def to_dict(self) -> dict[str, Any]:
+        return {
+            "name": self.name,
+            "column": self.column,
+            "statistic": self.statistic,
+            "p_value": self.p_value,
+            "p_adjusted": self.p_adjusted,
+            "excluded": self.excluded,
+        }
+
+
+@dataclass(frozen=True)
 class DriftTest:
-    """Outcome of :func:`permutation_test`.
+    """Outcome of :func:`permutation_test`: a p-value that decides at full power.
 
-    ``score`` is the detector's own :class:`DriftScore` for the two windows, bit for
-    bit. ``p_value`` belongs to the statistic named by ``statistic``, computed
-    by one function for the given split (``observed``) and for every permutation:
+    ``score`` is the detector's own :class:`DriftScore` on the rows tested.
+    The test keeps the parts of the detector's statistic apart (``parts``,
+    e.g. KS and PSI of every feature column) and combines them by maxT: a
+    pilot of 200 permutations on a stream of its own fixes each part's mean
+    and standard deviation, and the statistic (``observed``, named by
+    ``statistic``, e.g. "maxT(ks,psi per column)") is the largest
+    standardised part. A composite score would be decided by its noisiest
+    part; on one scale every part counts.
 
-    - "ks(conf)", "ks(length)": two-sample KS statistic sup|F1 - F2|, ties
-      handled as one step of the distribution functions;
-    - "ks(conf)+ece_delta", "ks(length)+sw(emb)", "ks+psi": the detector's
-      statistic (with KS as above; PSI bins cut at each permuted baseline
-      side's quantiles);
-    - "mmd(pooled bandwidth)+sw": the embedding detector's statistic with the
-      kernel bandwidth fixed once from the pooled sample (the median heuristic
-      over the first 256 rows of each given window, i.e. the detector's own
-      bandwidth for the given split) and held for every permutation;
-    - "kmeans(pooled)+sym_kl": symmetric KL of the cluster shares, with k-means
-      (the detector's k and seed) fitted once on the pooled rows.
+    ``p_value`` is the share of permutations whose maxT reaches the observed
+    one: (1 + c) / (1 + n_permutations) after all permutations, or, when the
+    test stopped early (``stopped``: the 20th permutation reaching it came
+    ``permutations_run`` permutations in), 20 / permutations_run. Either is a
+    valid p-value, never 0; stopping only cuts short windows that are plainly
+    not drifted, since a p-value below 20 / n_permutations always comes from
+    every permutation (``exact=True`` runs them all regardless).
 
-    p = (1 + #{permutations with statistic >= observed}) / (1 + n_permutations).
+    ``n_baseline``/``n_current`` are the rows tested per side (the most of any
+    part), after the dimension's row cap: ``sampled`` says a side was longer
+    and was tested on a seeded uniform sample of its rows.
     """
 
     score: DriftScore
@@ -77,13 +115,19 @@ class DriftTest:
     seed: int
     statistic: str
     observed: float
+    parts: tuple[TestPart, ...] = ()
+    permutations_run: int = 0
+    stopped: bool = False
+    n_baseline: int = 0
+    n_current: int = 0
+    sampled: bool = False
 
     def drifted(self, alpha: float = 0.05) -> bool:
         """True when ``p_value <= alpha``: the alarm of a test at level ``alpha``."""
         return self.p_value <= alpha
 
     def to_dict(self) -> dict[str, Any]:
-        """Plain values: the score as its own dict, then the test's fields."""
+        """Plain values: the score as its own dict, then the test's fields and its parts."""
         return {
             "score": dict(self.score.to_dict()),
             "p_value": self.p_value,
@@ -91,12 +135,20 @@ class DriftTest:
             "seed": self.seed,
             "statistic": self.statistic,
             "observed": self.observed,
+            "parts": [p.to_dict() for p in self.parts],
+            "permutations_run": self.permutations_run,
+            "stopped": self.stopped,
+            "n_baseline": self.n_baseline,
+            "n_current": self.n_current,
+            "sampled": self.sampled,
         }
 
     def __repr__(self) -> str:
+        run = f"stopped after {self.permutations_run} of" if self.stopped else "over"
+        rows = f"{self.n_baseline} vs {self.n_current} rows" + (" (sampled)" if self.sampled else "")
         return (
-            f"DriftTest({self.score.dimension}: p={self.p_value:.4g} over {self.n_permutations} permutations "
-            f"(seed {self.seed}) of {self.statistic}={self.observed:.6g}; score={self.score.score:.6g})"
+            f"DriftTest({self.score.dimension}: p={self.p_value:.4g} {run} {self.n_permutations} permutations "
+            f"(seed {self.seed}) of {self.statistic}={self.observed:.6g}, {rows}; score={self.score.score:.6g})"
         )
 
 
@@ -109,6 +161,11 @@ class Calibration:
     n_splits)`` of the null scores reach ``threshold``. ``detector`` is a new
     detector of the method's class and settings with that threshold, ready for a
     monitor (or for ``Baseline.fit``).
+
+    With ``reference_size``, ``reference`` holds the baseline rows set aside as
+    the reference the threshold belongs to: one ascending index array per part
+    of the method's window (``reference_rows`` picks them out of the
+    baseline). Without it both are None.
     """
 
     threshold: float
@@ -118,9 +175,25 @@ class Calibration:
     n_splits: int
     seed: int
     current_size: int
+    reference_size: int | None = None
+    reference: tuple[NDArray[numpy.int64], ...] | None = field(default=None, compare=False, repr=False)
+
+    def reference_rows(self, baseline: Any) -> Any:
+        """The reference rows of ``baseline`` (the window given to :func:`calibrate`), in its form:
+        one array, or a tuple for the methods that take two per side."""
+        import numpy as np
+
+        if self.reference is None:
+            raise ValueError("this calibration has no reference part (calibrate without reference_size)")
+        parts = baseline if isinstance(baseline, tuple) else (baseline,)
+        if len(parts) != len(self.reference):
+            raise TypeError(f"argument 'baseline': expected {len(self.reference)} part(s), got {len(parts)}")
+        out = tuple(np.asarray(p)[i] for p, i in zip(parts, self.reference))
+        return out if isinstance(baseline, tuple) else out[0]
 
     def to_dict(self) -> dict[str, Any]:
-        """Plain values; the detector as its class name and constructor arguments."""
+        """Plain values; the detector as its class name and constructor arguments (the
+        reference rows follow from the seed and the sizes, and are left out)."""
         settings = _engine.detector_settings(self.detector)
         return {
             "threshold": self.threshold,
@@ -130,13 +203,15 @@ class Calibration:
             "n_splits": self.n_splits,
             "seed": self.seed,
             "current_size": self.current_size,
+            "reference_size": self.reference_size,
         }
 
     def __repr__(self) -> str:
+        ref = "" if self.reference_size is None else f", reference_size={self.reference_size}"
         return (
             f"Calibration(threshold={self.threshold:.6g}, {type(self.detector).__name__}, "
             f"false_alarm_rate={self.false_alarm_rate}, n_splits={self.n_splits}, seed={self.seed}, "
-            f"current_size={self.current_size})"
+            f"current_size={self.current_size}{ref})"
         )
 
 

@@ -135,7 +135,8 @@ Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool pr
         if (cancelled()) return DriftError::cancelled();
         std::span<double> col(f.sorted.data() + c * f.rows, f.rows);
         if (!presorted) sort_nan_last(col, scratch);
-        else if (!sorted_nan_last(col)) return DriftError::invalid_config("baseline: a saved feature column is not sorted");
+        else if (!sorted_nan_last(col))
+            return DriftError::invalid_config("baseline: a saved feature column is not sorted");
         const std::size_t n_num = count_numbers_sorted(col);
         f.n_missing[c] = f.rows - n_num;
         f.distinct[c] = strictly_increasing(col) ? 1 : 0;
@@ -158,7 +159,8 @@ Result<DataFit> fit_data(const DataDriftDetector& det, ViewF64 features, bool pr
 
 Result<DataParts> check_data(const DataFit& f, ViewF64 current, bool keep_counts) {
     // The detector's own checks, in its order.
-    if (f.cols != current.cols) return DriftError::dimension_mismatch(f.cols, current.cols, "DataDriftDetector::detect");
+    if (f.cols != current.cols)
+        return DriftError::dimension_mismatch(f.cols, current.cols, "DataDriftDetector::detect");
     DataParts out;
     out.current_rows = current.rows;
     if (f.cols != 0 && (f.rows == 0 || current.rows == 0))
@@ -295,8 +297,7 @@ Result<double> ks_against(std::span<const double> sorted_base, std::span<const d
 
 }  // namespace
 
-Result<ResponseParts> check_response(const ResponseFit& f, std::span<const double> lengths,
-                                     const ViewF32* embeddings) {
+Result<ResponseParts> check_response(const ResponseFit& f, std::span<const double> lengths, const ViewF32* embeddings) {
     Result<double> d = ks_against(f.sorted_lengths, lengths);
     if (!d) return std::move(d).error();
     ResponseParts out;

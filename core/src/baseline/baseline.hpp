@@ -174,7 +174,7 @@ struct QueryFit {
 Result<QueryFit> fit_query(const QueryDriftDetector& det, ViewF32 queries);
 
 struct QueryParts {
-    std::vector<double> current;  // cluster frequencies of the current window
+    std::vector<double> current;                      // cluster frequencies of the current window
     std::vector<double> term_baseline, term_current;  // log(p/q)*p and log(q/p)*q per cluster
     DriftScore score;
 };

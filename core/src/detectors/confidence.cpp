@@ -85,10 +85,10 @@ Result<DriftScore> ConfidenceDriftDetector::detect(std::span<const double> basel
 }
 
 Result<DriftScore> ConfidenceDriftDetector::detect_with_correctness(
-    std::span<const double> baseline, std::span<const std::uint8_t> baseline_correct,
-    std::span<const double> current, std::span<const std::uint8_t> current_correct) const {
-    if (auto e = calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(),
-                                          current_correct.size()))
+    std::span<const double> baseline, std::span<const std::uint8_t> baseline_correct, std::span<const double> current,
+    std::span<const std::uint8_t> current_correct) const {
+    if (auto e =
+            calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(), current_correct.size()))
         return std::move(*e);
     auto d = ks_two_sample(baseline, current);
     if (!d) return std::move(d).error();

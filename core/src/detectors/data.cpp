@@ -75,8 +75,7 @@ Result<std::vector<double>> DataDriftDetector::column_values(ViewF64 baseline, V
     if (rb == 0 || rc == 0) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
 
     const std::size_t per_col = (rb + rc) * sizeof(double);
-    const std::size_t group =
-        std::max<std::size_t>(1, std::min({kMaxGroup, n_cols, kGroupBudgetBytes / per_col}));
+    const std::size_t group = std::max<std::size_t>(1, std::min({kMaxGroup, n_cols, kGroupBudgetBytes / per_col}));
     const bool with_psi = rb >= n_bins;
     values.resize(n_cols);
 

@@ -1,9 +1,9 @@
 // Query drift: cluster the baseline queries, assign the current ones to the same
 // clusters and compare the two cluster-frequency vectors by symmetric KL.
+#include "query.hpp"
 #include <vector>
 #include "../cancel.hpp"
 #include "detectors.hpp"
-#include "query.hpp"
 #include "stats/kmeans.hpp"
 
 namespace morvanta {

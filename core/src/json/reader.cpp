@@ -463,8 +463,8 @@ bool Reader::invalid_value(const NumberToken& t, const char* expected) {
 bool Reader::integer_value(const NumberToken& t, std::uint64_t& magnitude, const char* expected) {
     if (!t.integer) {
         return fail("invalid type: floating point `" +
-                    shorten(std::string_view(t.begin, static_cast<std::size_t>(t.end - t.begin))) +
-                    "`, expected " + expected);
+                    shorten(std::string_view(t.begin, static_cast<std::size_t>(t.end - t.begin))) + "`, expected " +
+                    expected);
     }
     magnitude = 0;
     for (const char* q = t.begin + (t.negative ? 1 : 0); q < t.end; ++q) {

@@ -221,8 +221,8 @@ Result<CombinedTest> combined_confidence_correctness_test(const ConfidenceDriftD
                                                           std::span<const double> current,
                                                           std::span<const std::uint8_t> current_correct,
                                                           const CombinedOptions& opt) {
-    return run_form(
-        detail::confidence_correctness_form(det, baseline, baseline_correct, current, current_correct), opt);
+    return run_form(detail::confidence_correctness_form(det, baseline, baseline_correct, current, current_correct),
+                    opt);
 }
 
 }  // namespace morvanta::permutation

@@ -123,10 +123,10 @@ Packed pack(const std::vector<const float*>& rows, std::size_t cols) {
 
 struct Kernel {
     std::size_t total = 0;
-    bool zero = false;           // bandwidth unusable: the discrepancy is 0
-    std::vector<double> lower;   // K(i, j) for j < i at i * (i - 1) / 2 + j
-    std::vector<double> row_sum; // sum over j != i of K(i, j)
-    double all = 0.0;            // sum of row_sum
+    bool zero = false;            // bandwidth unusable: the discrepancy is 0
+    std::vector<double> lower;    // K(i, j) for j < i at i * (i - 1) / 2 + j
+    std::vector<double> row_sum;  // sum over j != i of K(i, j)
+    double all = 0.0;             // sum of row_sum
     const double* row(std::size_t i) const noexcept { return lower.data() + i * (i - 1) / 2; }
 };
 
@@ -269,9 +269,7 @@ public:
             out[2 * q + 1] = sliced_eval(sw_, lp[q], m_, s.a, s.b);
         }
     }
-    double combine(const double* parts) const noexcept override {
-        return (parts[0] > 0.0 ? parts[0] : 0.0) + parts[1];
-    }
+    double combine(const double* parts) const noexcept override { return (parts[0] > 0.0 ? parts[0] : 0.0) + parts[1]; }
 
 private:
     struct Batch : Scratch {
@@ -416,8 +414,8 @@ Result<FormPtr> query_form(const QueryDriftDetector& det, ViewF32 baseline, View
     const MatrixF32 pooled = pool_rows(baseline, current);
     auto fit = kmeans(pooled.view(), det.k, det.max_iter, det.seed, det.tol);
     if (!fit) return std::move(fit).error();
-    return FormPtr(std::make_unique<QueryForm>(
-        det, assign_clusters(pooled.view(), fit.value().centroids.view()), baseline.rows));
+    return FormPtr(
+        std::make_unique<QueryForm>(det, assign_clusters(pooled.view(), fit.value().centroids.view()), baseline.rows));
 }
 
 }  // namespace detail

@@ -14,15 +14,14 @@ namespace morvanta::permutation::detail {
 // sxx[q] += sum over j < i of K(i, j) * masks[q * n_total + j], rows ascending.
 // `lower` holds K(i, j), j < i, at i * (i - 1) / 2 + j.
 using MaskedSumsFn = void (*)(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
-                              const std::uint8_t* const* labels, const double* masks, std::size_t count,
-                              double* sxx);
+                              const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx);
 
 void masked_sums_portable(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*,
                           const double*, std::size_t, double*);
-void masked_sums_avx2(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*,
-                      const double*, std::size_t, double*);
-void masked_sums_avx512(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*,
-                        const double*, std::size_t, double*);
+void masked_sums_avx2(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*, const double*,
+                      std::size_t, double*);
+void masked_sums_avx512(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*, const double*,
+                        std::size_t, double*);
 
 // The widest path the CPU runs.
 MaskedSumsFn masked_sums_active();
@@ -79,8 +78,7 @@ inline void dot8x4(const double* k, const double* const* a, std::size_t len, dou
 }
 
 inline void masked_sums_impl(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
-                             const std::uint8_t* const* labels, const double* masks, std::size_t count,
-                             double* sxx) {
+                             const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx) {
     std::size_t pick[64];
     const double* rows[4];
     double out[4];

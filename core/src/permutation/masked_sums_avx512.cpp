@@ -4,7 +4,7 @@
 namespace morvanta::permutation::detail {
 
 void masked_sums_avx512(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
-                      const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx) {
+                        const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx) {
     masked_sums_impl(lower, n_total, i0, i1, labels, masks, count, sxx);
 }
 

@@ -64,7 +64,7 @@ void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_
     for (std::size_t t = 0; t < picks; ++t) {
         const std::size_t range = n_total - t;
         const std::size_t r = range < (std::size_t{1} << 32) ? index32(rng, static_cast<std::uint32_t>(range))
-                                                              : static_cast<std::size_t>(rng.uniform_index(range));
+                                                             : static_cast<std::size_t>(rng.uniform_index(range));
         std::swap(work[t], work[t + r]);
     }
     std::memset(labels, pick_baseline ? 0 : 1, n_total);
@@ -315,8 +315,8 @@ Result<FormPtr> confidence_correctness_form(const ConfidenceDriftDetector& det, 
                                             std::span<const std::uint8_t> baseline_correct,
                                             std::span<const double> current,
                                             std::span<const std::uint8_t> current_correct) {
-    if (auto e = calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(),
-                                          current_correct.size()))
+    if (auto e =
+            calibration::check_flags(baseline.size(), baseline_correct.size(), current.size(), current_correct.size()))
         return std::move(*e);
     if (baseline.empty() || current.empty()) return DriftError::insufficient_samples(1, 0, "ks_two_sample");
     if (det.n_calib_bins == 0) return DriftError::invalid_config("ece: n_bins must be > 0");
@@ -336,9 +336,8 @@ Result<PermutationStats> confidence_correctness_test(const ConfidenceDriftDetect
                                                      std::span<const double> current,
                                                      std::span<const std::uint8_t> current_correct,
                                                      std::size_t n_permutations, std::uint64_t seed) {
-    return detail::run(
-        detail::confidence_correctness_form(det, baseline, baseline_correct, current, current_correct),
-        n_permutations, seed);
+    return detail::run(detail::confidence_correctness_form(det, baseline, baseline_correct, current, current_correct),
+                       n_permutations, seed);
 }
 
 }  // namespace morvanta::permutation

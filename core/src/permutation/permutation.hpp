@@ -51,7 +51,7 @@ void deal(Rng& rng, std::size_t n_total, std::size_t m, std::vector<std::uint32_
 std::vector<std::uint8_t> split_labels(std::size_t n_total, std::size_t m, std::uint64_t seed, std::uint64_t index);
 
 struct PermutationStats {
-    double observed = 0.0;        // the statistic of the given split
+    double observed = 0.0;         // the statistic of the given split
     std::vector<double> permuted;  // permuted[p]: the statistic of permutation p
 };
 

@@ -103,8 +103,7 @@ public:
     // Alone on one thread this is a single in-order pass. Needs a scanner that
     // keeps the data packed.
     template <class F>
-    PoolRun scan_accumulate(const float* centroids, std::size_t k, const F& f, const std::size_t* labels,
-                            float* sums) {
+    PoolRun scan_accumulate(const float* centroids, std::size_t k, const F& f, const std::size_t* labels, float* sums) {
         const std::size_t n = data_.rows, d = data_.cols;
         const std::size_t chunks = (n + kChunk - 1) / kChunk;
         std::fill(sums, sums + k * d, 0.0f);
@@ -150,8 +149,8 @@ private:
     // Adds the packed rows of chunk `ci` to their clusters' sums, all columns.
     void add_chunk(std::size_t ci, const std::size_t* labels, float* sums) const {
         const std::size_t row0 = ci * kChunk;
-        kern_.accumulate(packed_.p + row0 * data_.cols, std::min(kChunk, data_.rows - row0), data_.cols, 0,
-                         data_.cols, labels + row0, sums);
+        kern_.accumulate(packed_.p + row0 * data_.cols, std::min(kChunk, data_.rows - row0), data_.cols, 0, data_.cols,
+                         labels + row0, sums);
     }
 
     std::size_t blocks_for(std::size_t rows) const { return rows / kern_.lanes + (rows % kern_.lanes != 0); }
@@ -230,8 +229,8 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
     const std::size_t n = data.rows, d = data.cols;
     if (k == 0) return DriftError::invalid_config("kmeans: k must be > 0");
     if (k > n)
-        return DriftError::invalid_config("kmeans: k=" + std::to_string(k) + " exceeds sample count n=" +
-                                          std::to_string(n));
+        return DriftError::invalid_config("kmeans: k=" + std::to_string(k) +
+                                          " exceeds sample count n=" + std::to_string(n));
     // k <= n bounds k by the rows, but rows without columns cost nothing to pass
     // in, so every buffer is still checked: the centroids (current and next), the
     // distances of one chunk of rows to every centroid, and the per-row state
@@ -259,11 +258,11 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         std::vector<float> minimum(n, kInf);
         std::vector<float> w(n);
         for (std::size_t c = 1; c < k; ++c) {
-            const PoolRun run = scanner.scan(res.centroids.row(c - 1), 1, [&](std::size_t row0, std::size_t nrows,
-                                                                              const float* e, std::size_t) {
-                for (std::size_t j = 0; j < nrows; ++j)
-                    if (minimum[row0 + j] > e[j]) minimum[row0 + j] = e[j];
-            });
+            const PoolRun run = scanner.scan(res.centroids.row(c - 1), 1,
+                                             [&](std::size_t row0, std::size_t nrows, const float* e, std::size_t) {
+                                                 for (std::size_t j = 0; j < nrows; ++j)
+                                                     if (minimum[row0 + j] > e[j]) minimum[row0 + j] = e[j];
+                                             });
             if (!finished(run)) return DriftError::cancelled();
             // The total and the weighted draw stay on this thread, in row order.
             float total = -0.0f;
@@ -294,13 +293,13 @@ Result<KMeansResult> kmeans_on(Path p, ViewF32 data, std::size_t k, std::size_t 
         if (cancelled()) return DriftError::cancelled();
         // Assignment with the chunks spread over the pool, each chunk added to the
         // sums in row order as soon as it and all before it are labelled.
-        const PoolRun run = scanner.scan_accumulate(res.centroids.data.data(), k, [&](std::size_t row0,
-                                                                                  std::size_t nrows,
-                                                                                  const float* dist,
-                                                                                  std::size_t stride) {
-            for (std::size_t j = 0; j < nrows; ++j)
-                res.labels[row0 + j] = nearest(dist + j, stride, k, best[row0 + j]);
-        }, res.labels.data(), next.data.data());
+        const PoolRun run = scanner.scan_accumulate(
+            res.centroids.data.data(), k,
+            [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
+                for (std::size_t j = 0; j < nrows; ++j)
+                    res.labels[row0 + j] = nearest(dist + j, stride, k, best[row0 + j]);
+            },
+            res.labels.data(), next.data.data());
         if (!finished(run)) return DriftError::cancelled();
         // The inertia is one sum in row order, on this thread.
         double inertia = 0.0;
@@ -346,13 +345,13 @@ std::vector<std::size_t> assign_clusters_on(Path p, ViewF32 data, ViewF32 centro
     for (std::size_t c = 0; c < k; ++c) copy_row(centroids, c, dense.row(c));
     DistanceScanner scanner(p, data, k, false);
     // An interrupted scan leaves some labels at 0; the caller sees cancelled().
-    const PoolRun run = scanner.scan(dense.data.data(), k, [&](std::size_t row0, std::size_t nrows, const float* dist,
-                                                               std::size_t stride) {
-        for (std::size_t j = 0; j < nrows; ++j) {
-            float best;
-            labels[row0 + j] = nearest(dist + j, stride, k, best);
-        }
-    });
+    const PoolRun run = scanner.scan(dense.data.data(), k,
+                                     [&](std::size_t row0, std::size_t nrows, const float* dist, std::size_t stride) {
+                                         for (std::size_t j = 0; j < nrows; ++j) {
+                                             float best;
+                                             labels[row0 + j] = nearest(dist + j, stride, k, best);
+                                         }
+                                     });
     if (run.fault) std::rethrow_exception(run.fault);
     return labels;
 }

@@ -75,8 +75,8 @@ void pack_avx512(ViewF32 data, std::size_t row0, std::size_t nrows, float* out) 
     simd_pack<Avx512>(data, row0, nrows, out);
 }
 
-void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
-                       std::size_t t_end, const std::size_t* labels, float* sums) {
+void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin, std::size_t t_end,
+                       const std::size_t* labels, float* sums) {
     simd_accumulate<Avx512>(packed, nrows, d, t_begin, t_end, labels, sums);
 }
 

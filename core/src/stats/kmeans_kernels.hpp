@@ -39,8 +39,8 @@ float sqdist(const float* a, const float* b, std::size_t d) noexcept;
 using PackFn = void (*)(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
 // Squared distances of the rows of `nblocks` packed blocks to the k contiguous
 // centroids (k x d, row-major): out[c * out_stride + j] for packed row j.
-using DistFn = void (*)(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids,
-                        std::size_t k, float* out, std::size_t out_stride);
+using DistFn = void (*)(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
+                        float* out, std::size_t out_stride);
 
 // Adds the first `nrows` packed rows, in row order, to their clusters' component
 // sums: sums[labels[j] * d + t] += component t of row j, one 32-bit addition each,
@@ -60,18 +60,18 @@ struct Kernels {
 Kernels kernels_for(Path p) noexcept;
 
 void pack_portable(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
-                         std::size_t t_end, const std::size_t* labels, float* sums);
+void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin, std::size_t t_end,
+                         const std::size_t* labels, float* sums);
 void dist_portable(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                    float* out, std::size_t out_stride);
 void pack_avx2(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_avx2(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
-                     std::size_t t_end, const std::size_t* labels, float* sums);
+void accumulate_avx2(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin, std::size_t t_end,
+                     const std::size_t* labels, float* sums);
 void dist_avx2(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                float* out, std::size_t out_stride);
 void pack_avx512(ViewF32 data, std::size_t row0, std::size_t nrows, float* out);
-void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
-                       std::size_t t_end, const std::size_t* labels, float* sums);
+void accumulate_avx512(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin, std::size_t t_end,
+                       const std::size_t* labels, float* sums);
 void dist_avx512(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
                  float* out, std::size_t out_stride);
 

@@ -28,8 +28,8 @@ void pack_portable(ViewF32 data, std::size_t row0, std::size_t nrows, float* out
     }
 }
 
-void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin,
-                         std::size_t t_end, const std::size_t* labels, float* sums) {
+void accumulate_portable(const float* packed, std::size_t nrows, std::size_t d, std::size_t t_begin, std::size_t t_end,
+                         const std::size_t* labels, float* sums) {
     for (std::size_t j = 0; j < nrows; ++j) {
         const float* x = packed + (j / L) * d * L + j % L;
         float* dst = sums + labels[j] * d;

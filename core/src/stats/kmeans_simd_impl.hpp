@@ -125,8 +125,8 @@ inline void simd_accumulate(const float* packed, std::size_t nrows, std::size_t 
 }
 
 template <class T>
-inline void simd_dist(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids,
-                      std::size_t k, float* out, std::size_t out_stride) {
+inline void simd_dist(const float* packed, std::size_t nblocks, std::size_t d, const float* centroids, std::size_t k,
+                      float* out, std::size_t out_stride) {
     for (std::size_t c0 = 0; c0 < k; c0 += 8) {
         const std::size_t cc = k - c0 < 8 ? k - c0 : 8;
         const float* cent = centroids + c0 * d;

@@ -11,7 +11,8 @@ namespace {
 // Advances k past every element of s[k..end) that is <= v. The caller knows
 // s[k] <= v, so the first step needs no test.
 inline std::size_t past(std::span<const double> s, std::size_t k, std::size_t end, double v) noexcept {
-    do ++k; while (k < end && s[k] <= v);
+    do ++k;
+    while (k < end && s[k] <= v);
     return k;
 }
 

@@ -18,8 +18,8 @@ namespace mmd_detail {
 namespace {
 
 template <int NI>
-void portable_rows(const float* const* a, const float* packed, std::size_t cols, std::size_t g_begin,
-                   std::size_t g_end, double* out, std::size_t out_stride) {
+void portable_rows(const float* const* a, const float* packed, std::size_t cols, std::size_t g_begin, std::size_t g_end,
+                   double* out, std::size_t out_stride) {
     for (std::size_t g = g_begin; g < g_end; ++g) {
         const float* p = packed + g * cols * kMmdLanes;
         double acc[NI][kMmdLanes] = {};

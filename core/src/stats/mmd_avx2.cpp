@@ -24,8 +24,8 @@ struct Avx2 {
 
 }  // namespace
 
-void d2_block_avx2(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
-                   std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride) {
+void d2_block_avx2(const float* const* a, std::size_t ni, const float* packed, std::size_t cols, std::size_t g_begin,
+                   std::size_t g_end, double* out, std::size_t out_stride) {
     simd_d2_block<Avx2>(a, ni, packed, cols, g_begin, g_end, out, out_stride);
 }
 

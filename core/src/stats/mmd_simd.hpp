@@ -24,10 +24,10 @@ using BlockFn = void (*)(const float* const* a, std::size_t ni, const float* pac
 
 void d2_block_portable(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
                        std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride);
-void d2_block_avx2(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
-                   std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride);
-void d2_block_avx512(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
-                     std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride);
+void d2_block_avx2(const float* const* a, std::size_t ni, const float* packed, std::size_t cols, std::size_t g_begin,
+                   std::size_t g_end, double* out, std::size_t out_stride);
+void d2_block_avx512(const float* const* a, std::size_t ni, const float* packed, std::size_t cols, std::size_t g_begin,
+                     std::size_t g_end, double* out, std::size_t out_stride);
 
 // The block function of the active path.
 BlockFn d2_block_active();

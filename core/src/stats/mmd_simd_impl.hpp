@@ -20,8 +20,7 @@ namespace {
 // One accumulator per (row, half); kept as named values because GCC spills
 // arrays of vector registers to the stack on every iteration.
 template <class T, int NI, int NH>
-inline void simd_tile(const float* const* a, const float* p, std::size_t cols, double* out,
-                      std::size_t out_stride) {
+inline void simd_tile(const float* const* a, const float* p, std::size_t cols, double* out, std::size_t out_stride) {
     using F = typename T::F;
     using D = typename T::D;
     constexpr std::size_t W = T::W;
@@ -67,8 +66,8 @@ inline void simd_tile(const float* const* a, const float* p, std::size_t cols, d
 }
 
 template <class T, int NI>
-void simd_run(const float* const* a, const float* packed, std::size_t cols, std::size_t g_begin,
-              std::size_t g_end, double* out, std::size_t out_stride) {
+void simd_run(const float* const* a, const float* packed, std::size_t cols, std::size_t g_begin, std::size_t g_end,
+              double* out, std::size_t out_stride) {
     // Groups per full tile; with one, no group is left over.
     constexpr std::size_t GT = 2 * T::W / kMmdLanes;
     std::size_t g = g_begin;
@@ -76,13 +75,12 @@ void simd_run(const float* const* a, const float* packed, std::size_t cols, std:
         simd_tile<T, NI, 2>(a, packed + g * cols * kMmdLanes, cols, out + (g - g_begin) * kMmdLanes, out_stride);
     if constexpr (GT > 1)
         if (g < g_end)
-            simd_tile<T, NI, 1>(a, packed + g * cols * kMmdLanes, cols, out + (g - g_begin) * kMmdLanes,
-                                out_stride);
+            simd_tile<T, NI, 1>(a, packed + g * cols * kMmdLanes, cols, out + (g - g_begin) * kMmdLanes, out_stride);
 }
 
 template <class T>
-void simd_d2_block(const float* const* a, std::size_t ni, const float* packed, std::size_t cols,
-                   std::size_t g_begin, std::size_t g_end, double* out, std::size_t out_stride) {
+void simd_d2_block(const float* const* a, std::size_t ni, const float* packed, std::size_t cols, std::size_t g_begin,
+                   std::size_t g_end, double* out, std::size_t out_stride) {
     switch (ni) {
         case 1: simd_run<T, 1>(a, packed, cols, g_begin, g_end, out, out_stride); break;
         case 2: simd_run<T, 2>(a, packed, cols, g_begin, g_end, out, out_stride); break;

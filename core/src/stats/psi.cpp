@@ -116,8 +116,7 @@ Result<double> psi_sorted(std::span<const double> sorted_baseline, std::span<con
     return psi_detail::finish(cb.data(), cc.data(), sorted_baseline.size(), sorted_current.size(), n_bins, eps);
 }
 
-Result<double> psi(std::span<const double> baseline, std::span<const double> current, std::size_t n_bins,
-                   double eps) {
+Result<double> psi(std::span<const double> baseline, std::span<const double> current, std::size_t n_bins, double eps) {
     if (auto e = check(baseline.size(), current.size(), n_bins, eps)) return std::move(*e);
     const std::vector<double> sorted = sorted_copy(baseline);
     return psi_presorted(baseline, sorted, current, n_bins, eps);

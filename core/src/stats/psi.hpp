@@ -15,8 +15,7 @@ namespace morvanta {
 // NaN sorts after every number: a NaN current value counts in the last bin, and a
 // baseline holding NaN still gives a value (NaN edges make the bin search send
 // values to the upper bins), never a crash.
-Result<double> psi(std::span<const double> baseline, std::span<const double> current, std::size_t n_bins,
-                   double eps);
+Result<double> psi(std::span<const double> baseline, std::span<const double> current, std::size_t n_bins, double eps);
 
 // The same, for a baseline the caller has already sorted (NaN last). Counts do not
 // depend on order, so only `sorted_baseline` is read; `baseline` must hold the

@@ -10,10 +10,18 @@ namespace {
 constexpr std::uint32_t rotl32(std::uint32_t v, int r) noexcept { return (v << r) | (v >> (32 - r)); }
 
 inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) noexcept {
-    a += b; d ^= a; d = rotl32(d, 16);
-    c += d; b ^= c; b = rotl32(b, 12);
-    a += b; d ^= a; d = rotl32(d, 8);
-    c += d; b ^= c; b = rotl32(b, 7);
+    a += b;
+    d ^= a;
+    d = rotl32(d, 16);
+    c += d;
+    b ^= c;
+    b = rotl32(b, 12);
+    a += b;
+    d ^= a;
+    d = rotl32(d, 8);
+    c += d;
+    b ^= c;
+    b = rotl32(b, 7);
 }
 
 // Tail start and layer area of the 256-layer Ziggurat for exp(-x^2/2).

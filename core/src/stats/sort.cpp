@@ -148,19 +148,15 @@ void radix_sort_counted(std::span<double> v, std::vector<std::uint64_t>& scratch
 }
 
 void radix_sort_nan_last(std::span<double> v, std::vector<std::uint64_t>& scratch) {
-    if (v.size() <= std::numeric_limits<std::uint32_t>::max())
-        radix_sort_counted<std::uint32_t>(v, scratch);
-    else
-        radix_sort_counted<std::size_t>(v, scratch);
+    if (v.size() <= std::numeric_limits<std::uint32_t>::max()) radix_sort_counted<std::uint32_t>(v, scratch);
+    else radix_sort_counted<std::size_t>(v, scratch);
 }
 
 }  // namespace sort_detail
 
 void sort_nan_last(std::span<double> v, std::vector<std::uint64_t>& scratch) {
-    if (v.size() < sort_detail::kRadixMin)
-        sort_detail::comparison_sort_nan_last(v);
-    else
-        sort_detail::radix_sort_nan_last(v, scratch);
+    if (v.size() < sort_detail::kRadixMin) sort_detail::comparison_sort_nan_last(v);
+    else sort_detail::radix_sort_nan_last(v, scratch);
 }
 
 void sort_nan_last(std::span<double> v) {

@@ -21,15 +21,11 @@ constexpr std::size_t kRowsPerLeaf = 512;
 
 }  // namespace
 
-void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out,
-             std::size_t out_stride) {
+void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride) {
     switch (path) {
-        case ProjectionPath::Avx512:
-            return project_avx512(x, w, n_dirs, out, out_stride);
-        case ProjectionPath::Avx2:
-            return project_avx2(x, w, n_dirs, out, out_stride);
-        case ProjectionPath::Portable:
-            return project_portable(x, w, n_dirs, out, out_stride);
+        case ProjectionPath::Avx512: return project_avx512(x, w, n_dirs, out, out_stride);
+        case ProjectionPath::Avx2: return project_avx2(x, w, n_dirs, out, out_stride);
+        case ProjectionPath::Portable: return project_portable(x, w, n_dirs, out, out_stride);
     }
 }
 
@@ -107,14 +103,10 @@ double w1_sorted(std::span<const double> a, std::span<const double> b) noexcept 
         while (i < m && a[i] <= z) ++i;
         while (j < n && b[j] <= z) ++j;
         double next;
-        if (i < m && j < n)
-            next = std::min(a[i], b[j]);
-        else if (i < m)
-            next = a[i];
-        else if (j < n)
-            next = b[j];
-        else
-            break;
+        if (i < m && j < n) next = std::min(a[i], b[j]);
+        else if (i < m) next = a[i];
+        else if (j < n) next = b[j];
+        else break;
         const double weight = std::fabs(static_cast<double>(i) / dm - static_cast<double>(j) / dn);
         if (weight != 0.0) w += (next - z) * weight;
         z = next;

@@ -49,7 +49,9 @@ struct Avx512 {
     };
     static Tail tail(std::size_t nl) {
         return {static_cast<__mmask8>(nl >= 8 ? 0xFF : (1u << nl) - 1),
-                static_cast<__mmask8>(nl >= 16 ? 0xFF : nl <= 8 ? 0 : (1u << (nl - 8)) - 1)};
+                static_cast<__mmask8>(nl >= 16  ? 0xFF
+                                      : nl <= 8 ? 0
+                                                : (1u << (nl - 8)) - 1)};
     }
     static void store_rows(double* o, D a, D b, Tail m) {
         _mm512_mask_storeu_pd(o, m.m0, a);

@@ -24,8 +24,7 @@ inline ProjectionPath best_path() noexcept { return simd_best(); }
 void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out);
 // As above with out[p * out_stride + r]: a block of rows can fill its part of a
 // taller output.
-void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out,
-             std::size_t out_stride);
+void project(ProjectionPath path, ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);
 
 void project_portable(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);
 void project_avx2(ViewF32 x, const float* w, std::size_t n_dirs, double* out, std::size_t out_stride);

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "error.hpp"
+#include "errors.hpp"
+
 namespace morvanta::py::numpy {
 
 namespace {
@@ -13,8 +16,7 @@ namespace {
 // The array and descriptor object headers; these leading fields have kept their
 // layout across NumPy 1.x and 2.x.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     Py_ssize_t* dimensions;
     Py_ssize_t* strides;
@@ -24,8 +26,7 @@ struct ArrayFields {
 };
 
 struct DescrFields {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind;
     char type;
     char byteorder;
@@ -76,7 +77,7 @@ const ArrayFields* plain_1d_array(PyObject* obj) {
     if (!api) {
         if (!numpy_in_sys_modules()) return nullptr;  // cannot be an array: NumPy was never imported
         if (!load()) {
-            PyErr_Clear();
+            if (!interrupt_pending()) PyErr_Clear();
             return nullptr;
         }
     }
@@ -107,7 +108,8 @@ void widen(const ArrayFields* a, std::vector<double>& out) {
     const Py_ssize_t step = a->strides[0];
     const char* p = a->data;
     if constexpr (std::is_same_v<Src, double>) {
-        if (step == static_cast<Py_ssize_t>(sizeof(double)) && reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
+        if (step == static_cast<Py_ssize_t>(sizeof(double)) &&
+            reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
             const double* d = reinterpret_cast<const double*>(p);
             out.assign(d, d + n);  // one pass, no zero-fill first
             return;
@@ -184,6 +186,9 @@ void prefer_huge_pages(void* p, std::size_t bytes) noexcept {
 #endif
 }
 
+// Bytes copied between two looks at pending signals.
+constexpr std::size_t kSliceBytes = std::size_t{32} << 20;
+
 template <class T>
 bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param) {
     if (!ensure_loaded()) return false;
@@ -195,16 +200,15 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
     }
     auto* a = reinterpret_cast<const ArrayFields*>(obj);
     if (a->nd != 2) {
-        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %d dimension(s)", want,
-                     a->nd);
+        PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got %d dimension(s)", want, a->nd);
         return false;
     }
     Ref wanted(reinterpret_cast<DescrFromType>(api[45])(type_num));
     if (!wanted) return false;
     if (!reinterpret_cast<EquivTypes>(api[182])(a->descr, wanted.get())) {
         Ref dt(PyObject_Str(a->descr));
-        if (dt) PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got dtype %U", want,
-                             dt.get());
+        if (dt)
+            PyErr_Format(PyExc_TypeError, "expected a two-dimensional NumPy array of %s, got dtype %U", want, dt.get());
         return false;
     }
     const Py_ssize_t rows = a->dimensions[0], cols = a->dimensions[1];
@@ -216,19 +220,33 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
                            "a " + std::to_string(rows) + " x " + std::to_string(cols) + " " + want + " array");
     out.rows = static_cast<std::size_t>(rows);
     out.cols = static_cast<std::size_t>(cols);
+    out.data.clear();
+    if (rows == 0 || cols == 0) return true;
+    // Copied in slices of whole rows, between which pending signals are handled:
+    // the lock is held throughout, and the copy of a large input would otherwise
+    // keep Ctrl-C waiting until it ends.
+    const Py_ssize_t slice = std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(kSliceBytes / sizeof(T)) / cols);
     const Py_ssize_t size = static_cast<Py_ssize_t>(sizeof(T));
-    if (rows > 0 && cols > 0 && a->strides[1] == size && a->strides[0] == cols * size &&
+    if (a->strides[1] == size && a->strides[0] == cols * size &&
         reinterpret_cast<std::uintptr_t>(a->data) % alignof(T) == 0) {
-        // Contiguous: one pass straight from the array, no zero-fill first.
+        // Contiguous: straight from the array into reserved space, no zero-fill first.
         const T* p = reinterpret_cast<const T*>(a->data);
         const std::size_t n = static_cast<std::size_t>(rows * cols);
         out.data.reserve(n);
         prefer_huge_pages(out.data.data(), n * sizeof(T));
-        out.data.assign(p, p + n);
+        for (Py_ssize_t r = 0; r < rows; r += slice) {
+            if (r > 0 && PyErr_CheckSignals() < 0) return false;
+            const Py_ssize_t end = std::min(rows, r + slice);
+            out.data.insert(out.data.end(), p + r * cols, p + end * cols);
+        }
         return true;
     }
     out.data.resize(out.rows * out.cols);
-    if (rows > 0 && cols > 0) gather<T>(a->data, rows, cols, a->strides[0], a->strides[1], out.data.data());
+    for (Py_ssize_t r = 0; r < rows; r += slice) {
+        if (r > 0 && PyErr_CheckSignals() < 0) return false;
+        const Py_ssize_t n = std::min(rows - r, slice);
+        gather<T>(a->data + r * a->strides[0], n, cols, a->strides[0], a->strides[1], out.data.data() + r * cols);
+    }
     return true;
 }
 
@@ -237,6 +255,8 @@ bool copy_2d_impl(PyObject* obj, int type_num, Matrix<T>& out, const char* param
 bool ensure_loaded() {
     if (api) return true;
     if (load()) return true;
+    // Ctrl-C during NumPy's import is the interrupt, not a fault of the loader.
+    if (interrupt_pending()) return false;
     // Surface the loader's own failure text through the internal-fault type.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -255,7 +275,7 @@ bool ensure_loaded() {
 
 int copy_1d_as_double(PyObject* obj, std::vector<double>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
-    if (!a) return 0;
+    if (!a) return PyErr_Occurred() ? -1 : 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (!native_order(d)) return 0;
     if (d->type_num >= 0 && d->type_num <= 12 &&
@@ -281,7 +301,7 @@ int copy_1d_as_double(PyObject* obj, std::vector<double>& out, const char* param
 
 int copy_1d_bool(PyObject* obj, std::vector<std::uint8_t>& out, const char* param) {
     const ArrayFields* a = plain_1d_array(obj);
-    if (!a) return 0;
+    if (!a) return PyErr_Occurred() ? -1 : 0;
     auto* d = reinterpret_cast<const DescrFields*>(a->descr);
     if (d->type_num != kBool) return 0;
     const Py_ssize_t n = a->dimensions[0], step = a->strides[0];

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame.hpp"
+#include "matrix.hpp"
+#include "ref.hpp"
 
 namespace morvanta::py::numpy {
 

@@ -1,18 +1,17 @@
 // Fitted baselines: the state each detector needs from a baseline window, kept in
 // an opaque object, checked against current windows with the detector's bits, read
-// out for saving and taken apart into the parts of each score. Also the exact
-// JSON text of saved baselines (floats in shortest round-trip form, float32
-// matrices in the snapshot's form), read back without a detour through Python
-// floats.
+// out for saving and taken apart into the parts of each score. (The JSON text
+// the package saves them in is json_codec.cpp's.)
 #include <cmath>
-#include <cstring>
-#include <string>
-#include <string_view>
+#include <cstddef>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <vector>
 
+#include "arrays.hpp"
 #include "baseline/baseline.hpp"
 #include "engine.hpp"
-#include "json/reader.hpp"
-#include "json/writer.hpp"
 
 namespace morvanta::py::engine {
 namespace {
@@ -41,38 +40,7 @@ PyTypeObject* state_type() {
     return type;
 }
 
-// ---------------------------------------------------------------- arrays out
-
-PyObject* array_of(const void* data, std::size_t bytes, const char* dtype, std::size_t rows, std::size_t cols,
-                   bool matrix) {
-    Ref np(PyImport_ImportModule("numpy"));
-    if (!np) return nullptr;
-    Ref raw(PyBytes_FromStringAndSize(bytes ? static_cast<const char*>(data) : "", static_cast<Py_ssize_t>(bytes)));
-    if (!raw) return nullptr;
-    Ref flat(PyObject_CallMethod(np.get(), "frombuffer", "Os", raw.get(), dtype));
-    if (!flat) return nullptr;
-    if (!matrix) return PyObject_CallMethod(flat.get(), "copy", nullptr);
-    Ref shaped(PyObject_CallMethod(flat.get(), "reshape", "nn", static_cast<Py_ssize_t>(rows),
-                                   static_cast<Py_ssize_t>(cols)));
-    if (!shaped) return nullptr;
-    return PyObject_CallMethod(shaped.get(), "copy", nullptr);
-}
-
-PyObject* f64_array(const double* v, std::size_t n) { return array_of(v, n * sizeof(double), "float64", n, 1, false); }
-PyObject* f64_matrix(const double* v, std::size_t r, std::size_t c) {
-    return array_of(v, r * c * sizeof(double), "float64", r, c, true);
-}
-PyObject* i64_array(const std::uint64_t* v, std::size_t n) {
-    return array_of(v, n * sizeof(std::uint64_t), "int64", n, 1, false);
-}
-PyObject* f32_matrix(const MatrixF32& m) {
-    return array_of(m.data.data(), m.data.size() * sizeof(float), "float32", m.rows, m.cols, true);
-}
-PyObject* bool_array(const std::vector<std::uint8_t>& v) { return array_of(v.data(), v.size(), "bool", 0, 0, false); }
-
-PyObject* opt_float(const std::optional<double>& v) {
-    return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None);
-}
+PyObject* opt_float(const std::optional<double>& v) { return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None); }
 
 // Builds a dict from (key, new reference) pairs; any nullptr fails the whole.
 class DictBuilder {
@@ -90,9 +58,92 @@ private:
     bool ok_ = false;
 };
 
-// ---------------------------------------------------------------- fit
+// ---------------------------------------------------------------- windows
+
+// The samples of a fit or a check: seven optional parameters, named alike and
+// in this order in both signatures.
+enum Window : std::size_t {
+    kFeatures,
+    kEmbeddings,
+    kQueries,
+    kResponseLengths,
+    kResponseEmbeddings,
+    kConfidences,
+    kCorrect,
+    kWindowCount
+};
+
+constexpr const char* kWindowNames[kWindowCount] = {
+    "features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences", "correct"};
 
 bool is_given(PyObject* o) { return o && o != Py_None; }
+
+// The windows given to a call, converted; `has` tells which were given.
+struct Windows {
+    MatrixF64 features;
+    MatrixF32 embeddings, queries, response_embeddings;
+    std::vector<double> response_lengths, confidences;
+    std::vector<std::uint8_t> correct;
+    bool given[kWindowCount] = {};
+
+    bool has(Window w) const { return given[w]; }
+
+    // Converts `obj` as window `w`; None or an omitted argument leaves it out.
+    bool take(Window w, PyObject* obj) {
+        given[w] = is_given(obj);
+        if (!given[w]) return true;
+        const char* param = kWindowNames[w];
+        switch (w) {
+            case kFeatures: return arg_matrix_f64(param, obj, features);
+            case kEmbeddings: return arg_matrix_f32(param, obj, embeddings);
+            case kQueries: return arg_matrix_f32(param, obj, queries);
+            case kResponseLengths: return arg_float_seq(param, obj, response_lengths);
+            case kResponseEmbeddings: return arg_matrix_f32(param, obj, response_embeddings);
+            case kConfidences: return arg_float_seq(param, obj, confidences);
+            case kCorrect: return arg_bool_seq(param, obj, correct);
+            case kWindowCount: break;
+        }
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------- fit
+
+// baseline_fit's parameters: the windows, the detector of each part, a saved
+// query part, and whether saved feature columns come sorted.
+namespace fit {
+enum Param : std::size_t {
+    kData = kWindowCount,
+    kEmbedding,
+    kQuery,
+    kResponse,
+    kConfidence,
+    kQueryCentroids,
+    kQueryFrequencies,
+    kQueryRows,
+    kPresorted,
+    kCount
+};
+constexpr const char* kNames[] = {
+    "features",
+    "embeddings",
+    "queries",
+    "response_lengths",
+    "response_embeddings",
+    "confidences",
+    "correct",
+    "data",
+    "embedding",
+    "query",
+    "response",
+    "confidence",
+    "query_centroids",
+    "query_frequencies",
+    "query_rows",
+    "presorted",
+};
+static_assert(std::size(kNames) == kCount);
+}  // namespace fit
 
 template <class Det>
 bool detector_arg(const char* param, PyObject* obj, PyTypeObject* type, const char* cls, Det& out) {
@@ -105,87 +156,91 @@ bool detector_arg(const char* param, PyObject* obj, PyTypeObject* type, const ch
     return true;
 }
 
+// A query part rebuilt from its saved centroids and cluster frequencies.
+struct SavedQuery {
+    MatrixF32 centroids;
+    std::vector<double> frequencies;
+    std::size_t rows = 0;
+};
+
 PyObject* baseline_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[16];
-        if (!bind_args("baseline_fit()",
-                       {"features", "embeddings", "queries", "response_lengths", "response_embeddings", "confidences",
-                        "correct", "data", "embedding", "query", "response", "confidence", "query_centroids",
-                        "query_frequencies", "query_rows", "presorted"},
-                       0, args, kwargs, a))
-            return nullptr;
+        PyObject* a[fit::kCount];
+        if (!bind_args("baseline_fit()", fit::kNames, 0, args, kwargs, a)) return nullptr;
         for (PyObject*& o : a)
             if (o == Py_None) o = nullptr;
-        const bool presorted = a[15] && PyObject_IsTrue(a[15]) == 1;
-        MatrixF64 features;
-        MatrixF32 embeddings, queries, response_embeddings, centroids;
-        std::vector<double> response_lengths, confidences, frequencies;
-        std::vector<std::uint8_t> correct;
-        std::size_t query_rows = 0;
+        const bool presorted = a[fit::kPresorted] && PyObject_IsTrue(a[fit::kPresorted]) == 1;
+        Windows in;
+        SavedQuery saved;
         DataDriftDetector data_det;
         EmbeddingDriftDetector emb_det;
         QueryDriftDetector query_det;
         ResponseDriftDetector resp_det;
         ConfidenceDriftDetector conf_det;
-        if (a[0] && (!arg_matrix_f64("features", a[0], features) ||
-                     !detector_arg("data", a[7], g.data_drift, "DataDrift", data_det)))
+        // Each window is converted, then its part's detector: the first bad argument in
+        // this order is the one reported.
+        if (!in.take(kFeatures, a[kFeatures]) ||
+            (in.has(kFeatures) && !detector_arg("data", a[fit::kData], g.data_drift, "DataDrift", data_det)))
             return nullptr;
-        if (a[1] && (!arg_matrix_f32("embeddings", a[1], embeddings) ||
-                     !detector_arg("embedding", a[8], g.embedding_drift, "EmbeddingDrift", emb_det)))
+        if (!in.take(kEmbeddings, a[kEmbeddings]) ||
+            (in.has(kEmbeddings) &&
+             !detector_arg("embedding", a[fit::kEmbedding], g.embedding_drift, "EmbeddingDrift", emb_det)))
             return nullptr;
-        const bool restore_query = a[12] != nullptr;
-        if ((a[2] || restore_query) && !detector_arg("query", a[9], g.query_drift, "QueryDrift", query_det))
+        const bool restore_query = a[fit::kQueryCentroids] != nullptr;
+        if ((a[kQueries] || restore_query) &&
+            !detector_arg("query", a[fit::kQuery], g.query_drift, "QueryDrift", query_det))
             return nullptr;
-        if (a[2] && !arg_matrix_f32("queries", a[2], queries)) return nullptr;
+        if (!in.take(kQueries, a[kQueries])) return nullptr;
         if (restore_query) {
-            if (!arg_matrix_f32("query_centroids", a[12], centroids) ||
-                !arg_float_seq("query_frequencies", a[13], frequencies) || !arg_size("query_rows", a[14], query_rows))
+            if (!arg_matrix_f32("query_centroids", a[fit::kQueryCentroids], saved.centroids) ||
+                !arg_float_seq("query_frequencies", a[fit::kQueryFrequencies], saved.frequencies) ||
+                !arg_size("query_rows", a[fit::kQueryRows], saved.rows))
                 return nullptr;
-            if (centroids.rows != query_det.k || frequencies.size() != query_det.k) {
-                PyErr_Format(PyExc_ValueError,
-                             "query state: %zu centroids and %zu frequencies for k = %zu clusters", centroids.rows,
-                             frequencies.size(), query_det.k);
+            if (saved.centroids.rows != query_det.k || saved.frequencies.size() != query_det.k) {
+                PyErr_Format(PyExc_ValueError, "query state: %zu centroids and %zu frequencies for k = %zu clusters",
+                             saved.centroids.rows, saved.frequencies.size(), query_det.k);
                 return nullptr;
             }
         }
-        if (a[3] && (!arg_float_seq("response_lengths", a[3], response_lengths) ||
-                     !detector_arg("response", a[10], g.response_drift, "ResponseDrift", resp_det)))
+        if (!in.take(kResponseLengths, a[kResponseLengths]) ||
+            (in.has(kResponseLengths) &&
+             !detector_arg("response", a[fit::kResponse], g.response_drift, "ResponseDrift", resp_det)))
             return nullptr;
-        if (a[4] && !arg_matrix_f32("response_embeddings", a[4], response_embeddings)) return nullptr;
-        if (a[5] && (!arg_float_seq("confidences", a[5], confidences) ||
-                     !detector_arg("confidence", a[11], g.confidence_drift, "ConfidenceDrift", conf_det)))
+        if (!in.take(kResponseEmbeddings, a[kResponseEmbeddings])) return nullptr;
+        if (!in.take(kConfidences, a[kConfidences]) ||
+            (in.has(kConfidences) &&
+             !detector_arg("confidence", a[fit::kConfidence], g.confidence_drift, "ConfidenceDrift", conf_det)))
             return nullptr;
-        if (a[6] && !arg_bool_seq("correct", a[6], correct)) return nullptr;
+        if (!in.take(kCorrect, a[kCorrect])) return nullptr;
 
-        const bool has[7] = {a[0] != nullptr, a[1] != nullptr, a[2] != nullptr, a[3] != nullptr,
-                             a[4] != nullptr, a[5] != nullptr, a[6] != nullptr};
         auto r = without_gil([&]() -> Result<FittedBaseline> {
             FittedBaseline f;
-            if (has[0]) {
-                auto d = baseline::fit_data(data_det, features.view(), presorted);
+            if (in.has(kFeatures)) {
+                auto d = baseline::fit_data(data_det, in.features.view(), presorted);
                 if (!d) return std::move(d).error();
                 f.data = std::move(d).value();
             }
-            if (has[1]) f.embedding = baseline::fit_embedding(emb_det, std::move(embeddings));
-            if (has[3]) {
+            if (in.has(kEmbeddings)) f.embedding = baseline::fit_embedding(emb_det, std::move(in.embeddings));
+            if (in.has(kResponseLengths)) {
                 if (cancelled()) return DriftError::cancelled();
-                f.response = baseline::fit_response(resp_det, response_lengths, has[4] ? &response_embeddings : nullptr);
+                f.response = baseline::fit_response(resp_det, in.response_lengths,
+                                                    in.has(kResponseEmbeddings) ? &in.response_embeddings : nullptr);
             }
-            if (has[5]) {
-                auto c = baseline::fit_confidence(conf_det, confidences, has[6] ? &correct : nullptr);
+            if (in.has(kConfidences)) {
+                auto c = baseline::fit_confidence(conf_det, in.confidences, in.has(kCorrect) ? &in.correct : nullptr);
                 if (!c) return std::move(c).error();
                 f.confidence = std::move(c).value();
             }
-            if (has[2]) {
-                auto q = baseline::fit_query(query_det, queries.view());
+            if (in.has(kQueries)) {
+                auto q = baseline::fit_query(query_det, in.queries.view());
                 if (!q) return std::move(q).error();
                 f.query = std::move(q).value();
             } else if (restore_query) {
                 baseline::QueryFit q;
                 q.det = query_det;
-                q.rows = query_rows;
-                q.centroids = std::move(centroids);
-                q.frequencies = std::move(frequencies);
+                q.rows = saved.rows;
+                q.centroids = std::move(saved.centroids);
+                q.frequencies = std::move(saved.frequencies);
                 f.query = std::move(q);
             }
             return f;
@@ -262,22 +317,14 @@ PyObject* calibration_table(const baseline::ConfidenceFit& f, std::span<const do
     for (std::size_t k = 0; k < B; ++k) {
         const double lo = static_cast<double>(k) / static_cast<double>(B);
         const double hi = static_cast<double>(k + 1) / static_cast<double>(B);
-        PyObject* t = Py_BuildValue("(ddKKdddd)", lo, hi, static_cast<unsigned long long>(b.count[k]),
-                                    static_cast<unsigned long long>(c.count[k]), mean(b, k), acc(b, k), mean(c, k),
-                                    acc(c, k));
+        PyObject* t =
+            Py_BuildValue("(ddKKdddd)", lo, hi, static_cast<unsigned long long>(b.count[k]),
+                          static_cast<unsigned long long>(c.count[k]), mean(b, k), acc(b, k), mean(c, k), acc(c, k));
         if (!t) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), t);
     }
     return list.release();
 }
-
-struct CheckInput {
-    MatrixF64 features;
-    MatrixF32 embeddings, queries, response_embeddings;
-    std::vector<double> response_lengths, confidences;
-    std::vector<std::uint8_t> correct;
-    bool has[7] = {};
-};
 
 struct CheckOutput {
     std::optional<Result<baseline::DataParts>> data;
@@ -287,42 +334,43 @@ struct CheckOutput {
     std::optional<Result<baseline::QueryParts>> query;
 };
 
+// baseline_check's parameters: the state, the windows, and whether to break
+// each score down into its parts.
+namespace check {
+enum Param : std::size_t { kState, kFirstWindow, kExplain = kFirstWindow + kWindowCount, kCount };
+constexpr const char* kNames[] = {"state",       "features",         "embeddings",
+                                  "queries",     "response_lengths", "response_embeddings",
+                                  "confidences", "correct",          "explain"};
+static_assert(std::size(kNames) == kCount);
+}  // namespace check
+
 PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[9];
-        if (!bind_args("baseline_check()",
-                       {"state", "features", "embeddings", "queries", "response_lengths", "response_embeddings",
-                        "confidences", "correct", "explain"},
-                       1, args, kwargs, a))
-            return nullptr;
-        const FittedBaseline* fp = state_arg(a[0]);
+        PyObject* a[check::kCount];
+        if (!bind_args("baseline_check()", check::kNames, 1, args, kwargs, a)) return nullptr;
+        const FittedBaseline* fp = state_arg(a[check::kState]);
         if (!fp) return nullptr;
         const FittedBaseline& f = *fp;
-        const bool explain = a[8] && PyObject_IsTrue(a[8]) == 1;
-        CheckInput in;
-        for (int i = 0; i < 7; ++i) in.has[i] = is_given(a[i + 1]);
-        if ((in.has[0] && !arg_matrix_f64("features", a[1], in.features)) ||
-            (in.has[1] && !arg_matrix_f32("embeddings", a[2], in.embeddings)) ||
-            (in.has[2] && !arg_matrix_f32("queries", a[3], in.queries)) ||
-            (in.has[3] && !arg_float_seq("response_lengths", a[4], in.response_lengths)) ||
-            (in.has[4] && !arg_matrix_f32("response_embeddings", a[5], in.response_embeddings)) ||
-            (in.has[5] && !arg_float_seq("confidences", a[6], in.confidences)) ||
-            (in.has[6] && !arg_bool_seq("correct", a[7], in.correct)))
-            return nullptr;
+        const bool explain = a[check::kExplain] && PyObject_IsTrue(a[check::kExplain]) == 1;
+        Windows in;
+        for (std::size_t w = 0; w < kWindowCount; ++w)
+            if (!in.take(static_cast<Window>(w), a[check::kFirstWindow + w])) return nullptr;
 
         auto out = without_gil([&]() -> CheckOutput {
             CheckOutput o;
             // Dimension order of the report; each part stops at its first error.
-            if (f.data && in.has[0]) o.data = baseline::check_data(*f.data, in.features.view(), explain);
-            if (f.embedding && in.has[1]) o.embedding = baseline::check_embedding(*f.embedding, in.embeddings.view());
-            if (f.response && in.has[3]) {
+            if (f.data && in.has(kFeatures)) o.data = baseline::check_data(*f.data, in.features.view(), explain);
+            if (f.embedding && in.has(kEmbeddings))
+                o.embedding = baseline::check_embedding(*f.embedding, in.embeddings.view());
+            if (f.response && in.has(kResponseLengths)) {
                 const ViewF32 v = in.response_embeddings.view();
-                o.response = baseline::check_response(*f.response, in.response_lengths, in.has[4] ? &v : nullptr);
+                o.response = baseline::check_response(*f.response, in.response_lengths,
+                                                      in.has(kResponseEmbeddings) ? &v : nullptr);
             }
-            if (f.confidence && in.has[5])
-                o.confidence = baseline::check_confidence(*f.confidence, in.confidences,
-                                                          in.has[6] ? &in.correct : nullptr);
-            if (f.query && in.has[2]) o.query = baseline::check_query(*f.query, in.queries.view());
+            if (f.confidence && in.has(kConfidences))
+                o.confidence =
+                    baseline::check_confidence(*f.confidence, in.confidences, in.has(kCorrect) ? &in.correct : nullptr);
+            if (f.query && in.has(kQueries)) o.query = baseline::check_query(*f.query, in.queries.view());
             return o;
         });
         if (!out) return nullptr;
@@ -377,8 +425,8 @@ PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
                             .set("ece_current", opt_float(p.ece_current))
                             .set("n_baseline", PyLong_FromSize_t(f.confidence->scores.size()))
                             .set("n_current", PyLong_FromSize_t(in.confidences.size()))
-                            .set("bins", calib ? calibration_table(*f.confidence, in.confidences, in.correct)
-                                               : PyList_New(0))
+                            .set("bins",
+                                 calib ? calibration_table(*f.confidence, in.confidences, in.correct) : PyList_New(0))
                             .done();
             }
             if (!add("confidence", p.score, parts)) return nullptr;
@@ -387,16 +435,16 @@ PyObject* baseline_check(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!out->query->ok()) return raise_drift(out->query->error());
             const auto& p = out->query->value();
             const auto& q = *f.query;
-            PyObject* parts = explain ? DictBuilder()
-                                            .set("baseline", f64_array(q.frequencies.data(), q.frequencies.size()))
-                                            .set("current", f64_array(p.current.data(), p.current.size()))
-                                            .set("term_baseline",
-                                                 f64_array(p.term_baseline.data(), p.term_baseline.size()))
-                                            .set("term_current", f64_array(p.term_current.data(), p.term_current.size()))
-                                            .set("centroids", f32_matrix(q.centroids))
-                                            .set("epsilon", PyFloat_FromDouble(q.det.epsilon))
-                                            .done()
-                                      : none();
+            PyObject* parts = explain
+                                  ? DictBuilder()
+                                        .set("baseline", f64_array(q.frequencies.data(), q.frequencies.size()))
+                                        .set("current", f64_array(p.current.data(), p.current.size()))
+                                        .set("term_baseline", f64_array(p.term_baseline.data(), p.term_baseline.size()))
+                                        .set("term_current", f64_array(p.term_current.data(), p.term_current.size()))
+                                        .set("centroids", f32_matrix(q.centroids))
+                                        .set("epsilon", PyFloat_FromDouble(q.det.epsilon))
+                                        .done()
+                                  : none();
             if (!add("query", p.score, parts)) return nullptr;
         }
         return list.release();
@@ -447,379 +495,6 @@ PyObject* baseline_export(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// ---------------------------------------------------------------- JSON text
-
-// Non-finite numbers have no JSON literal; inside the state they are written
-// as these strings, which no finite number can be confused with.
-constexpr std::string_view kNaN = "NaN", kInf = "Infinity", kNegInf = "-Infinity";
-
-void put_number(json::TextBuffer& out, double v) {
-    if (std::isnan(v)) out.put_string(kNaN);
-    else if (std::isinf(v)) out.put_string(v > 0 ? kInf : kNegInf);
-    else out.put_double(v);
-}
-
-void put_number32(json::TextBuffer& out, float v) {
-    if (std::isnan(v)) out.put_string(kNaN);
-    else if (std::isinf(v)) out.put_string(v > 0 ? kInf : kNegInf);
-    else out.put_float(v);
-}
-
-bool dump(json::TextBuffer& out, PyObject* obj, int depth);
-
-// NumPy arrays: float64 (any shape, written flat), float32 2-D (the snapshot's
-// matrix form), integer and bool arrays through tolist().
-bool dump_array(json::TextBuffer& out, PyObject* obj, int depth) {
-    Ref dtype(PyObject_GetAttrString(obj, "dtype"));
-    if (!dtype) return false;
-    Ref kind(PyObject_GetAttrString(dtype.get(), "char"));
-    if (!kind) return false;
-    const char* k = PyUnicode_AsUTF8AndSize(kind.get(), nullptr);
-    if (!k) return false;
-    if (std::strcmp(k, "d") == 0) {
-        std::vector<double> v;
-        Ref flat(PyObject_CallMethod(obj, "ravel", nullptr));
-        if (!flat || !arg_float_seq("array", flat.get(), v)) return false;
-        out.put('[');
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            if (i) out.put(',');
-            put_number(out, v[i]);
-        }
-        out.put(']');
-        return true;
-    }
-    if (std::strcmp(k, "f") == 0) {
-        MatrixF32 m;
-        if (!arg_matrix_f32("array", obj, m)) return false;
-        out.put("{\"v\":1,\"dim\":[");
-        out.put_u64(m.rows);
-        out.put(',');
-        out.put_u64(m.cols);
-        out.put("],\"data\":[");
-        for (std::size_t i = 0; i < m.data.size(); ++i) {
-            if (i) out.put(',');
-            put_number32(out, m.data[i]);
-        }
-        out.put("]}");
-        return true;
-    }
-    Ref list(PyObject_CallMethod(obj, "tolist", nullptr));
-    return list && dump(out, list.get(), depth + 1);
-}
-
-bool dump(json::TextBuffer& out, PyObject* obj, int depth) {
-    if (depth > 64) {
-        PyErr_SetString(PyExc_ValueError, "json_dump: nesting too deep");
-        return false;
-    }
-    if (obj == Py_None) {
-        out.put("null");
-        return true;
-    }
-    if (PyBool_Check(obj)) {
-        out.put_bool(obj == Py_True);
-        return true;
-    }
-    if (PyLong_Check(obj)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow > 0) {
-            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-            if (PyErr_Occurred()) return false;
-            out.put_u64(u);
-            return true;
-        }
-        if (overflow < 0 || (v == -1 && PyErr_Occurred())) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "json_dump: integer out of range");
-            return false;
-        }
-        out.put_i64(v);
-        return true;
-    }
-    if (PyFloat_Check(obj)) {
-        put_number(out, PyFloat_AsDouble(obj));
-        return true;
-    }
-    if (PyUnicode_Check(obj)) {
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-        if (!s) return false;
-        out.put_string(std::string_view(s, static_cast<std::size_t>(n)));
-        return true;
-    }
-    if (PyDict_Check(obj)) {
-        out.put('{');
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        bool first = true;
-        while (PyDict_Next(obj, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_SetString(PyExc_TypeError, "json_dump: keys must be str");
-                return false;
-            }
-            if (!first) out.put(',');
-            first = false;
-            if (!dump(out, key, depth + 1)) return false;
-            out.put(':');
-            if (!dump(out, value, depth + 1)) return false;
-        }
-        out.put('}');
-        return true;
-    }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        Ref seq(PySequence_Fast(obj, "json_dump"));
-        if (!seq) return false;
-        const Py_ssize_t n = PySequence_Size(seq.get());
-        out.put('[');
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i) out.put(',');
-            Ref item(PySequence_GetItem(seq.get(), i));
-            if (!item || !dump(out, item.get(), depth + 1)) return false;
-        }
-        out.put(']');
-        return true;
-    }
-    if (PyObject_HasAttrString(obj, "__array_interface__")) return dump_array(out, obj, depth);
-    Ref tn(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    PyErr_Format(PyExc_TypeError, "json_dump: cannot write %S", tn ? tn.get() : Py_None);
-    return false;
-}
-
-PyObject* json_dump(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[1];
-        if (!bind_args("json_dump()", {"obj"}, 1, args, kwargs, a)) return nullptr;
-        json::TextBuffer out(1 << 16);
-        if (!dump(out, a[0], 0)) return nullptr;
-        const std::string s = std::move(out).take();
-        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    });
-}
-
-// Reading: objects become dicts, except the matrix form {"v":1,"dim":[r,c],
-// "data":[...]}, which becomes a float32 array read element by element as
-// float32 (never through a double). Arrays of numbers (and the non-finite
-// strings among numbers) become float64 arrays; other arrays lists.
-struct Loader {
-    json::Reader rd;
-    PyObject* np = nullptr;
-
-    bool special(const std::string& s, double& v) {
-        if (s == kNaN) v = std::nan("");
-        else if (s == kInf) v = INFINITY;
-        else if (s == kNegInf) v = -INFINITY;
-        else return false;
-        return true;
-    }
-
-    PyObject* fail_py() {
-        PyErr_Format(PyExc_ValueError, "%s", rd.error().c_str());
-        return nullptr;
-    }
-
-    PyObject* number() {
-        json::NumberToken tok;
-        if (!rd.scan_number(tok)) return fail_py();
-        const std::string text(tok.begin, tok.end);
-        if (tok.integer) return PyLong_FromString(text.c_str(), nullptr, 10);
-        double v = 0.0;
-        json::Reader sub(text);
-        if (!sub.read_f64(v)) {
-            PyErr_Format(PyExc_ValueError, "%s", sub.error().c_str());
-            return nullptr;
-        }
-        return PyFloat_FromDouble(v);
-    }
-
-    PyObject* matrix_body(std::size_t rows, std::size_t cols) {
-        // After the "data" key's colon.
-        if (rd.peek() != '[') {
-            rd.type_error("an array");
-            return fail_py();
-        }
-        rd.advance();
-        MatrixF32 m(rows, cols);
-        std::size_t n = 0;
-        for (bool first = true;; first = false) {
-            const int e = rd.next_element(first);
-            if (e < 0) return fail_py();
-            if (e == 0) break;
-            if (n >= m.data.size()) {
-                rd.fail("matrix data longer than its dimensions");
-                return fail_py();
-            }
-            float v = 0.0f;
-            if (rd.peek() == '"') {
-                rd.advance();
-                std::string s;
-                double dv = 0.0;
-                if (!rd.read_string_body(&s)) return fail_py();
-                if (!special(s, dv)) {
-                    rd.fail("invalid matrix element");
-                    return fail_py();
-                }
-                v = static_cast<float>(dv);
-            } else if (!rd.read_f32(v)) {
-                return fail_py();
-            }
-            m.data[n++] = v;
-        }
-        if (n != m.data.size()) {
-            rd.fail("matrix data shorter than its dimensions");
-            return fail_py();
-        }
-        return f32_matrix(m);
-    }
-
-    PyObject* object(int depth) {
-        rd.advance();  // '{'
-        Ref d(PyDict_New());
-        if (!d) return nullptr;
-        std::string key;
-        // The matrix form is recognised by its keys, in the order the writers use.
-        std::size_t dims[2] = {0, 0};
-        int matrix_state = 0;  // 1: saw v, 2: saw dim
-        for (bool first = true;; first = false) {
-            const int e = rd.next_key(first, key);
-            if (e < 0) return fail_py();
-            if (e == 0) break;
-            if (!rd.expect_colon()) return fail_py();
-            if (first && key == "v") matrix_state = 1;
-            if (matrix_state == 2 && key == "data") {
-                Ref m(matrix_body(dims[0], dims[1]));
-                if (!m) return nullptr;
-                // Only whitespace and '}' may follow.
-                if (rd.next_key(false, key) != 0) {
-                    if (!rd.failed()) rd.fail("unexpected key after matrix data");
-                    return fail_py();
-                }
-                return m.release();
-            }
-            Ref v(value(depth + 1));
-            if (!v) return nullptr;
-            if (matrix_state == 1 && key == "dim") {
-                Ref seq(PySequence_Fast(v.get(), "dim"));
-                if (!seq || PySequence_Size(seq.get()) != 2) {
-                    PyErr_Clear();
-                    rd.fail("invalid matrix dimensions");
-                    return fail_py();
-                }
-                for (int i = 0; i < 2; ++i) {
-                    Ref it(PySequence_GetItem(seq.get(), i));
-                    double x = it ? PyFloat_AsDouble(it.get()) : -1.0;
-                    if (PyErr_Occurred() || !(x >= 0.0) || x > 1e15 || x != std::floor(x)) {
-                        PyErr_Clear();
-                        rd.fail("invalid matrix dimensions");
-                        return fail_py();
-                    }
-                    dims[i] = static_cast<std::size_t>(x);
-                }
-                if (dims[0] != 0 && dims[1] > (std::size_t{1} << 40) / dims[0]) {
-                    rd.fail("matrix too large");
-                    return fail_py();
-                }
-                matrix_state = 2;
-            } else if (!(matrix_state == 1 && key == "v")) {
-                matrix_state = 0;
-            }
-            if (PyDict_SetItemString(d.get(), key.c_str(), v.get()) != 0) return nullptr;
-        }
-        return d.release();
-    }
-
-    PyObject* array(int depth) {
-        rd.advance();  // '['
-        std::vector<double> nums;
-        Ref list;
-        bool numeric = true;
-        for (bool first = true;; first = false) {
-            const int e = rd.next_element(first);
-            if (e < 0) return fail_py();
-            if (e == 0) break;
-            const int c = rd.peek();
-            if (numeric && (c == '-' || (c >= '0' && c <= '9'))) {
-                double v = 0.0;
-                if (!rd.read_f64(v)) return fail_py();
-                nums.push_back(v);
-                continue;
-            }
-            Ref v(value(depth + 1));
-            if (!v) return nullptr;
-            double sv = 0.0;
-            if (numeric && !nums.empty() && PyUnicode_Check(v.get())) {
-                const char* s = PyUnicode_AsUTF8AndSize(v.get(), nullptr);
-                if (s && special(s, sv)) {
-                    nums.push_back(sv);
-                    continue;
-                }
-            }
-            if (numeric) {
-                numeric = false;
-                list = Ref(PyList_New(0));
-                if (!list) return nullptr;
-                for (double x : nums) {
-                    Ref f(PyFloat_FromDouble(x));
-                    if (!f || PyList_Append(list.get(), f.get()) != 0) return nullptr;
-                }
-            }
-            if (PyList_Append(list.get(), v.get()) != 0) return nullptr;
-        }
-        if (numeric) {
-            if (nums.empty()) return PyList_New(0);
-            return f64_array(nums.data(), nums.size());
-        }
-        return list.release();
-    }
-
-    PyObject* value(int depth) {
-        if (depth > 64) {
-            rd.fail("nesting too deep");
-            return fail_py();
-        }
-        const int c = rd.peek();
-        if (c == '{') return object(depth);
-        if (c == '[') return array(depth);
-        if (c == '"') {
-            rd.advance();
-            std::string s;
-            if (!rd.read_string_body(&s)) return fail_py();
-            return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-        }
-        if (c == 't' || c == 'f') {
-            // The reader validates the literal; its first byte tells which one.
-            if (!rd.skip_value()) return fail_py();
-            return Py_NewRef(c == 't' ? Py_True : Py_False);
-        }
-        if (c == 'n') {
-            bool is_null = false;
-            if (!rd.try_null(is_null)) return fail_py();
-            return Py_NewRef(Py_None);
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) return number();
-        rd.type_error("a value");
-        return fail_py();
-    }
-};
-
-PyObject* json_load(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[1];
-        if (!bind_args("json_load()", {"text"}, 1, args, kwargs, a)) return nullptr;
-        if (!PyUnicode_Check(a[0])) {
-            PyErr_SetString(PyExc_TypeError, "argument 'text': expected str");
-            return nullptr;
-        }
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
-        if (!s) return nullptr;
-        Loader ld{json::Reader(std::string_view(s, static_cast<std::size_t>(n)))};
-        Ref v(ld.value(0));
-        if (!v) return nullptr;
-        if (!ld.rd.finish()) return ld.fail_py();
-        return v.release();
-    });
-}
-
 const Register reg{
     {"baseline_fit", cfunc(baseline_fit), METH_VARARGS | METH_KEYWORDS,
      "baseline_fit(features=None, embeddings=None, queries=None, response_lengths=None, response_embeddings=None, "
@@ -833,10 +508,6 @@ const Register reg{
      "(dimension, DriftScore, parts or None) for every fitted part given, in dimension order."},
     {"baseline_export", cfunc(baseline_export), METH_VARARGS | METH_KEYWORDS,
      "baseline_export(state)\n--\n\nThe state's arrays and detectors, from which baseline_fit rebuilds it."},
-    {"json_dump", cfunc(json_dump), METH_VARARGS | METH_KEYWORDS,
-     "json_dump(obj)\n--\n\nCompact JSON text, floats in shortest round-trip form."},
-    {"json_load", cfunc(json_load), METH_VARARGS | METH_KEYWORDS,
-     "json_load(text)\n--\n\nThe value of JSON text written by json_dump, floats exact."},
 };
 
 }  // namespace

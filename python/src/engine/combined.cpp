@@ -53,8 +53,7 @@ PyObject* result_dict(const CombinedTest& t) {
         .set("parts", list_of(t.parts, [](const std::string& s) { return PyUnicode_FromString(s.c_str()); }))
         .set("columns", list_of(t.columns,
                                 [](std::ptrdiff_t c) {
-                                    return c < 0 ? Py_NewRef(Py_None)
-                                                 : PyLong_FromSsize_t(static_cast<Py_ssize_t>(c));
+                                    return c < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(static_cast<Py_ssize_t>(c));
                                 }))
         .set("observed", floats(t.observed))
         .set("mean", floats(t.mean))
@@ -85,8 +84,8 @@ bool side_tuple(const char* param, PyObject* obj, const char* owner, const char*
                 const char* shape, PyObject** items) {
     if (!PyTuple_Check(obj) || static_cast<std::size_t>(PyTuple_Size(obj)) != n) {
         if (PyTuple_Check(obj)) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': %s.%s takes a %s tuple per side; got a tuple of %zd",
-                         param, owner, method, shape, PyTuple_Size(obj));
+            PyErr_Format(PyExc_TypeError, "argument '%s': %s.%s takes a %s tuple per side; got a tuple of %zd", param,
+                         owner, method, shape, PyTuple_Size(obj));
             return false;
         }
         Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
@@ -145,7 +144,8 @@ PyObject* matrix_call(PyObject* method, PyObject* base, PyObject* cur, const cha
     if (!is(method, "detect")) return unknown_method(method, owner, "'detect'");
     Sides s;
     MatrixF32 b, c;
-    if (!sides(base, cur, owner, "detect", 1, shape, s) || !arg_matrix_f32(item_name("baseline", 0).c_str(), s.b[0], b) ||
+    if (!sides(base, cur, owner, "detect", 1, shape, s) ||
+        !arg_matrix_f32(item_name("baseline", 0).c_str(), s.b[0], b) ||
         !arg_matrix_f32(item_name("current", 0).c_str(), s.c[0], c))
         return nullptr;
     return test_or_raise(without_gil([&] { return Test(det, b, c, opt); }));
@@ -226,7 +226,8 @@ PyObject* combined_test(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!positive("n_permutations", opt.n_permutations, 1) || !positive("pilot", opt.pilot, 2)) return nullptr;
 
         PyObject *det = a[0], *method = a[1], *base = a[2], *cur = a[3];
-        if (const auto* d = detector_of<DataDriftDetector>(det, g.data_drift)) return data_call(method, base, cur, *d, opt);
+        if (const auto* d = detector_of<DataDriftDetector>(det, g.data_drift))
+            return data_call(method, base, cur, *d, opt);
         if (const auto* d = detector_of<EmbeddingDriftDetector>(det, g.embedding_drift))
             return matrix_call<EmbeddingDriftDetector, permutation::combined_embedding_test>(
                 method, base, cur, "EmbeddingDrift", "(embeddings,)", *d, opt);

@@ -1,6 +1,6 @@
 // morvanta._engine: native entry points beyond the detector classes (permutation
 // tests, calibration, fitted baselines and breakdowns, pool control, value
-// state for pickling). It shares the calling frame with morvanta._native and
+// state for pickling). It shares src/common with morvanta._native and
 // works on that module's classes and exception, which it imports at start-up.
 //
 // Each capability lives in its own file and registers its functions with a
@@ -10,8 +10,14 @@
 #include <initializer_list>
 #include <vector>
 
+#include "binding.hpp"
+#include "boxed.hpp"
+#include "convert.hpp"
 #include "detectors/detectors.hpp"
-#include "frame.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "module_state.hpp"
+#include "ref.hpp"
 
 namespace morvanta::py::engine {
 

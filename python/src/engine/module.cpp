@@ -2,6 +2,7 @@
 // its exception and class objects, so that both modules raise the same
 // MorvantaError and build the same DriftScore.
 #include "engine.hpp"
+#include "version.hpp"
 
 namespace morvanta::py::engine {
 
@@ -17,7 +18,11 @@ PyModuleDef module_def = {
     "_engine",
     "Native engines behind morvanta's package API (not a public interface).",
     0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool take(PyObject* native, const char* name, PyObject** slot) {
@@ -39,9 +44,22 @@ bool take_type(PyObject* native, const char* name, T** slot) {
     return true;
 }
 
+// Both modules are built from one tree: a _native of another version (a stale
+// file left beside this one) would hand over classes of another layout.
+bool same_version(PyObject* native) {
+    Ref version(PyObject_GetAttrString(native, "__version__"));
+    if (!version) return false;
+    if (PyUnicode_Check(version.get()) && PyUnicode_CompareWithASCIIString(version.get(), kVersion) == 0) return true;
+    PyErr_Format(PyExc_ImportError, "morvanta._engine %s cannot work with morvanta._native %R", kVersion,
+                 version.get());
+    return false;
+}
+
 PyObject* build() {
     Ref native(PyImport_ImportModule("morvanta._native"));
     if (!native) return nullptr;
+    if (!same_version(native.get())) return nullptr;
+    if (!find_signal_thread()) return nullptr;
     if (!take(native.get(), "MorvantaError", &g.morvanta_error) ||
         !take(native.get(), "InternalError", &g.internal_error) ||
         !take_type(native.get(), "DriftScore", &g.drift_score) ||
@@ -59,7 +77,9 @@ PyObject* build() {
     table = registry();
     table.push_back({nullptr, nullptr, 0, nullptr});
     module_def.m_methods = table.data();
-    return PyModule_Create(&module_def);
+    Ref m(PyModule_Create(&module_def));
+    if (!m || PyModule_AddStringConstant(m.get(), "__version__", kVersion) < 0) return nullptr;
+    return m.release();
 }
 
 }  // namespace

@@ -57,10 +57,10 @@ PyObject* ks_permutations(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* confidence_permutations(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* a[7];
-        if (!bind_args("confidence_permutations()",
-                       {"detector", "baseline", "baseline_correct", "current", "current_correct", "n_permutations",
-                        "seed"},
-                       7, args, kwargs, a))
+        if (!bind_args(
+                "confidence_permutations()",
+                {"detector", "baseline", "baseline_correct", "current", "current_correct", "n_permutations", "seed"}, 7,
+                args, kwargs, a))
             return nullptr;
         ConfidenceDriftDetector det;
         std::vector<double> b, c;

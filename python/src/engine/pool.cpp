@@ -1,7 +1,7 @@
 // Size of the core's worker pool, for tests and benchmarks that compare worker
 // counts. Results never depend on it; only speed does.
-#include "engine.hpp"
 #include "pool.hpp"
+#include "engine.hpp"
 
 namespace morvanta::py::engine {
 namespace {

@@ -72,8 +72,7 @@ bool parse_text(const char* param, PyObject* obj, std::string& out) {
 PyObject* drift_score(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* a[5];
-        if (!bind_args("drift_score()", {"dimension", "score", "threshold", "exceeded", "method"}, 5, args, kwargs,
-                       a))
+        if (!bind_args("drift_score()", {"dimension", "score", "threshold", "exceeded", "method"}, 5, args, kwargs, a))
             return nullptr;
         DriftScore s;
         if (!parse_dimension(a[0], s.dimension) || !arg_float("score", a[1], s.score) ||
@@ -207,8 +206,7 @@ PyObject* make_snapshot(PyObject*, PyObject* args, PyObject* kwargs) {
         if (given(a[4]) && !arg_float_seq("confidence_scores", a[4], s.confidence_scores.emplace())) return nullptr;
         if (given(a[5]) && !u64_seq("response_lengths", a[5], s.response_lengths.emplace())) return nullptr;
         if (given(a[6]) && !arg_matrix_f32("query_centroids", a[6], s.query_centroids.emplace())) return nullptr;
-        if (given(a[7]) && !arg_float_seq("query_cluster_freqs", a[7], s.query_cluster_freqs.emplace()))
-            return nullptr;
+        if (given(a[7]) && !arg_float_seq("query_cluster_freqs", a[7], s.query_cluster_freqs.emplace())) return nullptr;
         return box_new(g.baseline_snapshot, std::move(s));
     });
 }

@@ -2,7 +2,7 @@
 // interpreter lock, releases the lock for the whole core computation and
 // builds the DriftScore (or raises) once it holds the lock again.
 #include "detectors/detectors.hpp"
-#include "frame.hpp"
+#include "native.hpp"
 
 namespace morvanta::py {
 
@@ -31,8 +31,7 @@ bool arg_matrix(const char* param, PyObject* obj, MatrixF64& out) { return arg_m
 bool arg_matrix(const char* param, PyObject* obj, MatrixF32& out) { return arg_matrix_f32(param, obj, out); }
 
 template <class Det, class Mat>
-PyObject* matrix_pair_detect(const char* fname, PyTypeObject* type, PyObject* self, PyObject* args,
-                             PyObject* kwargs) {
+PyObject* matrix_pair_detect(const char* fname, PyTypeObject* type, PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* a[2];
         if (!bind_args(fname, {"baseline", "current"}, 2, args, kwargs, a)) return nullptr;
@@ -60,8 +59,8 @@ PyObject* embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* embedding_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<EmbeddingDriftDetector, MatrixF32>("EmbeddingDrift.detect()", g.embedding_drift,
-                                                                 self, args, kwargs);
+    return matrix_pair_detect<EmbeddingDriftDetector, MatrixF32>("EmbeddingDrift.detect()", g.embedding_drift, self,
+                                                                 args, kwargs);
 }
 
 PyMethodDef embedding_methods[] = {
@@ -83,8 +82,7 @@ PyObject* data_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* data_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<DataDriftDetector, MatrixF64>("DataDrift.detect()", g.data_drift,
-                                                            self, args, kwargs);
+    return matrix_pair_detect<DataDriftDetector, MatrixF64>("DataDrift.detect()", g.data_drift, self, args, kwargs);
 }
 
 PyMethodDef data_methods[] = {
@@ -152,8 +150,7 @@ PyMethodDef response_methods[] = {
 PyObject* confidence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* a[2];
-        if (!bind_args("ConfidenceDrift.__new__()", {"threshold", "n_calib_bins"}, 0, args, kwargs, a))
-            return nullptr;
+        if (!bind_args("ConfidenceDrift.__new__()", {"threshold", "n_calib_bins"}, 0, args, kwargs, a)) return nullptr;
         ConfidenceDriftDetector d;
         if (a[0] && !arg_float("threshold", a[0], d.threshold)) return nullptr;
         if (a[1] && !arg_size("n_calib_bins", a[1], d.n_calib_bins)) return nullptr;
@@ -180,8 +177,7 @@ PyObject* confidence_detect_with_correctness(PyObject* self, PyObject* args, PyO
     return guarded([&]() -> PyObject* {
         constexpr const char* fname = "ConfidenceDrift.detect_with_correctness()";
         PyObject* a[4];
-        if (!bind_args(fname,
-                       {"baseline_confidences", "baseline_correct", "current_confidences", "current_correct"}, 4,
+        if (!bind_args(fname, {"baseline_confidences", "baseline_correct", "current_confidences", "current_correct"}, 4,
                        args, kwargs, a))
             return nullptr;
         if (!check_receiver(self, g.confidence_drift, fname)) return nullptr;
@@ -219,8 +215,7 @@ PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* query_detect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return matrix_pair_detect<QueryDriftDetector, MatrixF32>("QueryDrift.detect()", g.query_drift,
-                                                             self, args, kwargs);
+    return matrix_pair_detect<QueryDriftDetector, MatrixF32>("QueryDrift.detect()", g.query_drift, self, args, kwargs);
 }
 
 PyMethodDef query_methods[] = {
@@ -243,8 +238,7 @@ PyTypeObject* make_data_drift_type() {
 
 PyTypeObject* make_response_drift_type() {
     static char doc[] = "ResponseDrift(threshold=0.2, seed=0)\n--\n\n";
-    return detector_type<ResponseDriftDetector>("morvanta._native.ResponseDrift", doc, response_new,
-                                                response_methods);
+    return detector_type<ResponseDriftDetector>("morvanta._native.ResponseDrift", doc, response_new, response_methods);
 }
 
 PyTypeObject* make_confidence_drift_type() {

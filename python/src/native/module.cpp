@@ -1,6 +1,7 @@
 // Module entry point: builds morvanta._native once per process and hands the
 // same module object back on every later initialisation in that interpreter.
-#include "frame.hpp"
+#include "native.hpp"
+#include "version.hpp"
 
 namespace morvanta::py {
 namespace {
@@ -10,7 +11,11 @@ PyModuleDef module_def = {
     "_native",
     nullptr,  // no docstring
     0,        // re-initialisation calls the entry point again, which returns the cached module
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
@@ -22,6 +27,7 @@ bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
 }
 
 PyObject* build() {
+    if (!find_signal_thread()) return nullptr;
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
 
@@ -53,7 +59,7 @@ PyObject* build() {
         {"QueryDrift", make_query_drift_type, &g.query_drift},
     };
 
-    if (!add(module.get(), all.get(), "__version__", PyUnicode_FromString("0.1.3"))) return nullptr;
+    if (!add(module.get(), all.get(), "__version__", PyUnicode_FromString(kVersion))) return nullptr;
     Py_INCREF(g.morvanta_error);
     if (!add(module.get(), all.get(), "MorvantaError", g.morvanta_error)) return nullptr;
     for (const Entry& e : classes) {

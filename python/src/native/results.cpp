@@ -2,7 +2,7 @@
 #include <string>
 
 #include "format.hpp"
-#include "frame.hpp"
+#include "native.hpp"
 #include "report.hpp"
 #include "snapshot.hpp"
 
@@ -94,7 +94,9 @@ bool arg_scores(const char* param, PyObject* obj, std::vector<DriftScore>& out) 
         return false;
     }
     if (!PySequence_Check(obj)) return fail_type("argument '%s': expected a sequence of DriftScore, not %U", obj);
-    out.reserve(length_hint(obj));
+    std::size_t hint = 0;
+    if (!length_hint(obj, hint)) return false;
+    out.reserve(hint);
     Ref it(PyObject_GetIter(obj));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && PyErr_Occurred()) {

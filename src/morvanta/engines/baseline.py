@@ -7,6 +7,12 @@ sorted response lengths and embedding projections, the baseline embeddings);
 :meth:`Baseline.check` then scores a current window against it. Every score is
 bit-identical to calling the detector on the raw baseline and current windows.
 
+A baseline also keeps the rows its permutation tests deal (all of them, or a
+seeded uniform sample up to the dimension's row cap), so that
+:meth:`Baseline.test` gives the p-values :func:`~morvanta.permutation_test`
+gives for those rows and the current window. A test never treats fitted
+centroids or PSI edges as fixed: they are refitted on every dealt split.
+
 NumPy is imported inside the functions; pandas and polars only when a frame is
 passed in.
 """
@@ -20,6 +26,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Union
 
+import math
+from fractions import Fraction
+
 from .. import _engine
 from .._native import (
     ConfidenceDrift,
@@ -30,14 +39,16 @@ from .._native import (
     QueryDrift,
     ResponseDrift,
 )
-from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS, settings_of
+from ..dimensions import DIMENSION_OF_FIELD, NAMES, REGISTRY, WINDOW_FIELDS, Form, settings_of
 from ..errors import annotated
 from ..io.common import write_atomic
 from ..io.frames import as_feature_table, match_columns
-from ..results import Breakdown
+from ..results import Breakdown, DriftTest
 from . import baseline_store as store
-from .baseline_values import Refusal, check_parts, check_settings, expected_shapes, validate
+from . import sampling
+from .baseline_values import KEPT, Refusal, check_parts, check_settings, expected_shapes, stored_rows, validate
 from .breakdown import build_breakdown
+from .permutation import _count, _flag, _seed, combined  # the argument checks of permutation_test
 
 __all__ = ["Baseline"]
 
@@ -91,6 +102,32 @@ def _fit_arrays(table: Any, given: Mapping[str, Any]) -> dict[str, Any]:
     return out
 
 
+def _form(dim: str, parts: tuple[str, ...]) -> Form:
+    """The richest form of ``dim`` the parts allow: the one check and test use."""
+    forms = [f for f in REGISTRY[dim].forms if all(p in parts for p in f.parts)]
+    return max(forms, key=lambda f: f.per_side)
+
+
+def _keep(parts: tuple[str, ...], arrays: Mapping[str, Any], caps: Mapping[str, int], seed: int) -> dict[str, Any]:
+    """The rows each part keeps for tests: those permutation_test samples of a baseline side.
+
+    Copies in row order, so that a later change to the caller's arrays changes
+    nothing. A form's aligned parts share the sample of its first part.
+    """
+    import numpy as np
+
+    kept: dict[str, Any] = {}
+    for dim in dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts):
+        form = _form(dim, parts)
+        index = None
+        for i, p in enumerate(form.parts):
+            if index is None or not form.aligned:
+                index = sampling.subsample(len(arrays[p]), caps[dim], seed,
+                                           stream=sampling.stream(i, sampling.BASELINE))
+            kept[p] = np.ascontiguousarray(arrays[p][index])
+    return {p: kept[p] for p in parts}
+
+
 @dataclass
 class _Record:
     """The settings record of a saved baseline, typed but not yet judged."""
@@ -104,21 +141,25 @@ class _Record:
     captured_at: int
     digest: str
     meta_text: str
+    version: int
+    sample: Any
 
     @classmethod
     def parse(cls, meta: Any) -> _Record:
         if not isinstance(meta, dict) or meta.get("format") != store.FORMAT:
             raise store.StoreError("not a morvanta baseline (format marker missing)")
         version = meta.get("version")
-        if version != store.VERSION:
-            raise store.StoreError(
-                f"baseline format version {version!r} is not supported (this version reads {store.VERSION})")
+        if version not in store.VERSIONS or isinstance(version, bool):
+            raise store.StoreError(f"baseline format version {version!r} is not supported (this version reads "
+                                   f"{' and '.join(map(str, store.VERSIONS))})")
         meta = dict(meta)
         try:
             digest = meta.pop("digest")
             parts, names, sizes = meta["parts"], meta["feature_names"], meta["sizes"]
             settings, captured_at = meta["detectors"], meta["captured_at"]
             from_frame, n_features = meta.get("names_from_frame", False), meta["n_features"]
+            # Version 2 records the rows kept for tests; the values are judged with the rest.
+            sample = meta["sample"] if version == 2 else None
         except KeyError as e:
             raise store.StoreError(f"damaged baseline settings (no {e})") from None
         for key, value, ok in (
@@ -133,7 +174,7 @@ class _Record:
             if not ok:
                 raise store.StoreError(f"damaged baseline settings ('{key}' is {value!r})")
         return cls(tuple(parts), names, from_frame, {d: _settings(d, s) for d, s in settings.items()}, sizes,
-                   n_features, captured_at, digest, _engine.json_dump(meta))
+                   n_features, captured_at, digest, _engine.json_dump(meta), version, sample)
 
 
 def _settings(dim: str, saved: Any) -> dict[str, Any]:
@@ -155,14 +196,16 @@ class Baseline:
     """A baseline window fitted once, for checking every new window against it.
 
     Build one with :meth:`Baseline.fit` or :meth:`Baseline.load`; check a
-    current window with :meth:`check`, take its scores apart with
-    :meth:`explain`, persist it with :meth:`save`.
+    current window with :meth:`check`, test it with :meth:`test`, take its
+    scores apart with :meth:`explain`, persist it with :meth:`save`.
 
     >>> base = morvanta.Baseline.fit(features=last_week, confidences=conf, correct=ok)
     >>> report = base.check(features=today, confidences=conf_today, correct=ok_today)
+    >>> tests = base.test(features=today, confidences=conf_today, correct=ok_today)
     """
 
-    __slots__ = ("_state", "_parts", "_feature_names", "_names_from_frame", "_detectors", "_sizes", "_captured_at", "_n_features")
+    __slots__ = ("_state", "_parts", "_feature_names", "_names_from_frame", "_detectors", "_sizes", "_captured_at",
+                 "_n_features", "_kept", "_sample", "_source")
     _state: Any
     _parts: tuple[str, ...]
     _feature_names: list[str] | None
@@ -171,6 +214,11 @@ class Baseline:
     _sizes: dict[str, int]
     _captured_at: int
     _n_features: int
+    # The rows kept for tests per part, and their record {"seed", "max_rows", "kept"};
+    # both None for a baseline read from a version 1 file (``_source``).
+    _kept: dict[str, Any] | None
+    _sample: dict[str, Any] | None
+    _source: str | None
 
     def __init__(self) -> None:
         raise TypeError("Baseline objects are made by Baseline.fit() or Baseline.load()")
@@ -186,8 +234,14 @@ class Baseline:
         sizes: dict[str, int],
         captured_at: int,
         n_features: int = 0,
+        kept: dict[str, Any] | None = None,
+        sample: dict[str, Any] | None = None,
+        source: str | None = None,
     ) -> Baseline:
         self = object.__new__(cls)
+        self._kept = kept
+        self._sample = sample
+        self._source = source
         self._state = state
         self._parts = parts
         self._feature_names = feature_names
@@ -218,6 +272,8 @@ class Baseline:
         query: Any = QueryDrift(),
         response: Any = ResponseDrift(),
         confidence: Any = ConfidenceDrift(),
+        sample_seed: int = 0,
+        max_rows: int | None = None,
     ) -> Baseline:
         """Fits a baseline from any subset of the parts of a window.
 
@@ -228,6 +284,13 @@ class Baseline:
         ``confidences``: sequences of numbers; ``correct``: booleans, one per
         confidence (the calibration mode). The detector arguments carry the
         settings; each may also be a ``Calibration`` (its ``.detector`` is used).
+
+        For :meth:`test` the baseline keeps rows of every part: all of them, or,
+        beyond the row cap (``max_rows``, default the dimension's cap,
+        ``morvanta.dimensions.REGISTRY[dim].cap(method)``), the seeded uniform
+        sample :func:`~morvanta.permutation_test` takes of a baseline side under
+        seed ``sample_seed`` (so a test with ``seed=sample_seed`` equals
+        ``permutation_test`` on the full windows). A confidence keeps its flag.
 
         Raises ValueError for a part that needs another (``response_embeddings``
         without ``response_lengths``, ``correct`` without ``confidences``) or no
@@ -244,7 +307,8 @@ class Baseline:
         rows than the detector needs (2 embeddings, 1 of every other part).
         NaN and infinite feature cells and response lengths are taken as they
         are. :meth:`load` applies the same rules to a saved file, so whatever
-        fit accepts loads again.
+        fit accepts loads again. ``max_rows`` below the rows a detector needs
+        (2 embeddings, k queries) is refused too.
         """
         args = dict(locals())
         del args["cls"]
@@ -277,6 +341,10 @@ class Baseline:
                     check_settings(dim, settings[dim])
             except Refusal as r:
                 raise _fit_error(r) from None
+        sample_seed = _seed(args.get("sample_seed", 0), "sample_seed")
+        max_rows = args.get("max_rows")
+        if max_rows is not None:
+            max_rows = _count("max_rows", max_rows, 1)
         features, feature_names = given["features"], args.get("feature_names")
         names: list[str] | None = None
         from_frame = False
@@ -304,13 +372,20 @@ class Baseline:
         )
         sizes = {p: _rows(table if p == "features" else given[p]) for p in parts}
         n_features = 0 if table is None else table.shape[1]
-        if check:
+        if not check:  # scored once and dropped: no rows kept for tests
+            return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features)
+        arrays = _fit_arrays(table, given)
+        caps = {dim: max_rows if max_rows is not None else REGISTRY[dim].cap(_form(dim, parts).method)
+                for dim in detectors}
+        sample = {"seed": sample_seed, "max_rows": caps,
+                  "kept": {p: min(sizes[p], caps[DIMENSION_OF_FIELD[p]]) for p in parts}}
+        try:
             # The rules load applies to the saved file, so whatever fit accepts loads again.
-            try:
-                validate(parts, settings, sizes, n_features, _fit_arrays(table, given), names)
-            except Refusal as r:
-                raise _fit_error(r) from None
-        return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features)
+            validate(parts, settings, sizes, n_features, arrays, names, sample)
+        except Refusal as r:
+            raise _fit_error(r) from None
+        kept = _keep(parts, arrays, caps, sample_seed)
+        return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features, kept, sample)
 
     # ------------------------------------------------------------------ properties
 
@@ -338,6 +413,16 @@ class Baseline:
     def captured_at(self) -> int:
         """When the baseline was fitted, in whole seconds since the Unix epoch."""
         return self._captured_at
+
+    @property
+    def sample(self) -> dict[str, Any] | None:
+        """The rows kept for :meth:`test`: ``{"seed": ..., "max_rows": {dimension: cap},
+        "kept": {part: rows}}`` (rows seen are :attr:`sizes`); None for a baseline
+        read from a file that predates testable baselines."""
+        if self._sample is None:
+            return None
+        return {"seed": self._sample["seed"], "max_rows": dict(self._sample["max_rows"]),
+                "kept": dict(self._sample["kept"])}
 
     def __repr__(self) -> str:
         sizes = ", ".join(f"{p}={n}" for p, n in self._sizes.items())
@@ -424,12 +509,77 @@ class Baseline:
             for dim, score, parts in self._run(given, True)
         }
 
+    # ------------------------------------------------------------------ test
+
+    @annotated
+    def test(
+        self,
+        *,
+        alpha: float = 0.05,
+        n_permutations: int | None = None,
+        seed: int = 0,
+        exact: bool = False,
+        features: Any = None,
+        embeddings: Any = None,
+        queries: Any = None,
+        response_lengths: Any = None,
+        response_embeddings: Any = None,
+        confidences: Any = None,
+        correct: Any = None,
+    ) -> dict[str, DriftTest]:
+        """Permutation tests of a current window against the baseline's kept rows.
+
+        Takes the parts :meth:`check` takes and returns one :class:`DriftTest` per
+        dimension, keyed "data", "embedding", "response", "confidence", "query"
+        (those present, in that order). Each equals
+        :func:`~morvanta.permutation_test` of the dimension's method on the kept
+        rows and the current window under ``seed`` (a current window above the
+        row cap is sampled as there), bit for bit, and so the p-values of
+        :func:`morvanta.check` on the same windows when ``seed`` is the
+        ``sample_seed`` the baseline was fitted with (or nothing was sampled).
+
+        ``n_permutations=None`` takes ``B = ceil(10 m / alpha) - 1`` for the ``m``
+        dimensions tested (999 for five at 0.05; ``alpha`` read as the decimal
+        it is written as), enough that a Holm or Bonferroni decision at
+        ``alpha`` over the ``m`` p-values is not limited by their resolution;
+        ``alpha`` serves nothing else here (see ``DriftTest.drifted``).
+        ``exact=True`` runs every permutation instead of stopping once a window
+        is plainly not drifted.
+
+        Raises ValueError for a baseline read from a file that predates testable
+        baselines (format version 1), for parts the window lacks or carries
+        beyond the baseline's, and for an ``alpha`` outside (0, 1); the tests'
+        own errors as :func:`~morvanta.permutation_test` raises them.
+        """
+        given = _window(locals())
+        if self._kept is None or self._sample is None:
+            source = f"'{self._source}'" if self._source else "this baseline's file"
+            raise ValueError(
+                f"{source} predates testable baselines: format version 1 keeps none of the baseline's rows to "
+                "permute, so it can check windows but not test them; fit the baseline again from its window "
+                "with Baseline.fit(...) and save it (format version 2) to test"
+            )
+        a = _alpha(alpha)
+        dims = [d for d in NAMES if d in self._detectors]
+        n = _permutations_for(len(dims), a) if n_permutations is None else _count("n_permutations", n_permutations, 1)
+        s = _seed(seed)
+        _flag("exact", exact)
+        cur = self._current(given)
+        out: dict[str, DriftTest] = {}
+        for dim in dims:
+            form = _form(dim, self._parts)
+            b = tuple(self._kept[p] for p in form.parts)
+            c = tuple(cur[p] for p in form.parts)
+            out[dim] = combined(self._detectors[dim], form, self._sample["max_rows"][dim], b, c, n, s, exact)
+        return out
+
     # ------------------------------------------------------------------ persistence
 
     def _meta(self) -> dict[str, Any]:
-        return {
+        # A baseline read from a version 1 file keeps no rows: it is written as version 1 again.
+        meta: dict[str, Any] = {
             "format": store.FORMAT,
-            "version": store.VERSION,
+            "version": 1 if self._sample is None else store.VERSION,
             "parts": list(self._parts),
             "feature_names": self._feature_names,
             "names_from_frame": self._names_from_frame,
@@ -438,6 +588,9 @@ class Baseline:
             "n_features": self._n_features,
             "captured_at": self._captured_at,
         }
+        if self._sample is not None:
+            meta["sample"] = self.sample
+        return meta
 
     def _arrays(self, export: Mapping[str, Any]) -> dict[str, Any]:
         import numpy as np
@@ -445,7 +598,10 @@ class Baseline:
         arrays = {name: export[name] for name in store.ARRAYS if name in export}
         if "correct" in arrays:
             arrays["correct"] = np.asarray(arrays["correct"], dtype=bool)
-        return arrays
+        if self._kept is not None and self._sample is not None:
+            for p in stored_rows(self._parts, self._sizes, self._sample["kept"]):
+                arrays[KEPT[p]] = self._kept[p]
+        return {name: arrays[name] for name in store.ARRAYS if name in arrays}
 
     def _record(self) -> tuple[dict[str, Any], dict[str, Any], dict[str, Any]]:
         # (settings record with its digest, state arrays, the engine's export)
@@ -475,7 +631,11 @@ class Baseline:
         ``captured_at``, each where it applies and holds only finite values),
         with the rest of the state, the settings and the format version under the
         "morvanta_baseline" key. Floats keep their exact values. Loading either
-        file gives a baseline whose checks equal this one's bit for bit.
+        file gives a baseline whose checks and tests equal this one's bit for
+        bit. The file (format version 2) holds the rows kept for :meth:`test`
+        once: parts whose state already holds the rows in order (embeddings,
+        confidences and their flags) add a copy only when the rows kept are a
+        sample. A baseline read from a version 1 file is written as version 1.
 
         The file is replaced all at once: the content goes to a temporary file
         in the same folder, is flushed to disk and renamed over ``path``, so a
@@ -496,13 +656,18 @@ class Baseline:
     def load(cls, path: str | os.PathLike[str]) -> Baseline:
         """Reads a baseline written by :meth:`save` (".npz" by suffix, else JSON).
 
+        Files of format version 1 (written before baselines kept rows for
+        tests) load and check as before; their :meth:`test` raises ValueError
+        saying how to refit.
+
         Raises ValueError naming the file and the problem for a file that is
         not a baseline, is damaged (its content no longer matches the checksum
         written with it), comes from a newer format, or holds a value
         :meth:`fit` would refuse (a non-finite threshold or embedding, a
         confidence outside [0, 1], a row count that disagrees with the arrays,
-        a setting out of range, ...). Of an .npz archive only the entries a
-        baseline has are read, each after its size has been checked.
+        a setting out of range, a count of kept rows other than the cap gives,
+        ...). Of an .npz archive only the entries a baseline has are read, each
+        after its size has been checked.
         """
         p = os.fspath(path)
         if p.endswith(".npz"):
@@ -522,7 +687,7 @@ class Baseline:
                 if name not in stored:
                     raise store.StoreError(f"damaged baseline: no array '{name}'")
                 arrays[name] = store.decode_json_array(name, stored[name], shape)
-            return cls._restore(record, arrays)
+            return cls._restore(record, arrays, p)
         except Refusal as r:
             raise ValueError(f"{p}: invalid baseline: {r}") from None
         except store.StoreError as e:
@@ -538,19 +703,19 @@ class Baseline:
                     if not z.has(name):
                         raise store.StoreError(f"damaged baseline: no entry 'array_{name}'")
                     arrays[name] = z.array(name, shape)
-            return cls._restore(record, arrays)
+            return cls._restore(record, arrays, p if isinstance(source, str) else None)
         except Refusal as r:
             raise ValueError(f"{p}: invalid baseline: {r}") from None
         except store.StoreError as e:
             raise ValueError(f"{p}: {e}") from None
 
     @classmethod
-    def _restore(cls, record: _Record, arrays: dict[str, Any]) -> Baseline:
+    def _restore(cls, record: _Record, arrays: dict[str, Any], source: str | None) -> Baseline:
         if record.digest != store.digest(record.meta_text, arrays):
             raise store.StoreError("damaged baseline: the content does not match the checksum saved with it")
         # The values themselves, by the rules fit applies: a checksum only says
         # the file is as written, not that what was written is sound.
-        validate(record.parts, record.settings, record.sizes, record.n_features, arrays, record.names)
+        validate(record.parts, record.settings, record.sizes, record.n_features, arrays, record.names, record.sample)
         detectors = {dim: REGISTRY[dim].build(**s) for dim, s in record.settings.items()}
         parts, sizes = record.parts, record.sizes
         try:
@@ -568,14 +733,32 @@ class Baseline:
             state = _engine.baseline_fit(**kw, **detectors)
         except (TypeError, ValueError, OverflowError, MorvantaError) as e:
             raise store.StoreError(f"damaged baseline: {type(e).__name__}: {e}") from e
+        kept = None
+        if record.sample is not None:
+            # Kept rows stored on their own, else the state array that holds them in row order.
+            kept = {p: arrays.get(KEPT[p], arrays.get(p)) for p in parts}
         return cls._new(state, parts, record.names, record.from_frame, detectors, dict(sizes), record.captured_at,
-                        record.n_features)
+                        record.n_features, kept, record.sample, source)
 
 
 def _shapes(record: _Record) -> dict[str, tuple[int | None, ...]]:
     """The arrays a saved baseline holds and their shapes, once its settings pass the checks."""
-    validate(record.parts, record.settings, record.sizes, record.n_features, {}, record.names)
-    return expected_shapes(record.parts, record.sizes, record.n_features, record.settings)
+    validate(record.parts, record.settings, record.sizes, record.n_features, {}, record.names, record.sample)
+    kept = None if record.sample is None else record.sample["kept"]
+    return expected_shapes(record.parts, record.sizes, record.n_features, record.settings, kept)
+
+
+def _alpha(value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"argument 'alpha': expected float, got {type(value).__name__}")
+    if not 0.0 < value < 1.0:
+        raise ValueError(f"argument 'alpha': must be in (0, 1), got {value!r}")
+    return float(value)
+
+
+def _permutations_for(m: int, alpha: float) -> int:
+    """B = ceil(10 m / alpha) - 1, with alpha read as its shortest decimal (0.05, not the binary value just above)."""
+    return math.ceil(Fraction(10 * m) / Fraction(repr(alpha))) - 1
 
 
 def _from_npz_bytes(data: bytes) -> Baseline:

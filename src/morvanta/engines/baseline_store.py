@@ -27,13 +27,17 @@ from typing import Any, BinaryIO
 from .. import _engine
 from .baseline_values import Refusal, check_shape
 
-__all__ = ["FORMAT", "VERSION", "STATE_KEY", "ARRAYS", "StoreError", "digest", "json_text", "write_npz",
+__all__ = ["FORMAT", "VERSION", "VERSIONS", "STATE_KEY", "ARRAYS", "StoreError", "digest", "json_text", "write_npz",
            "read_json_doc", "decode_json_array", "NpzArchive"]
 
 FORMAT = "morvanta.baseline"
-VERSION = 1
+#: Version 2 keeps the rows the permutation tests permute (``rows_<part>`` and the
+#: "sample" record); version 1 files hold only what a check needs.
+VERSION = 2
+VERSIONS = (1, 2)
 STATE_KEY = "morvanta_baseline"
-#: The state arrays, in digest order, with their element types.
+#: The state arrays, in digest order, with their element types; the kept rows last,
+#: so that a version 1 file's digest reads the same.
 ARRAYS = {
     "feature_columns": "float64",
     "embeddings": "float32",
@@ -43,6 +47,13 @@ ARRAYS = {
     "correct": "bool",
     "query_centroids": "float32",
     "query_frequencies": "float64",
+    "rows_features": "float64",
+    "rows_embeddings": "float32",
+    "rows_response_lengths": "float64",
+    "rows_response_embeddings": "float32",
+    "rows_confidences": "float64",
+    "rows_correct": "bool",
+    "rows_queries": "float32",
 }
 # The settings entry is text; no baseline needs more (16 million characters).
 _META_LIMIT = 64 << 20
@@ -163,7 +174,8 @@ def decode_json_array(name: str, value: Any, shape: tuple[int | None, ...]) -> A
 
     Numbers come back from the JSON reader as float64 (or float32 matrices);
     non-finite floats travel as "NaN", "Infinity", "-Infinity"; flags as
-    true/false. The feature columns are stored flat, one after another.
+    true/false. The feature columns (and kept feature rows) are stored flat,
+    one after another.
     Anything else raises :class:`Refusal` naming the array.
     """
     import numpy as np
@@ -192,7 +204,7 @@ def decode_json_array(name: str, value: Any, shape: tuple[int | None, ...]) -> A
         raise Refusal(None, where, f"is a {type(value).__name__}, not an array")
     if a.dtype != np.dtype(dtype):
         raise Refusal(None, where, f"has element type {a.dtype}, expected {dtype}")
-    if name == "feature_columns" and a.ndim == 1 and None not in shape:
+    if name in ("feature_columns", "rows_features") and a.ndim == 1 and None not in shape:
         rows, cols = int(shape[0] or 0), int(shape[1] or 0)
         if a.size != rows * cols:
             raise Refusal(None, where, f"has {a.size} values for {rows} x {cols}")

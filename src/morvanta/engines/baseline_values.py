@@ -19,8 +19,8 @@ from typing import Any
 
 from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS
 
-__all__ = ["Refusal", "COUNT_LIMITS", "MAX_ROWS", "check_parts", "check_settings", "check_sizes", "check_shape",
-           "expected_shapes", "validate"]
+__all__ = ["Refusal", "COUNT_LIMITS", "MAX_ROWS", "KEPT", "STATE_HOLDS_ROWS", "check_parts", "check_settings",
+           "check_sizes", "check_sample", "check_shape", "stored_rows", "expected_shapes", "validate"]
 
 #: Inclusive bounds of the count settings. n_bins may be 0 or 1: the data
 #: detector then judges each column by KS alone. The upper bounds keep a saved
@@ -36,6 +36,12 @@ _SEED_END = 1 << 64
 MAX_ROWS = 1 << 53
 # Elements examined at once by the value scans, so a check never doubles the memory.
 _CHUNK = 1 << 22
+
+#: The array holding the rows a baseline keeps for its tests, per part.
+KEPT = {p: f"rows_{p}" for p in WINDOW_FIELDS}
+#: Parts whose state array already holds the baseline's rows in row order: their
+#: kept rows are stored on their own only when they are a sample.
+STATE_HOLDS_ROWS = ("embeddings", "response_embeddings", "confidences", "correct")
 
 
 class Refusal(ValueError):
@@ -154,9 +160,55 @@ def _min_rows(part: str, settings: Mapping[str, Mapping[str, Any]], n_features: 
     return REGISTRY[DIMENSION_OF_FIELD[part]].min_rows
 
 
+def check_sample(parts: tuple[str, ...], sizes: Mapping[str, int], sample: Any,
+                 settings: Mapping[str, Mapping[str, Any]], n_features: int) -> None:
+    """The record of the rows kept for tests: {"seed", "max_rows" per dimension, "kept" per part}.
+
+    The kept count of each part is exactly what the sample takes: all rows up
+    to the dimension's cap, enough for the detector. Row counts are checked first.
+    """
+    if not isinstance(sample, dict) or set(sample) != {"seed", "max_rows", "kept"}:
+        raise Refusal(None, "sample", f"{sample!r} is not a record of seed, max_rows and kept")
+    seed, caps, kept = sample["seed"], sample["max_rows"], sample["kept"]
+    if not _is_int(seed) or not 0 <= seed < _SEED_END:
+        raise Refusal("sample_seed", "sample['seed']", f"{seed!r} is not a whole number from 0 to 2**64 - 1")
+    dims = list(dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts))
+    if not isinstance(caps, dict) or list(caps) != dims:
+        raise Refusal(None, "sample['max_rows']", f"{caps!r} does not give one cap per dimension ({', '.join(dims)})")
+    for dim, cap in caps.items():
+        if not _is_int(cap) or not 1 <= cap <= MAX_ROWS:
+            raise Refusal("max_rows", f"sample['max_rows']['{dim}']",
+                          f"{cap!r} is not a row cap (a whole number from 1 to 2**53)")
+    if not isinstance(kept, dict) or list(kept) != list(parts):
+        raise Refusal(None, "sample['kept']", f"{kept!r} does not give one row count per part ({', '.join(parts)})")
+    for p in parts:
+        want = min(sizes[p], caps[DIMENSION_OF_FIELD[p]])
+        if kept[p] != want or not _is_int(kept[p]):
+            raise Refusal(None, f"sample['kept']['{p}']",
+                          f"{kept[p]!r} rows, but a sample of the {_rows(sizes[p])} under the cap keeps {want}")
+        need = _min_rows(p, settings, n_features)
+        if want < need:
+            dim = DIMENSION_OF_FIELD[p]
+            why = f"fewer than k = {need} clusters" if p == "queries" else f"the {dim} detector needs at least {need}"
+            raise Refusal("max_rows", f"sample['max_rows']['{dim}']", f"keeps {_rows(want)} of '{p}'; {why}")
+
+
+def stored_rows(parts: tuple[str, ...], sizes: Mapping[str, int], kept: Mapping[str, int]) -> tuple[str, ...]:
+    """The parts whose kept rows a file stores in their own array (the others are the state's)."""
+    return tuple(p for p in parts if p not in STATE_HOLDS_ROWS or kept[p] < sizes[p])
+
+
+def _row_shape(part: str, n: int, n_features: int) -> tuple[int | None, ...]:
+    if part == "features":
+        return (n, n_features)
+    return (n, None) if part.endswith("embeddings") or part == "queries" else (n,)
+
+
 def expected_shapes(parts: tuple[str, ...], sizes: Mapping[str, int], n_features: int,
-                    settings: Mapping[str, Mapping[str, Any]]) -> dict[str, tuple[int | None, ...]]:
-    """The shape of each stored array of a baseline (None where any width goes), in storage order."""
+                    settings: Mapping[str, Mapping[str, Any]],
+                    kept: Mapping[str, int] | None = None) -> dict[str, tuple[int | None, ...]]:
+    """The shape of each stored array of a baseline (None where any width goes), in storage order;
+    with ``kept`` (the rows kept per part) also the arrays of kept rows."""
     out: dict[str, tuple[int | None, ...]] = {}
     if "features" in parts:
         out["feature_columns"] = (n_features, sizes["features"])
@@ -167,6 +219,9 @@ def expected_shapes(parts: tuple[str, ...], sizes: Mapping[str, int], n_features
         k = int(settings["query"]["k"])
         out["query_centroids"] = (k, None)
         out["query_frequencies"] = (k,)
+    if kept is not None:
+        for p in stored_rows(parts, sizes, kept):
+            out[KEPT[p]] = _row_shape(p, kept[p], n_features)
     return out
 
 
@@ -229,6 +284,7 @@ def validate(
     n_features: Any,
     arrays: Mapping[str, Any],
     names: list[str] | None = None,
+    sample: Any = None,
 ) -> None:
     """Every rule at once: parts, settings, row counts, shapes and values.
 
@@ -236,10 +292,12 @@ def validate(
     ``arrays`` holds NumPy arrays by name: the window fields as fit receives
     them (``features`` rows by columns, ``queries``), or as a file stores
     them (``feature_columns`` columns by rows, ``query_centroids`` and
-    ``query_frequencies`` in place of the queries); a missing name is not
+    ``query_frequencies`` in place of the queries), and the kept rows
+    (``rows_<part>``, judged as the part itself); a missing name is not
     checked. Feature cells may be anything, NaN and infinities included (the
     data detector takes them as missing or extreme values); response lengths
-    too.
+    too. ``sample`` is the record of the kept rows (None for a baseline that
+    keeps none).
     """
     check_parts(parts)
     dims = list(dict.fromkeys(DIMENSION_OF_FIELD[p] for p in parts))
@@ -254,12 +312,22 @@ def validate(
     if names is not None and len(names) != n_features:
         raise Refusal("feature_names", "feature_names", f"{len(names)} names for {n_features} feature columns")
 
-    shapes = expected_shapes(parts, sizes, n_features, settings)
-    for name, a in arrays.items():
+    kept = None
+    if sample is not None:
+        check_sample(parts, sizes, sample, settings, n_features)
+        kept = sample["kept"]
+    shapes = expected_shapes(parts, sizes, n_features, settings, kept)
+    for stored, a in arrays.items():
+        # Kept rows follow the rules of their part.
+        name = stored[len("rows_"):] if stored.startswith("rows_") else stored
         arg = "features" if name == "feature_columns" else "queries" if name.startswith("query_") else name
-        item = _array(name)
+        item = _array(stored)
         check: tuple[int | None, ...]
-        if name == "features":
+        if stored != name:
+            if stored not in shapes:
+                raise Refusal(None, item, "holds rows the baseline does not keep on their own")
+            check = shapes[stored]
+        elif name == "features":
             check = (sizes["features"], n_features)
         elif name == "queries":
             check = (sizes["queries"], None)
@@ -269,7 +337,7 @@ def validate(
             if name != "correct":
                 raise Refusal(arg, item, f"is a {type(a).__name__}, not an array")
         else:
-            check_shape(name, a.shape, check)
+            check_shape(stored, a.shape, check)
         if name in ("embeddings", "response_embeddings", "queries"):
             _finite(arg, item, a, "embeddings")
         elif name == "query_centroids":

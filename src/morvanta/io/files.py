@@ -6,23 +6,21 @@ the file, so that the command line can print it without a traceback.
 
 from __future__ import annotations
 
-import csv
 import os
-import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
+
+from .cells import FALSE_WORDS, TRUE_WORDS, BigNumber, InputError, drop_row_index, number_of_text, show
+from .csvfile import read_csv
+from .parquet import read_parquet, read_parquet_table
 
 if TYPE_CHECKING:
     import numpy
     from numpy.typing import NDArray
 
-__all__ = ["InputError", "load_table", "load_embeddings", "load_numbers", "load_confidences", "load_flags"]
+__all__ = ["InputError", "read_parquet", "load_table", "load_embeddings", "load_numbers", "load_confidences", "load_flags"]
 
 TABLE_SUFFIXES = (".csv", ".tsv", ".parquet", ".pq", ".npy")
-
-
-class InputError(Exception):
-    """A file that cannot be used as the input asked for."""
 
 
 def _suffix(path: str) -> str:
@@ -31,24 +29,6 @@ def _suffix(path: str) -> str:
 
 def _read_error(path: str, err: OSError, error: type[InputError] = InputError) -> InputError:
     return error(f"cannot read '{path}': {err.strerror or err}")
-
-
-def read_parquet(path: str, error: type[InputError] = InputError) -> Any:
-    """The pyarrow Table of a Parquet file; a missing pyarrow or an unreadable
-    file raises ``error`` naming the file."""
-    try:
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-    except ImportError:
-        raise error(f"reading '{path}' needs pyarrow, which is not installed (pip install pyarrow)") from None
-    try:
-        return pq.read_table(path)
-    except OSError as err:
-        if isinstance(err, (FileNotFoundError, PermissionError, IsADirectoryError)):
-            raise _read_error(path, err, error) from None
-        raise error(f"cannot read '{path}' as Parquet: {err}") from None
-    except pa.ArrowException as err:
-        raise error(f"cannot read '{path}' as Parquet: {err}") from None
 
 
 def _load_npy(path: str) -> Any:
@@ -74,139 +54,43 @@ def _load_npy(path: str) -> Any:
 # ------------------------------------------------------------------ tables
 
 
-def _csv_table(path: str, delimiter: str) -> tuple[NDArray[numpy.float64], list[str]]:
-    import numpy as np
-
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            header = next(csv.reader(f, delimiter=delimiter), None)
-            if header is None:
-                raise InputError(f"'{path}' is empty (expected a header row with column names)")
-            names = [h.strip() for h in header]
-        # Fast path: NumPy's C parser. Anything it refuses goes to the slow path,
-        # which either accepts it (empty cells) or names the offending cell.
-        try:
-            with open(path, newline="", encoding="utf-8-sig") as f, warnings.catch_warnings():
-                warnings.simplefilter("ignore")  # "input contained no data" for a header-only file
-                data = np.loadtxt(
-                    f, delimiter=delimiter, skiprows=1, ndmin=2, dtype=np.float64, quotechar='"', comments=None
-                )
-        except (ValueError, TypeError):
-            data = None
-        if data is not None and data.size == 0:
-            data = np.empty((0, len(names)), dtype=np.float64)
-        if data is not None and data.shape[1] == len(names):
-            return data, names
-        # Slow path: find the offending cell (and accept empty cells as missing values).
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            reader = csv.reader(f, delimiter=delimiter)
-            next(reader)
-            rows: list[list[float]] = []
-            for line_no, row in enumerate(reader, start=2):
-                if not row:
-                    continue
-                if len(row) != len(names):
-                    raise InputError(f"'{path}' line {line_no}: {len(row)} fields, but the header names {len(names)}")
-                values = []
-                for name, cell in zip(names, row):
-                    text = cell.strip()
-                    if not text:
-                        values.append(float("nan"))
-                        continue
-                    try:
-                        values.append(float(text))
-                    except ValueError:
-                        raise InputError(
-                            f"'{path}': column '{name}' is not numeric (line {line_no}: {cell!r})"
-                        ) from None
-                rows.append(values)
-        out = np.array(rows, dtype=np.float64).reshape(len(rows), len(names))
-        return out, names
-    except OSError as err:
-        raise _read_error(path, err) from None
-    except UnicodeDecodeError:
-        raise InputError(f"cannot read '{path}': not a UTF-8 text file") from None
-    except csv.Error as err:
-        raise InputError(f"cannot read '{path}' as CSV: {err}") from None
-
-
-def _parquet_table(path: str, notice: Callable[[str], None] | None) -> tuple[NDArray[numpy.float64], list[str]]:
-    import numpy as np
-
-    table = read_parquet(path)
-    import pyarrow as pa
-    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
-
-    # pandas' to_parquet() stores a frame's index as extra columns (after the
-    # data) and lists them in its metadata: they are row labels, not features.
-    meta = table.schema.pandas_metadata or {}
-    index = [c for c in meta.get("index_columns", []) if isinstance(c, str) and c in table.column_names]
-    if index:
-        table = table.drop_columns(index)
-        if notice is not None:
-            notice(f"'{path}': dropped the pandas index column{'s' if len(index) > 1 else ''} "
-                   f"{', '.join(repr(c) for c in index)} (index=False leaves it out)")
-    names = [str(n) for n in table.column_names]
-    out = np.empty((table.num_rows, len(names)), dtype=np.float64, order="F")
-    for j, (name, column) in enumerate(zip(names, table.columns)):
-        t = column.type
-        if not (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t) or pa.types.is_decimal(t)):
-            raise InputError(f"'{path}': column '{name}' is not numeric ({t})")
-        # Nulls of a float column come out as NaN.
-        out[:, j] = pc.cast(column, pa.float64()).to_numpy()
-    return out, names
-
-
-# Names a row index gets in the first column when pandas writes a frame: to_csv()
-# leaves the header cell empty, "Unnamed: 0" once read back and written again.
-_INDEX_NAMES = ("", "Unnamed: 0")
-
-
-def _drop_row_index(
-    path: str, data: NDArray[numpy.float64], names: list[str], notice: Callable[[str], None] | None
-) -> tuple[NDArray[numpy.float64], list[str]]:
-    """Drops an unnamed first column that holds the row numbers 0..n-1.
-
-    A row index is never a feature: compared as one it would report drift
-    whenever the windows differ in size. An unnamed first column holding anything
-    else is refused, since there is no telling what it is.
-    """
-    import numpy as np
-
-    if not names or names[0] not in _INDEX_NAMES:
-        return data, names
-    if not np.array_equal(data[:, 0], np.arange(data.shape[0], dtype=np.float64)):
-        raise InputError(
-            f"'{path}': the unnamed first column is not a row index 0..n-1; name it in the header, "
-            f"or write the file without the index (pandas: index=False)"
-        )
-    if notice is not None:
-        rows = f" 0..{data.shape[0] - 1}" if data.shape[0] else ""
-        notice(
-            f"'{path}': dropped the unnamed first column, a row index{rows} as pandas writes it "
-            f"(index=False leaves it out)"
-        )
-    return data[:, 1:], names[1:]
-
-
 def load_table(
     path: str, notice: Callable[[str], None] | None = None
 ) -> tuple[NDArray[numpy.float64], list[str] | None]:
     """Reads a feature table: CSV/TSV with a header row, Parquet, or a 1-D/2-D .npy.
 
-    Returns the values as float64 (integers and booleans converted; empty cells
-    NaN) and the column names (None for .npy files, whose columns are numbered).
-    An unnamed first column holding 0..n-1 (the row index pandas writes) is
-    dropped and reported through ``notice``; an unnamed first column holding
-    anything else raises InputError.
+    Cells are read as in a request log (see :mod:`morvanta.io.cells`). Returns
+    the values as float64 (integers and booleans converted; empty cells NaN) and
+    the column names (None for .npy files, whose columns are numbered). The row
+    index pandas writes with a frame is dropped and reported through ``notice``;
+    an unnamed first column holding anything else raises InputError. A cell
+    that is not a number raises InputError naming the column and the line (row).
     """
     import numpy as np
 
     suffix = _suffix(path)
-    if suffix in (".csv", ".tsv"):
-        return _drop_row_index(path, *_csv_table(path, "\t" if suffix == ".tsv" else ","), notice)
-    if suffix in (".parquet", ".pq"):
-        return _drop_row_index(path, *_parquet_table(path, notice), notice)
+    if suffix in (".csv", ".tsv", ".parquet", ".pq"):
+        if not os.path.exists(path):
+            raise _read_error(path, FileNotFoundError(2, "No such file or directory"))
+        if suffix in (".csv", ".tsv"):
+            table = read_csv(path, "\t" if suffix == ".tsv" else ",")
+        else:
+            table = read_parquet_table(path)
+        drop_row_index(table)
+        if notice is not None:
+            for note in table.notes:
+                notice(f"'{path}': {note}")
+        names = list(table.columns)
+        out = np.empty((table.n_rows, len(names)), dtype=np.float64, order="F")
+        for j, col in enumerate(table.columns.values()):
+            if col.kind not in ("number", "flag", "empty"):
+                if col.kind == "text" and col.first_text is not None:
+                    cell = col.values[col.first_text]
+                    raise table.origin.error(col.name, f"expected a number, got {show(cell.strip())}",
+                                             col.first_text)
+                raise table.origin.error(col.name, f"not numeric ({col.dtype})")
+            out[:, j] = col.values
+        return out, names
     if suffix == ".npy":
         arr = _load_npy(path)
         if arr.dtype.kind not in "biuf":
@@ -285,12 +169,14 @@ def _numbers(path: str) -> tuple[list[float], list[int] | None]:
     values: list[float] = []
     lines: list[int] = []
     for i, (no, text) in enumerate(_text_values(path)):
-        try:
-            values.append(float(text))
-        except ValueError:
+        v = number_of_text(text)
+        if isinstance(v, BigNumber):
+            raise InputError(f"'{path}' line {no}: number too large for a float: {show(v)}")
+        if v is None:
             if i == 0:
                 continue  # a header line
-            raise InputError(f"'{path}' line {no}: not a number: {text!r}") from None
+            raise InputError(f"'{path}' line {no}: not a number: {text!r}")
+        values.append(v)
         lines.append(no)
     return values, lines
 
@@ -319,8 +205,6 @@ def load_confidences(path: str) -> list[float]:
         more = f" (and {bad.size - 1} more)" if bad.size > 1 else ""
         raise InputError(f"'{path}' {where}: confidence {values[k]!r} is outside [0, 1]{more}")
     return values
-_TRUE = {"true", "t", "yes", "y", "1", "1.0"}
-_FALSE = {"false", "f", "no", "n", "0", "0.0"}
 
 
 def load_flags(path: str) -> list[bool]:
@@ -338,9 +222,9 @@ def load_flags(path: str) -> list[bool]:
     flags: list[bool] = []
     for i, (no, text) in enumerate(_text_values(path)):
         word = text.lower()
-        if word in _TRUE:
+        if word in TRUE_WORDS:
             flags.append(True)
-        elif word in _FALSE:
+        elif word in FALSE_WORDS:
             flags.append(False)
         elif i != 0:
             raise InputError(f"'{path}' line {no}: not a flag (true/false, yes/no, 1/0): {text!r}")

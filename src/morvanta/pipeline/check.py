@@ -55,16 +55,15 @@ DEFAULT_MIN_ROWS = 30
 # breakdown APIs; each imports its module on first use.
 
 
-def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool,
-          score: Any = None) -> Any:
+def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool) -> Any:
     """The combined permutation test of one detector call (p_value, parts, permutations_run, ...)."""
-    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
+    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
 
 
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
                  exact: bool) -> dict[str, Any] | None:
-    """The combined permutation tests of a window against a saved Baseline, per dimension (None when this
-    build's baselines cannot test)."""
+    """The combined permutation tests of a window against a saved Baseline, per dimension (None for a
+    stand-in baseline that cannot test)."""
     test = getattr(saved, "test", None)
     if test is None:
         return None
@@ -476,8 +475,7 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         n_perm, raised = permutations_for(len(calls), rules.alpha, rules.n_permutations)
         if raised and calls:
             notes.append(raised)
-        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
-                            score=scores[dim])
+        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact)
                  for dim, call in calls.items()}
     given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, shared, notes)
@@ -640,7 +638,7 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
         tests = _saved_tests(saved, window, alpha=rules.alpha, n_permutations=n_perm, seed=rules.seed,
                              exact=rules.exact)
         if tests is None:
-            notes.append("this build's saved baselines cannot run permutation tests: the fixed thresholds decide "
+            notes.append("this baseline cannot run permutation tests: the fixed thresholds decide "
                          "(check against the baseline log for p-values)")
             decide, n_perm = "threshold", None
         elif raised and by_dim:

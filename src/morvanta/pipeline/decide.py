@@ -21,10 +21,9 @@ from __future__ import annotations
 import hashlib
 import math
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any
 
-from ..dimensions import NAMES, bound
+from ..dimensions import NAMES
 from ..errors import ArgumentError
 
 __all__ = [
@@ -206,74 +205,12 @@ def group_seed(seed: int, key: Sequence[Hashable]) -> int:
 # ------------------------------------------------------------------ running one test
 
 
-@dataclass(frozen=True)
-class _Part:
-    """One part of a combined test, as the engine reports it."""
-
-    name: str
-    column: int | None
-    statistic: float
-    p_value: float
-    p_adjusted: float
-    excluded: bool
-
-
-@dataclass(frozen=True)
-class _Tested:
-    """A combined permutation test of one detector call (fields as DriftTest's)."""
-
-    score: Any
-    p_value: float
-    n_permutations: int
-    seed: int
-    statistic: str
-    observed: float
-    parts: tuple[_Part, ...] = ()
-    permutations_run: int = 0
-    stopped: bool = False
-    n_baseline: int = 0
-    n_current: int = 0
-    sampled: bool = False
-
-
-def _rows(x: Any) -> int:
-    shape = getattr(x, "shape", None)
-    return int(shape[0]) if shape is not None and len(shape) else len(x)
-
-
-def _combined(method: Callable[..., Any], base: Any, cur: Any, n_permutations: int, seed: int,
-              exact: bool, score: Any) -> _Tested:
-    """The engine's combined (maxT) test, for builds whose permutation_test predates it."""
-    from .. import _engine
-
-    det, _, form = bound(method)
-    b = (base,) if form.per_side == 1 else tuple(base)
-    c = (cur,) if form.per_side == 1 else tuple(cur)
-    if score is None:
-        score = form.call(det, b, c)
-    raw = _engine.combined_test(det, form.method, b, c, n_permutations, seed, stop_after=0 if exact else 20)
-    excluded = set(raw["excluded"])
-    parts = tuple(
-        _Part(str(name), None if col is None else int(col), float(obs), float(p), float(pa), i in excluded)
-        for i, (name, col, obs, p, pa) in enumerate(
-            zip(raw["parts"], raw["columns"], raw["observed"], raw["p_raw"], raw["p_adjusted"]))
-    )
-    return _Tested(score, float(raw["p_value"]), n_permutations, seed, form.statistic, float(raw["statistic"]),
-                   parts, int(raw["permutations_run"]), bool(raw["stopped"]), _rows(b[0]), _rows(c[0]))
-
-
 def run_test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int,
-             exact: bool, score: Any = None) -> Any:
-    """The combined permutation test of one detector call (a DriftTest, or its stand-in); ``score``
-    is the call's score when the caller has it already (it is not computed twice)."""
-    import inspect
-
+             exact: bool) -> Any:
+    """The combined permutation test of one detector call (a :class:`~morvanta.DriftTest`)."""
     from ..engines.permutation import permutation_test
 
-    if "exact" in inspect.signature(permutation_test).parameters:
-        return permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed,  # type: ignore[call-arg, unused-ignore]
-                                exact=exact)
-    return _combined(method, base, cur, n_permutations, seed, exact, score)
+    return permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
 
 
 def parts_of(test: Any) -> list[Any]:

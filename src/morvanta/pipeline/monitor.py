@@ -18,7 +18,7 @@ from typing import Any
 from ..errors import ArgumentError, annotated
 from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
 from ..results import MonitorResult, WindowResult
-from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, run_check, validate
+from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, _match, run_check, validate
 from .decide import persistence
 
 #: A baseline shorter than this many windows makes every window's test weak, and
@@ -226,6 +226,7 @@ def monitor(
             base_n = max(dict(getattr(base, "sizes", {}) or {}).values(), default=0)
         else:
             base = _as_log(baseline_log, columns, length, "baseline_log")
+            _match(base, full)  # before any window: a too-small window is never checked
             base_n = base.n_rows
         base_source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else getattr(
             base, "source", "baseline")

@@ -1,12 +1,12 @@
-// Boxed core values shared by both extension modules: the heap-type builder and
-// the DriftScore result (whose class object belongs to morvanta._native).
-#include "frame.hpp"
+#include "boxed.hpp"
+
+#include "errors.hpp"
+#include "module_state.hpp"
 
 namespace morvanta::py {
 
 PyTypeObject* make_type(const char* qualname, int basicsize, PyType_Slot* slots) {
-    PyType_Spec type_spec{qualname, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                     slots};
+    PyType_Spec type_spec{qualname, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 

@@ -1,0 +1,7 @@
+#include "module_state.hpp"
+
+namespace morvanta::py {
+
+State g;
+
+}  // namespace morvanta::py
