@@ -324,7 +324,7 @@ def test_monitor_html_names_drifted_windows_by_date_on_a_log_axis():
     dates = [f"2023-11-14 0{h}:00" for h in (7, 8, 9)]
     assert all(w.result.dimension("data").drifted == (w.start >= T0 + 7 * 3600) for w in m.checked)
     banner = page.split('role="status">')[1].split("</p>")[0]
-    assert f"windows checked drifted (at alpha 0.05 each, about 0.35 of the 7 would drift by chance): " in banner
+    assert "windows checked drifted (at alpha 0.05 each, about 0.35 of the 7 would drift by chance): " in banner
     assert all(d in banner for d in dates)
     assert f"drifted windows marked with large crosses ({', '.join(dates)})" in page  # the data chart's caption
     assert "logarithmic axis" in page and "(log scale)" in page
