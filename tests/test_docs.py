@@ -191,22 +191,24 @@ def shell_env(tmp_path_factory, sample_logs):
 # ---------------------------------------------------------------- running a page
 
 DRIVER = r"""
-import contextlib, io, json, os, sys, time, traceback
-requests = os.fdopen(int(sys.argv[1]), "r")
-replies = os.fdopen(int(sys.argv[2]), "w")
-ns = sys.modules["__main__"].__dict__  # functions defined by a block pickle by reference to __main__
-for line in requests:
-    b = json.loads(line)
-    out = io.StringIO()
-    t = time.monotonic()
-    error = None
-    try:
-        with contextlib.redirect_stdout(out):
-            exec(compile(b["code"], b["file"], "exec"), ns)
-    except BaseException:
-        error = traceback.format_exc()
-    replies.write(json.dumps({"out": out.getvalue(), "seconds": time.monotonic() - t, "error": error}) + "\n")
-    replies.flush()
+def _serve():  # a function, so that the examples' names never overwrite the runner's
+    import contextlib, io, json, os, sys, time, traceback
+    requests = os.fdopen(int(sys.argv[1]), "r")
+    replies = os.fdopen(int(sys.argv[2]), "w")
+    ns = sys.modules["__main__"].__dict__  # functions defined by a block pickle by reference to __main__
+    for line in requests:
+        b = json.loads(line)
+        out = io.StringIO()
+        start = time.monotonic()
+        error = None
+        try:
+            with contextlib.redirect_stdout(out):
+                exec(compile(b["code"], b["file"], "exec"), ns)
+        except BaseException:
+            error = traceback.format_exc()
+        replies.write(json.dumps({"out": out.getvalue(), "seconds": time.monotonic() - start, "error": error}) + "\n")
+        replies.flush()
+_serve()
 """
 
 
@@ -217,8 +219,9 @@ class Interpreter:
     def __init__(self, cwd: Path, env: dict) -> None:
         req_r, self._req = os.pipe()
         self._rep, rep_w = os.pipe()
+        self._stderr = open(cwd / ".python-stderr", "w+")
         self.proc = subprocess.Popen([sys.executable, "-c", DRIVER, str(req_r), str(rep_w)], cwd=cwd, env=env,
-                                     pass_fds=(req_r, rep_w), stdout=subprocess.DEVNULL)
+                                     pass_fds=(req_r, rep_w), stdout=subprocess.DEVNULL, stderr=self._stderr)
         os.close(req_r)
         os.close(rep_w)
         self._replies = os.fdopen(self._rep, "r")
@@ -227,7 +230,9 @@ class Interpreter:
         os.write(self._req, (json.dumps({"code": "\n" * block.body_start + "\n".join(block.body) + "\n",
                                         "file": block.where.rsplit(":", 1)[0]}) + "\n").encode())
         line = self._replies.readline()
-        assert line, f"{block.where}: the Python process running the examples died"
+        if not line:
+            self._stderr.seek(0)
+            raise AssertionError(f"{block.where}: the Python process running the examples died\n{self._stderr.read()}")
         return json.loads(line)
 
     def close(self) -> None:
@@ -238,6 +243,7 @@ class Interpreter:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self._stderr.close()
 
 
 def run_console(block: Block, cwd: Path, env: dict) -> list[tuple[str, list[str], list[str], int]]:
