@@ -12,7 +12,9 @@ logs; the blocks of a page run in order and share one Python namespace):
 - ``console``: lines starting with ``$ `` are commands (a trailing backslash
   continues one), the lines after each its expected output (stdout and stderr);
 - a line ``...`` in expected output stands for any number of lines;
-- ``<!-- illustrative: REASON -->`` on the line before a block skips it.
+- ``<!-- illustrative: REASON -->`` on the line before a block skips it;
+- ``<!-- file: NAME -->`` on the line before a block (a TOML configuration, say)
+  writes the block to NAME in the page's folder, for the blocks after it.
 
 MORVANTA_DOCS_UPDATE=1 rewrites the expected outputs that no longer match in
 place (check the diff, then trim long outputs back with ``...``).
@@ -28,7 +30,7 @@ import subprocess
 import sys
 import textwrap
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -39,6 +41,7 @@ RUN = ("python", "sh", "console")
 BLOCK_LIMIT = 30.0  # seconds: an example a reader waits longer for is not an example
 UPDATE = os.environ.get("MORVANTA_DOCS_UPDATE") == "1"
 ILLUSTRATIVE = re.compile(r"<!--\s*illustrative:(.*?)-->")
+FILE = re.compile(r"<!--\s*file:\s*([\w.-]+)\s*-->")
 FENCE = re.compile(r"^(`{3,})([\w+-]*)\s*$")
 
 
@@ -49,6 +52,7 @@ class Block:
     lang: str
     body: list[str]
     skip: str | None = None  # the reason, when illustrative
+    file: str | None = None  # the file name the block is written to
     output: Block | None = None  # a python block's expected output
     body_start: int = 0  # 0-based index of the first body line in the page
 
@@ -75,8 +79,9 @@ def parse(page: Path) -> list[Block]:
             raise AssertionError(f"{page.relative_to(ROOT)}:{i + 1}: unclosed code block")
         prev = next((lines[k] for k in range(i - 1, -1, -1) if lines[k].strip()), "")
         skip = ILLUSTRATIVE.search(prev)
+        file = FILE.search(prev)
         blocks.append(Block(page, i + 1, lang, lines[i + 1:j], skip.group(1).strip() if skip else None,
-                            body_start=i + 1))
+                            file.group(1) if file else None, body_start=i + 1))
         i = j + 1
     # A text block that follows a python block (only blank lines between) is its output.
     for a, b in zip(blocks, blocks[1:]):
@@ -285,12 +290,14 @@ def run_console(block: Block, cwd: Path, env: dict) -> list[tuple[str, list[str]
 def run_page(page: Path, workdir: Path, env: dict) -> list[tuple]:
     """Runs every block of ``page`` in order; returns (block, expected output lines, got[,
     command index]) for every output that differs. Failures of the code itself raise."""
-    blocks = [b for b in parse(page) if b.lang in RUN and b.skip is None]
+    blocks = [b for b in parse(page) if (b.lang in RUN or b.file) and b.skip is None]
     python = Interpreter(workdir, env) if any(b.lang == "python" for b in blocks) else None
     diffs: list[tuple] = []
     try:
         for b in blocks:
-            if b.lang == "python":
+            if b.file:
+                (workdir / b.file).write_text("\n".join(b.body) + "\n", encoding="utf-8")
+            elif b.lang == "python":
                 assert python is not None
                 r = python.run(b)
                 assert r["error"] is None, f"{b.where}: the example raised\n{r['error']}"
@@ -387,6 +394,16 @@ def test_the_runner_matches_outputs_and_reports_failures(tmp_path, shell_env):
         $ printf 'a\\nb\\n' \\
             | wc -l
         3
+        ```
+
+        <!-- file: settings.toml -->
+        ```toml
+        answer = 42
+        ```
+
+        ```console
+        $ cat settings.toml
+        answer = 42
         ```
 
         <!-- illustrative: needs a cluster that this test has not -->
