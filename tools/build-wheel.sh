@@ -36,5 +36,9 @@ if [ -z "$plat" ]; then
   exit 1
 fi
 rm -f "$out"/morvanta-*.whl
-"$python" -m auditwheel repair --plat "$plat" --wheel-dir "$out" "$wheel" >&2
+# auditwheel logs every step; its log is shown only when the repair fails.
+if ! log=$("$python" -m auditwheel repair --plat "$plat" --wheel-dir "$out" "$wheel" 2>&1); then
+  echo "$log" >&2
+  exit 1
+fi
 ls "$out"/morvanta-*.whl
