@@ -579,3 +579,7 @@ def test_the_site_builds_with_warnings_as_errors(tmp_path):
     for page in site.joinpath("api").rglob("index.html"):
         assert ":class:" not in page.read_text(encoding="utf-8"), page
     assert (site / "images" / "report-summary.png").exists() and (site / "alerts" / "morvanta-rules.yml").exists()
+    # The site works offline: no stylesheet, script or font from another host.
+    for page in site.rglob("*.html"):
+        remote = re.findall(r'<(?:link|script)[^>]*(?:href|src)="(https?://[^"]*)"', page.read_text(encoding="utf-8"))
+        assert not remote, f"{page.relative_to(site)} loads {remote}"
