@@ -36,4 +36,20 @@ private:
     PyObject* o_ = nullptr;
 };
 
+// Builds a dict from (key, new reference) pairs; any nullptr fails the whole.
+class DictBuilder {
+public:
+    DictBuilder() : d_(PyDict_New()) { ok_ = static_cast<bool>(d_); }
+    DictBuilder& set(const char* key, PyObject* value) {
+        Ref v(value);
+        if (ok_ && (!v || PyDict_SetItemString(d_.get(), key, v.get()) != 0)) ok_ = false;
+        return *this;
+    }
+    PyObject* done() { return ok_ ? d_.release() : nullptr; }
+
+private:
+    Ref d_;
+    bool ok_ = false;
+};
+
 }  // namespace morvanta::py

@@ -17,21 +17,6 @@ using permutation::CombinedTest;
 
 // ---------------------------------------------------------------- result
 
-class DictBuilder {
-public:
-    DictBuilder() : d_(PyDict_New()) { ok_ = static_cast<bool>(d_); }
-    DictBuilder& set(const char* key, PyObject* value) {
-        Ref v(value);
-        if (ok_ && (!v || PyDict_SetItemString(d_.get(), key, v.get()) != 0)) ok_ = false;
-        return *this;
-    }
-    PyObject* done() { return ok_ ? d_.release() : nullptr; }
-
-private:
-    Ref d_;
-    bool ok_ = false;
-};
-
 template <class T, class Make>
 PyObject* list_of(const std::vector<T>& v, Make make) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
