@@ -22,6 +22,7 @@ __all__ = [
     "NAMES",
     "WINDOW_FIELDS",
     "ROLES",
+    "TEXT_ROLES",
     "DIMENSION_OF_FIELD",
     "Detector",
     "dimension_of",
@@ -35,7 +36,11 @@ Detector = Union[DataDrift, EmbeddingDrift, ResponseDrift, ConfidenceDrift, Quer
 #: The columns a request log can hold, by role (each renamable, see ``LogColumns``):
 #: every other numeric or boolean column is a feature of the data dimension.
 ROLES = ("query_embedding", "response_embedding", "embedding", "response_length", "response", "confidence",
-         "correct", "timestamp")
+         "correct", "timestamp", "query")
+
+#: Text roles a local sentence-embedding model can turn into the vectors of an embedding
+#: role (``embed=``): role -> (the embedding role it stands in for, the dimensions it feeds).
+TEXT_ROLES = {"query": ("query_embedding", ("embedding", "query")), "response": ("response_embedding", ("response",))}
 
 #: The per-request fields of a window, in one order and with one set of names
 #: (the fitted baseline, the engines and the readers all use these).

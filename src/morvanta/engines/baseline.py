@@ -46,7 +46,17 @@ from ..io.frames import as_feature_table, match_columns
 from ..results import Breakdown, DriftTest
 from . import baseline_store as store
 from . import sampling
-from .baseline_values import KEPT, Refusal, check_parts, check_settings, expected_shapes, stored_rows, validate
+from .baseline_values import (
+    KEPT,
+    MODEL_KEYS,
+    Refusal,
+    check_model,
+    check_parts,
+    check_settings,
+    expected_shapes,
+    stored_rows,
+    validate,
+)
 from .breakdown import build_breakdown
 from .permutation import _count, _flag, _seed, combined  # the argument checks of permutation_test
 
@@ -143,6 +153,7 @@ class _Record:
     meta_text: str
     version: int
     sample: Any
+    model: Any = None
 
     @classmethod
     def parse(cls, meta: Any) -> _Record:
@@ -159,7 +170,11 @@ class _Record:
             settings, captured_at = meta["detectors"], meta["captured_at"]
             from_frame, n_features = meta.get("names_from_frame", False), meta["n_features"]
             # Version 2 records the rows kept for tests; the values are judged with the rest.
-            sample = meta["sample"] if version == 2 else None
+            sample = meta["sample"] if version in (2, 3) else None
+            # Version 3 records the model that embedded the baseline's text, and only it does.
+            model = meta["model"] if version == 3 else None
+            if version != 3 and "model" in meta:
+                raise store.StoreError(f"damaged baseline settings (a model record in a version {version} file)")
         except KeyError as e:
             raise store.StoreError(f"damaged baseline settings (no {e})") from None
         for key, value, ok in (
@@ -174,7 +189,7 @@ class _Record:
             if not ok:
                 raise store.StoreError(f"damaged baseline settings ('{key}' is {value!r})")
         return cls(tuple(parts), names, from_frame, {d: _settings(d, s) for d, s in settings.items()}, sizes,
-                   n_features, captured_at, digest, _engine.json_dump(meta), version, sample)
+                   n_features, captured_at, digest, _engine.json_dump(meta), version, sample, model)
 
 
 def _settings(dim: str, saved: Any) -> dict[str, Any]:
@@ -205,7 +220,7 @@ class Baseline:
     """
 
     __slots__ = ("_state", "_parts", "_feature_names", "_names_from_frame", "_detectors", "_sizes", "_captured_at",
-                 "_n_features", "_kept", "_sample", "_source")
+                 "_n_features", "_kept", "_sample", "_source", "_model")
     _state: Any
     _parts: tuple[str, ...]
     _feature_names: list[str] | None
@@ -219,6 +234,8 @@ class Baseline:
     _kept: dict[str, Any] | None
     _sample: dict[str, Any] | None
     _source: str | None
+    # The identity of the model that embedded the baseline's text (see ``model``), or None.
+    _model: dict[str, Any] | None
 
     def __init__(self) -> None:
         raise TypeError("Baseline objects are made by Baseline.fit() or Baseline.load()")
@@ -237,8 +254,10 @@ class Baseline:
         kept: dict[str, Any] | None = None,
         sample: dict[str, Any] | None = None,
         source: str | None = None,
+        model: dict[str, Any] | None = None,
     ) -> Baseline:
         self = object.__new__(cls)
+        self._model = model
         self._kept = kept
         self._sample = sample
         self._source = source
@@ -274,6 +293,9 @@ class Baseline:
         confidence: Any = ConfidenceDrift(),
         sample_seed: int = 0,
         max_rows: int | None = None,
+        query_text: Any = None,
+        response_text: Any = None,
+        embed: Any = None,
     ) -> Baseline:
         """Fits a baseline from any subset of the parts of a window.
 
@@ -309,10 +331,21 @@ class Baseline:
         are. :meth:`load` applies the same rules to a saved file, so whatever
         fit accepts loads again. ``max_rows`` below the rows a detector needs
         (2 embeddings, k queries) is refused too.
+
+        ``query_text`` and ``response_text`` (sequences of str, None for a missing
+        text) are embedded with the sentence-embedding model ``embed`` (a folder
+        path or a loaded :class:`~morvanta.embed.TextEmbedder`): the queries'
+        vectors become ``queries`` (and ``embeddings``, unless given), the answers'
+        ``response_embeddings`` (beside ``response_lengths``). The baseline keeps
+        the model's identity (:attr:`model`), saves it and refuses to check text
+        embedded with another model.
         """
         args = dict(locals())
         del args["cls"]
-        return cls._fit(args, check=True)
+        args, model = _from_text(args, None, None)
+        out = cls._fit(args, check=True)
+        out._model = model
+        return out
 
     @classmethod
     def _fit(cls, args: Mapping[str, Any], check: bool) -> Baseline:
@@ -424,6 +457,14 @@ class Baseline:
         return {"seed": self._sample["seed"], "max_rows": dict(self._sample["max_rows"]),
                 "kept": dict(self._sample["kept"])}
 
+    @property
+    def model(self) -> dict[str, Any] | None:
+        """The model that embedded the baseline's text: ``{"name", "sha256" (of its folder's
+        files), "dimension", "runtime", "parts" (those filled from text)}``; None when the
+        baseline was fitted from vectors."""
+        return None if self._model is None else {k: list(v) if isinstance(v, list) else v
+                                                 for k, v in self._model.items()}
+
     def __repr__(self) -> str:
         sizes = ", ".join(f"{p}={n}" for p, n in self._sizes.items())
         return f"Baseline({sizes})"
@@ -449,6 +490,12 @@ class Baseline:
             )
         return out
 
+    def _given(self, args: dict[str, Any]) -> dict[str, Any]:
+        """The window parts of a call's arguments, its text embedded with the baseline's model."""
+        del args["self"]
+        args, _ = _from_text(args, self._model, self._parts)
+        return _window(args)
+
     def _run(self, given: dict[str, Any], explain: bool) -> list[tuple[str, Any, Any]]:
         cur = self._current(given)
         return list(_engine.baseline_check(self._state, explain=explain, **cur))
@@ -464,6 +511,9 @@ class Baseline:
         response_embeddings: Any = None,
         confidences: Any = None,
         correct: Any = None,
+        query_text: Any = None,
+        response_text: Any = None,
+        embed: Any = None,
     ) -> DriftReport:
         """Scores a current window against the baseline.
 
@@ -477,8 +527,12 @@ class Baseline:
         Raises ValueError naming a part the current window lacks or carries
         beyond the baseline's, and the detector's MorvantaError where it would
         fail (e.g. a width mismatch).
+
+        ``query_text``/``response_text`` with ``embed`` stand for the parts their
+        vectors fill, as in :meth:`fit`; a baseline fitted with a model refuses
+        another one (ValueError naming both).
         """
-        given = _window(locals())
+        given = self._given(dict(locals()))
         rows = self._run(given, False)
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
@@ -494,6 +548,9 @@ class Baseline:
         response_embeddings: Any = None,
         confidences: Any = None,
         correct: Any = None,
+        query_text: Any = None,
+        response_text: Any = None,
+        embed: Any = None,
     ) -> dict[str, Breakdown]:
         """The scores of :meth:`check`, each with its parts.
 
@@ -503,7 +560,7 @@ class Baseline:
         corresponding score of :meth:`check` bit for bit, and its parts
         recombine into it (see :mod:`morvanta.explain`).
         """
-        given = _window(locals())
+        given = self._given(dict(locals()))
         return {
             dim: build_breakdown(dim, score, parts, self._feature_names)
             for dim, score, parts in self._run(given, True)
@@ -526,6 +583,9 @@ class Baseline:
         response_embeddings: Any = None,
         confidences: Any = None,
         correct: Any = None,
+        query_text: Any = None,
+        response_text: Any = None,
+        embed: Any = None,
     ) -> dict[str, DriftTest]:
         """Permutation tests of a current window against the baseline's kept rows.
 
@@ -550,8 +610,9 @@ class Baseline:
         baselines (format version 1), for parts the window lacks or carries
         beyond the baseline's, and for an ``alpha`` outside (0, 1); the tests'
         own errors as :func:`~morvanta.permutation_test` raises them.
+        Text is taken as by :meth:`check`.
         """
-        given = _window(locals())
+        given = self._given(dict(locals()))
         if self._kept is None or self._sample is None:
             source = f"'{self._source}'" if self._source else "this baseline's file"
             raise ValueError(
@@ -577,9 +638,10 @@ class Baseline:
 
     def _meta(self) -> dict[str, Any]:
         # A baseline read from a version 1 file keeps no rows: it is written as version 1 again.
+        version = 1 if self._sample is None else store.VERSION_MODEL if self._model is not None else store.VERSION
         meta: dict[str, Any] = {
             "format": store.FORMAT,
-            "version": 1 if self._sample is None else store.VERSION,
+            "version": version,
             "parts": list(self._parts),
             "feature_names": self._feature_names,
             "names_from_frame": self._names_from_frame,
@@ -590,6 +652,8 @@ class Baseline:
         }
         if self._sample is not None:
             meta["sample"] = self.sample
+            if self._model is not None:
+                meta["model"] = {k: self._model[k] for k in MODEL_KEYS}
         return meta
 
     def _arrays(self, export: Mapping[str, Any]) -> dict[str, Any]:
@@ -716,6 +780,10 @@ class Baseline:
         # The values themselves, by the rules fit applies: a checksum only says
         # the file is as written, not that what was written is sound.
         validate(record.parts, record.settings, record.sizes, record.n_features, arrays, record.names, record.sample)
+        if record.model is not None:
+            widths = {p: int(a.shape[1]) for p in ("embeddings", "queries", "response_embeddings")
+                      for a in (arrays.get(KEPT[p], arrays.get(p)),) if a is not None and a.ndim == 2}
+            check_model(record.model, record.parts, widths)
         detectors = {dim: REGISTRY[dim].build(**s) for dim, s in record.settings.items()}
         parts, sizes = record.parts, record.sizes
         try:
@@ -738,7 +806,7 @@ class Baseline:
             # Kept rows stored on their own, else the state array that holds them in row order.
             kept = {p: arrays.get(KEPT[p], arrays.get(p)) for p in parts}
         return cls._new(state, parts, record.names, record.from_frame, detectors, dict(sizes), record.captured_at,
-                        record.n_features, kept, record.sample, source)
+                        record.n_features, kept, record.sample, source, record.model)
 
 
 def _shapes(record: _Record) -> dict[str, tuple[int | None, ...]]:
@@ -764,3 +832,67 @@ def _permutations_for(m: int, alpha: float) -> int:
 def _from_npz_bytes(data: bytes) -> Baseline:
     """Unpickles a Baseline from the bytes of its .npz form."""
     return Baseline._from_npz(io.BytesIO(data), "<pickled Baseline>")
+
+
+def _text_cells(arg: str, value: Any) -> list[str | None]:
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__iter__"):
+        raise TypeError(f"argument '{arg}': expected a sequence of str, got {type(value).__name__}")
+    cells = list(value)
+    for i, t in enumerate(cells):
+        if t is not None and not isinstance(t, str):
+            raise TypeError(f"argument '{arg}': item {i} is {type(t).__name__}, expected str (or None)")
+    return cells
+
+
+def _from_text(args: dict[str, Any], have: Mapping[str, Any] | None, parts: tuple[str, ...] | None
+               ) -> tuple[dict[str, Any], dict[str, Any] | None]:
+    """A call's arguments with ``query_text``/``response_text`` embedded into the parts they
+    fill, and the record of the model that did it (None without text).
+
+    ``have`` is the baseline's own model record and ``parts`` its parts (both None when
+    fitting): the query text then fills the parts the baseline holds.
+    """
+    from .text import embed_texts, model_label, refuse_other_model, resolve
+
+    args = dict(args)
+    query, response, embed = args.pop("query_text", None), args.pop("response_text", None), args.pop("embed", None)
+    if query is None and response is None:
+        if embed is not None:
+            raise ValueError("argument 'embed': no text to embed (pass query_text= or response_text=)")
+        return args, None
+    if embed is None:
+        named = f" (the baseline was embedded with {model_label(have)})" if have is not None else ""
+        raise ValueError(f"argument 'embed': query_text and response_text need a sentence-embedding model{named}")
+    found = resolve(embed)
+    assert found is not None
+    if found.model is None:
+        from .._optional import MissingDependency
+
+        raise MissingDependency(str(found.missing))
+    model = found.model
+    if have is not None:
+        refuse_other_model(have, model.identity, "this baseline")
+    filled: list[str] = []
+    for arg, texts, targets in (("query_text", query, ("queries", "embeddings")),
+                                ("response_text", response, ("response_embeddings",))):
+        if texts is None:
+            continue
+        cells = _text_cells(arg, texts)
+        if have is not None:
+            targets = tuple(p for p in targets if p in have["parts"])
+        elif parts is not None:
+            targets = tuple(p for p in targets if p in parts)
+        for p in targets:
+            if args.get(p) is not None:
+                if p == "embeddings" and arg == "query_text":
+                    continue  # an embedding column of its own feeds the embedding dimension
+                raise ValueError(f"argument '{arg}': give {p} or the text they come from, not both")
+        vectors = embed_texts(model, cells, f"argument '{arg}'")
+        for p in targets:
+            if args.get(p) is None:
+                args[p] = vectors
+                filled.append(p)
+    ident = model.identity
+    record = {"name": ident["name"], "sha256": ident["sha256"], "dimension": int(ident["dimension"]),
+              "runtime": ident["runtime"], "parts": [p for p in PARTS if p in filled]}
+    return args, record

@@ -27,14 +27,17 @@ from typing import Any, BinaryIO
 from .. import _engine
 from .baseline_values import Refusal, check_shape
 
-__all__ = ["FORMAT", "VERSION", "VERSIONS", "STATE_KEY", "ARRAYS", "StoreError", "digest", "json_text", "write_npz",
+__all__ = ["FORMAT", "VERSION", "VERSION_MODEL", "VERSIONS", "STATE_KEY", "ARRAYS", "StoreError", "digest", "json_text", "write_npz",
            "read_json_doc", "decode_json_array", "NpzArchive"]
 
 FORMAT = "morvanta.baseline"
 #: Version 2 keeps the rows the permutation tests permute (``rows_<part>`` and the
-#: "sample" record); version 1 files hold only what a check needs.
+#: "sample" record); version 1 files hold only what a check needs. Version 3 adds the
+#: identity of the sentence-embedding model that embedded the baseline's text (the
+#: "model" record); a baseline without one is still written as version 2, byte for byte.
 VERSION = 2
-VERSIONS = (1, 2)
+VERSION_MODEL = 3
+VERSIONS = (1, 2, 3)
 STATE_KEY = "morvanta_baseline"
 #: The state arrays, in digest order, with their element types; the kept rows last,
 #: so that a version 1 file's digest reads the same.

@@ -20,7 +20,8 @@ from typing import Any
 from ..dimensions import DIMENSION_OF_FIELD, REGISTRY, WINDOW_FIELDS
 
 __all__ = ["Refusal", "COUNT_LIMITS", "MAX_ROWS", "KEPT", "STATE_HOLDS_ROWS", "check_parts", "check_settings",
-           "check_sizes", "check_sample", "check_shape", "stored_rows", "expected_shapes", "validate"]
+           "check_sizes", "check_sample", "check_shape", "stored_rows", "expected_shapes", "validate", "check_model",
+           "MODEL_KEYS", "TEXT_PARTS"]
 
 #: Inclusive bounds of the count settings. n_bins may be 0 or 1: the data
 #: detector then judges each column by KS alone. The upper bounds keep a saved
@@ -376,3 +377,37 @@ def _frequencies(arg: str, item: str, a: Any, rows: int) -> None:
         i = int(np.argmax(off))
         raise Refusal(arg, item,
                       f"share {_number(a[i])} at index {i} is not a whole number of the {rows} query rows in sizes")
+
+
+#: The keys of a baseline's embedding-model record, in the order it is written.
+MODEL_KEYS = ("name", "sha256", "dimension", "runtime", "parts")
+#: The parts a model may have filled from text.
+TEXT_PARTS = ("embeddings", "queries", "response_embeddings")
+
+
+def check_model(model: Any, parts: tuple[str, ...], widths: Mapping[str, int]) -> None:
+    """The record of the model that embedded a baseline's text: its name, the SHA-256 of
+    its folder, the vectors' dimension, the runtime and the parts it filled, each part
+    one the baseline has, whose rows are ``dimension`` wide (``widths``: part -> width,
+    where known)."""
+    item = "model"
+    if not isinstance(model, dict):
+        raise Refusal(None, item, f"{model!r} is not a model record")
+    if sorted(model) != sorted(MODEL_KEYS):
+        raise Refusal(None, item, f"keys {sorted(model)}, expected {sorted(MODEL_KEYS)}")
+    name, digest, dim, runtime, filled = (model[k] for k in MODEL_KEYS)
+    if not isinstance(name, str) or not name:
+        raise Refusal(None, item, f"name {name!r} is not a model name")
+    if not (isinstance(digest, str) and len(digest) == 64 and all(c in "0123456789abcdef" for c in digest)):
+        raise Refusal(None, item, f"sha256 {digest!r} is not a SHA-256 digest in hex")
+    if not _is_int(dim) or not 1 <= dim <= 1 << 20:
+        raise Refusal(None, item, f"dimension {dim!r} is not a vector length")
+    if not isinstance(runtime, str):
+        raise Refusal(None, item, f"runtime {runtime!r} is not a name")
+    if not (isinstance(filled, list) and filled and all(p in TEXT_PARTS and p in parts for p in filled)
+            and len(set(filled)) == len(filled)):
+        raise Refusal(None, item, f"parts {filled!r} are not embedding parts of the baseline ({list(parts)})")
+    for p in filled:
+        width = widths.get(p)
+        if width is not None and width != dim:
+            raise Refusal(None, item, f"part '{p}' holds {width}-d vectors, the model gives {dim}-d")

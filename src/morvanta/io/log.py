@@ -9,6 +9,9 @@ their conventional names, each optional:
   retrieved context); without it the embedding dimension uses the query embeddings;
 - ``response_length`` or ``response`` (text, measured in characters or in
   whitespace-separated words);
+- ``query`` and ``response`` text: kept as written, so that a local sentence-embedding
+  model (``embed=``, see :mod:`morvanta.engines.text`) can stand in for missing
+  ``query_embedding`` and ``response_embedding`` columns;
 - ``confidence`` (a number in [0, 1]) and ``correct`` (true/false, yes/no or 1/0);
 - ``timestamp`` (see :mod:`morvanta.io.timestamps`: a datetime column, ISO 8601
   text, or seconds, milliseconds, microseconds or nanoseconds since the epoch);
@@ -68,6 +71,7 @@ class LogColumns:
     confidence: str | None = "confidence"
     correct: str | None = "correct"
     timestamp: str | None = "timestamp"
+    query: str | None = "query"
     features: tuple[str, ...] | None = None
     exclude: tuple[str, ...] = ()
     length: LengthUnit = "chars"
@@ -102,6 +106,9 @@ class RequestLog:
     ``kinds`` says what each column of the log holds, ``roles`` which column fed
     each role (``response_length`` or ``response`` for the lengths) and
     ``named`` which roles were named explicitly; :func:`match_logs` compares them.
+    ``query_texts`` and ``response_texts`` hold the ``query`` and ``response`` text
+    columns (object arrays of str, None for a missing cell) for embedding;
+    ``embedded`` names the embedding roles filled from text and the model that did it.
     """
 
     source: str
@@ -118,6 +125,9 @@ class RequestLog:
     correct: NDArray[numpy.bool_] | None = None
     timestamps: NDArray[numpy.float64] | None = None
     notes: tuple[str, ...] = field(default=())
+    query_texts: NDArray[numpy.object_] | None = field(default=None, repr=False, compare=False)
+    response_texts: NDArray[numpy.object_] | None = field(default=None, repr=False, compare=False)
+    embedded: Mapping[str, str] = field(default_factory=dict, compare=False)
     kinds: Mapping[str, ColumnKind] = field(default_factory=dict, repr=False, compare=False)
     roles: Mapping[str, str] = field(default_factory=dict, compare=False)
     named: frozenset[str] = field(default=frozenset(), compare=False)
@@ -144,6 +154,8 @@ class RequestLog:
             confidences=cut(self.confidences),
             correct=cut(self.correct),
             timestamps=cut(self.timestamps),
+            query_texts=cut(self.query_texts),
+            response_texts=cut(self.response_texts),
         )
 
     def _error(self, column: str | None, message: str, where: str | None = None) -> LogError:
@@ -300,6 +312,27 @@ def _lengths(origin: Origin, col: Column, unit: LengthUnit) -> NDArray[numpy.flo
     return np.array([np.nan if t is None else float(len(t)) for t in texts], dtype=np.float64)
 
 
+def _is_text(col: Column) -> bool:
+    return col.kind == "text" or (col.kind != "empty" and col.cells is not None)
+
+
+def _texts(origin: Origin, col: Column, role: str) -> NDArray[numpy.object_]:
+    """The cells of a text column as written (None where missing), for embedding."""
+    import numpy as np
+
+    if col.kind == "text":
+        values: list[str | None] = list(col.values)
+    elif col.cells is not None:  # a text file's column whose every cell looks like a number
+        values = [c if c.strip() else None for c in col.cells]
+    elif col.kind == "empty":
+        values = [None] * len(col.values)
+    else:
+        raise origin.error(col.name, f"expected the {role} text, got {col.dtype} values")
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
 def _kind(origin: Origin, col: Column) -> ColumnKind:
     if col.kind == "text" and col.first_text is not None:
         return ColumnKind("text", origin.where(col.first_text), _text_cell(col, col.first_text))
@@ -360,6 +393,17 @@ def log_of(table: Table, columns: LogColumns, length: LengthUnit, row_index: boo
         correct = _flags(origin, ok)
     if (ts := get("timestamp")) is not None:
         timestamps = to_seconds(origin, ts)
+    # Text for a sentence-embedding model, where no column holds the vectors it would give.
+    # A column of another kind under the conventional name is left as it was (a feature, say)
+    # unless the role was named explicitly.
+    query_texts = response_texts = None
+    query_col = raw.get(roles.get("query", ""))
+    if queries is None and query_col is not None and ("query" in named or _is_text(query_col)):
+        used["query"] = query_col.name
+        query_texts = _texts(origin, query_col, "query")
+    response_col = raw.get(roles.get("response", ""))
+    if response_embeddings is None and response_col is not None and _is_text(response_col):
+        response_texts = _texts(origin, response_col, "response")
 
     taken = set(roles.values())
     if columns.features is not None:
@@ -394,6 +438,8 @@ def log_of(table: Table, columns: LogColumns, length: LengthUnit, row_index: boo
         correct=correct,
         timestamps=timestamps,
         notes=tuple(notes),
+        query_texts=query_texts,
+        response_texts=response_texts,
         kinds={k: _kind(origin, c) for k, c in raw.items()},
         roles=used,
         named=named,
@@ -439,7 +485,8 @@ def match_logs(base: RequestLog, cur: RequestLog) -> None:
     cut windows and are not compared.
     """
     for role, name in base.roles.items():
-        if role == "timestamp" or role in cur.roles:
+        # Timestamps only cut windows; query text only feeds a model, which says itself what is missing.
+        if role in ("timestamp", "query") or role in cur.roles:
             continue
         how = " named" if role in base.named else ""
         raise cur._error(None, f"no column '{name}' for the{how} {role} role, which the baseline "
@@ -471,6 +518,9 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
     """Reads a TOML configuration: the ``[columns]`` table renames roles (a name, or
     ``false`` to ignore the role), lists ``features`` and ``exclude``, and sets
     ``length`` ("chars"/"words"); every other top-level key is returned as options.
+    An ``[embed]`` table's ``model`` (a model folder for the query and response text,
+    relative to the configuration file's folder unless absolute) is returned as
+    the option ``embed``, the folder's path.
 
     .. code-block:: toml
 
@@ -479,6 +529,9 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
         response = "answer"
         length = "words"
         exclude = ["request_id"]
+
+        [embed]
+        model = "models/all-MiniLM-L6-v2"
     """
     try:
         import tomllib  # type: ignore[import-not-found, unused-ignore]
@@ -496,6 +549,9 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
         raise LogError(f"cannot read '{path}': {err.strerror or err}") from None
     except tomllib.TOMLDecodeError as err:
         raise LogError(f"cannot read '{path}' as TOML: {err}") from None
+    embed = data.pop("embed", None)
+    if embed is not None:
+        data["embed"] = _embed_config(path, embed)
     table = data.pop("columns", {})
     if not isinstance(table, dict):
         raise LogError(f"'{path}': [columns] must be a table")
@@ -520,3 +576,17 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
             raise LogError(f"'{path}': unknown key columns.{key} (known: {', '.join(_COLUMN_KEYS)}, "
                            "features, exclude, length)")
     return LogColumns(**kwargs), data
+
+
+def _embed_config(path: str, table: Any) -> str:
+    """The model folder of an ``[embed]`` table, relative to the configuration file's folder."""
+    if not isinstance(table, dict):
+        raise LogError(f"'{path}': [embed] must be a table (model = \"FOLDER\")")
+    for key in table:
+        if key != "model":
+            raise LogError(f"'{path}': unknown key embed.{key} (known: model)")
+    model = table.get("model")
+    if not isinstance(model, str) or not model.strip():
+        raise LogError(f"'{path}': embed.model must be the path of a model folder, got {model!r}")
+    model = os.path.expanduser(model)
+    return model if os.path.isabs(model) else os.path.join(os.path.dirname(os.path.abspath(path)), model)

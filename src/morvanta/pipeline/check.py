@@ -380,6 +380,7 @@ def check(
     length: LengthUnit | None = None,
     min_rows: int = DEFAULT_MIN_ROWS,
     explain: bool = True,
+    embed: Any = None,
 ) -> CheckResult:
     """Checks a current request log against a baseline log in every dimension the columns allow.
 
@@ -416,6 +417,14 @@ def check(
     :func:`~morvanta.monitor`, or than its detector's settings need) is
     "too_small"; neither is scored.
 
+    ``embed``: a sentence-embedding model (a folder path, or a loaded
+    :class:`~morvanta.embed.TextEmbedder`) for logs that hold the ``query`` and
+    ``response`` text but no embedding columns: each log's text is embedded once and
+    feeds the embedding, query and response dimensions as the vectors would have
+    (columns holding embeddings win). The notes say which model embedded what, and
+    without a model which dimensions the text could have fed. A saved baseline
+    fitted with a model refuses another one.
+
     A refused argument raises :class:`~morvanta.errors.ArgumentError` (a
     ValueError naming it); a core failure raises MorvantaError with its cause
     in ``kind``/``expected``/``got``/``context`` (see :mod:`morvanta.errors`).
@@ -423,24 +432,29 @@ def check(
     rules = validate(decide=decide, p_values=p_values, calibrate=calibrate, alpha=alpha, min_rows=min_rows,
                      n_permutations=n_permutations, seed=seed, exact=exact, min_effect=min_effect)
     return run_check(baseline_log, current_log, rules, detectors=detectors, columns=columns, length=length,
-                     min_rows=min_rows, explain=explain)
+                     min_rows=min_rows, explain=explain, embed=resolve_embedder(embed))
 
 
 def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: Mapping[str, Any] | None,
-              columns: LogColumns | None, length: LengthUnit | None, min_rows: int, explain: bool) -> CheckResult:
-    """:func:`check` once its arguments have passed (monitor checks every window through here)."""
+              columns: LogColumns | None, length: LengthUnit | None, min_rows: int, explain: bool,
+              embed: Any = None) -> CheckResult:
+    """:func:`check` once its arguments have passed (monitor checks every window through here);
+    ``embed`` is what :func:`resolve_embedder` made of the argument."""
     notes: list[str] = []
     if _is_saved_baseline(baseline_log):
         if rules.decide == "calibrated":
             raise ArgumentError("calibrate", "calibration needs the baseline log's rows, not a saved baseline")
         saved = baseline_log if hasattr(baseline_log, "check") else _load_baseline(os.fspath(baseline_log))
         source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
-        return _check_saved(saved, source, _as_log(current_log, columns, length, "current_log"), rules, min_rows,
-                            notes)
+        cur = _as_log(current_log, columns, length, "current_log")
+        cur = _saved_embedded(saved, source, cur, embed, notes)
+        return _check_saved(saved, source, cur, rules, min_rows, notes)
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
     cur = _as_log(current_log, columns, length, "current_log")
     _match(base, cur)
+    base, cur = _embedded(base, embed), _embedded(cur, embed)
+    notes += _text_notes(base, cur, embed)
     notes += [f"baseline: {n}" for n in base.notes] + [f"current: {n}" for n in cur.notes]
     dets = detectors_with(detectors)
     calls, left = _plan(base, cur, dets, min_rows, notes)
@@ -598,6 +612,45 @@ def _parts(dim: str, test: Any, p_dimension: float, m: int, feature_names: Seque
         out.append(PartResult(dim, str(p.name), name, float(p.statistic), float(p.p_value), within, family,
                               bool(getattr(p, "excluded", False))))
     return tuple(out)
+
+
+def resolve_embedder(embed: Any, arg: str = "embed") -> Any:
+    """The model of an ``embed=`` argument (None for none; see :mod:`morvanta.engines.text`)."""
+    if embed is None:
+        return None
+    from ..engines.text import resolve
+
+    return resolve(embed, arg)
+
+
+def _embedded(log: RequestLog, embed: Any) -> RequestLog:
+    """``log`` with its text embedded where it holds no vectors (as it is without a model)."""
+    if embed is None or getattr(embed, "model", None) is None:
+        return log
+    from ..engines.text import embed_log
+
+    return embed_log(log, embed)
+
+
+def _text_notes(base: RequestLog | None, cur: RequestLog, embed: Any) -> list[str]:
+    """Which dimensions the logs' text could feed but does not, and how to enable them."""
+    if base is not None and base.query_texts is None and base.response_texts is None:
+        return []
+    if cur.query_texts is None and cur.response_texts is None:
+        return []
+    from ..engines.text import text_notes
+
+    return text_notes(base, cur, embed)
+
+
+def _saved_embedded(saved: Any, source: str, cur: RequestLog, embed: Any, notes: list[str]) -> RequestLog:
+    """The current log for a saved baseline: embedded with the baseline's model, when it has one."""
+    model = getattr(saved, "model", None)
+    if model is None and (embed is None or getattr(embed, "model", None) is None):
+        return cur
+    from ..engines.text import saved_model_log
+
+    return saved_model_log(model, source, cur, embed, notes)
 
 
 def _is_saved_baseline(obj: Any) -> bool:

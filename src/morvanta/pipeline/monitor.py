@@ -12,13 +12,24 @@ import os
 import re
 from collections import deque
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from ..errors import ArgumentError, annotated
 from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
 from ..results import MonitorResult, WindowResult
-from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, _match, run_check, validate
+from .check import (
+    DEFAULT_MIN_ROWS,
+    _as_log,
+    _embedded,
+    _is_saved_baseline,
+    _load_baseline,
+    _match,
+    _saved_embedded,
+    resolve_embedder,
+    run_check,
+    validate,
+)
 from .decide import persistence
 
 #: A baseline shorter than this many windows makes every window's test weak, and
@@ -161,6 +172,7 @@ def monitor(
     columns: LogColumns | None = None,
     length: LengthUnit | None = None,
     on_window: Callable[[WindowResult], None] | None = None,
+    embed: Any = None,
 ) -> MonitorResult:
     """Cuts ``log`` into consecutive windows and checks each against a baseline.
 
@@ -184,6 +196,11 @@ def monitor(
     makes a window alert only when it drifted and K of the last N checked
     windows (itself included) drifted; without it every drifted window
     alerts (``WindowResult.alert``, ``MonitorResult.alerted``).
+
+    ``embed`` (a model folder or a loaded :class:`~morvanta.embed.TextEmbedder`)
+    embeds the ``query`` and ``response`` text of a log without embedding columns,
+    as for :func:`~morvanta.check`: the log once before it is cut, and a baseline
+    log once.
     """
     import numpy as np
 
@@ -202,6 +219,7 @@ def monitor(
     base_len: float | int | None = None
     if baseline is not None:
         base_len = _duration("baseline", baseline) if period is not None else _count("baseline", baseline, 1)
+    model = resolve_embedder(embed)
     full = _as_log(log, columns, length, "log")
     if period is not None:
         if full.timestamps is None:
@@ -227,10 +245,19 @@ def monitor(
         else:
             base = _as_log(baseline_log, columns, length, "baseline_log")
             _match(base, full)  # before any window: a too-small window is never checked
+            base = _embedded(base, model)
             base_n = base.n_rows
         base_source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else getattr(
             base, "source", "baseline")
+        if not isinstance(base, RequestLog):
+            # Each text embedded once, with the saved baseline's model (another one is refused here).
+            embed_notes: list[str] = []
+            full = _saved_embedded(base, base_source, full, model, embed_notes)
+            full = replace(full, notes=(*full.notes, *embed_notes))
+        else:
+            full = _embedded(full, model)
     else:
+        full = _embedded(full, model)  # each text embedded once, the baseline's with the windows'
         base = full.take(base_rows)
         base_source = f"{full.source} (first {'period' if period else 'rows'})"
         base_n = base.n_rows
@@ -246,7 +273,7 @@ def monitor(
                              reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
         else:
             res = run_check(base, full.take(slice(c.first, c.end)), rules, detectors=detectors, columns=None,
-                            length=None, min_rows=min_rows, explain=False)
+                            length=None, min_rows=min_rows, explain=False, embed=model)
             recent.append(res.drifted)
             alert = res.drifted and (persisting is None or sum(recent) >= persisting[0])
             w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods, alert=alert)
