@@ -135,7 +135,8 @@ def _log_columns(columns: Mapping[str, str | None], features: Sequence[str] | No
 
 
 def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[str]) -> _Window:
-    """The parts of ``log`` the roles in ``columns`` and the ``features`` columns feed."""
+    """The parts of ``log`` the roles in ``columns`` and the ``features`` columns feed (and the
+    vectors of its text, where a model embedded it)."""
     lengths = "response_length" in columns or "response" in columns
     table = None
     if features:
@@ -146,9 +147,10 @@ def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[s
     return _Window(
         n_rows=log.n_rows,
         features=table,
-        query_embedding=log.queries if "query_embedding" in columns else None,
+        query_embedding=log.queries if "query_embedding" in columns or "query" in log.embedded else None,
         embedding=log.embeddings if "embedding" in columns else None,
-        response_embedding=log.response_embeddings if "response_embedding" in columns else None,
+        response_embedding=(log.response_embeddings if "response_embedding" in columns or "response" in log.embedded
+                            else None),
         response_length=log.response_lengths if lengths else None,
         confidence=log.confidences if "confidence" in columns else None,
         correct=log.correct if "correct" in columns else None,
@@ -172,14 +174,45 @@ def _read(arg: str, frame: Any, columns: Mapping[str, str | None], features: Seq
 
 def _window(
     arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars",
-    base: RequestLog | None = None,
+    base: RequestLog | None = None, texts: Mapping[str, str] | None = None, model: _Model | None = None,
 ) -> _Window:
     """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns;
-    with ``base``, refused as :func:`morvanta.io.log.match_logs` refuses two logs."""
-    log = _read(arg, frame, columns, features, length)
+    with ``base``, refused as :func:`morvanta.io.log.match_logs` refuses two logs; the
+    ``texts`` columns embedded with ``model``."""
+    log = _read(arg, frame, {**columns, **(texts or {})}, features, length)
     if base is not None:
         match_logs(base, log)
+    if texts and model is not None:
+        from .engines.text import Embedder, embed_log
+
+        log = embed_log(log, Embedder(model.load()))
     return _as_window(log, columns, features)
+
+
+@dataclass(frozen=True)
+class _Model:
+    """A sentence-embedding model as the workers get it: its folder and identity; each
+    process loads it once and refuses a folder whose files have changed since."""
+
+    path: str
+    identity: dict[str, Any]
+
+    def load(self) -> Any:
+        key = (self.path, self.identity["sha256"])
+        model = _MODELS.get(key)
+        if model is None:
+            from .embed import load_model
+            from .engines.text import model_label, same_model
+
+            model = load_model(self.path)
+            if not same_model(model.identity, self.identity):
+                raise ValueError(f"the model folder '{self.path}' now holds {model_label(model.identity)}, not "
+                                 f"{model_label(self.identity)}")
+            _MODELS[key] = model
+        return model
+
+
+_MODELS: dict[tuple[str, str], Any] = {}
 
 
 def _refuse_dtype(arg: str, frame_meta: Any, column: str, role: str) -> None:
@@ -197,8 +230,8 @@ def _refuse_dtype(arg: str, frame_meta: Any, column: str, role: str) -> None:
     elif role == "correct":
         if kind not in "biufO" and not text:
             raise TypeError(f"argument '{arg}': column '{column}' is not boolean (dtype {dtype})")
-    elif role == "response" and kind != "O" and not text:
-        raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not the response text")
+    elif role in ("response", "query") and kind != "O" and not text:
+        raise TypeError(f"argument '{arg}': column '{column}' holds {dtype}, not the {role} text")
 
 
 # ---------------------------------------------------------------- scoring one group
@@ -316,6 +349,8 @@ class _Plan:
     alpha: float = 0.05
     exact: bool = False
     min_effect: dict[str, float] = dataclasses.field(default_factory=dict)
+    texts: dict[str, str] = dataclasses.field(default_factory=dict)
+    model: _Model | None = None
 
 
 def _row(dimension: str, n_rows: int, threshold: float, status: str, message: str) -> dict[str, Any]:
@@ -375,7 +410,8 @@ def _score_group(plan: _Plan, frame: Any, key: tuple[Any, ...] = ()) -> list[dic
         why = f"{n} rows, fewer than min_rows={plan.min_rows}"
         return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
     try:
-        cur = _window("logs", frame, plan.columns, plan.features, plan.length, base=plan.base)
+        cur = _window("logs", frame, plan.columns, plan.features, plan.length, base=plan.base, texts=plan.texts,
+                      model=plan.model)
     except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
     seed = group_seed(plan.seed, [_plain_key(k) for k in key])
@@ -544,6 +580,7 @@ def _plan_raw(
     min_rows: int,
     wanted: tuple[str, ...] | None,
     length: str,
+    model: _Model | None = None,
 ) -> _Plan:
     if len(baseline) == 0:
         raise ValueError("argument 'baseline': the baseline window has no rows")
@@ -561,6 +598,10 @@ def _plan_raw(
             if in_logs:
                 columns[role] = name
             continue
+        if role == "query":  # text for a model: only where both frames hold it
+            if in_base and in_logs:
+                columns[role] = name
+            continue
         if in_base and not in_logs:
             raise ValueError(
                 f"argument 'logs': column '{name}' ({role}) is in the baseline but not in the logs "
@@ -573,6 +614,13 @@ def _plan_raw(
             )
         if in_base:
             columns[role] = name
+    # Text feeds a model, where one is given and no column holds the vectors it would give.
+    texts: dict[str, str] = {}
+    query_text = columns.pop("query", None)
+    if model is not None and query_text is not None and "query_embedding" not in columns:
+        texts["query"] = query_text
+    if model is not None and "response" in columns and "response_embedding" not in columns:
+        texts["response"] = columns["response"]
     if "response_length" in columns:
         columns.pop("response", None)  # a length column wins over measuring the text
     if "response_embedding" in columns and "response_length" not in columns and "response" not in columns:
@@ -592,6 +640,16 @@ def _plan_raw(
     # dropped (with a warning), its features the numeric and boolean columns by their cells.
     base_log = _read("baseline", baseline, {r: n for r, n in roles.items() if r != "timestamp"}, given, length,
                      exclude=sorted(taken), whole=True)
+    if texts and model is not None:
+        from .engines.text import Embedder, embed_log
+
+        base_log = embed_log(base_log, Embedder(model.load()))
+    elif query_text is not None and "query_embedding" not in columns:
+        from .engines.text import text_notes
+
+        for note in text_notes(None, base_log, None):
+            if not note.startswith("response"):  # the answers' lengths are scored either way
+                warnings.warn(f"argument 'baseline': {note}", UserWarning, stacklevel=3)
     feats = list(base_log.feature_names)
     if given is None:
         # A column with no value in the baseline is a feature only if the logs' dtype is numeric.
@@ -604,18 +662,18 @@ def _plan_raw(
             raise TypeError(f"argument 'logs': column '{f}' is not numeric (dtype {dtype})")
     _require("logs", log_cols, list(by), "key columns")
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
-    for role, column in scored_columns.items():
+    for role, column in [*scored_columns.items(), *texts.items()]:
         _refuse_dtype("logs", logs_meta, column, role)
     dims = []
     if feats:
         dims.append("data")
-    if "query_embedding" in columns or "embedding" in columns:
+    if "query_embedding" in columns or "embedding" in columns or "query" in texts:
         dims.append("embedding")
     if "response_length" in columns or "response" in columns:
         dims.append("response")
     if "confidence" in columns:
         dims.append("confidence")
-    if "query_embedding" in columns:
+    if "query_embedding" in columns or "query" in texts:
         dims.append("query")
     if not dims:
         raise ValueError("argument 'baseline': no column to score (no features, embeddings, lengths or confidences)")
@@ -625,8 +683,10 @@ def _plan_raw(
         # Columns that only the left-out dimensions read are neither converted nor shipped.
         needs = {"query_embedding": ("query",) if "embedding" in columns else ("embedding", "query"),
                  "embedding": ("embedding",), "response_length": ("response",), "response": ("response",),
-                 "response_embedding": ("response",), "confidence": ("confidence",), "correct": ("confidence",)}
+                 "response_embedding": ("response",), "confidence": ("confidence",), "correct": ("confidence",),
+                 "query": ("embedding", "query") if "embedding" not in columns else ("query",)}
         scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
+        texts = {r: c for r, c in texts.items() if any(d in dims for d in needs[r])}
         if "data" not in dims:
             feats = []
     raw = _as_window(base_log, scored_columns, feats)
@@ -635,7 +695,7 @@ def _plan_raw(
         base_log, features=np.empty((0, len(feats))), feature_names=feats, queries=None, embeddings=None,
         response_embeddings=None, response_lengths=None, confidences=None, correct=None, timestamps=None,
         roles={r: c for r, c in base_log.roles.items() if r in scored_columns},
-        origin=Origin("baseline", argument=True))
+        origin=Origin("baseline", argument=True), query_texts=None, response_texts=None, embedded={})
     return _Plan(
         by=by,
         columns=scored_columns,
@@ -651,6 +711,8 @@ def _plan_raw(
         seed=0,
         min_rows=min_rows,
         length=length,
+        texts=texts,
+        model=model if texts else None,
     )
 
 
@@ -663,8 +725,16 @@ def _plan_fitted(
     min_rows: int,
     wanted: tuple[str, ...] | None,
     length: str,
+    model: _Model | None = None,
 ) -> _Plan:
     fitted = _Fitted(baseline)
+    saved_model = getattr(baseline, "model", None)
+    if saved_model is not None and model is not None:
+        from .engines.text import refuse_other_model
+
+        refuse_other_model(saved_model, model.identity, "baseline")
+    filled = set(saved_model["parts"]) if saved_model is not None else set()
+    texts: dict[str, str] = {}
     if wanted is not None:
         _available("dimensions", wanted, fitted.dimensions)
     log_cols = [str(c) for c in logs_meta.columns]
@@ -679,6 +749,15 @@ def _plan_fitted(
         if part == "response_lengths" and roles.get(role) not in log_cols and roles.get("response") in log_cols:
             role = "response"  # lengths measured from the response text
         name = roles.get(role)
+        text_role = {"queries": "query", "embeddings": "query", "response_embeddings": "response"}.get(part)
+        if part in filled and name not in log_cols and text_role is not None and roles.get(text_role) in log_cols:
+            if model is None:
+                from .engines.text import model_label
+
+                raise ValueError(f"argument 'embed': the logs hold {text_role} text and the baseline was embedded "
+                                 f"with {model_label(saved_model or {})}: pass that model")
+            texts[text_role] = cast(str, roles[text_role])
+            continue
         if name is None:
             raise ValueError(f"argument 'columns': the baseline has {part!r}, so role {role!r} needs a column")
         _require("logs", log_cols, [name], f"column for the baseline's {part!r}:")
@@ -714,7 +793,25 @@ def _plan_fitted(
         n_permutations=0,
         seed=0,
         min_rows=min_rows,
+        texts=texts,
+        model=model if texts else None,
     )
+
+
+def _model_of(embed: Any) -> _Model | None:
+    """The ``embed`` argument as the workers get it; a missing library raises here, on the client."""
+    if embed is None:
+        return None
+    from .engines.text import resolve
+
+    found = resolve(embed)
+    assert found is not None
+    if found.model is None:
+        from ._optional import MissingDependency
+
+        raise MissingDependency(str(found.missing))
+    _MODELS[(str(found.model.path), found.model.identity["sha256"])] = found.model
+    return _Model(str(found.model.path), dict(found.model.identity))
 
 
 def _default_client() -> Any:
@@ -768,6 +865,7 @@ def check_groups(
     length: str = "chars",
     shuffle: bool = True,
     client: Any = None,
+    embed: Any = None,
 ) -> pd.DataFrame:
     """Scores every group of ``logs`` (cut by the ``by`` columns) against ``baseline``.
 
@@ -830,6 +928,14 @@ def check_groups(
     detector's on the raw baseline and the group's rows in their logs order,
     bit for bit.
 
+    ``embed`` (a model folder, or a loaded :class:`~morvanta.embed.TextEmbedder`)
+    embeds the ``query`` and ``response`` text where no column holds their
+    vectors, as :func:`morvanta.check` does: the baseline's once here, each
+    group's on its worker (each worker process loads the model from its folder
+    once, and refuses it if its files changed). A fitted Baseline embedded with a
+    model refuses another one. Without ``embed``, query text the baseline could
+    have fed the embedding and query dimensions with gets a warning saying so.
+
     Raises TypeError or ValueError, naming the argument and column, for a key,
     feature or role column that is missing or of the wrong type, and for
     permutations too few to reach ``alpha``.
@@ -857,12 +963,14 @@ def check_groups(
         raise ValueError(f"argument 'length': expected 'chars' or 'words', got {length!r}")
     if _is_dask_frame(baseline):
         baseline = baseline.compute()
+    model = _model_of(embed)
     if isinstance(baseline, pd.DataFrame):
-        plan = _plan_raw(baseline, logs_meta, keys, roles, features, _detectors(detectors), min_rows, wanted, length)
+        plan = _plan_raw(baseline, logs_meta, keys, roles, features, _detectors(detectors), min_rows, wanted, length,
+                         model)
     elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
         if detectors is not None:
             raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
-        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted, length)
+        plan = _plan_fitted(baseline, logs_meta, keys, roles, features, min_rows, wanted, length, model)
     else:
         raise TypeError(
             f"argument 'baseline': expected a pandas DataFrame or a fitted morvanta.Baseline, got {type(baseline).__name__}"
@@ -873,7 +981,7 @@ def check_groups(
     meta = _result_meta({k: logs_meta[k].dtype for k in keys})
     plan = dataclasses.replace(plan, result_meta=meta, decide=rule, n_permutations=count, seed=seed,
                                alpha=float(alpha), exact=exact, min_effect=floors)
-    needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values()]))
+    needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values(), *plan.texts.values()]))
     if not lazy:
         out = _score_frame(_tag_rows(logs[needed]), plan)
         return cast("pd.DataFrame", _sorted_result(_with_bh(out, keys), keys))

@@ -42,7 +42,7 @@ if TYPE_CHECKING:
 __all__ = ["add_commands", "write_demo_report", "check_demo_output", "check_outputs", "FLAG_OF"]
 
 _Command = Callable[[str, str, Callable[[argparse.Namespace, "Progress"], int]], argparse.ArgumentParser]
-_CONFIG_KEYS = ("thresholds", "min_effect", "alpha", "seed", "permutations", "min_rows")
+_CONFIG_KEYS = ("thresholds", "min_effect", "alpha", "seed", "permutations", "min_rows", "embed")
 
 #: The flag that sets each argument of check() and monitor(), for errors the
 #: pipeline raises about an argument.
@@ -64,6 +64,7 @@ FLAG_OF = {
     "length": "--length",
     "columns": "--column",
     "detectors": "--config",
+    "embed": "--embed",
 }
 
 
@@ -152,6 +153,10 @@ def _log_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--min-rows", type=_positive, default=None,
                    help="fewest requests a window needs to be scored; smaller ones are reported as too small "
                         "(default 30)")
+    p.add_argument("--embed", metavar="MODEL_DIR", default=None,
+                   help="embed the query and response text of logs without embedding columns with the local "
+                        "sentence-embedding model in MODEL_DIR (model.onnx with tokenizer.json; needs "
+                        "morvanta[embed]); overrides [embed] model in --config")
     p.add_argument("--html", metavar="FILE", help="write the self-contained HTML report")
 
 
@@ -288,6 +293,7 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
         "exact": bool(args.exact),
         "min_effect": min_effect,
         "min_rows": pick(args.min_rows, "min_rows", _positive, None),
+        "embed": args.embed if args.embed is not None else options.get("embed"),
     }
     return cols, out
 
@@ -372,6 +378,19 @@ def _error_line(message: str) -> None:
 # ------------------------------------------------------------------ check
 
 
+def _embedder(path: str | None, progress: Progress) -> Any:
+    """The model of --embed (or [embed] model), loaded before the logs are read: a folder
+    without a model stops here, in one line naming the flag; a missing library is a
+    note of the check (the other dimensions still run)."""
+    if path is None:
+        return None
+    from ..pipeline.check import resolve_embedder
+
+    with progress.step("loading the embedding model"), _pipeline_errors(()):
+        return resolve_embedder(path)
+
+
+
 def _decision_args(opts: dict[str, Any], args: argparse.Namespace) -> dict[str, Any]:
     """The keyword arguments of check() and monitor() that say how windows are decided."""
     out = {"decide": opts["decide"], "alpha": opts["alpha"], "seed": opts["seed"], "min_effect": opts["min_effect"]}
@@ -391,10 +410,12 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     decision = _decision_args(opts, args)
     if opts["decide"] == "calibrated":
         decision.update(decide=None, calibrate=args.calibrate)
+    embed = _embedder(opts["embed"], progress)
     with progress.step("checking"), _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
         result: CheckResult = check(
             args.baseline, args.current, detectors=opts["detectors"], columns=cols, length=args.length,
-            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, **decision,
+            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, embed=embed,
+            **decision,
         )
     outputs = Outputs()
     if args.html:
@@ -469,12 +490,13 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
         if w.status == "gap":
             _note(_gap_note(w))
 
+    embed = _embedder(opts["embed"], progress)
     with progress.step("checking windows"), _pipeline_errors((args.log, args.baseline_file), opts["n_permutations"]):
         result: MonitorResult = monitor(
             args.log, every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
             persist=args.persist, detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
-            **_decision_args(opts, args),
+            embed=embed, **_decision_args(opts, args),
         )
     outputs = Outputs()
     if args.jsonl:
