@@ -168,8 +168,8 @@ def test_bad_input_is_one_line_naming_file_column_and_row(tmp_path):
     with pytest.raises(TypeError, match="argument 'log': expected a path"):
         read_log(42)
     toml = tmp_path / "c.toml"
-    toml.write_text("[columns]\nquery = 'q'\n")
-    with pytest.raises(LogError, match=re.escape(f"'{toml}': unknown key columns.query")):
+    toml.write_text("[columns]\nqueries = 'q'\n")
+    with pytest.raises(LogError, match=re.escape(f"'{toml}': unknown key columns.queries")):
         load_config(str(toml))
     toml.write_text("[columns\n")
     with pytest.raises(LogError, match=re.escape(f"cannot read '{toml}' as TOML")):

@@ -402,3 +402,268 @@ def test_the_sentence_transformers_runtime_agrees_and_keeps_bits(folders, model,
         assert np.array_equal(bits(st.embed(texts, batch_size=batch_size, threads=threads)), bits(alone))
     assert torch.get_num_threads() == threads_before
     np.testing.assert_allclose(alone, model.embed(texts), atol=1e-6)
+
+
+# ---------------------------------------------------------------- text-only logs through the pipeline
+# Support-desk questions from templates: the baseline and a same-topic window draw from three
+# topics, the drifted window from two others.
+
+TOPICS = {
+    "billing": (["Why was I charged {x} twice this month?", "How do I update the card on my {x} plan?",
+                 "Can I get an invoice for my {x} subscription?", "My payment of {x} failed, what should I do?",
+                 "Why did my bill go up to {x}?"], ["$12", "$49", "$99", "pro", "team", "basic", "€30"]),
+    "account": (["I forgot my password for {x}, how do I reset it?", "How do I enable two-factor login on {x}?",
+                 "My {x} account is locked after failed logins", "How do I change the email of my {x} account?",
+                 "How do I delete my {x} account?"], ["the web app", "the mobile app", "the dashboard", "my workspace"]),
+    "shipping": (["Where is my order {x}?", "My package {x} is delayed by a week", "Can I change the address for {x}?",
+                  "The tracking number for {x} does not work", "My parcel {x} arrived damaged"],
+                 ["#4411", "#9023", "A-778", "B-311", "#1200"]),
+    "api": (["The {x} endpoint returns a 500 error", "What is the rate limit of the {x} API?",
+             "How do I paginate results from {x}?", "Webhook deliveries for {x} are failing",
+             "How do I rotate the API key used for {x}?"], ["/v1/search", "/v2/orders", "/users", "/reports"]),
+    "health": (["What are the side effects of {x}?", "What is the usual dose of {x} for adults?",
+                "Is {x} safe during pregnancy?", "Can I take {x} with alcohol?", "How long does {x} stay in the body?"],
+               ["ibuprofen", "metformin", "amoxicillin", "sertraline"]),
+}
+
+
+def questions(topics, n, seed):
+    rng = np.random.default_rng(seed)
+    out = []
+    for _ in range(n):
+        templates, fillers = TOPICS[topics[rng.integers(len(topics))]]
+        out.append(templates[rng.integers(len(templates))].format(x=fillers[rng.integers(len(fillers))]))
+    return out
+
+
+def text_log(topics, n, seed, **more):
+    q = questions(topics, n, seed)
+    return {"query": q, "response": [f"Thanks for asking: {t.lower()} Our team will help." for t in q], **more}
+
+
+OLD, NEW = ("billing", "account", "shipping"), ("api", "health")
+
+
+@pytest.fixture(scope="module")
+def windows(tmp_path_factory):
+    """Baseline, same-topic and new-topic windows as JSON Lines files, 120 requests each."""
+    folder = tmp_path_factory.mktemp("text-logs")
+    out = {}
+    for name, topics, seed in (("base", OLD, 1), ("same", OLD, 2), ("new", NEW, 3)):
+        log = text_log(topics, 120, seed)
+        path = folder / f"{name}.jsonl"
+        path.write_text("".join(json.dumps({"query": q, "response": r}) + "\n"
+                                for q, r in zip(log["query"], log["response"])))
+        out[name] = (path, log)
+    return out
+
+
+def run_cli(*args):
+    run = subprocess.run([sys.executable, "-m", "morvanta", *map(str, args)], capture_output=True, text=True,
+                         timeout=300, env=dict(os.environ, PYTHONPATH=str(SITE)))
+    return run.returncode, run.stdout, run.stderr
+
+
+def test_topic_drift_in_text_is_caught_by_check_embed_and_a_same_topic_window_is_not(folders, windows):
+    drifted = {}
+    for name in ("same", "new"):
+        status, out, err = run_cli("check", windows["base"][0], windows[name][0], "--embed", folders[0], "--json")
+        assert status == 0 and err == "", err
+        doc = json.loads(out)  # the progress bar never reaches piped output
+        dims = {d["dimension"]: d for d in doc["dimensions"]}
+        assert {d: dims[d]["status"] for d in ("embedding", "query", "response")} == dict.fromkeys(
+            ("embedding", "query", "response"), "scored")
+        drifted[name] = {d for d, v in dims.items() if v.get("drifted")}
+        embedded = [n for n in doc["notes"] if "texts embedded with 'all-MiniLM-L6-v2' (sha256 " in n]
+        assert len(embedded) == 4 and all(n.startswith(("baseline: column '", "current: column '")) for n in embedded)
+        assert any(n.startswith("current: column 'query': 120 texts embedded") for n in embedded)
+    assert {"embedding", "query"} <= drifted["new"]
+    assert drifted["same"] == set()
+
+
+def test_embedded_text_scores_with_the_bits_of_logs_holding_the_same_models_vectors(model, windows):
+    base, same = windows["base"][1], windows["new"][1]
+    with_vectors = [dict(log, query_embedding=model.embed(log["query"]),
+                         response_embedding=model.embed(log["response"])) for log in (base, same)]
+    a = morvanta.check(base, same, embed=model, n_permutations=199)
+    b = morvanta.check(*with_vectors, n_permutations=199)
+    for x, y in zip(a.dimensions, b.dimensions):
+        assert x.status == y.status and x.drifted == y.drifted
+        if x.status == "scored":
+            assert bits(np.float32(x.score.score)) == bits(np.float32(y.score.score))
+            assert x.score.score == y.score.score and x.p_value == y.p_value and x.p_adjusted == y.p_adjusted
+    # Columns holding embeddings win over the text: these vectors are scored as given.
+    rng = np.random.default_rng(0)
+    own = [dict(log, query_embedding=rng.standard_normal((120, 8)).astype(np.float32)) for log in (base, same)]
+    mine, plain = morvanta.check(*own, embed=model, decide="threshold"), morvanta.check(*own, decide="threshold")
+    assert mine.dimensions[4].score.score == plain.dimensions[4].score.score
+    assert not any("column 'query'" in n for n in mine.notes)
+    assert sum("column 'response'" in n and "embedded with" in n for n in mine.notes) == 2
+
+
+def test_monitor_embeds_the_log_once_and_windows_score_as_with_vectors(model, windows):
+    log = text_log(OLD, 90, 5)
+    log["query"] += windows["new"][1]["query"][:60]
+    log["response"] += windows["new"][1]["response"][:60]
+    calls = []
+    real = type(model).embed
+
+    def counting(self, texts, **kw):
+        calls.append(len(list(texts)) if not isinstance(texts, list) else len(texts))
+        return real(self, texts, **kw)
+
+    try:
+        type(model).embed = counting
+        got = morvanta.monitor(log, rows=30, baseline=60, embed=model, n_permutations=199)
+    finally:
+        type(model).embed = real
+    assert calls == [150, 150]  # each column once, not once per window
+    vectors = dict(log, query_embedding=model.embed(log["query"]), response_embedding=model.embed(log["response"]))
+    want = morvanta.monitor(vectors, rows=30, baseline=60, n_permutations=199)
+    assert [w.result.drifted for w in got.windows] == [w.result.drifted for w in want.windows] == [False, True, True]
+    for g, w in zip(got.windows, want.windows):
+        assert [d.p_value for d in g.result.dimensions] == [d.p_value for d in w.result.dimensions]
+
+
+def test_without_the_extra_or_a_model_the_note_names_the_skipped_dimensions(folders, windows, monkeypatch):
+    base, new = windows["base"][1], windows["new"][1]
+    plain = morvanta.check(base, new)
+    assert [d.status for d in plain.dimensions] == ["skipped", "skipped", "scored", "skipped", "skipped"]
+    assert plain.notes[:2] == [
+        "embedding, query: not scored: the logs hold query text but no query embeddings; pass --embed MODEL_DIR "
+        "(Python: embed=) with the extra pip install 'morvanta[embed]'",
+        "response: scored on lengths alone: the logs hold the answer text but no answer embeddings; pass --embed "
+        "MODEL_DIR (Python: embed=) with the extra pip install 'morvanta[embed]'"]
+    monkeypatch.setitem(sys.modules, "onnxruntime", None)
+    missing = morvanta.check(base, new, embed=folders[0])
+    assert [d.status for d in missing.dimensions] == [d.status for d in plain.dimensions]
+    assert missing.notes[0] == (
+        f"embedding, query: not scored: the logs hold query text but no query embeddings; embedding with the ONNX "
+        f"model in '{folders[0]}' needs onnxruntime, which is not installed (pip install onnxruntime, or pip "
+        "install \".[embed]\" in a clone of morvanta)")
+
+
+def test_a_bad_model_folder_is_one_line_naming_the_flag_or_argument(windows, tmp_path):
+    status, out, err = run_cli("check", windows["base"][0], windows["same"][0], "--embed", tmp_path / "none")
+    assert (status, out, err) == (2, "", f"morvanta: error: argument --embed: model folder '{tmp_path / 'none'}' "
+                                         "does not exist\n")
+    with pytest.raises(morvanta.errors.ArgumentError) as info:
+        morvanta.check(windows["base"][1], windows["same"][1], embed=tmp_path)
+    assert str(info.value).startswith(f"argument 'embed': '{tmp_path}' holds no model: ")
+    with pytest.raises(TypeError, match="^argument 'embed': expected a model folder"):
+        morvanta.check(windows["base"][1], windows["same"][1], embed=3)
+    # The configuration's [embed] model is relative to the configuration file.
+    (tmp_path / "conf").mkdir()
+    (tmp_path / "conf" / "morvanta.toml").write_text('[embed]\nmodel = "models/minilm"\n')
+    status, _, err = run_cli("check", windows["base"][0], windows["same"][0], "--config", tmp_path / "conf" / "morvanta.toml")
+    assert status == 2 and err == (f"morvanta: error: argument --embed: model folder "
+                                   f"'{tmp_path / 'conf' / 'models' / 'minilm'}' does not exist\n")
+    (tmp_path / "conf" / "morvanta.toml").write_text('[embed]\nfolder = "x"\n')
+    status, _, err = run_cli("check", windows["base"][0], windows["same"][0], "--config", tmp_path / "conf" / "morvanta.toml")
+    assert status == 2 and err.endswith("morvanta.toml': unknown key embed.folder (known: model)\n")
+
+
+def test_a_baseline_keeps_its_models_identity_through_save_and_load_and_refuses_another(folders, model, windows,
+                                                                                        tmp_path):
+    import morvanta.engines.baseline_store as store
+    from morvanta import _engine
+
+    base, new = windows["base"][1], windows["new"][1]
+    fitted = morvanta.Baseline.fit(query_text=base["query"], response_text=base["response"],
+                                   response_lengths=[len(r) for r in base["response"]], embed=model)
+    ident = dict(model.identity, parts=["embeddings", "response_embeddings", "queries"])
+    assert fitted.model == ident
+    tests = fitted.test(query_text=new["query"], response_text=new["response"],
+                        response_lengths=[len(r) for r in new["response"]], embed=folders[0], n_permutations=99)
+    for suffix in ("npz", "json"):
+        path = tmp_path / f"b.{suffix}"
+        fitted.save(path)
+        loaded = morvanta.Baseline.load(path)
+        assert loaded.model == ident
+        again = loaded.test(query_text=new["query"], response_text=new["response"],
+                            response_lengths=[len(r) for r in new["response"]], embed=model, n_permutations=99)
+        assert {d: t.p_value for d, t in again.items()} == {d: t.p_value for d, t in tests.items()}
+    assert json.loads((tmp_path / "b.json").read_text())["morvanta_baseline"]["version"] == 3
+    # Without a model the file stays version 2.
+    plain = morvanta.Baseline.fit(queries=model.embed(base["query"]))
+    assert plain.model is None
+    plain.save(tmp_path / "v2.json")
+    assert json.loads((tmp_path / "v2.json").read_text())["morvanta_baseline"]["version"] == 2
+
+    # The pipeline: the saved model embeds the current text; another model is refused naming both.
+    res = morvanta.check(tmp_path / "b.npz", new, embed=model, n_permutations=199)
+    assert {d.dimension for d in res.dimensions if d.drifted} >= {"embedding", "query"}
+    other = copy_model(folders[0], tmp_path / "other")
+    cfg = other / "tokenizer_config.json"
+    cfg.write_bytes(cfg.read_bytes().replace(b"512", b"513"))
+    other_id = load_model(other).identity
+    want = (f"argument 'embed': the baseline '{tmp_path / 'b.npz'}' was embedded with 'all-MiniLM-L6-v2' (sha256 "
+            f"{ident['sha256'][:12]}), not with 'other' (sha256 {other_id['sha256'][:12]}): vectors of two models "
+            "cannot be compared (pass the baseline's model)")
+    with pytest.raises(morvanta.errors.ArgumentError) as info:
+        morvanta.check(tmp_path / "b.npz", new, embed=other)
+    assert str(info.value) == want
+    status, _, err = run_cli("check", tmp_path / "b.npz", windows["new"][0], "--embed", other)
+    assert status == 2 and err == f"morvanta: error: {want.replace(chr(39) + 'embed' + chr(39), '--embed', 1)}\n"
+    with pytest.raises(ValueError, match=r"^argument 'embed': the baseline 'this baseline' was embedded with "):
+        fitted.check(query_text=new["query"], response_text=new["response"],
+                     response_lengths=[len(r) for r in new["response"]], embed=other)
+    # No model: the saved identity is named, and vectors in the log are taken with a note.
+    with pytest.raises(morvanta.errors.LogError) as info:
+        morvanta.check(tmp_path / "b.npz", new)
+    assert str(info.value) == (
+        f"'current_log': the log holds query and response text but no embeddings, and the baseline "
+        f"'{tmp_path / 'b.npz'}' was embedded with 'all-MiniLM-L6-v2' (sha256 {ident['sha256'][:12]}); pass --embed "
+        f"(Python: embed=) with the folder of 'all-MiniLM-L6-v2' (sha256 {ident['sha256'][:12]})")
+    vectors = dict(new, query_embedding=model.embed(new["query"]), response_embedding=model.embed(new["response"]))
+    by_vectors = morvanta.check(tmp_path / "b.npz", vectors, n_permutations=199)
+    assert [d.p_value for d in by_vectors.dimensions] == [d.p_value for d in res.dimensions]
+    assert any(n.endswith("the current log's embedding columns must come from the same model") for n in by_vectors.notes)
+
+    # The record is judged on load, as the rest of the file: a version 3 file must hold it, others never.
+    with np.load(tmp_path / "b.npz") as z:
+        arrays = {k[len("array_"):]: z[k] for k in z.files if k.startswith("array_")}
+        meta = _engine.json_load(str(z["morvanta_baseline"]))
+
+    def write(edit, name):
+        m = json.loads(json.dumps(meta))
+        edit(m)
+        m.pop("digest")
+        m["digest"] = store.digest(_engine.json_dump(m), arrays)
+        with open(tmp_path / name, "wb") as f:
+            store.write_npz(f, m, arrays)
+        with pytest.raises(ValueError) as info:
+            morvanta.Baseline.load(tmp_path / name)
+        return str(info.value)
+
+    p = tmp_path
+    assert write(lambda m: m["model"].update(dimension=383), "d.npz") == (
+        f"{p / 'd.npz'}: invalid baseline: model: part 'embeddings' holds 384-d vectors, the model gives 383-d")
+    assert write(lambda m: m["model"].update(sha256="x" * 64), "s.npz") == (
+        f"{p / 's.npz'}: invalid baseline: model: sha256 '{'x' * 64}' is not a SHA-256 digest in hex")
+    assert write(lambda m: m["model"].update(parts=["confidences"]), "p.npz").endswith(
+        "model: parts ['confidences'] are not embedding parts of the baseline (['embeddings', 'response_lengths', "
+        "'response_embeddings', 'queries'])")
+    assert write(lambda m: m.pop("model"), "n.npz") == f"{p / 'n.npz'}: damaged baseline settings (no 'model')"
+    assert write(lambda m: m.update(version=2), "v.npz") == (
+        f"{p / 'v.npz'}: damaged baseline settings (a model record in a version 2 file)")
+    assert write(lambda m: m.update(version=4), "f.npz") == (
+        f"{p / 'f.npz'}: baseline format version 4 is not supported (this version reads 1 and 2 and 3)")
+
+
+def test_check_groups_embeds_each_group_as_check_would(model, windows):
+    pd = pytest.importorskip("pandas")
+    dask_mod = pytest.importorskip("morvanta.dask", exc_type=ImportError)
+    base, new, same = (windows[k][1] for k in ("base", "new", "same"))
+    logs = pd.DataFrame({"query": same["query"] + new["query"], "response": same["response"] + new["response"],
+                         "tenant": ["same"] * 120 + ["new"] * 120})
+    got = dask_mod.check_groups(pd.DataFrame(base), logs, by="tenant", embed=model, n_permutations=199)
+    vec = lambda frame: frame.assign(query_embedding=list(model.embed(list(frame["query"]))),
+                                     response_embedding=list(model.embed(list(frame["response"]))))
+    want = dask_mod.check_groups(vec(pd.DataFrame(base)), vec(logs), by="tenant", n_permutations=199)
+    cols = ["tenant", "dimension", "score", "p_value", "drifted"]
+    pd.testing.assert_frame_equal(got[cols], want[cols])
+    drifted = set(got.loc[got.drifted, "tenant"] + "/" + got.loc[got.drifted, "dimension"])
+    assert {"new/embedding", "new/query"} <= drifted and not any(d.startswith("same/") for d in drifted)
+    with pytest.warns(UserWarning, match="embedding, query: not scored: the logs hold query text"):
+        dask_mod.check_groups(pd.DataFrame(base), logs, by="tenant", n_permutations=199)
