@@ -352,7 +352,11 @@ def test_config_columns_table_names_the_key(tmp_path):
              ("columns = 1\n", "[columns] must be a table"),
              ("[columns]\nanswer = 'a'\n", "unknown key columns.answer (known: query_embedding, response_embedding, "
                                            "embedding, response_length, response, confidence, correct, timestamp, "
-                                           "features, exclude, length)")]
+                                           "query, features, exclude, length)"),
+             # The model for text-only logs, relative to the configuration's folder.
+             ("[embed]\nmodel = 3\n", "embed.model must be the path of a model folder, got 3"),
+             ("embed = 'm'\n", '[embed] must be a table (model = "FOLDER")'),
+             ("[embed]\nmodel = 'm'\nthreads = 2\n", "unknown key embed.threads (known: model)")]
     cfg = tmp_path / "m.toml"
     for text, why in cases:
         cfg.write_text(text)
@@ -360,6 +364,10 @@ def test_config_columns_table_names_the_key(tmp_path):
     cfg.write_text("[columns]\ncorrect = false\nexclude = ['tokens']\n")
     cols, rest = load_config(str(cfg))
     assert (cols.correct, cols.exclude, rest) == (None, ("tokens",), {})
+    cfg.write_text("[embed]\nmodel = 'models/minilm'\n")
+    assert load_config(str(cfg))[1] == {"embed": str(tmp_path / "models" / "minilm")}
+    cfg.write_text(f"[embed]\nmodel = '{tmp_path / 'elsewhere'}'\n")
+    assert load_config(str(cfg))[1] == {"embed": str(tmp_path / "elsewhere")}
 
 
 # ------------------------------------------------------------------ invalid cells
