@@ -873,8 +873,9 @@ def _from_text(args: dict[str, Any], have: Mapping[str, Any] | None, parts: tupl
     if have is not None:
         refuse_other_model(have, model.identity, "this baseline")
     filled: list[str] = []
-    for arg, texts, targets in (("query_text", query, ("queries", "embeddings")),
-                                ("response_text", response, ("response_embeddings",))):
+    sources: tuple[tuple[str, Any, tuple[str, ...]], ...] = (
+        ("query_text", query, ("queries", "embeddings")), ("response_text", response, ("response_embeddings",)))
+    for arg, texts, targets in sources:
         if texts is None:
             continue
         cells = _text_cells(arg, texts)

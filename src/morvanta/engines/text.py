@@ -64,7 +64,7 @@ def resolve(embed: Any, arg: str = "embed") -> Embedder | None:
     from ..embed import ModelError, load_model
 
     try:
-        return Embedder(load_model(embed), path=os.fspath(embed))
+        return Embedder(load_model(os.fspath(embed)), path=os.fspath(embed))
     except MissingDependency as err:
         return Embedder(None, str(err), os.fspath(embed))
     except ModelError as err:
