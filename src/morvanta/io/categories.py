@@ -90,7 +90,7 @@ def _whole_numbers(origin: Origin, col: Column) -> list[str | None]:
         if math.isnan(v):
             out.append(None)
         elif v != math.floor(v) or math.isinf(v):
-            raise origin.error(col.name, f"declared categorical, but holds {v!r}, not a whole number", i)
+            raise origin.error(col.name, f"declared categorical, but holds {float(v)!r}, not a whole number", i)
         else:
             out.append(str(int(v)))
     return out

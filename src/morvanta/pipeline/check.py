@@ -571,7 +571,7 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         if raised and calls:
             notes.append(raised)
         tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
-                            categories=call.categories)
+                            **({"categories": call.categories} if call.categories else {}))
                  for dim, call in calls.items()}
     given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, part_names, notes)
