@@ -402,7 +402,8 @@ TEST_F(CombinedTestSuite, CategoricalPartsByHand) {
     const auto bk = codes(4, 1, {0, 0, 1, -1}), ck = codes(4, 1, {0, 1, 1, 2});
     const MatrixF64 bx(4, 0), cx(4, 0);
     const DataDriftDetector det{0.1, 10, 1e-4};
-    auto r = combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), ck.view(), CombinedOptions{5, 1, 10, 0});
+    auto r =
+        combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), ck.view(), CombinedOptions{5, 1, 10, 0});
     ASSERT_TRUE(r.ok()) << r.error().message();
     EXPECT_EQ(r.value().parts, (std::vector<std::string>{"psi_cat[0]", "missing[0]"}));
     EXPECT_EQ(r.value().columns, (std::vector<std::ptrdiff_t>{0, 0}));
@@ -499,8 +500,9 @@ TEST_F(CombinedTestSuite, CategoricalTestIsBitIdenticalForAnyThreadCountAndRefus
     // Codes below -1, tables of other heights, codes past the pooled rows.
     const CombinedOptions o{200, 3, 50, 0};
     const auto bad = codes(m, 2, std::vector<std::int32_t>(m * 2, -2));
-    EXPECT_EQ(combined_data_categorical_test(det, bx.view(), cx.view(), bad.view(), ck.view(), o).error().message(),
-              "invalid configuration: categorical data test: column 0 holds code -2; codes are >= 0, or -1 for missing");
+    EXPECT_EQ(
+        combined_data_categorical_test(det, bx.view(), cx.view(), bad.view(), ck.view(), o).error().message(),
+        "invalid configuration: categorical data test: column 0 holds code -2; codes are >= 0, or -1 for missing");
     const auto wide = codes(n, 1, std::vector<std::int32_t>(n, 0));
     EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), wide.view(), o).ok());
     const auto huge = codes(m, 2, std::vector<std::int32_t>(m * 2, 100000));

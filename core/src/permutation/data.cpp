@@ -69,8 +69,7 @@ public:
     std::string part_name(std::size_t j) const override {
         const std::size_t np = numeric_parts();
         if (j >= np)
-            return std::string((j - np) % 2 == 0 ? "psi_cat[" : "missing[") + std::to_string(part_column_of(j)) +
-                   "]";
+            return std::string((j - np) % 2 == 0 ? "psi_cat[" : "missing[") + std::to_string(part_column_of(j)) + "]";
         return std::string(j % per_col_ == 0 ? "ks[" : "psi[") + std::to_string(j / per_col_) + "]";
     }
     std::ptrdiff_t part_column(std::size_t j) const noexcept override {
@@ -255,13 +254,18 @@ Result<FormPtr> data_categorical_form(const DataDriftDetector& det, ViewF64 base
     constexpr const char* kWhere = "categorical data test";
     if (baseline.cols != current.cols)
         return DriftError::dimension_mismatch(baseline.cols, current.cols, "DataDriftDetector::detect");
-    if (baseline_codes.cols != current_codes.cols) return DriftError::dimension_mismatch(baseline_codes.cols, current_codes.cols, kWhere);
-    if (baseline_codes.rows != baseline.rows) return DriftError::dimension_mismatch(baseline.rows, baseline_codes.rows, "categorical data test (baseline rows)");
-    if (current_codes.rows != current.rows) return DriftError::dimension_mismatch(current.rows, current_codes.rows, "categorical data test (current rows)");
+    if (baseline_codes.cols != current_codes.cols)
+        return DriftError::dimension_mismatch(baseline_codes.cols, current_codes.cols, kWhere);
+    if (baseline_codes.rows != baseline.rows)
+        return DriftError::dimension_mismatch(baseline.rows, baseline_codes.rows,
+                                              "categorical data test (baseline rows)");
+    if (current_codes.rows != current.rows)
+        return DriftError::dimension_mismatch(current.rows, current_codes.rows, "categorical data test (current rows)");
     const std::size_t m = baseline.rows, n = current.rows, total = m + n;
     if ((baseline.cols != 0 || baseline_codes.cols != 0) && (m == 0 || n == 0))
         return DriftError::insufficient_samples(1, 0, kWhere);
-    if (auto e = check_alloc(byte_count({total, baseline_codes.cols}, sizeof(std::uint32_t)), "the pooled category codes", kWhere))
+    if (auto e = check_alloc(byte_count({total, baseline_codes.cols}, sizeof(std::uint32_t)),
+                             "the pooled category codes", kWhere))
         return std::move(*e);
     std::vector<CatColumn> cats(baseline_codes.cols);
     for (std::size_t j = 0; j < cats.size(); ++j) {
@@ -270,8 +274,9 @@ Result<FormPtr> data_categorical_form(const DataDriftDetector& det, ViewF64 base
         for (std::size_t r = 0; r < total; ++r) {
             const std::int32_t v = r < m ? baseline_codes.at(r, j) : current_codes.at(r - m, j);
             if (v < -1)
-                return DriftError::invalid_config("categorical data test: column " + std::to_string(j) + " holds code " +
-                                                  std::to_string(v) + "; codes are >= 0, or -1 for missing");
+                return DriftError::invalid_config("categorical data test: column " + std::to_string(j) +
+                                                  " holds code " + std::to_string(v) +
+                                                  "; codes are >= 0, or -1 for missing");
             top = std::max<std::int64_t>(top, v);
         }
         // Codes are compact (0 .. K - 1): more categories than rows cannot come from one encoding.

@@ -142,9 +142,8 @@ PyObject* data_call(PyObject* method, PyObject* base, PyObject* cur, const DataD
             !arg_matrix_f64(item_name("current", 0).c_str(), s.c[0], c) ||
             !arg_codes(item_name("current", 1).c_str(), s.c[1], ck))
             return nullptr;
-        return test_or_raise(without_gil([&] {
-            return permutation::combined_data_categorical_test(det, b, c, bk.view(), ck.view(), opt);
-        }));
+        return test_or_raise(without_gil(
+            [&] { return permutation::combined_data_categorical_test(det, b, c, bk.view(), ck.view(), opt); }));
     }
     if (!is(method, "detect")) return unknown_method(method, "DataDrift", "'detect' or 'detect_with_categories'");
     Sides s;

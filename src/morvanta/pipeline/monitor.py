@@ -11,14 +11,15 @@ import math
 import os
 import re
 from collections import deque
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 from ..errors import ArgumentError, annotated
 from ..io.log import LengthUnit, LogColumns, LogError, RequestLog
 from ..results import MonitorResult, WindowResult
-from .check import DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, _match, run_check, validate
+from .check import (DEFAULT_MIN_ROWS, _as_log, _is_saved_baseline, _load_baseline, _match, run_check, validate,
+                    with_categorical)
 from .decide import persistence
 
 #: A baseline shorter than this many windows makes every window's test weak, and
@@ -161,8 +162,12 @@ def monitor(
     columns: LogColumns | None = None,
     length: LengthUnit | None = None,
     on_window: Callable[[WindowResult], None] | None = None,
+    categorical: Sequence[str] | None = None,
+    redact_categories: bool = False,
 ) -> MonitorResult:
     """Cuts ``log`` into consecutive windows and checks each against a baseline.
+
+    ``categorical`` and ``redact_categories`` are as for :func:`~morvanta.check`.
 
     Windows span ``every`` (a duration such as "1h", cut by the ``timestamp``
     column, starting on multiples of the period in UTC) or hold ``rows`` requests
@@ -202,6 +207,7 @@ def monitor(
     base_len: float | int | None = None
     if baseline is not None:
         base_len = _duration("baseline", baseline) if period is not None else _count("baseline", baseline, 1)
+    columns = with_categorical(columns, categorical)
     full = _as_log(log, columns, length, "log")
     if period is not None:
         if full.timestamps is None:
@@ -246,7 +252,7 @@ def monitor(
                              reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
         else:
             res = run_check(base, full.take(slice(c.first, c.end)), rules, detectors=detectors, columns=None,
-                            length=None, min_rows=min_rows, explain=False)
+                            length=None, min_rows=min_rows, explain=False, redact=bool(redact_categories))
             recent.append(res.drifted)
             alert = res.drifted and (persisting is None or sum(recent) >= persisting[0])
             w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods, alert=alert)
