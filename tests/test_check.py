@@ -772,6 +772,8 @@ def test_categorical_columns_decide_explain_and_leave_ids_out_with_a_note():
     shares = {"a": 0.4, "d": 0.1}
     assert abs(top["baseline_share"] - shares[top["category"]]) < 0.06
     assert json.loads(r.to_json())["categorical_columns"][0]["name"] == "route"
+    prom = r.to_prometheus(per_column=True)
+    assert 'morvanta_drift_categorical_statistic{dimension="data",column="route",part="psi_cat"}' in prom
     text = r.summary()
     assert re.search(r"categories of route: [ad] \d+\.\d% -> \d+\.\d%.*; unseen in the baseline: zeta 2\.5%", text)
     # Redacted: values as 8 hex digits of their SHA-256, everywhere in the outputs.
