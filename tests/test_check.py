@@ -738,3 +738,83 @@ def test_demo_writes_the_report_of_its_drift_scenario(tmp_path):
     # The check of the demo's logs scores exactly what the demo's detectors do.
     expected = demo.score_window(demo.make_window("baseline", 300), demo.make_window("drift", 300))
     assert [s.to_dict() for s in demo.drift_check(300).report.scores] == [s.to_dict() for s in expected]
+
+
+# ---------------------------------------------------------------- categorical columns
+
+
+def _cat_log(n, seed, mix, extra=None):
+    rng = np.random.default_rng(seed)
+    out = {"x": rng.normal(size=n), "route": rng.choice(["a", "b", "c", "d"], n, p=mix).astype(object),
+           "request_id": np.array([f"req-{seed}-{i}" for i in range(n)], dtype=object),
+           "counter": np.arange(n, dtype=float) + seed * n}
+    out.update(extra or {})
+    return out
+
+
+def test_categorical_columns_decide_explain_and_leave_ids_out_with_a_note():
+    base = _cat_log(400, 1, [0.4, 0.3, 0.2, 0.1])
+    cur = _cat_log(400, 2, [0.1, 0.3, 0.2, 0.4])
+    cur["route"][:10] = "zeta"  # unseen in the baseline
+    r = morvanta.check(base, cur, seed=3)
+    data = r.dimension("data")
+    assert data.drifted and data.inputs == "1 feature column + 1 categorical"
+    by = {(p.name, p.column): p for p in data.parts}
+    assert by[("psi_cat", "route")].p_adjusted <= 0.01 and by[("ks", "x")].p_adjusted > 0.05
+    assert "categorical feature 'request_id' is left out of the data dimension: 400 distinct values in 400 " \
+           "baseline rows (an id or free text)" in r.notes
+    assert any(n.startswith("feature 'counter' is left out of the data dimension: whole numbers strictly increasing")
+               for n in r.notes)
+    (route,) = r.categorical
+    assert route["moved"][0]["category"] in ("a", "d") and route["unseen"][0]["category"] == "zeta"
+    assert route["unseen"][0]["current_share"] == pytest.approx(10 / 400)
+    top = route["moved"][0]
+    shares = {"a": 0.4, "d": 0.1}
+    assert abs(top["baseline_share"] - shares[top["category"]]) < 0.06
+    assert json.loads(r.to_json())["categorical_columns"][0]["name"] == "route"
+    prom = r.to_prometheus(per_column=True)
+    assert 'morvanta_drift_categorical_statistic{dimension="data",column="route",part="psi_cat"}' in prom
+    text = r.summary()
+    assert re.search(r"categories of route: [ad] \d+\.\d% -> \d+\.\d%.*; unseen in the baseline: zeta 2\.5%", text)
+    # Redacted: values as 8 hex digits of their SHA-256, everywhere in the outputs.
+    red = morvanta.check(base, cur, seed=3, redact_categories=True)
+    import hashlib
+
+    digest = hashlib.sha256(b"zeta").hexdigest()[:8]
+    assert red.categorical[0]["unseen"][0]["category"] == digest
+    assert "zeta" not in red.to_json()
+    # Same windows, same bits; a null pair keeps its p-value high.
+    again = morvanta.check(base, cur, seed=3)
+    assert again.to_json() == r.to_json()
+    null = morvanta.check(_cat_log(400, 5, [0.4, 0.3, 0.2, 0.1]), _cat_log(400, 6, [0.4, 0.3, 0.2, 0.1]), seed=3)
+    assert null.dimension("data").p_value > 0.01
+
+
+def test_categorical_cap_pools_the_rest_as_other_and_declared_codes_are_categories():
+    from morvanta.engines.categories import CAP, OTHER, pool
+    from morvanta.io.categories import CategoryColumn
+
+    rng = np.random.default_rng(0)
+    vals = [f"v{i:03d}" for i in range(80)]
+    def col(seed):
+        c = rng.integers(0, 80, 1000)
+        return CategoryColumn("k", tuple(vals), c.astype(np.int32))
+    b, c = col(0), col(1)
+    p = pool(b, c)
+    assert len(p.categories) == CAP + 1 and p.categories[-1] == OTHER and p.pooled_values == 80
+    counts = np.bincount(np.concatenate([b.codes, c.codes]), minlength=80)
+    kept = sorted(range(80), key=lambda i: (-counts[i], vals[i]))[:CAP]
+    assert list(p.categories[:-1]) == sorted(vals[i] for i in kept)
+    # The codes do not depend on the order of the rows.
+    q = pool(b.take(slice(None, None, -1)), c.take(slice(None, None, -1)))
+    assert q.categories == p.categories and (q.base[::-1] == p.base).all()
+    # Declared integer codes: the same test as their text.
+    base = {"route": np.array([1, 2, 3, 1] * 50, dtype=float), "x": np.arange(200.0) % 7}
+    cur = {"route": np.array([3, 3, 2, 1] * 50, dtype=float), "x": np.arange(200.0) % 7}
+    as_codes = morvanta.check(base, cur, categorical=["route"], seed=1)
+    as_text = morvanta.check({**base, "route": base["route"].astype(int).astype(str).astype(object)},
+                             {**cur, "route": cur["route"].astype(int).astype(str).astype(object)}, seed=1)
+    assert as_codes.dimension("data").p_value == as_text.dimension("data").p_value
+    assert as_codes.dimension("data").inputs == "1 feature column + 1 categorical"
+    with pytest.raises(ArgumentError, match="categorical"):
+        morvanta.check(base, cur, categorical="route")

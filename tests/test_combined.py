@@ -334,3 +334,104 @@ def test_ctrl_c_stops_a_long_combined_test():
     finally:
         timer.cancel()
     assert time.perf_counter() - start < 20
+
+
+# ---------------------------------------------------------------- categorical columns
+
+
+def cat_parts(codes, lab, eps=1e-4):
+    """psi_cat and missing of one split, by NumPy: shares of each side's non-missing rows, the
+    categories absent from the baseline side pooled in one last bin."""
+    b, c = codes[lab], codes[~lab]
+    k = int(codes.max()) + 1 if (codes >= 0).any() else 0
+    cb = np.bincount(b[b >= 0], minlength=k)
+    cc = np.bincount(c[c >= 0], minlength=k)
+    seen = cb > 0
+    pb, pc = list(cb[seen]), list(cc[seen])
+    if cc[~seen].sum():
+        pb.append(0)
+        pc.append(cc[~seen].sum())
+    pb, pc = np.array(pb, float), np.array(pc, float)
+    p = (pb + eps) / (pb.sum() + len(pb) * eps)
+    q = (pc + eps) / (pc.sum() + len(pc) * eps)
+    return float(np.sum((q - p) * np.log(q / p))), abs((c < 0).mean() - (b < 0).mean())
+
+
+def cat_windows(m, n, seed, shift=0.0):
+    rng = np.random.default_rng(seed)
+    mix = np.array([0.4, 0.3, 0.2, 0.06, 0.04])
+    moved = mix + shift * np.array([-0.3, 0.0, 0.1, 0.1, 0.1])
+    def side(rows, p):
+        c = rng.choice(5, rows, p=p).astype(float)
+        c[rng.random(rows) < 0.05] = -1
+        return c
+    bk = np.column_stack([side(m, mix), side(m, mix)])
+    ck = np.column_stack([side(n, moved), side(n, mix)])
+    return rng.normal(size=(m, 2)), rng.normal(size=(n, 2)), bk, ck
+
+
+def test_categorical_parts_equal_a_numpy_reference_on_every_permutation():
+    xb, xc, bk, ck = cat_windows(40, 35, 1, shift=0.5)
+    ck[3, 0] = 7  # a category only the current window has; code 5, 6 absent from both
+    r = _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bk), (xc, ck), 199, 3, stop_after=0)
+    assert r["parts"] == ["ks[0]", "psi[0]", "ks[1]", "psi[1]", "psi_cat[2]", "missing[2]", "psi_cat[3]",
+                          "missing[3]"]
+    assert r["columns"][4:] == [2, 2, 3, 3]
+    pooled = np.vstack([bk, ck]).astype(int)
+    given = np.arange(75) < 40
+    for j in (0, 1):
+        want = cat_parts(pooled[:, j], given)
+        assert r["observed"][4 + 2 * j] == pytest.approx(want[0], rel=1e-13)
+        assert r["observed"][5 + 2 * j] == pytest.approx(want[1], abs=1e-15)
+    # p_raw from a re-deal of every permutation.
+    ge = np.zeros(4)
+    for p in range(199):
+        lab = labels(75, 40, 3, p)
+        vals = [v for j in (0, 1) for v in cat_parts(pooled[:, j], lab)]
+        ge += np.array(vals) >= np.array(r["observed"][4:]) - 1e-12 * np.abs(np.array(r["observed"][4:]))
+    np.testing.assert_allclose(r["p_raw"][4:], (1 + ge) / 200)
+    # The numeric parts are those of the numeric test.
+    plain = _engine.combined_test(DataDrift(), "detect", (xb,), (xc,), 199, 3, stop_after=0)
+    assert r["observed"][:4] == plain["observed"]
+
+
+def test_categorical_null_false_alarm_rate_and_power_against_chi_square():
+    # 300 null pairs: p <= 0.05 within 3 standard errors of 5%.
+    hits = 0
+    for s in range(300):
+        xb, xc, bk, ck = cat_windows(120, 100, 100 + s)
+        r = _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bk), (xc, ck), 99, s)
+        hits += r["p_value"] <= 0.05
+    se = math.sqrt(0.05 * 0.95 / 300)
+    assert abs(hits / 300 - 0.05) <= 3 * se, hits
+    # A shifted mix on categorical columns alone: power close to a per-column chi-square test with
+    # Bonferroni (the maxT also spends some on the missing-share parts).
+    ours = chi = 0
+    for s in range(40):
+        xb, xc, bk, ck = cat_windows(200, 200, 900 + s, shift=0.4)
+        r = _engine.combined_test(DataDrift(), "detect_with_categories", (xb[:, :0], bk), (xc[:, :0], ck), 199, s)
+        ours += r["p_value"] <= 0.05
+        ps = []
+        for j in range(2):
+            t = np.array([[np.sum(bk[:, j] == k), np.sum(ck[:, j] == k)] for k in range(5)])
+            ps.append(stats.chi2_contingency(t).pvalue)
+        chi += min(ps) * 2 <= 0.05
+    assert ours >= 0.75 * chi and ours >= 20, (ours, chi)
+
+
+def test_categorical_test_is_bit_identical_for_any_worker_count_and_refuses_bad_codes(threads):
+    xb, xc, bk, ck = cat_windows(300, 250, 8, shift=0.2)
+    threads(1)
+    ref = _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bk), (xc, ck), 400, 5)
+    for t in (2, 7):
+        threads(t)
+        got = _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bk), (xc, ck), 400, 5)
+        assert repr(got) == repr(ref)
+    bad = bk.copy()
+    bad[4, 1] = 2.5
+    with pytest.raises(ValueError, match=r"argument 'baseline\[1\]': row 4 column 1 holds 2.5; category codes are"):
+        _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bad), (xc, ck), 9, 0)
+    with pytest.raises(TypeError, match=r"takes a \(features, codes\) tuple per side"):
+        _engine.combined_test(DataDrift(), "detect_with_categories", (xb,), (xc,), 9, 0)
+    with pytest.raises(MorvantaError):
+        _engine.combined_test(DataDrift(), "detect_with_categories", (xb, bk), (xc, ck[:5]), 9, 0)

@@ -280,7 +280,7 @@ def test_a_stray_word_among_numbers_stops_the_read_naming_its_cell(tmp_path):
                           (pd.DataFrame({"tenant": ["acme", 42, "beta", 7, "gamma"], "x": np.arange(5.0)}), "row 1")]:
         log = read_log(source)
         assert log.feature_names == ["x"] and log.notes == (
-            f"column 'tenant' is read as text, not as a feature: 2 of its cells are numbers, but not the one at "
+            f"column 'tenant' is read as categories, not numbers: 2 of its cells are numbers, but not the one at "
             f"{where}",)
 
 
@@ -352,7 +352,7 @@ def test_config_columns_table_names_the_key(tmp_path):
              ("columns = 1\n", "[columns] must be a table"),
              ("[columns]\nanswer = 'a'\n", "unknown key columns.answer (known: query_embedding, response_embedding, "
                                            "embedding, response_length, response, confidence, correct, timestamp, "
-                                           "query, features, exclude, length)"),
+                                           "query, features, exclude, categorical, length)"),
              # The model for text-only logs, relative to the configuration's folder.
              ("[embed]\nmodel = 3\n", "embed.model must be the path of a model folder, got 3"),
              ("embed = 'm'\n", '[embed] must be a table (model = "FOLDER")'),
@@ -525,3 +525,39 @@ def test_reading_is_linear_in_the_number_of_columns(tmp_path):
     start = time.perf_counter()
     r = morvanta.check(path, path, explain=False, min_rows=1)
     assert r.dimension("data").score.score == 0.0 and time.perf_counter() - start < 60
+
+
+def test_categorical_columns_read_the_same_codes_from_every_source(tmp_path):
+    import pandas as pd
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    route = ["b", "a", None, "c", "a", "", "b"]
+    x = np.arange(7.0) % 3
+    frame = pd.DataFrame({"route": route, "x": x})
+    frame.to_csv(tmp_path / "log.csv", index=False)
+    frame.to_json(tmp_path / "log.jsonl", orient="records", lines=True)
+    pq.write_table(pa.table({"route": pa.array(route).dictionary_encode(), "x": x}), tmp_path / "log.parquet")
+    sources = [tmp_path / "log.csv", tmp_path / "log.jsonl", tmp_path / "log.parquet",
+               frame.assign(route=frame["route"].replace("", None).astype("category")), {"route": route, "x": x}]
+    for src in sources:
+        log = read_log(src)
+        (col,) = log.categories
+        assert (col.name, col.values, log.feature_names) == ("route", ("a", "b", "c"), ["x"]), src
+        assert col.codes.tolist() == [1, 0, -1, 2, 0, -1, 1], src  # sorted values; None and "" missing
+    # Whole-number codes become categorical when declared, in the config or the columns.
+    codes = {"route": [3.0, 1.0, np.nan, 2.0], "y": [0.5, 1.5, 2.5, 3.5]}
+    log = read_log(codes, columns=LogColumns(categorical=("route",)))
+    assert log.feature_names == ["y"] and log.categories[0].values == ("1", "2", "3")
+    assert log.categories[0].codes.tolist() == [2, 0, -1, 1]
+    (tmp_path / "c.toml").write_text('[columns]\ncategorical = ["route"]\n')
+    cols, _ = load_config(str(tmp_path / "c.toml"))
+    assert cols.categorical == ("route",)
+    with pytest.raises(LogError, match=r"'log' column 'y' row 1: declared categorical, but holds 0.5, not a "
+                                       r"whole number"):
+        read_log(codes, columns=LogColumns(categorical=("y",)), name="log")
+    with pytest.raises(LogError, match=r"column 'nope': no such column \(declared categorical\)"):
+        read_log(codes, columns=LogColumns(categorical=("nope",)))
+    # A window keeps its rows' codes and the log's table.
+    part = read_log(sources[-1]).take(slice(2, 5))
+    assert part.categories[0].codes.tolist() == [-1, 2, 0] and part.categories[0].values == ("a", "b", "c")

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace morvanta {
@@ -37,5 +38,7 @@ using MatrixF32 = Matrix<float>;
 using MatrixF64 = Matrix<double>;
 using ViewF32 = MatrixView<float>;
 using ViewF64 = MatrixView<double>;
+// Category codes of categorical columns (-1 for a missing cell).
+using CodesView = MatrixView<std::int32_t>;
 
 }  // namespace morvanta

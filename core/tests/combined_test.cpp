@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 
 #include "cancel.hpp"
 #include "permutation/combined.hpp"
@@ -349,6 +350,163 @@ TEST_F(CombinedTestSuite, StoppedRealTestEqualsTheFullTestOfItsPermutations) {
     ASSERT_TRUE(before.ok());
     EXPECT_EQ(before.value().p_value, 10.0 / double(L));  // (1 + 9) / (1 + L - 1)
     EXPECT_EQ(full.value().p_value, 11.0 / double(L + 1));
+}
+
+// ---------------------------------------------------------------- categorical columns
+
+Matrix<std::int32_t> codes(std::size_t rows, std::size_t cols, std::vector<std::int32_t> v) {
+    return Matrix<std::int32_t>(rows, cols, std::move(v));
+}
+
+// The categorical parts of one split, written out the long way: shares of the
+// non-missing rows per side, the categories absent from the baseline side pooled
+// in one last bin, smoothed by eps.
+std::pair<double, double> reference_cat(const std::vector<std::int32_t>& pooled, const std::vector<std::uint8_t>& lab,
+                                        double eps) {
+    std::map<std::int32_t, std::pair<double, double>> counts;  // code -> (baseline, current)
+    double mb = 0, mc = 0, miss_b = 0, miss_c = 0;
+    for (std::size_t i = 0; i < pooled.size(); ++i) {
+        (lab[i] ? mb : mc) += 1;
+        if (pooled[i] < 0) {
+            (lab[i] ? miss_b : miss_c) += 1;
+            continue;
+        }
+        auto& c = counts[pooled[i]];
+        (lab[i] ? c.first : c.second) += 1;
+    }
+    std::vector<double> b, c;
+    double unseen = 0;
+    for (const auto& [code, bc] : counts) {
+        if (bc.first == 0) {
+            unseen += bc.second;
+        } else {
+            b.push_back(bc.first);
+            c.push_back(bc.second);
+        }
+    }
+    if (unseen > 0) {
+        b.push_back(0);
+        c.push_back(unseen);
+    }
+    const double nb = mb - miss_b, nc = mc - miss_c, K = double(b.size());
+    double s = 0;
+    for (std::size_t k = 0; k < b.size(); ++k) {
+        const double p = (b[k] + eps) / (nb + K * eps), q = (c[k] + eps) / (nc + K * eps);
+        s += std::log(q / p) * (q - p);
+    }
+    return {s, std::fabs(miss_c / mc - miss_b / mb)};
+}
+
+TEST_F(CombinedTestSuite, CategoricalPartsByHand) {
+    // Baseline: a a b (missing); current: a b b c, c unseen in the baseline.
+    const auto bk = codes(4, 1, {0, 0, 1, -1}), ck = codes(4, 1, {0, 1, 1, 2});
+    const MatrixF64 bx(4, 0), cx(4, 0);
+    const DataDriftDetector det{0.1, 10, 1e-4};
+    auto r =
+        combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), ck.view(), CombinedOptions{5, 1, 10, 0});
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(r.value().parts, (std::vector<std::string>{"psi_cat[0]", "missing[0]"}));
+    EXPECT_EQ(r.value().columns, (std::vector<std::ptrdiff_t>{0, 0}));
+    // Bins a, b, unseen: baseline 2 1 0 of 3, current 1 2 1 of 4.
+    const double e = 1e-4;
+    const double p[3] = {(2 + e) / (3 + 3 * e), (1 + e) / (3 + 3 * e), e / (3 + 3 * e)};
+    const double q[3] = {(1 + e) / (4 + 3 * e), (2 + e) / (4 + 3 * e), (1 + e) / (4 + 3 * e)};
+    double want = 0;
+    for (int k = 0; k < 3; ++k) want += std::log(q[k] / p[k]) * (q[k] - p[k]);
+    EXPECT_NEAR(r.value().observed[0], want, 1e-15);
+    EXPECT_GT(want, 1.0);  // the smoothed unseen share dominates: ln((1/4) / (eps/3)) * 1/4
+    EXPECT_EQ(r.value().observed[1], 0.25);
+
+    // Two unseen categories pool into one bin: c, d unseen gives the value of c, c.
+    auto two = combined_data_categorical_test(det, bx.view(), cx.view(), codes(4, 1, {0, 0, 1, -1}).view(),
+                                              codes(4, 1, {0, 1, 2, 3}).view(), CombinedOptions{5, 1, 10, 0});
+    auto one = combined_data_categorical_test(det, bx.view(), cx.view(), codes(4, 1, {0, 0, 1, -1}).view(),
+                                              codes(4, 1, {0, 1, 2, 2}).view(), CombinedOptions{5, 1, 10, 0});
+    ASSERT_TRUE(two.ok() && one.ok());
+    EXPECT_TRUE(same_bits(two.value().observed[0], one.value().observed[0]));
+    // Equal shares score 0; a side with no category at all gives NaN (the part is left out).
+    auto same = combined_data_categorical_test(det, bx.view(), cx.view(), codes(4, 1, {0, 1, 0, 1}).view(),
+                                               codes(4, 1, {1, 0, 1, 0}).view(), CombinedOptions{5, 1, 10, 0});
+    ASSERT_TRUE(same.ok());
+    EXPECT_EQ(same.value().observed[0], 0.0);
+    auto empty = combined_data_categorical_test(det, bx.view(), cx.view(), codes(4, 1, {-1, -1, -1, -1}).view(),
+                                                codes(4, 1, {1, 0, 1, 0}).view(), CombinedOptions{5, 1, 10, 0});
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(std::isnan(empty.value().observed[0]));
+    EXPECT_EQ(empty.value().observed[1], 1.0);
+}
+
+TEST_F(CombinedTestSuite, CategoricalPermutationsRecountTheUnseenBinPerSplit) {
+    // Rare categories (codes 5..7 seen a handful of times) make the unseen bin
+    // differ from split to split; every permutation must match the long-way
+    // reference on that permutation's labels.
+    const std::size_t m = 60, n = 50;
+    std::vector<std::int32_t> pooled(m + n);
+    Rng rng(99);
+    for (auto& v : pooled) {
+        const std::uint64_t u = rng.uniform_index(40);
+        v = u < 3 ? -1 : u < 37 ? std::int32_t(u % 5) : std::int32_t(5 + u % 3);
+    }
+    const auto bk = codes(m, 1, std::vector<std::int32_t>(pooled.begin(), pooled.begin() + m));
+    const auto ck = codes(n, 1, std::vector<std::int32_t>(pooled.begin() + m, pooled.end()));
+    const MatrixF64 bx = table(m, 2, 5, 0.0), cx = table(n, 2, 6, 0.3);
+    const DataDriftDetector det{0.1, 5, 1e-4};
+    auto form = detail::data_categorical_form(det, bx.view(), cx.view(), bk.view(), ck.view());
+    ASSERT_TRUE(form.ok());
+    const detail::Form& f = *form.value();
+    ASSERT_EQ(f.parts(), 6u);
+    EXPECT_EQ(f.part_name(4), "psi_cat[2]");
+    EXPECT_EQ(f.part_name(5), "missing[2]");
+    auto s = f.scratch();
+    std::vector<double> out(6);
+    for (std::uint64_t p = 0; p < 40; ++p) {
+        f.eval(*s, detail::Splits{false, 31, p, 1}, out.data());
+        const auto lab = split_labels(m + n, m, 31, p);
+        const auto [psi_ref, miss_ref] = reference_cat(pooled, lab, 1e-4);
+        EXPECT_NEAR(out[4], psi_ref, 1e-12 * (1 + psi_ref)) << "permutation " << p;
+        EXPECT_EQ(out[5], miss_ref) << "permutation " << p;
+    }
+    // The numeric parts are those of the numeric form on the same split.
+    auto plain = detail::data_form(det, bx.view(), cx.view());
+    auto ps = plain.value()->scratch();
+    std::vector<double> num(4);
+    plain.value()->eval(*ps, detail::Splits{false, 31, 3, 1}, num.data());
+    f.eval(*s, detail::Splits{false, 31, 3, 1}, out.data());
+    for (int j = 0; j < 4; ++j) EXPECT_TRUE(same_bits(num[j], out[j]));
+}
+
+TEST_F(CombinedTestSuite, CategoricalTestIsBitIdenticalForAnyThreadCountAndRefusesBadCodes) {
+    const std::size_t m = 300, n = 250;
+    std::vector<std::int32_t> b(m * 2), c(n * 2);
+    Rng rng(5);
+    for (auto& v : b) v = std::int32_t(rng.uniform_index(6)) - 1;
+    for (auto& v : c) v = std::int32_t(rng.uniform_index(7)) - 1;
+    const auto bk = codes(m, 2, b), ck = codes(n, 2, c);
+    const MatrixF64 bx = table(m, 3, 7, 0.0), cx = table(n, 3, 8, 0.0);
+    const DataDriftDetector det{0.1, 6, 1e-4};
+    for (std::size_t stop : {0u, 20u}) {
+        const CombinedOptions o{300, 11, 70, stop};
+        pool_set_threads(1);
+        auto ref = combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), ck.view(), o);
+        ASSERT_TRUE(ref.ok());
+        EXPECT_EQ(ref.value().parts.size(), 10u);
+        for (std::size_t threads : {2u, 7u}) {
+            pool_set_threads(threads);
+            auto got = combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), ck.view(), o);
+            ASSERT_TRUE(got.ok());
+            expect_same(ref.value(), got.value());
+        }
+    }
+    // Codes below -1, tables of other heights, codes past the pooled rows.
+    const CombinedOptions o{200, 3, 50, 0};
+    const auto bad = codes(m, 2, std::vector<std::int32_t>(m * 2, -2));
+    EXPECT_EQ(
+        combined_data_categorical_test(det, bx.view(), cx.view(), bad.view(), ck.view(), o).error().message(),
+        "invalid configuration: categorical data test: column 0 holds code -2; codes are >= 0, or -1 for missing");
+    const auto wide = codes(n, 1, std::vector<std::int32_t>(n, 0));
+    EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), wide.view(), o).ok());
+    const auto huge = codes(m, 2, std::vector<std::int32_t>(m * 2, 100000));
+    EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), huge.view(), ck.view(), o).ok());
 }
 
 }  // namespace

@@ -524,6 +524,10 @@ class CheckResult:
     exact: bool = False
     smallest_p_adjusted: float | None = None
     min_effect: dict[str, float] = field(default_factory=dict)
+    #: Per categorical column of the data dimension: the categories whose share moved most
+    #: (baseline share -> current share), those unseen in the baseline, the missing shares and
+    #: the parts' adjusted p-values (see :func:`morvanta.engines.categories.explain_columns`).
+    categorical: list[dict[str, Any]] = field(default_factory=list)
 
     def dimension(self, name: str) -> DimensionResult:
         """The result of one dimension by name."""
@@ -615,6 +619,7 @@ class CheckResult:
                     for c in self.columns
                 ],
                 "breakdowns": {k: _breakdown_dict(v) for k, v in self.breakdowns.items()},
+                "categorical_columns": [dict(c) for c in self.categorical],
                 "notes": list(self.notes),
                 "report": json.loads(self.report.to_json()),
             }

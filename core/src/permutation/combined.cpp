@@ -185,6 +185,12 @@ Result<CombinedTest> combined_data_test(const DataDriftDetector& det, ViewF64 ba
     return run_form(detail::data_form(det, baseline, current), opt);
 }
 
+Result<CombinedTest> combined_data_categorical_test(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
+                                                    CodesView baseline_codes, CodesView current_codes,
+                                                    const CombinedOptions& opt) {
+    return run_form(detail::data_categorical_form(det, baseline, current, baseline_codes, current_codes), opt);
+}
+
 Result<CombinedTest> combined_embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
                                              const CombinedOptions& opt) {
     return run_form(detail::embedding_form(det, baseline, current), opt);

@@ -79,6 +79,22 @@ struct CombinedTest {
 // One per detector method, with the argument checks of that method.
 Result<CombinedTest> combined_data_test(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
                                         const CombinedOptions& opt);
+// The data test with categorical columns: codes (rows x categorical columns,
+// row-aligned with the numeric features; -1 missing, else 0 .. K_j - 1 fixed from
+// the pooled rows of both windows) add two parts per column after the numeric
+// parts, numbered after the numeric columns (column p + j for p numeric ones):
+//   psi_cat[c]: PSI over the category shares of each side's non-missing rows,
+//     sum_k (q_k - p_k) ln(q_k / p_k), p_k = (b_k + eps) / (N_b + K' eps),
+//     q_k = (c_k + eps) / (N_c + K' eps) (the numeric PSI's smoothing, eps of
+//     the detector), over the K' bins: every category present on the split's
+//     baseline side, in code order, then one bin pooling the categories absent
+//     from that baseline side (only when the current side has some). NaN when a
+//     side has no non-missing row.
+//   missing[c]: |missing_c / n - missing_b / m|, the change in the share of
+//     missing cells.
+Result<CombinedTest> combined_data_categorical_test(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
+                                                    CodesView baseline_codes, CodesView current_codes,
+                                                    const CombinedOptions& opt);
 Result<CombinedTest> combined_embedding_test(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current,
                                              const CombinedOptions& opt);
 Result<CombinedTest> combined_query_test(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current,

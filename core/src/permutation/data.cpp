@@ -2,7 +2,11 @@
 // every permutation walks each column's runs with the row labels, measuring the
 // KS gaps and picking the permuted baseline side's order statistics as PSI edges
 // on the way. Bin counts then follow from the labelled counts below each edge.
+// Categorical columns (integer codes) are counted per category with the same
+// labels, so a row moves with all its numeric and categorical cells.
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "../stats/psi.hpp"
 #include "runner.hpp"
@@ -18,6 +22,15 @@ struct DataScratch : Form::Scratch {
     std::vector<std::uint32_t> edge_start, edge_below;  // run start and baseline rows below, per edge
     std::vector<double> edges;
     std::vector<std::uint64_t> cb, cc;
+    std::vector<std::uint64_t> cat, pb, pc;  // categorical: baseline-side counts, compacted bins
+};
+
+// One categorical column over the pooled rows: code per row (missing = K, the
+// slot after the categories) and the pooled count of every slot.
+struct CatColumn {
+    std::vector<std::uint32_t> codes;
+    std::size_t K = 0;
+    std::vector<std::uint64_t> total;  // K + 1
 };
 
 // Parts column after column: KS, then PSI where the index can be formed (as the
@@ -25,8 +38,9 @@ struct DataScratch : Form::Scratch {
 // the column is judged by KS alone).
 class DataForm final : public Form {
 public:
-    DataForm(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current)
-        : m_(baseline.rows), n_(current.rows), B_(det.n_bins), eps_(det.eps) {
+    DataForm(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current, std::vector<CatColumn> cats = {})
+        : m_(baseline.rows), n_(current.rows), B_(det.n_bins), eps_(det.eps), cats_(std::move(cats)) {
+        for (const CatColumn& c : cats_) k_max_ = std::max(k_max_, c.K);
         const std::size_t n_cols = baseline.cols, total = m_ + n_;
         cols_.reserve(n_cols);
         std::vector<double> pooled(total);
@@ -49,12 +63,17 @@ public:
         }
         per_col_ = with_psi_ ? 2 : 1;
     }
-    std::size_t parts() const noexcept override { return cols_.size() * per_col_; }
+    // Numeric parts first, then "psi_cat[c]" and "missing[c]" per categorical
+    // column, numbered after the numeric columns.
+    std::size_t parts() const noexcept override { return numeric_parts() + 2 * cats_.size(); }
     std::string part_name(std::size_t j) const override {
+        const std::size_t np = numeric_parts();
+        if (j >= np)
+            return std::string((j - np) % 2 == 0 ? "psi_cat[" : "missing[") + std::to_string(part_column_of(j)) + "]";
         return std::string(j % per_col_ == 0 ? "ks[" : "psi[") + std::to_string(j / per_col_) + "]";
     }
     std::ptrdiff_t part_column(std::size_t j) const noexcept override {
-        return static_cast<std::ptrdiff_t>(j / per_col_);
+        return static_cast<std::ptrdiff_t>(part_column_of(j));
     }
     std::unique_ptr<Scratch> scratch() const override {
         auto s = std::make_unique<DataScratch>();
@@ -64,6 +83,11 @@ public:
         s->edges.resize(n_edges_);
         s->cb.resize(with_psi_ ? B_ : 0);
         s->cc.resize(with_psi_ ? B_ : 0);
+        if (!cats_.empty()) {
+            s->cat.resize(k_max_ + 1);
+            s->pb.resize(k_max_ + 1);
+            s->pc.resize(k_max_ + 1);
+        }
         return s;
     }
     void eval(Scratch& sc, const Splits& sp, double* out) const override {
@@ -80,6 +104,10 @@ public:
             for (std::size_t c = 0; c < cols_.size(); ++c) {
                 column(c, s, o);
                 o += per_col_;
+            }
+            for (const CatColumn& c : cats_) {
+                categorical(c, s, o);
+                o += 2;
             }
         }
     }
@@ -99,6 +127,51 @@ public:
     }
 
 private:
+    std::size_t numeric_parts() const noexcept { return cols_.size() * per_col_; }
+    std::size_t part_column_of(std::size_t j) const noexcept {
+        const std::size_t np = numeric_parts();
+        return j < np ? j / per_col_ : cols_.size() + (j - np) / 2;
+    }
+
+    // PSI over the category shares of the non-missing rows of each side, with the
+    // categories absent from this split's baseline side pooled into one "unseen"
+    // bin placed last (so which categories are unseen is decided anew for every
+    // split), then |missing share of current - missing share of baseline|.
+    void categorical(const CatColumn& c, DataScratch& s, double* out) const {
+        const std::uint8_t* lab = s.labels.data();
+        std::uint64_t* cnt = s.cat.data();
+        std::fill(cnt, cnt + c.K + 1, 0);
+        const std::uint32_t* code = c.codes.data();
+        for (std::size_t i = 0, total = m_ + n_; i < total; ++i) cnt[code[i]] += lab[i];
+        const std::uint64_t miss_b = cnt[c.K], miss_c = c.total[c.K] - miss_b;
+        const std::size_t nb = m_ - miss_b, nc = n_ - miss_c;
+        std::size_t bins = 0;
+        std::uint64_t unseen = 0;
+        for (std::size_t k = 0; k < c.K; ++k) {
+            const std::uint64_t cur = c.total[k] - cnt[k];
+            if (cnt[k] == 0) {
+                unseen += cur;
+                continue;
+            }
+            s.pb[bins] = cnt[k];
+            s.pc[bins] = cur;
+            ++bins;
+        }
+        if (unseen != 0) {
+            s.pb[bins] = 0;
+            s.pc[bins] = unseen;
+            ++bins;
+        }
+        if (nb == 0 || nc == 0 || !(eps_ > 0.0)) {
+            out[0] = kNaNValue;
+        } else {
+            const Result<double> r = psi_detail::finish(s.pb.data(), s.pc.data(), nb, nc, bins, eps_);
+            out[0] = r ? r.value() : 0.0;
+        }
+        out[1] = std::fabs(static_cast<double>(miss_c) / static_cast<double>(n_) -
+                           static_cast<double>(miss_b) / static_cast<double>(m_));
+    }
+
     void column(std::size_t c, DataScratch& s, double* out) const {
         const SortedPool& sp = cols_[c];
         const std::uint8_t* lab = s.labels.data();
@@ -161,6 +234,9 @@ private:
     bool with_psi_ = false;
     std::size_t n_edges_ = 0, per_col_ = 1;
     std::vector<std::size_t> rank_;
+    std::vector<CatColumn> cats_;
+    std::size_t k_max_ = 0;
+    static constexpr double kNaNValue = std::numeric_limits<double>::quiet_NaN();
 };
 
 }  // namespace
@@ -171,6 +247,54 @@ Result<FormPtr> data_form(const DataDriftDetector& det, ViewF64 baseline, ViewF6
     if (baseline.cols != 0 && (baseline.rows == 0 || current.rows == 0))
         return DriftError::insufficient_samples(1, 0, "ks_two_sample");
     return FormPtr(std::make_unique<DataForm>(det, baseline, current));
+}
+
+Result<FormPtr> data_categorical_form(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
+                                      CodesView baseline_codes, CodesView current_codes) {
+    constexpr const char* kWhere = "categorical data test";
+    if (baseline.cols != current.cols)
+        return DriftError::dimension_mismatch(baseline.cols, current.cols, "DataDriftDetector::detect");
+    if (baseline_codes.cols != current_codes.cols)
+        return DriftError::dimension_mismatch(baseline_codes.cols, current_codes.cols, kWhere);
+    if (baseline_codes.rows != baseline.rows)
+        return DriftError::dimension_mismatch(baseline.rows, baseline_codes.rows,
+                                              "categorical data test (baseline rows)");
+    if (current_codes.rows != current.rows)
+        return DriftError::dimension_mismatch(current.rows, current_codes.rows, "categorical data test (current rows)");
+    const std::size_t m = baseline.rows, n = current.rows, total = m + n;
+    if ((baseline.cols != 0 || baseline_codes.cols != 0) && (m == 0 || n == 0))
+        return DriftError::insufficient_samples(1, 0, kWhere);
+    if (auto e = check_alloc(byte_count({total, baseline_codes.cols}, sizeof(std::uint32_t)),
+                             "the pooled category codes", kWhere))
+        return std::move(*e);
+    std::vector<CatColumn> cats(baseline_codes.cols);
+    for (std::size_t j = 0; j < cats.size(); ++j) {
+        CatColumn& c = cats[j];
+        std::int64_t top = -1;
+        for (std::size_t r = 0; r < total; ++r) {
+            const std::int32_t v = r < m ? baseline_codes.at(r, j) : current_codes.at(r - m, j);
+            if (v < -1)
+                return DriftError::invalid_config("categorical data test: column " + std::to_string(j) +
+                                                  " holds code " + std::to_string(v) +
+                                                  "; codes are >= 0, or -1 for missing");
+            top = std::max<std::int64_t>(top, v);
+        }
+        // Codes are compact (0 .. K - 1): more categories than rows cannot come from one encoding.
+        if (static_cast<std::uint64_t>(top) >= total && top >= 0)
+            return DriftError::invalid_config("categorical data test: column " + std::to_string(j) + " holds code " +
+                                              std::to_string(top) + ", more categories than the " +
+                                              std::to_string(total) + " pooled rows");
+        c.K = static_cast<std::size_t>(top + 1);
+        c.codes.resize(total);
+        c.total.assign(c.K + 1, 0);
+        for (std::size_t r = 0; r < total; ++r) {
+            const std::int32_t v = r < m ? baseline_codes.at(r, j) : current_codes.at(r - m, j);
+            const std::uint32_t slot = v < 0 ? static_cast<std::uint32_t>(c.K) : static_cast<std::uint32_t>(v);
+            c.codes[r] = slot;
+            ++c.total[slot];
+        }
+    }
+    return FormPtr(std::make_unique<DataForm>(det, baseline, current, std::move(cats)));
 }
 
 }  // namespace detail

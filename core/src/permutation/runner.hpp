@@ -94,6 +94,9 @@ Result<FormPtr> confidence_correctness_form(const ConfidenceDriftDetector& det, 
                                             std::span<const double> current,
                                             std::span<const std::uint8_t> current_correct);
 Result<FormPtr> data_form(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current);
+// The data form with categorical columns after the numeric ones (see combined.hpp).
+Result<FormPtr> data_categorical_form(const DataDriftDetector& det, ViewF64 baseline, ViewF64 current,
+                                      CodesView baseline_codes, CodesView current_codes);
 Result<FormPtr> embedding_form(const EmbeddingDriftDetector& det, ViewF32 baseline, ViewF32 current);
 Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::span<const double> baseline_lengths,
                                          std::span<const double> current_lengths, ViewF32 baseline_embeddings,

@@ -111,9 +111,41 @@ bool sides(PyObject* base, PyObject* cur, const char* owner, const char* method,
            side_tuple("current", cur, owner, method, n, shape, s.c);
 }
 
+// A matrix of category codes: whole numbers in [-1, 2^31), -1 for a missing cell.
+bool arg_codes(const char* param, PyObject* obj, Matrix<std::int32_t>& out) {
+    MatrixF64 m;
+    if (!arg_matrix_f64(param, obj, m)) return false;
+    out = Matrix<std::int32_t>(m.rows, m.cols);
+    for (std::size_t i = 0; i < m.data.size(); ++i) {
+        const double v = m.data[i];
+        if (!(v >= -1.0 && v < 2147483648.0) || v != std::floor(v)) {
+            PyErr_Format(PyExc_ValueError,
+                         "argument '%s': row %zu column %zu holds %R; category codes are whole numbers >= 0, or -1 "
+                         "for missing",
+                         param, m.cols ? i / m.cols : 0, m.cols ? i % m.cols : 0, Ref(PyFloat_FromDouble(v)).get());
+            return false;
+        }
+        out.data[i] = static_cast<std::int32_t>(v);
+    }
+    return true;
+}
+
 PyObject* data_call(PyObject* method, PyObject* base, PyObject* cur, const DataDriftDetector& det,
                     const CombinedOptions& opt) {
-    if (!is(method, "detect")) return unknown_method(method, "DataDrift", "'detect'");
+    if (is(method, "detect_with_categories")) {
+        Sides s;
+        MatrixF64 b, c;
+        Matrix<std::int32_t> bk, ck;
+        if (!sides(base, cur, "DataDrift", "detect_with_categories", 2, "(features, codes)", s) ||
+            !arg_matrix_f64(item_name("baseline", 0).c_str(), s.b[0], b) ||
+            !arg_codes(item_name("baseline", 1).c_str(), s.b[1], bk) ||
+            !arg_matrix_f64(item_name("current", 0).c_str(), s.c[0], c) ||
+            !arg_codes(item_name("current", 1).c_str(), s.c[1], ck))
+            return nullptr;
+        return test_or_raise(without_gil(
+            [&] { return permutation::combined_data_categorical_test(det, b, c, bk.view(), ck.view(), opt); }));
+    }
+    if (!is(method, "detect")) return unknown_method(method, "DataDrift", "'detect' or 'detect_with_categories'");
     Sides s;
     MatrixF64 b, c;
     if (!sides(base, cur, "DataDrift", "detect", 1, "(features,)", s) ||

@@ -135,6 +135,10 @@ def _log_options(p: argparse.ArgumentParser) -> None:
                    help="use column NAME for ROLE (e.g. query_embedding=q_vec); empty NAME ignores the role")
     p.add_argument("--length", choices=("chars", "words"), default=None,
                    help="measure a 'response' text column in characters (default) or words")
+    p.add_argument("--categorical", metavar="NAME", action="append", default=[],
+                   help="read column NAME as categories even when it holds numbers (integer codes; repeatable)")
+    p.add_argument("--redact-categories", action="store_true",
+                   help="show category values as 8 hex digits of their SHA-256 in every output")
     p.add_argument("--alpha", type=_fraction, default=None,
                    help="false-alarm rate of the verdict: a dimension drifts when its Holm-adjusted permutation "
                         "p-value is at or below it (default 0.05)")
@@ -253,6 +257,9 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
     if args.column:
         renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
         cols = replace(cols, **renamed)
+    if args.categorical:
+        cols = replace(cols, categorical=cols.categorical + tuple(c for c in args.categorical
+                                                                  if c not in cols.categorical))
     thresholds = options.get("thresholds", {})
     if not isinstance(thresholds, dict):
         raise InputError(f"'{path}': [thresholds] must be a table of dimension = number")
@@ -415,7 +422,7 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
         result: CheckResult = check(
             args.baseline, args.current, detectors=opts["detectors"], columns=cols, length=args.length,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, embed=embed,
-            **decision,
+            redact_categories=args.redact_categories, **decision,
         )
     outputs = Outputs()
     if args.html:
@@ -496,7 +503,7 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
             args.log, every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
             persist=args.persist, detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
-            embed=embed, **_decision_args(opts, args),
+            embed=embed, redact_categories=args.redact_categories, **_decision_args(opts, args),
         )
     outputs = Outputs()
     if args.jsonl:

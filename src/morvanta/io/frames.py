@@ -45,6 +45,11 @@ def _pandas_column(origin: Origin, name: str, s: Any) -> Column:
         from .parquet import arrow_column
 
         return arrow_column(origin, name, pa.chunked_array(s.array.__arrow_array__()))
+    if isinstance(dtype, pd.CategoricalDtype):
+        # A pandas categorical is categorical whatever its categories hold.
+        missing = s.isna().to_numpy()
+        cells = [None if m else str(v) for v, m in zip(s.tolist(), missing)]
+        return Column(name, "text", cells, str(dtype))
     kind = getattr(dtype, "kind", "O")
     if kind == "M":
         if getattr(dtype, "tz", None) is not None:

@@ -15,7 +15,10 @@ their conventional names, each optional:
 - ``confidence`` (a number in [0, 1]) and ``correct`` (true/false, yes/no or 1/0);
 - ``timestamp`` (see :mod:`morvanta.io.timestamps`: a datetime column, ISO 8601
   text, or seconds, milliseconds, microseconds or nanoseconds since the epoch);
-- every other numeric or boolean column is a feature of the data dimension.
+- every other numeric or boolean column is a feature of the data dimension, and
+  every other text column (strings, pandas categoricals, Arrow dictionaries) a
+  categorical feature, as is a column of whole numbers declared ``categorical``
+  (see :mod:`morvanta.io.categories`).
 
 Cells are read the same way from every source (see :mod:`morvanta.io.cells`):
 a column of numbers with a stray word in it is an error, not text. The row
@@ -36,6 +39,7 @@ from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Literal
 
 from ..dimensions import ROLES
+from .categories import CategoryColumn, category_column
 from .cells import FALSE_WORDS, TRUE_WORDS, Column, LogError, Origin, Table, drop_row_index, show
 from .timestamps import to_seconds
 
@@ -60,7 +64,8 @@ class LogColumns:
     have that column. ``features`` lists the feature columns explicitly
     (default: every numeric or boolean column without another role, minus
     ``exclude``). ``length`` says how a ``response`` text column is measured:
-    "chars" or "words".
+    "chars" or "words". ``categorical`` names columns read as categories even
+    when they hold numbers (integer codes of a route, a model version, ...).
     """
 
     query_embedding: str | None = "query_embedding"
@@ -75,6 +80,7 @@ class LogColumns:
     features: tuple[str, ...] | None = None
     exclude: tuple[str, ...] = ()
     length: LengthUnit = "chars"
+    categorical: tuple[str, ...] = ()
 
     def roles(self) -> dict[str, str]:
         """Role name -> column name, for the roles switched on."""
@@ -109,6 +115,7 @@ class RequestLog:
     ``query_texts`` and ``response_texts`` hold the ``query`` and ``response`` text
     columns (object arrays of str, None for a missing cell) for embedding;
     ``embedded`` names the embedding roles filled from text and the model that did it.
+    ``categories`` are the categorical feature columns, row-aligned with the rest.
     """
 
     source: str
@@ -132,6 +139,11 @@ class RequestLog:
     roles: Mapping[str, str] = field(default_factory=dict, compare=False)
     named: frozenset[str] = field(default=frozenset(), compare=False)
     origin: Origin | None = field(default=None, repr=False, compare=False)
+    categories: tuple[CategoryColumn, ...] = field(default=(), compare=False)
+
+    @property
+    def category_names(self) -> list[str]:
+        return [c.name for c in self.categories]
 
     def take(self, rows: Any) -> RequestLog:
         """The requests ``rows`` (a slice or an index array) as a new log with the same columns."""
@@ -156,6 +168,7 @@ class RequestLog:
             timestamps=cut(self.timestamps),
             query_texts=cut(self.query_texts),
             response_texts=cut(self.response_texts),
+            categories=tuple(c.take(rows) for c in self.categories),
         )
 
     def _error(self, column: str | None, message: str, where: str | None = None) -> LogError:
@@ -406,20 +419,27 @@ def log_of(table: Table, columns: LogColumns, length: LengthUnit, row_index: boo
         response_texts = _texts(origin, response_col, "response")
 
     taken = set(roles.values())
+    declared = set(columns.categorical)
+    for d in columns.categorical:
+        if d not in raw:
+            raise origin.error(d, "no such column (declared categorical)")
     if columns.features is not None:
-        feature_names = list(columns.features)
+        listed = list(columns.features)
+        feature_names = [f for f in listed if f not in declared and raw[f].kind != "text"]
+        category_names = [f for f in listed if f in declared or raw[f].kind == "text"]
+        category_names += [d for d in columns.categorical if d not in category_names]
         for f in feature_names:
             if raw[f].kind not in _FEATURE_KINDS:
-                if raw[f].kind == "text":
-                    raise _not_numbers(origin, raw[f])
-                raise origin.error(f, f"a feature must be numeric or boolean, got {raw[f].dtype} values")
+                raise origin.error(f, f"a feature must be numeric, boolean or text, got {raw[f].dtype} values")
     else:
         skip = taken | set(columns.exclude)
-        feature_names = [k for k, c in raw.items() if c.kind in _FEATURE_KINDS and k not in skip]
+        feature_names = [k for k, c in raw.items() if c.kind in _FEATURE_KINDS and k not in skip and k not in declared]
+        category_names = [k for k, c in raw.items() if (c.kind == "text" or k in declared) and k not in skip]
         for k, c in raw.items():
             if c.kind == "text" and c.numbers and k not in skip and c.first_text is not None:
-                notes.append(f"column '{k}' is read as text, not as a feature: {c.numbers:,} of its cells are "
+                notes.append(f"column '{k}' is read as categories, not numbers: {c.numbers:,} of its cells are "
                              f"numbers, but not the one at {origin.where(c.first_text)}")
+    categories = tuple(category_column(origin, raw[k], k in declared) for k in category_names)
     features = np.empty((table.n_rows, len(feature_names)), dtype=np.float64, order="F")
     for j, f in enumerate(feature_names):
         features[:, j] = raw[f].values
@@ -444,6 +464,7 @@ def log_of(table: Table, columns: LogColumns, length: LengthUnit, row_index: boo
         roles=used,
         named=named,
         origin=origin,
+        categories=categories,
     )
 
 
@@ -529,6 +550,7 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
         response = "answer"
         length = "words"
         exclude = ["request_id"]
+        categorical = ["route"]
 
         [embed]
         model = "models/all-MiniLM-L6-v2"
@@ -564,7 +586,7 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
                 kwargs[key] = value
             else:
                 raise LogError(f"'{path}': columns.{key} must be a column name or false, got {value!r}")
-        elif key in ("features", "exclude"):
+        elif key in ("features", "exclude", "categorical"):
             if not (isinstance(value, list) and all(isinstance(v, str) for v in value)):
                 raise LogError(f"'{path}': columns.{key} must be a list of column names")
             kwargs[key] = tuple(value)
@@ -574,7 +596,7 @@ def load_config(path: str) -> tuple[LogColumns, dict[str, Any]]:
             kwargs[key] = value
         else:
             raise LogError(f"'{path}': unknown key columns.{key} (known: {', '.join(_COLUMN_KEYS)}, "
-                           "features, exclude, length)")
+                           "features, exclude, categorical, length)")
     return LogColumns(**kwargs), data
 
 

@@ -77,7 +77,11 @@ def arrow_column(origin: Origin, name: str, column: Any) -> Column:
 
     t = column.type
     if pa.types.is_dictionary(t):
-        column, t = pc.cast(column, t.value_type), t.value_type
+        # A dictionary column is categorical whatever its values hold.
+        if not (pa.types.is_string(t.value_type) or pa.types.is_large_string(t.value_type)):
+            column = pc.cast(pc.cast(column, t.value_type), pa.string())
+        cells = [None if v is None else str(v) for v in column.to_pylist()]
+        return Column(name, "text", cells, str(t))
     if _is_list(t):
         return Column(name, "vector", None, str(t), build=lambda: _list_matrix(origin, name, column))
     if pa.types.is_boolean(t):

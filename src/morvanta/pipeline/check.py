@@ -55,8 +55,16 @@ DEFAULT_MIN_ROWS = 30
 # breakdown APIs; each imports its module on first use.
 
 
-def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool) -> Any:
-    """The combined permutation test of one detector call (p_value, parts, permutations_run, ...)."""
+def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool,
+          categories: Sequence[Any] = ()) -> Any:
+    """The combined permutation test of one detector call (p_value, parts, permutations_run, ...); for
+    the data dimension with categorical columns, their parts join the numeric ones."""
+    if categories:
+        from ..engines.categories import categorical_test
+
+        det, dim, form = bound(method)
+        return categorical_test(det, base, cur, categories, n_permutations=n_permutations, seed=seed, exact=exact,
+                                cap=dim.cap(form.method))
     return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
 
 
@@ -168,9 +176,13 @@ class _Call:
     base: Any
     cur: Any
     inputs: str
+    categories: tuple[Any, ...] = ()  # data: the categorical columns, coded from the pooled rows
+    names: tuple[str, ...] = ()  # data: the numeric columns' names
 
     def score(self) -> DriftScore:
         det, _, form = bound(self.method)
+        if self.categories and self.base.shape[1] == 0:
+            return _no_numeric_score(det)
         if form.per_side == 1:
             return form.call(det, (self.base,), (self.cur,))
         return form.call(det, self.base, self.cur)
@@ -186,7 +198,17 @@ class _Call:
         return _Call(getattr(det, paired), *pair, inputs)
 
     def rebind(self, detector: Any) -> _Call:
-        return _Call(getattr(detector, self.method.__name__), self.base, self.cur, self.inputs)
+        return _Call(getattr(detector, self.method.__name__), self.base, self.cur, self.inputs, self.categories,
+                     self.names)
+
+
+def _no_numeric_score(det: Any) -> DriftScore:
+    """The data score of a table with categorical columns only: no numeric column to score (NaN,
+    never exceeded); the combined test decides."""
+    from .. import _engine
+
+    threshold = settings_of(det)["threshold"]
+    return _engine.drift_score("data", math.nan, threshold, False, "ks+psi")
 
 
 def _as_log(source: Any, columns: LogColumns | None, length: LengthUnit | None, name: str) -> RequestLog:
@@ -220,6 +242,48 @@ def _identity(index: list[int], width: int) -> bool:
     return len(index) == width and all(i == j for j, i in enumerate(index))
 
 
+def _left_out(name: str, values: Any, notes: list[str]) -> bool:
+    """A numeric feature that is a counter in the baseline (an id): left out with a note."""
+    from ..engines.categories import monotone_reason
+
+    why = monotone_reason(values)
+    if why is not None:
+        notes.append(f"feature '{name}' is left out of the data dimension: {why}")
+    return why is not None
+
+
+def _categorical_plan(base: RequestLog, cur: RequestLog, notes: list[str]) -> list[Any]:
+    """The categorical columns both logs have, coded from their pooled rows; ids and free text left
+    out with a note (decided from the baseline)."""
+    if not base.categories and not cur.categories:
+        return []
+    from ..engines.categories import CAP, id_reason, pool
+
+    cur_at = {c.name: c for c in cur.categories}
+    base_names = set(base.category_names)
+    out = []
+    for col in base.categories:
+        other = cur_at.get(col.name)
+        if other is None:
+            notes.append(f"categorical feature '{col.name}' is missing from the current log; the data dimension "
+                         "leaves it out")
+            continue
+        why = id_reason(col)
+        if why is not None:
+            notes.append(f"categorical feature '{col.name}' is left out of the data dimension: {why}")
+            continue
+        p = pool(col, other)
+        if p.pooled_values > CAP:
+            notes.append(f"categorical feature '{col.name}': {p.pooled_values:,} categories; the {CAP} most "
+                         f"frequent are kept and the rest pooled as \"(other)\"")
+        out.append(p)
+    for name in cur.category_names:
+        if name not in base_names:
+            notes.append(f"categorical feature '{name}' is missing from the baseline log; the data dimension "
+                         "leaves it out")
+    return out
+
+
 def _plan(
     base: RequestLog, cur: RequestLog, detectors: Mapping[str, Any], min_rows: int, notes: list[str]
 ) -> tuple[dict[str, _Call], dict[str, DimensionResult]]:
@@ -249,16 +313,20 @@ def _plan(
     shared = [n for n in base.feature_names if n in cur_at]
     _missing_notes(notes, [n for n in base.feature_names if n not in cur_at], "current")
     _missing_notes(notes, [n for n in cur.feature_names if n not in base_at], "baseline")
-    if not shared:
-        skip("data", "no numeric feature columns in both logs")
+    shared = [n for n in shared if not _left_out(n, base.features[:, base_at[n]], notes)]
+    pooled = _categorical_plan(base, cur, notes)
+    if not shared and not pooled:
+        skip("data", "no numeric or categorical feature columns in both logs")
     else:
         inputs = f"{len(shared)} feature column{'s' if len(shared) != 1 else ''}"
+        if pooled:
+            inputs += f" + {len(pooled)} categorical"
         if sizes_ok("data", base.n_rows, cur.n_rows, inputs):
             bi = [base_at[n] for n in shared]
             ci = [cur_at[n] for n in shared]
             bf = base.features if _identity(bi, base.features.shape[1]) else np.asfortranarray(base.features[:, bi])
             cf = cur.features if _identity(ci, cur.features.shape[1]) else np.asfortranarray(cur.features[:, ci])
-            calls["data"] = _Call(detectors["data"].detect, bf, cf, inputs)
+            calls["data"] = _Call(detectors["data"].detect, bf, cf, inputs, tuple(pooled), tuple(shared))
 
     # embedding
     if base.embeddings is None or cur.embeddings is None:
@@ -381,6 +449,8 @@ def check(
     min_rows: int = DEFAULT_MIN_ROWS,
     explain: bool = True,
     embed: Any = None,
+    categorical: Sequence[str] | None = None,
+    redact_categories: bool = False,
 ) -> CheckResult:
     """Checks a current request log against a baseline log in every dimension the columns allow.
 
@@ -390,6 +460,16 @@ def check(
     ``detectors`` maps dimension names to configured detectors (defaults
     otherwise); each score is bit-identical to calling that detector on the
     same arrays.
+
+    Text columns (strings, pandas categoricals, Arrow dictionary columns) and
+    the columns named in ``categorical`` (e.g. integer route codes) are
+    categorical features of the data dimension: per column the combined test
+    adds "psi_cat" (PSI over the category shares, categories unseen in the
+    baseline pooled in one bin) and "missing" (the change in the share of
+    missing cells); ``CheckResult.categorical`` lists the categories that
+    moved most and those unseen in the baseline. Ids and free text (see
+    :mod:`morvanta.engines.categories`) are left out with a note.
+    ``redact_categories=True`` shows category values as 8-hex-digit hashes.
 
     ``decide`` says what makes a dimension drift:
 
@@ -431,13 +511,28 @@ def check(
     """
     rules = validate(decide=decide, p_values=p_values, calibrate=calibrate, alpha=alpha, min_rows=min_rows,
                      n_permutations=n_permutations, seed=seed, exact=exact, min_effect=min_effect)
+    columns = with_categorical(columns, categorical)
     return run_check(baseline_log, current_log, rules, detectors=detectors, columns=columns, length=length,
-                     min_rows=min_rows, explain=explain, embed=resolve_embedder(embed))
+                     min_rows=min_rows, explain=explain, embed=resolve_embedder(embed),
+                     redact=bool(redact_categories))
+
+
+def with_categorical(columns: LogColumns | None, categorical: Sequence[str] | None) -> LogColumns | None:
+    """``columns`` with the columns named in ``categorical`` declared categorical too."""
+    if categorical is None:
+        return columns
+    if isinstance(categorical, str) or not all(isinstance(c, str) for c in categorical):
+        raise ArgumentError("categorical", f"expected a list of column names, got {categorical!r}")
+    from dataclasses import replace
+
+    cols = columns if columns is not None else LogColumns()
+    extra = tuple(c for c in categorical if c not in cols.categorical)
+    return replace(cols, categorical=cols.categorical + extra)
 
 
 def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: Mapping[str, Any] | None,
               columns: LogColumns | None, length: LengthUnit | None, min_rows: int, explain: bool,
-              embed: Any = None) -> CheckResult:
+              embed: Any = None, redact: bool = False) -> CheckResult:
     """:func:`check` once its arguments have passed (monitor checks every window through here);
     ``embed`` is what :func:`resolve_embedder` made of the argument."""
     notes: list[str] = []
@@ -479,8 +574,8 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
             dets[dim] = det
             calibration["dimensions"][dim] = record
 
-    in_current = set(cur.feature_names)
-    shared = [n for n in base.feature_names if n in in_current]
+    shared = list(calls["data"].names) if "data" in calls else []
+    part_names = shared + [p.name for p in calls["data"].categories] if "data" in calls else []
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
     scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
     tests: dict[str, Any] | None = None
@@ -489,17 +584,29 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         n_perm, raised = permutations_for(len(calls), rules.alpha, rules.n_permutations)
         if raised and calls:
             notes.append(raised)
-        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact)
+        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
+                            **({"categories": call.categories} if call.categories else {}))
                  for dim, call in calls.items()}
     given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
-    dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, shared, notes)
+    dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, part_names, notes)
 
     columns_out: list[ColumnDrift] = []
     if "data" in calls:
         columns_out = worst_first(column_scores(dets["data"], calls["data"].base, calls["data"].cur, shared))
 
+    categorical: list[dict[str, Any]] = []
+    if "data" in calls and calls["data"].categories:
+        from ..engines.categories import explain_columns
+
+        data_parts = next((d.parts for d in dims if d.dimension == "data"), ()) or ()
+        categorical = explain_columns(calls["data"].categories, data_parts, redact)
+        if rules.decide != "p-value":
+            notes.append("data: categorical columns are tested by the permutation test only; with "
+                         f"decide='{rules.decide}' the numeric columns decide")
+
     report = DriftReport([scores[d] for d in NAMES if d in scores], base.n_rows, cur.n_rows)
     return CheckResult(
+        categorical=categorical,
         dimensions=dims,
         report=report,
         drifted=any(d.drifted for d in dims),

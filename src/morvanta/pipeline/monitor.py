@@ -11,7 +11,7 @@ import math
 import os
 import re
 from collections import deque
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -29,6 +29,7 @@ from .check import (
     resolve_embedder,
     run_check,
     validate,
+    with_categorical,
 )
 from .decide import persistence
 
@@ -173,8 +174,12 @@ def monitor(
     length: LengthUnit | None = None,
     on_window: Callable[[WindowResult], None] | None = None,
     embed: Any = None,
+    categorical: Sequence[str] | None = None,
+    redact_categories: bool = False,
 ) -> MonitorResult:
     """Cuts ``log`` into consecutive windows and checks each against a baseline.
+
+    ``categorical`` and ``redact_categories`` are as for :func:`~morvanta.check`.
 
     Windows span ``every`` (a duration such as "1h", cut by the ``timestamp``
     column, starting on multiples of the period in UTC) or hold ``rows`` requests
@@ -220,6 +225,7 @@ def monitor(
     if baseline is not None:
         base_len = _duration("baseline", baseline) if period is not None else _count("baseline", baseline, 1)
     model = resolve_embedder(embed)
+    columns = with_categorical(columns, categorical)
     full = _as_log(log, columns, length, "log")
     if period is not None:
         if full.timestamps is None:
@@ -273,7 +279,8 @@ def monitor(
                              reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
         else:
             res = run_check(base, full.take(slice(c.first, c.end)), rules, detectors=detectors, columns=None,
-                            length=None, min_rows=min_rows, explain=False, embed=model)
+                            length=None, min_rows=min_rows, explain=False, embed=model,
+                            redact=bool(redact_categories))
             recent.append(res.drifted)
             alert = res.drifted and (persisting is None or sum(recent) >= persisting[0])
             w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods, alert=alert)

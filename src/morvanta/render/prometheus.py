@@ -70,4 +70,16 @@ def check_metrics(r: CheckResult, per_column: bool) -> str:
     if per_column:
         family("morvanta_drift_column_score", "Drift score of one feature column (max of KS and PSI).",
                [({"dimension": "data", "column": c.name}, c.score.score) for c in r.columns])
+        if r.categorical:
+            # A categorical column's own statistic is the part of the combined test, with its p-value.
+            parts = [p for d in r.dimensions if d.dimension == "data" for p in (d.parts or ())
+                     if p.name in ("psi_cat", "missing")]
+            family("morvanta_drift_categorical_statistic",
+                   "PSI over the category shares (part psi_cat) or change of the missing share (part missing) "
+                   "of one categorical column.",
+                   [({"dimension": "data", "column": str(p.column), "part": p.name}, p.statistic) for p in parts])
+            family("morvanta_drift_categorical_p_value_adjusted",
+                   "Adjusted p-value of one categorical column's part in the data dimension's combined test.",
+                   [({"dimension": "data", "column": str(p.column), "part": p.name}, p.p_adjusted)
+                    for p in parts])
     return "\n".join(out) + "\n"

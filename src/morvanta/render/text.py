@@ -103,6 +103,18 @@ def check_summary(r: CheckResult) -> str:
     if top.get("clusters"):
         lines += ["grown clusters: " + ", ".join(
             f"#{c['index']} {c['baseline_share']:.1%} -> {c['current_share']:.1%}" for c in top["clusters"])]
+    for c in r.categorical:
+        ps = [p for p in (c.get("p_adjusted"), c.get("p_adjusted_missing")) if p is not None and p == p]
+        if not ps or min(ps) > r.alpha:
+            continue
+        moved = ", ".join(f"{printable(m['category'])} {m['baseline_share']:.1%} -> {m['current_share']:.1%}"
+                          for m in c["moved"][:3])
+        unseen = ", ".join(f"{printable(u['category'])} {u['current_share']:.1%}" for u in c["unseen"][:3])
+        miss = c["missing_share"]
+        lines += [f"categories of {printable(c['name'])}: {moved}"
+                  + (f"; unseen in the baseline: {unseen}" if unseen else "")
+                  + (f"; missing {miss['baseline']:.1%} -> {miss['current']:.1%}"
+                     if miss["baseline"] != miss["current"] else "")]
     if r.notes:
         lines += [""] + [f"note: {printable(n)}" for n in r.notes]
     lines += ["", check_verdict(r)]
