@@ -81,7 +81,8 @@ def _settings(args: argparse.Namespace) -> tuple[Any, dict[str, Any]]:
     from .pipeline import _config_value, _CONFIG_KEYS
     from .options import _threshold
 
-    cols, options = LogColumns(), {}
+    cols = LogColumns()
+    options: dict[str, Any] = {}
     path = args.config
     if path:
         try:
@@ -94,7 +95,8 @@ def _settings(args: argparse.Namespace) -> tuple[Any, dict[str, Any]]:
         if key not in _CONFIG_KEYS:
             raise InputError(f"'{path}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
     if args.column:
-        cols = replace(cols, **{role: (name or None) for role, name in args.column})
+        renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
+        cols = replace(cols, **renamed)
     if args.length is not None:
         cols = replace(cols, length=args.length)
     thresholds = options.get("thresholds", {})

@@ -24,7 +24,7 @@ import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Union
+from typing import Any, BinaryIO, Union, cast
 
 import math
 from fractions import Fraction
@@ -475,11 +475,12 @@ class Baseline:
                      "confidence": confidence}
         if max_rows is not None:
             max_rows = _count("max_rows", max_rows, 1)
-        summary = pt.summarise_sources(sources, columns=columns, length=length, budget=budget, seed=s,
+        summary = pt.summarise_sources(sources, columns=columns, length=cast(Any, length), budget=budget, seed=s,
                                        scheduler=scheduler, max_rows=max_rows)
         if captured_at is None:
             captured_at = pt.latest_second(summary)
-        base = pt.fit_summary(summary, seed=s, captured_at=captured_at, detectors=detectors, max_rows=max_rows)
+        base: Baseline = pt.fit_summary(summary, seed=s, captured_at=captured_at, detectors=detectors,
+                                        max_rows=max_rows)
         return base
 
     # ------------------------------------------------------------------ properties

@@ -469,7 +469,7 @@ def _client(scheduler: Any) -> tuple[Any, bool]:
         require("distributed", "fitting on a Dask cluster")
         from distributed import Client
 
-        return Client(scheduler), True
+        return Client(scheduler), True  # type: ignore[no-untyped-call, unused-ignore]
     if not (hasattr(scheduler, "submit") and hasattr(scheduler, "map")):
         raise TypeError(f"argument 'scheduler': expected a distributed.Client or a scheduler address, "
                         f"got {type(scheduler).__name__}")
