@@ -524,8 +524,6 @@ def test_json_text_keeps_every_bit():
 
 from conftest import traffic_frame, write_parquet  # noqa: E402
 
-from morvanta.engines import partitioned  # noqa: E402
-
 M64 = (1 << 64) - 1
 GAMMA = 0x9E3779B97F4A7C15
 
@@ -660,7 +658,8 @@ def test_partitioned_fit_equals_the_in_memory_fit_of_its_canonical_order(tmp_pat
     base, got = fit_bytes(paths, tmp_path, "parts.npz", seed=11, data=DataDrift(0.3, 7))
     assert base.sampled is None and "rows_seen" not in base.sample  # nothing left out
     ref = canonical(frame, 11)
-    mem = Baseline.fit(features=ref[["f0", "f1", "f2"]].to_numpy(), feature_names=["f0", "f1", "f2"], embeddings=np.stack(ref["embedding"].to_list()),
+    mem = Baseline.fit(features=ref[["f0", "f1", "f2"]].to_numpy(), feature_names=["f0", "f1", "f2"],
+                       embeddings=np.stack(ref["embedding"].to_list()),
                        response_lengths=ref["response_length"].to_numpy(), confidences=ref["confidence"].to_numpy(),
                        correct=ref["correct"].to_numpy(), data=DataDrift(0.3, 7), sample_seed=11,
                        captured_at=int(frame["timestamp"].max()))

@@ -467,7 +467,7 @@ def test_monitor_over_partitions_equals_the_serial_monitor(client, tmp_path):
     frame = frame.drop(index=range(500, 650))  # a gap of two periods or more
     whole = write_parquet(frame, tmp_path / "whole.parquet")
     shuffled = frame.sample(frac=1.0, random_state=0)  # windows by time cut across every partition
-    parts = [write_parquet(shuffled.iloc[i:i + 300], tmp_path / f"part-{i:04d}.parquet", 2)
+    _ = [write_parquet(shuffled.iloc[i:i + 300], tmp_path / f"part-{i:04d}.parquet", 2)
              for i in range(0, len(shuffled), 300)]
     base = morvanta.Baseline.fit_partitions(write_parquet(traffic_frame(800, seed=7), tmp_path / "base.parquet"))
     base.save(tmp_path / "base.npz")

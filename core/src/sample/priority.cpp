@@ -8,7 +8,7 @@
 namespace morvanta::sample {
 namespace {
 
-constexpr std::uint64_t kGamma = 0x9e3779b97f4a7c15ULL;  // SplitMix64's increment
+constexpr std::uint64_t kGamma = 0x9e3779b97f4a7c15ULL;    // SplitMix64's increment
 constexpr std::size_t kGrainBytes = std::size_t{1} << 20;  // about a megabyte of rows per pool range
 
 std::uint64_t load_le(const std::uint8_t* p, std::size_t n) noexcept {

@@ -9,8 +9,7 @@ namespace {
 PyObject* row_priorities(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* a[4];
-        if (!bind_args("row_priorities()", {"rows", "row_bytes", "n_rows", "seed"}, 4, args, kwargs, a))
-            return nullptr;
+        if (!bind_args("row_priorities()", {"rows", "row_bytes", "n_rows", "seed"}, 4, args, kwargs, a)) return nullptr;
         std::size_t row_bytes = 0, n_rows = 0;
         std::uint64_t seed = 0;
         if (!arg_size("row_bytes", a[1], row_bytes) || !arg_size("n_rows", a[2], n_rows) ||
@@ -27,8 +26,8 @@ PyObject* row_priorities(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(buf),
                                                  static_cast<std::size_t>(len));
         if (row_bytes != 0 && (n_rows > data.size() / row_bytes || data.size() != n_rows * row_bytes)) {
-            PyErr_Format(PyExc_ValueError, "argument 'rows': %zd bytes, expected n_rows * row_bytes = %zu * %zu",
-                         len, n_rows, row_bytes);
+            PyErr_Format(PyExc_ValueError, "argument 'rows': %zd bytes, expected n_rows * row_bytes = %zu * %zu", len,
+                         n_rows, row_bytes);
             return nullptr;
         }
         auto r = without_gil([&] { return sample::row_priorities(data, row_bytes, n_rows, seed); });

@@ -147,7 +147,8 @@ def summary_text(r: dict[str, Any]) -> str:
 
 def _run_baseline(args: argparse.Namespace, progress: Progress) -> int:
     from ..dimensions import default_detectors
-    from ..engines.partitioned import DEFAULT_BUDGET, expand_sources, fit_summary, latest_second, summarise_sources
+    from ..engines.baseline import Baseline
+    from ..engines.partitioned import DEFAULT_BUDGET, expand_sources, latest_second, summarise_sources
     from .pipeline import _pipeline_errors, check_outputs
 
     out = args.out
@@ -167,7 +168,7 @@ def _run_baseline(args: argparse.Namespace, progress: Progress) -> int:
             captured, captured_from = latest_second(summary), "the latest timestamp"
         if captured is None:
             captured, captured_from = int(time.time()), "the clock: the logs have no timestamp column"
-        base = fit_summary(summary, seed=args.sample_seed, captured_at=captured,
+        base = Baseline.fit_summary(summary, seed=args.sample_seed, captured_at=captured,
                            detectors={**default_detectors(), **detectors})
     with progress.step(f"writing {out}"):
         base.save(out)

@@ -461,7 +461,8 @@ class Baseline:
 
         ``captured_at`` defaults to the latest timestamp of the log (whole
         seconds), else the time of the fit. ``max_rows`` and the detector
-        arguments are :meth:`fit`'s (``max_rows`` also caps the embedding rows kept). Raises :class:`~morvanta.io.log.LogError` naming the file
+        arguments are :meth:`fit`'s (``max_rows`` also caps the embedding rows
+        kept). Raises :class:`~morvanta.io.log.LogError` naming the file
         for unreadable partitions and for partitions whose columns disagree.
         """
         from . import partitioned as pt
@@ -479,9 +480,16 @@ class Baseline:
                                        scheduler=scheduler, max_rows=max_rows)
         if captured_at is None:
             captured_at = pt.latest_second(summary)
-        base: Baseline = pt.fit_summary(summary, seed=s, captured_at=captured_at, detectors=detectors,
-                                        max_rows=max_rows)
-        return base
+        return cls.fit_summary(summary, seed=s, captured_at=captured_at, detectors=detectors, max_rows=max_rows)
+
+    @classmethod
+    def fit_summary(cls, summary: Any, *, seed: int, captured_at: int | None, detectors: Mapping[str, Any],
+                    max_rows: int | None = None) -> Baseline:
+        """The baseline of a merged partition summary (see :mod:`morvanta.engines.partitioned`)."""
+        from . import partitioned as pt
+
+        return cls._fit(pt.fit_arguments(summary, seed=seed, captured_at=captured_at, detectors=detectors,
+                                         max_rows=max_rows), check=True)
 
     # ------------------------------------------------------------------ properties
 

@@ -4,7 +4,7 @@ Each partition of the baseline traffic (a Parquet row group, a file, a Dask
 DataFrame partition) is read into a :class:`~morvanta.io.log.RequestLog` and
 summarised on its own (:func:`summarise`); summaries merge (:func:`merge`) in
 any order and grouping into the summary of all rows, from which the baseline is
-fitted (:func:`fit_summary`).
+fitted (:func:`fit_arguments`).
 
 What a summary keeps. Every row is laid out as fixed-width content bytes: the
 *narrow* fields (feature cells and response lengths as little-endian float64,
@@ -24,7 +24,8 @@ partitioning or the workers.
 ``k_narrow`` is the memory budget (:data:`DEFAULT_BUDGET` bytes, 256 MiB) over
 the narrow row width: below it every row is kept, so the feature columns,
 response lengths and confidences of the baseline are exact; beyond it they are
-the bottom-k sample (a budget below a test's row cap tests fewer rows). ``k_wide`` is the largest row cap of the dimensions that
+the bottom-k sample (a budget below a test's row cap tests fewer rows). ``k_wide`` is
+the largest row cap of the dimensions that
 read wide fields (4,000 embeddings for the O(n^2) embedding statistic, 10,000
 answer embeddings, 50,000 queries for k-means, see
 :mod:`morvanta.dimensions`): the embedding rows are always the sample, each
@@ -54,7 +55,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 __all__ = ["DEFAULT_BUDGET", "Layout", "Summary", "Task", "expand_sources", "tasks_of", "summarise",
-           "summarise_log", "merge", "merge_all", "row_bytes", "priorities", "canonical_order", "fit_summary"]
+           "summarise_log", "merge", "merge_all", "row_bytes", "priorities", "canonical_order", "fit_arguments"]
 
 #: Bytes of narrow rows (features, lengths, confidences, flags) a fit keeps
 #: exactly; beyond it they are the bottom-k sample of that many bytes.
@@ -306,12 +307,15 @@ def _bottom(prio: Any, rows: Any, k: int) -> tuple[Any, Any]:
 
 def _caps(layout: Layout, max_rows: int | None) -> dict[str, int]:
     """The row cap of the dimension (form) each part feeds: the rows its test reads."""
-    from .baseline import _form
-
     if max_rows is not None:
         return {p: max_rows for p in layout.parts}
-    return {p: REGISTRY[DIMENSION_OF_FIELD[p]].cap(_form(DIMENSION_OF_FIELD[p], layout.parts).method)
-            for p in layout.parts}
+    out = {}
+    for p in layout.parts:
+        dim = REGISTRY[DIMENSION_OF_FIELD[p]]
+        # The richest form the parts allow, as Baseline.test uses.
+        form = max((f for f in dim.forms if all(q in layout.parts for q in f.parts)), key=lambda f: f.per_side)
+        out[p] = dim.cap(form.method)
+    return out
 
 
 def _ks(layout: Layout, budget: int, max_rows: int | None) -> tuple[int, int]:
@@ -439,16 +443,14 @@ def window_of(summary: Summary, max_rows: int | None = None) -> dict[str, Any]:
     return {p: out[p] for p in layout.parts}
 
 
-def fit_summary(summary: Summary, *, seed: int, captured_at: int | None, detectors: Mapping[str, Any],
-                max_rows: int | None = None) -> Any:
-    """The Baseline of a merged summary (see :meth:`~morvanta.Baseline.fit_partitions`)."""
-    from .baseline import Baseline
-
+def fit_arguments(summary: Summary, *, seed: int, captured_at: int | None, detectors: Mapping[str, Any],
+                  max_rows: int | None = None) -> dict[str, Any]:
+    """The arguments of ``Baseline._fit`` for a merged summary (see :meth:`~morvanta.Baseline.fit_partitions`)."""
     window = window_of(summary, max_rows)
     seen = {p: summary.seen for p in summary.layout.parts}
     names = list(summary.layout.feature_names) if "features" in window else None
-    return Baseline._fit({**window, "feature_names": names, **detectors, "sample_seed": seed,
-                          "captured_at": captured_at, "rows_seen": seen, "max_rows": max_rows}, check=True)
+    return {**window, "feature_names": names, **detectors, "sample_seed": seed, "captured_at": captured_at,
+            "rows_seen": seen, "max_rows": max_rows}
 
 
 def run_local(tasks: Sequence[Task], summarise_one: Callable[[Task], Summary]) -> Summary:
