@@ -58,3 +58,31 @@ def check_raises(call, exc, text=None):
         assert not got.startswith("argument '"), got
     else:
         assert got.startswith(text) if text.startswith("argument '") else got == text, got
+
+
+def traffic_frame(n, seed=0, width=6, start=1_700_000_000.0):
+    """A request log as a pandas frame: three features (NaN in one), an 'embedding' list
+    column, confidences with flags, lengths and timestamps a second apart."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    f = rng.normal(size=(n, 3))
+    f[rng.random(n) < 0.05, 2] = np.nan
+    conf = rng.random(n)
+    return pd.DataFrame({
+        "timestamp": start + np.arange(n, dtype=np.float64),
+        "f0": f[:, 0], "f1": np.round(f[:, 1], 1), "f2": f[:, 2],
+        "embedding": list(rng.standard_normal((n, width)).astype(np.float32)),
+        "confidence": conf, "correct": rng.random(n) < conf,
+        "response_length": np.round(rng.gamma(2.0, 20.0, n)),
+    })
+
+
+def write_parquet(frame, path, row_groups=1):
+    """``frame`` as a Parquet file of ``row_groups`` row groups (near-equal), without its index."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    pq.write_table(table, path, row_group_size=max(1, -(-len(frame) // row_groups)))
+    return str(path)

@@ -447,3 +447,41 @@ def test_import_loads_no_numpy_or_frame_library(module):
     code = f"import sys, {module}; print([m for m in ('numpy', 'pandas', 'polars', 'pyarrow') if m in sys.modules])"
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV)
     assert (p.returncode, p.stdout.strip()) == (0, "[]"), p.stderr
+
+
+# ------------------------------------------------------------------ morvanta baseline
+
+
+def test_baseline_command_fits_partitions_into_one_file_and_says_what_it_kept(tmp_path):
+    from conftest import traffic_frame, write_parquet
+
+    frame = traffic_frame(500, seed=2)
+    (tmp_path / "logs").mkdir()
+    for i in range(0, 500, 250):
+        write_parquet(frame.iloc[i:i + 250], tmp_path / "logs" / f"day-{i}.parquet", 2)
+    a = run("baseline", str(tmp_path / "logs" / "day-*.parquet"), "--out", str(tmp_path / "a.npz"))
+    assert a.returncode == 0, a.stderr
+    assert a.stdout.startswith("Fitted a baseline from 500 rows seen in 2 files; kept features 500, embeddings 500")
+    assert "every row (nothing sampled), sample seed 0" in a.stdout
+    assert "Dimensions fitted: data, embedding, response, confidence." in a.stdout
+    assert "(the latest timestamp)" in a.stdout and f"Written to {tmp_path / 'a.npz'}." in a.stdout
+    # The same rows as one file: the same bytes. A small budget samples, and says so.
+    one = write_parquet(frame, tmp_path / "one.parquet", 3)
+    b = run("baseline", one, "--out", str(tmp_path / "b.npz"))
+    assert b.returncode == 0 and (tmp_path / "a.npz").read_bytes() == (tmp_path / "b.npz").read_bytes()
+    c = run("baseline", str(tmp_path / "logs"), "--out", str(tmp_path / "c.json"), "--budget", "1",
+            "--sample-seed", "3", "--captured-at", "1767225600", "--json")
+    rec = json.loads(c.stdout)
+    assert rec["rows_seen"] == 500 and rec["seed"] == 3 and rec["captured_at"] == 1767225600
+    assert rec["captured_from"] == "--captured-at" and not rec["sampled"]  # 1 MiB holds 500 rows
+    base = morvanta.Baseline.load(tmp_path / "c.json")
+    assert base.captured_at == 1767225600 and base.sample["seed"] == 3
+    # Errors: one line each, naming the file or the option.
+    for args, msg in (
+        (("nothing-*.parquet", "--out", str(tmp_path / "x.npz")), "no file matches the pattern"),
+        ((one, "--out", str(tmp_path / "x.txt")), "--out"),
+        ((one, "--out", one.replace(".parquet", ".npz"), "--budget", "0"), "--budget"),
+        ((one, "--out", str(tmp_path / "missing" / "x.npz")), "does not exist"),
+    ):
+        r = run("baseline", *args, cwd=tmp_path)
+        assert r.returncode == 2 and msg in r.stderr and r.stderr.count("\n") == 1, (args, r.stderr)

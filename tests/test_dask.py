@@ -424,3 +424,65 @@ def test_a_missing_dask_says_what_to_install():
                          capture_output=True, text=True)
     assert out.stdout.strip() == 'morvanta.dask needs Dask and pandas (dask is missing): pip install "morvanta[dask]"'
 
+
+
+# ---------------------------------------------------------------- baselines and monitors over partitions
+
+from conftest import traffic_frame, write_parquet  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def one_worker():
+    with distributed.LocalCluster(n_workers=1, processes=False, threads_per_worker=2, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster,
+                                                                                             set_as_default=False) as c:
+        yield c
+
+
+def test_partitioned_fit_gives_one_file_on_one_or_two_workers_and_from_a_frame(client, one_worker, tmp_path):
+    frame = traffic_frame(700, seed=3)
+    paths = [write_parquet(frame.iloc[i:i + 350], tmp_path / f"p{i}.parquet", 3) for i in (0, 350)]
+    kw = dict(budget=250 * 41, max_rows=90, seed=2)
+    files = []
+    for i, scheduler in enumerate((None, client, one_worker, client.scheduler.address)):
+        base = morvanta.Baseline.fit_partitions(paths if i % 2 else paths[::-1], scheduler=scheduler, **kw)
+        base.save(tmp_path / f"b{i}.npz")
+        files.append((tmp_path / f"b{i}.npz").read_bytes())
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(frame.iloc[::-1], npartitions=5)  # rows in another order, other partitions
+        base = morvanta.Baseline.fit_partitions(ddf, scheduler=client, captured_at=int(frame.timestamp.max()), **kw)
+    base.save(tmp_path / "frame.npz")
+    files.append((tmp_path / "frame.npz").read_bytes())
+    assert all(f == files[0] for f in files)
+    assert base.sizes["features"] == 250 and base.sizes["embeddings"] == 90
+
+
+def window_dicts(result):
+    return [w.to_dict() for w in result.windows]
+
+
+def test_monitor_over_partitions_equals_the_serial_monitor(client, tmp_path):
+    frame = traffic_frame(1300, seed=6)
+    frame.loc[frame.index >= 900, "f0"] += 1.5  # drift in the last windows
+    frame = frame.drop(index=range(500, 650))  # a gap of two periods or more
+    whole = write_parquet(frame, tmp_path / "whole.parquet")
+    shuffled = frame.sample(frac=1.0, random_state=0)  # windows by time cut across every partition
+    _ = [write_parquet(shuffled.iloc[i:i + 300], tmp_path / f"part-{i:04d}.parquet", 2)
+             for i in range(0, len(shuffled), 300)]
+    base = morvanta.Baseline.fit_partitions(write_parquet(traffic_frame(800, seed=7), tmp_path / "base.parquet"))
+    base.save(tmp_path / "base.npz")
+    kw = dict(n_permutations=199, min_rows=20, persist=(2, 3))
+    serial = morvanta.monitor(whole, every="60s", baseline_log=str(tmp_path / "base.npz"), **kw)
+    par = morvanta.dask.monitor(str(tmp_path / "part-*.parquet"), every="60s", baseline=str(tmp_path / "base.npz"),
+                                client=client, **kw)
+    assert window_dicts(par) == window_dicts(serial)
+    assert any(w.status == "gap" for w in par.windows) and any(w.alert for w in par.windows)
+    assert par.notes == serial.notes
+    # By rows, in file order: the partitions in path order are the log.
+    ordered = [write_parquet(frame.iloc[i:i + 250], tmp_path / f"ord-{i:04d}.parquet", 3)
+               for i in range(0, len(frame), 250)]
+    serial = morvanta.monitor(whole, rows=170, baseline_log=base, **kw)
+    par = morvanta.dask.monitor(ordered[::-1], rows=170, baseline=base, client=client, **kw)
+    assert window_dicts(par) == window_dicts(serial)
+    local = morvanta.dask.monitor(ordered, rows=170, baseline=base, client=None, **kw)
+    assert window_dicts(local) == window_dicts(serial)

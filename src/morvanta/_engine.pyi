@@ -67,6 +67,9 @@ def response_permutations(
     seed: int,
 ) -> tuple[float, bytes]: ...
 def split_labels(n_total: int, n_baseline: int, seed: int, index: int) -> bytes: ...
+def row_priorities(rows: bytes, row_bytes: int, n_rows: int, seed: int) -> bytes:
+    """The bottom-k priority of each of n_rows rows of row_bytes bytes (bytes, rows back to back):
+    little-endian uint64 bytes."""
 def pilot_seed(seed: int) -> int:
     """Seed of the combined test's pilot stream: pilot permutation p deals
     split_labels(n_total, n_baseline, pilot_seed(seed), p)."""

@@ -69,7 +69,7 @@ from ._native import (
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["check_groups", "group_seed", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
+__all__ = ["check_groups", "monitor", "group_seed", "ROLES", "DIMENSIONS", "DEFAULT_MIN_ROWS"]
 
 #: Groups with fewer rows are reported with status "too_small" and not scored.
 DEFAULT_MIN_ROWS: Final[int] = 30
@@ -1005,3 +1005,207 @@ def check_groups(
             first = out.loc[dup, list(keys)].iloc[0].tolist()
             raise ValueError(f"argument 'shuffle': group {first} lies in more than one partition; use shuffle=True")
     return cast("pd.DataFrame", _sorted_result(_with_bh(out, keys), keys))
+
+
+# ---------------------------------------------------------------- monitor over partitioned logs
+
+
+def _concat_logs(logs: Sequence[RequestLog]) -> RequestLog:
+    """One log of the rows of ``logs`` in turn (same columns; the first one's labels)."""
+    first = logs[0]
+    if len(logs) == 1:
+        return first
+
+    def cat(attr: str) -> Any:
+        parts = [getattr(x, attr) for x in logs]
+        return None if parts[0] is None else np.concatenate(parts)
+
+    queries = cat("queries")
+    shared = first.embeddings is first.queries
+    return dataclasses.replace(
+        first,
+        n_rows=sum(x.n_rows for x in logs),
+        features=np.asfortranarray(np.concatenate([x.features for x in logs])),
+        queries=queries,
+        embeddings=queries if shared else cat("embeddings"),
+        response_embeddings=cat("response_embeddings"),
+        response_lengths=cat("response_lengths"),
+        confidences=cat("confidences"),
+        correct=cat("correct"),
+        timestamps=cat("timestamps"),
+    )
+
+
+def _partition_times(task: Any, columns: LogColumns, length: str) -> Any:
+    """(rows, timestamps or None) of one partition."""
+    from .engines.partitioned import read_task
+
+    log = read_task(task, columns, cast(Any, length))
+    return log.n_rows, log.timestamps
+
+
+def _check_window(base: Any, pieces: Sequence[tuple[Any, Any]], positions: Any, rules: Any,
+                  columns: LogColumns, length: str, min_rows: int, detectors: Any) -> Any:
+    """The check of one window whose rows lie in ``pieces`` ((partition, local rows)), put back in
+    window order by ``positions`` (runs on a worker)."""
+    from .engines.partitioned import read_task
+    from .pipeline.check import run_check
+
+    taken = [read_task(task, columns, cast(Any, length)).take(rows) for task, rows in pieces]
+    log = _concat_logs(taken)
+    order = np.argsort(positions, kind="stable")
+    if (order != np.arange(len(order))).any():
+        log = log.take(order)
+    base = base.baseline if isinstance(base, _Fitted) else base
+    return run_check(base, log, rules, detectors=detectors, columns=None, length=None, min_rows=min_rows,
+                     explain=False)
+
+
+def monitor(
+    logs: Any,
+    *,
+    baseline: Any,
+    every: str | float | None = None,
+    rows: int | None = None,
+    min_rows: int = DEFAULT_MIN_ROWS,
+    decide: str | None = None,
+    p_values: bool | None = None,
+    n_permutations: int | None = None,
+    seed: int = 0,
+    exact: bool = False,
+    alpha: float = 0.05,
+    min_effect: Mapping[str, float] | None = None,
+    persist: tuple[int, int] | None = None,
+    detectors: Mapping[str, Any] | None = None,
+    columns: LogColumns | None = None,
+    length: str | None = None,
+    client: Any = None,
+) -> Any:
+    """:func:`morvanta.monitor` over a partitioned log, its windows checked in parallel on a Dask cluster.
+
+    ``logs``: paths, quoted glob patterns or folders of Parquet files (sorted
+    by path; each Parquet row group is a partition), taken as one log in that
+    order. ``baseline``: a baseline log or a saved ``Baseline`` (or its path),
+    sent to every worker once. Windows are cut across the partitions exactly
+    as :func:`morvanta.monitor` cuts the concatenated log (by ``every``, on
+    the timestamps, or by ``rows``) and each is checked on a worker that reads
+    only the partitions holding its rows; every window's result equals the
+    serial monitor's on the same rows and baseline. The other arguments are
+    :func:`morvanta.monitor`'s; ``client`` is the ``distributed.Client`` (default:
+    the current one, else Dask's local scheduler). Returns a ``MonitorResult``.
+    """
+    import os
+    from collections import deque
+
+    from .engines.partitioned import expand_sources, tasks_of
+    from .errors import ArgumentError
+    from .pipeline.check import _as_log, _is_saved_baseline, _load_baseline, validate
+    from .pipeline.decide import persistence
+    from .pipeline.monitor import _by_rows, _by_time, _count, _duration, _level_notes
+    from .results import MonitorResult, WindowResult
+
+    if (every is None) == (rows is None):
+        raise ArgumentError("every", "give exactly one of 'every' (a duration) and 'rows' (a count)")
+    if rows is not None:
+        _count("rows", rows, 1)
+    if decide == "calibrated":
+        raise ArgumentError("decide", "a monitor decides by 'p-value' or 'threshold'")
+    rules = validate(decide=decide, p_values=p_values, alpha=alpha, min_rows=min_rows, n_permutations=n_permutations,
+                     seed=seed, exact=exact, min_effect=min_effect)
+    persisting = persistence(persist)
+    period = _duration("every", every) if every is not None else None
+    cols = columns if columns is not None else LogColumns()
+    unit = length if length is not None else cols.length
+    tasks = tasks_of(expand_sources(logs))
+    if not tasks:
+        raise LogError("no rows to monitor (every file is empty)")
+    source = tasks[0].path if len({t.path for t in tasks}) == 1 else f"{tasks[0].path} (+{len(tasks) - 1} partitions)"
+    if _is_saved_baseline(baseline):
+        base: Any = baseline if hasattr(baseline, "check") else _load_baseline(os.fspath(baseline))
+        base_n = max(dict(base.sizes).values(), default=0)
+        shipped_base: Any = _Fitted(base)
+    else:
+        base = _as_log(baseline, cols, cast(Any, unit), "baseline_log")
+        base_n = base.n_rows
+        shipped_base = base
+    base_source = os.fspath(baseline) if isinstance(baseline, (str, os.PathLike)) else "baseline"
+    client = client if client is not None else _default_client()
+
+    def run(fn: Callable[..., Any], items: Sequence[Any], *args: Any) -> list[Any]:
+        if client is not None:
+            return cast(list[Any], client.gather(client.map(fn, items, *[[a] * len(items) for a in args],
+                                                            pure=False)))
+        return [fn(x, *args) for x in items]
+
+    sizes_times = run(_partition_times, tasks, cols, unit)
+    counts = np.array([n for n, _ in sizes_times], dtype=np.int64)
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    n_total = int(offsets[-1])
+    if period is not None:
+        if any(t is None for _, t in sizes_times):
+            raise LogError(f"'{source}': windows by time need a timestamp column (or use rows=)")
+        times = np.concatenate([t for _, t in sizes_times])
+        bad = np.flatnonzero(~np.isfinite(times))
+        if bad.size:
+            raise LogError(f"'{source}': column 'timestamp' row {int(bad[0]) + 1}: not a finite time "
+                           f"({times[bad[0]]!r})")
+        order = np.argsort(times, kind="stable")
+        _, cuts = _by_time(times[order], period, 0.0)
+    else:
+        assert rows is not None
+        order = np.arange(n_total)
+        _, cuts = _by_rows(n_total, rows, 0)
+    del sizes_times
+
+    checked_cuts = [c for c in cuts if not c.gap and c.end - c.first >= min_rows]
+    if client is not None and checked_cuts:
+        shipped: Any = client.scatter(shipped_base, broadcast=True, hash=False)
+    else:
+        shipped = shipped_base
+    jobs = {}
+    for c in checked_cuts:
+        g = order[c.first:c.end]
+        part = np.searchsorted(offsets, g, side="right") - 1
+        pieces, positions = [], []
+        for t in np.unique(part):
+            sel = np.flatnonzero(part == t)
+            pieces.append((tasks[int(t)], g[sel] - offsets[t]))
+            positions.append(sel)
+        args = (shipped, pieces, np.concatenate(positions), rules, cols, unit, min_rows, detectors)
+        jobs[c.index] = (client.submit(_check_window, *args, pure=False) if client is not None
+                         else _check_window(*args))
+    if client is not None:
+        results = dict(zip(jobs, client.gather(list(jobs.values()))))
+    else:
+        results = jobs
+    out: list[WindowResult] = []
+    recent: deque[bool] = deque(maxlen=persisting[1] if persisting else 1)
+    for c in cuts:
+        n = c.end - c.first
+        if c.gap:
+            w = WindowResult(c.index, c.start, c.stop, c.first, 0, "gap", periods=c.periods,
+                             reason=f"no requests for {c.periods:,} period{'s' if c.periods != 1 else ''}")
+        elif n < min_rows:
+            w = WindowResult(c.index, c.start, c.stop, c.first, n, "too_small", periods=c.periods,
+                             reason=f"{n} request{'s' if n != 1 else ''}, fewer than the {min_rows} needed to test")
+        else:
+            res = results[c.index]
+            recent.append(res.drifted)
+            alert = res.drifted and (persisting is None or sum(recent) >= persisting[0])
+            w = WindowResult(c.index, c.start, c.stop, c.first, n, "checked", res, periods=c.periods, alert=alert)
+        out.append(w)
+    notes: list[str] = []
+    checked = [w for w in out if w.status == "checked"]
+    if not any(w.status != "gap" for w in out):
+        notes.append(f"no window to check in '{source}'")
+    elif not checked:
+        small = sum(1 for w in out if w.status == "too_small")
+        notes.append(f"no window could be checked: all {small:,} window{'s' if small != 1 else ''} hold fewer "
+                     f"than the {min_rows} requests needed")
+    elif not any(w.result is not None and w.result.scored for w in out):
+        notes.append(f"no dimension could be scored in any window against the baseline '{base_source}' "
+                     f"({int(base_n):,} requests); see each window's reasons")
+    else:
+        notes += _level_notes(checked, rules.decide, rules.alpha, persisting, int(base_n))
+    return MonitorResult(out, base_source, int(base_n), period, rows, rules.decide == "p-value", rules.alpha,
+                         min_rows, source, notes=notes, decide=rules.decide, persist=persisting)

@@ -167,6 +167,9 @@ def build_parser() -> argparse.ArgumentParser:
     from .pipeline import add_commands as add_check_commands
 
     add_check_commands(command)
+    from .baseline import add_command as add_baseline_command
+
+    add_baseline_command(command)
     return parser
 
 

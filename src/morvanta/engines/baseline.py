@@ -24,7 +24,7 @@ import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Union
+from typing import Any, BinaryIO, Union, cast
 
 import math
 from fractions import Fraction
@@ -60,7 +60,11 @@ from .baseline_values import (
 from .breakdown import build_breakdown
 from .permutation import _count, _flag, _seed, combined  # the argument checks of permutation_test
 
-__all__ = ["Baseline"]
+__all__ = ["Baseline", "PRIORITY_ORDER"]
+
+#: The sample record's ``order`` of a baseline fitted from partitions whose rows
+#: were sampled: kept rows by priority, and tests reading their prefix.
+PRIORITY_ORDER = "priority"
 
 Detector = Union[DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift, ConfidenceDrift]
 
@@ -296,6 +300,7 @@ class Baseline:
         query_text: Any = None,
         response_text: Any = None,
         embed: Any = None,
+        captured_at: int | None = None,
     ) -> Baseline:
         """Fits a baseline from any subset of the parts of a window.
 
@@ -339,6 +344,9 @@ class Baseline:
         ``response_embeddings`` (beside ``response_lengths``). The baseline keeps
         the model's identity (:attr:`model`), saves it and refuses to check text
         embedded with another model.
+        ``captured_at`` (whole seconds since the Unix epoch) is recorded as
+        when the baseline was captured; by default the time of the fit, so
+        give it where two fits must give the same file byte for byte.
         """
         args = dict(locals())
         del args["cls"]
@@ -405,20 +413,115 @@ class Baseline:
         )
         sizes = {p: _rows(table if p == "features" else given[p]) for p in parts}
         n_features = 0 if table is None else table.shape[1]
+        captured = args.get("captured_at")
+        if captured is None:
+            captured = int(time.time())
+        elif isinstance(captured, bool) or not isinstance(captured, int) or not 0 <= captured < 1 << 63:
+            raise TypeError(f"argument 'captured_at': expected whole seconds since the epoch (an int >= 0), "
+                            f"got {captured!r}")
         if not check:  # scored once and dropped: no rows kept for tests
-            return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features)
+            return cls._new(state, parts, names, from_frame, detectors, sizes, captured, n_features)
         arrays = _fit_arrays(table, given)
         caps = {dim: max_rows if max_rows is not None else REGISTRY[dim].cap(_form(dim, parts).method)
                 for dim in detectors}
-        sample = {"seed": sample_seed, "max_rows": caps,
-                  "kept": {p: min(sizes[p], caps[DIMENSION_OF_FIELD[p]]) for p in parts}}
+        sample: dict[str, Any] = {"seed": sample_seed, "max_rows": caps,
+                                  "kept": {p: min(sizes[p], caps[DIMENSION_OF_FIELD[p]]) for p in parts}}
+        seen = args.get("rows_seen")
+        # A fit from partitions (rows_seen given) has its rows in canonical order, and a test reads
+        # the prefix of that order; it says so in the record once anything was left out.
+        by_priority = seen is not None and any(seen[p] > sample["kept"][p] for p in parts)
+        if by_priority:
+            assert seen is not None
+            sample.update(rows_seen={p: int(seen[p]) for p in parts}, order=PRIORITY_ORDER)
         try:
             # The rules load applies to the saved file, so whatever fit accepts loads again.
             validate(parts, settings, sizes, n_features, arrays, names, sample)
         except Refusal as r:
             raise _fit_error(r) from None
-        kept = _keep(parts, arrays, caps, sample_seed)
-        return cls._new(state, parts, names, from_frame, detectors, sizes, int(time.time()), n_features, kept, sample)
+        if seen is not None:
+            import numpy as np
+
+            kept = {p: np.ascontiguousarray(arrays[p][:sample["kept"][p]]) for p in parts}
+        else:
+            kept = _keep(parts, arrays, caps, sample_seed)
+        return cls._new(state, parts, names, from_frame, detectors, sizes, captured, n_features, kept, sample)
+
+    @classmethod
+    @annotated
+    def fit_partitions(
+        cls,
+        sources: Any,
+        *,
+        columns: Any = None,
+        length: str | None = None,
+        budget: int | None = None,
+        seed: int = 0,
+        scheduler: Any = None,
+        captured_at: int | None = None,
+        max_rows: int | None = None,
+        data: Any = DataDrift(),
+        embedding: Any = EmbeddingDrift(),
+        query: Any = QueryDrift(),
+        response: Any = ResponseDrift(),
+        confidence: Any = ConfidenceDrift(),
+    ) -> Baseline:
+        """Fits a baseline from a log too large for one machine's memory, partition by partition.
+
+        ``sources``: a path, a glob pattern (``"logs/2026-11-*.parquet"``), a
+        directory of Parquet files, or a list of these (expanded and sorted by
+        path), or a Dask DataFrame in the request-log layout. Each Parquet row
+        group, each other file, each Dask partition is one partition. Columns
+        are found by role as :func:`~morvanta.check` finds them (``columns``, a
+        :class:`~morvanta.io.log.LogColumns`; ``length`` for a response text
+        column); the parts of the baseline are those the log has.
+
+        Every partition is summarised on its own (on the workers of
+        ``scheduler``, a ``distributed.Client`` or a scheduler address, when
+        given; else here, one partition in memory at a time) and the summaries
+        merge: each row gets a priority, a hash of its content under ``seed``,
+        and a partition keeps its rows of smallest priority; merging keeps the
+        smallest of all. The feature columns, response lengths and confidences
+        are kept exactly while their rows fit ``budget`` bytes (default 256 MiB,
+        ``morvanta.engines.partitioned.DEFAULT_BUDGET``), beyond it by that
+        bottom-k sample; the embeddings, answer embeddings and queries always by
+        the sample, up to their dimension's row cap (k-means is fitted on the
+        sampled queries). The kept rows are ordered by priority, ties by their
+        bytes, so the same rows give the same baseline (saved byte for byte)
+        whatever the files' order, their partitioning or the workers. Tests
+        read the first rows of that order (the bottom-n of the bottom-k).
+        :attr:`sample` records the rows seen, the rows kept and ``seed``.
+
+        ``captured_at`` defaults to the latest timestamp of the log (whole
+        seconds), else the time of the fit. ``max_rows`` and the detector
+        arguments are :meth:`fit`'s (``max_rows`` also caps the embedding rows
+        kept). Raises :class:`~morvanta.io.log.LogError` naming the file
+        for unreadable partitions and for partitions whose columns disagree.
+        """
+        from . import partitioned as pt
+
+        if budget is None:
+            budget = pt.DEFAULT_BUDGET
+        if isinstance(budget, bool) or not isinstance(budget, int) or budget < 1:
+            raise TypeError(f"argument 'budget': expected a positive number of bytes, got {budget!r}")
+        s = _seed(seed, "seed")
+        detectors = {"data": data, "embedding": embedding, "query": query, "response": response,
+                     "confidence": confidence}
+        if max_rows is not None:
+            max_rows = _count("max_rows", max_rows, 1)
+        summary = pt.summarise_sources(sources, columns=columns, length=cast(Any, length), budget=budget, seed=s,
+                                       scheduler=scheduler, max_rows=max_rows)
+        if captured_at is None:
+            captured_at = pt.latest_second(summary)
+        return cls.fit_summary(summary, seed=s, captured_at=captured_at, detectors=detectors, max_rows=max_rows)
+
+    @classmethod
+    def fit_summary(cls, summary: Any, *, seed: int, captured_at: int | None, detectors: Mapping[str, Any],
+                    max_rows: int | None = None) -> Baseline:
+        """The baseline of a merged partition summary (see :mod:`morvanta.engines.partitioned`)."""
+        from . import partitioned as pt
+
+        return cls._fit(pt.fit_arguments(summary, seed=seed, captured_at=captured_at, detectors=detectors,
+                                         max_rows=max_rows), check=True)
 
     # ------------------------------------------------------------------ properties
 
@@ -450,12 +553,25 @@ class Baseline:
     @property
     def sample(self) -> dict[str, Any] | None:
         """The rows kept for :meth:`test`: ``{"seed": ..., "max_rows": {dimension: cap},
-        "kept": {part: rows}}`` (rows seen are :attr:`sizes`); None for a baseline
-        read from a file that predates testable baselines."""
+        "kept": {part: rows}}`` (rows fitted are :attr:`sizes`); None for a baseline
+        read from a file that predates testable baselines. A baseline fitted from
+        partitions whose rows were sampled adds ``"rows_seen": {part: rows}`` and
+        ``"order": "priority"`` (kept rows by priority; a test reads their prefix)."""
         if self._sample is None:
             return None
-        return {"seed": self._sample["seed"], "max_rows": dict(self._sample["max_rows"]),
-                "kept": dict(self._sample["kept"])}
+        out = {"seed": self._sample["seed"], "max_rows": dict(self._sample["max_rows"]),
+               "kept": dict(self._sample["kept"])}
+        if "rows_seen" in self._sample:
+            out.update(rows_seen=dict(self._sample["rows_seen"]), order=self._sample["order"])
+        return out
+
+    @property
+    def sampled(self) -> str | None:
+        """One sentence saying how this baseline's rows were sampled, or None when it holds
+        (and tests) every row it was fitted from in row order."""
+        from .partitioned import sample_note
+
+        return sample_note(self._sample, self._sizes)
 
     @property
     def model(self) -> dict[str, Any] | None:

@@ -168,8 +168,12 @@ def check_sample(parts: tuple[str, ...], sizes: Mapping[str, int], sample: Any,
     The kept count of each part is exactly what the sample takes: all rows up
     to the dimension's cap, enough for the detector. Row counts are checked first.
     """
-    if not isinstance(sample, dict) or set(sample) != {"seed", "max_rows", "kept"}:
-        raise Refusal(None, "sample", f"{sample!r} is not a record of seed, max_rows and kept")
+    keys = set(sample) if isinstance(sample, dict) else None
+    if keys not in ({"seed", "max_rows", "kept"}, {"seed", "max_rows", "kept", "rows_seen", "order"}):
+        raise Refusal(None, "sample", f"{sample!r} is not a record of seed, max_rows and kept "
+                                      "(and rows_seen and order for a sampled fit from partitions)")
+    if "order" in sample:
+        _seen(parts, sizes, sample)
     seed, caps, kept = sample["seed"], sample["max_rows"], sample["kept"]
     if not _is_int(seed) or not 0 <= seed < _SEED_END:
         raise Refusal("sample_seed", "sample['seed']", f"{seed!r} is not a whole number from 0 to 2**64 - 1")
@@ -192,6 +196,21 @@ def check_sample(parts: tuple[str, ...], sizes: Mapping[str, int], sample: Any,
             dim = DIMENSION_OF_FIELD[p]
             why = f"fewer than k = {need} clusters" if p == "queries" else f"the {dim} detector needs at least {need}"
             raise Refusal("max_rows", f"sample['max_rows']['{dim}']", f"keeps {_rows(want)} of '{p}'; {why}")
+
+
+def _seen(parts: tuple[str, ...], sizes: Mapping[str, int], sample: Mapping[str, Any]) -> None:
+    # A fit from partitions that sampled: the rows it saw per part, never fewer than it fitted on.
+    if sample["order"] != "priority":
+        raise Refusal(None, "sample['order']", f"{sample['order']!r} is not a known order of kept rows ('priority')")
+    seen = sample["rows_seen"]
+    if not isinstance(seen, dict) or list(seen) != list(parts):
+        raise Refusal(None, "sample['rows_seen']", f"{seen!r} does not give one row count per part "
+                                                  f"({', '.join(parts)})")
+    for p in parts:
+        n = seen[p]
+        if not _is_int(n) or not sizes[p] <= n <= MAX_ROWS:
+            raise Refusal(None, f"sample['rows_seen']['{p}']",
+                          f"{n!r} is not a count of rows seen (a whole number from the {sizes[p]} fitted to 2**53)")
 
 
 def stored_rows(parts: tuple[str, ...], sizes: Mapping[str, int], kept: Mapping[str, int]) -> tuple[str, ...]:

@@ -771,6 +771,9 @@ def _is_saved_baseline(obj: Any) -> bool:
 def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_rows: int,
                  notes: list[str]) -> CheckResult:
     notes += [f"current: {n}" for n in cur.notes]
+    sampled = getattr(saved, "sampled", None)
+    if sampled:  # a sampled baseline says so in every output
+        notes.append(f"baseline: {sampled}")
     sizes = dict(getattr(saved, "sizes", {}) or {})
     n_base = max(sizes.values(), default=0)
     parts = set(getattr(saved, "parts", ()) or ())
