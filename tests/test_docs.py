@@ -120,7 +120,7 @@ def sample_logs(tmp_path_factory):
     folder = tmp_path_factory.mktemp("sample-logs")
     from morvanta.demo import sample_log_names
 
-    proc = subprocess.run([sys.executable, "-m", "morvanta", "demo", "--logs", str(folder), "--force"],
+    proc = subprocess.run([sys.executable, "-m", "morvanta", "demo", "--logs", str(folder)],
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     missing = [f for f in sample_log_names() if not (folder / f).exists()]

@@ -19,7 +19,7 @@ from morvanta.render.text import window_label
 from morvanta import demo
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from chromium import Chromium as Browser, find_chromium  # noqa: E402  (the driver tools/report-images.py uses)
+from chromium import Chromium, find_chromium  # noqa: E402  (the driver tools/report-images.py uses)
 
 pytest.importorskip("jinja2")
 pytest.importorskip("matplotlib")
@@ -27,9 +27,16 @@ CHROMIUM = find_chromium()
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
 
 
+class Browser(Chromium):
+    """Headless Chromium from PATH with a fresh profile, removed on close."""
+
+    def __init__(self) -> None:
+        super().__init__(CHROMIUM)
+
+
 @pytest.fixture(scope="module")
 def browser():
-    b = Browser(CHROMIUM)
+    b = Browser()
     yield b
     b.close()
 
