@@ -122,6 +122,129 @@ def test_demo_is_reproducible_and_matches_an_in_process_run():
     assert all(d["decided_by"] == "threshold" and d["p_value"] is None for d in fixed["drift"]["dimensions"])
 
 
+# ---------------------------------------------------------------- demo --logs
+
+
+@pytest.fixture(scope="module")
+def sample_logs(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, subprocess.CompletedProcess[str]]:
+    pytest.importorskip("pyarrow")
+    folder = tmp_path_factory.mktemp("logs") / "sample-logs"  # created by the command
+    proc = run("demo", "--logs", str(folder))
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    return folder, proc
+
+
+def test_demo_logs_hold_the_demo_traffic_bit_for_bit_in_every_format(sample_logs):
+    from morvanta import demo
+    from morvanta.io.log import read_log
+
+    folder, proc = sample_logs
+    listed = [line.split()[0] for line in proc.stdout.splitlines()[1:-1]]
+    assert listed == ["baseline.parquet", "stable.parquet", "current.parquet", "current.csv", "current.jsonl",
+                      "traffic.parquet", "baseline-days/"]
+    assert proc.stdout.splitlines()[-1] == f"next: morvanta check {folder}/baseline.parquet {folder}/current.parquet"
+    fields = ("features", "embeddings", "queries", "response_embeddings", "response_lengths", "confidences", "correct")
+    want = {k: read_log(demo.as_log(demo.make_window(k))) for k in ("baseline", "stable", "drift")}
+    for name, kind in [("baseline.parquet", "baseline"), ("stable.parquet", "stable"), ("current.parquet", "drift"),
+                       ("current.csv", "drift"), ("current.jsonl", "drift")]:
+        log = read_log(str(folder / name))
+        assert log.n_rows == 2_000 and log.feature_names == list(demo.FEATURE_NAMES), name
+        for f in fields:
+            got, exp = getattr(log, f), getattr(want[kind], f)
+            assert got.dtype == exp.dtype and got.tobytes() == exp.tobytes(), f"{name}: {f}"
+    # So the check of the files scores what the demo scores.
+    result = morvanta.check(str(folder / "baseline.parquet"), str(folder / "current.csv"), decide="threshold")
+    assert [d.score.score for d in result.dimensions] == [
+        s.score for s in demo.score_window(demo.make_window("baseline"), demo.make_window("drift"))]
+
+
+def test_demo_logs_text_routes_and_days(sample_logs):
+    import pyarrow.parquet as pq
+    from scipy.stats import chi2_contingency
+
+    from morvanta import demo
+
+    folder, _ = sample_logs
+    tables = {k: pq.read_table(folder / f"{k}.parquet").to_pydict() for k in ("baseline", "stable", "current")}
+    for name, t in tables.items():
+        # An answer has as many words as its length; every question is a sentence.
+        assert [len(r.split()) for r in t["response"]] == [int(n) for n in t["response_length"]], name
+        assert all(r.endswith((".", "?")) for r in t["response"] + t["query"]), name
+        assert set(t["route"]) == set(demo.ROUTES), name
+    # The route mix: the same in the stable window, shifted towards billing and search in the drifted one.
+    counts = {k: [t["route"].count(r) for r in demo.ROUTES] for k, t in tables.items()}
+    assert chi2_contingency([counts["baseline"], counts["stable"]]).pvalue > 0.05
+    assert chi2_contingency([counts["baseline"], counts["current"]]).pvalue < 1e-20
+    faq, billing, search = (c / 2_000 for c in counts["current"])
+    assert faq < counts["baseline"][0] / 2_000 - 0.1 and billing > counts["baseline"][1] / 2_000
+    # The new topic's questions (about the API) appear only once the traffic drifted.
+    api = {k: sum("API" in q for q in t["query"]) / 2_000 for k, t in tables.items()}
+    assert api["baseline"] == api["stable"] == 0 and 0.12 < api["current"] < 0.18
+    # traffic.parquet: 500 requests on each of eight UTC days from 2026-03-01, in time order,
+    # drifted (new topic) exactly from the seventh day on.
+    traffic = pq.read_table(folder / "traffic.parquet")
+    ts = traffic.column("timestamp").to_numpy().astype("datetime64[s]").astype(np.int64)
+    assert traffic.schema.field("timestamp").type.tz == "UTC" and (np.diff(ts) >= 0).all()
+    day = (ts - 1_772_323_200) // 86_400
+    assert np.bincount(day).tolist() == [500] * 8
+    queries = np.array(traffic.column("query").to_pylist(), dtype=object)
+    assert [any("API" in q for q in queries[day == d]) for d in range(8)] == [False] * 6 + [True] * 2
+    # baseline-days/: one file per day before, 1,000 requests each, stamped within its day.
+    files = sorted((folder / "baseline-days").iterdir())
+    assert [f.name for f in files] == [f"2026-02-{d}.parquet" for d in range(22, 29)]
+    for f in files:
+        t = pq.read_table(f)
+        stamps = t.column("timestamp").to_numpy().astype("datetime64[s]").astype(np.int64)
+        start = int(np.datetime64(f.stem, "s").astype(np.int64))
+        assert t.num_rows == 1_000 and stamps.min() >= start and stamps.max() < start + 86_400, f.name
+
+
+def test_demo_logs_refuse_to_overwrite_unless_forced_and_write_the_same_bytes(sample_logs, tmp_path):
+    folder, _ = sample_logs
+    before = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+    (folder / "notes.txt").write_text("mine")
+    refused = run("demo", "--logs", str(folder))
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert refused.stderr == (f"morvanta: error: '{folder}' already holds baseline.parquet, stable.parquet, "
+                              "current.parquet, current.csv and 9 more; add --force to replace the sample logs "
+                              "(other files in the folder are left alone)\n")
+    (folder / "stable.parquet").write_bytes(b"stale")
+    forced = run("demo", "--logs", str(folder), "--force", "--json")
+    assert forced.returncode == 0, forced.stderr
+    manifest = json.loads(forced.stdout)
+    assert [(f["name"], f["rows"]) for f in manifest["files"]] == [
+        ("baseline.parquet", 2000), ("stable.parquet", 2000), ("current.parquet", 2000), ("current.csv", 2000),
+        ("current.jsonl", 2000), ("traffic.parquet", 4000), ("baseline-days/", 7000)]
+    # Every run writes the same bytes; the reader's own file stays, and no temporary file is left.
+    after = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+    assert after.pop(folder / "notes.txt") == b"mine" and after == before
+    # What cannot work is refused before any work, in one line.
+    (tmp_path / "file").write_text("x")
+    for args, message in [
+        (["--logs", str(tmp_path / "file")], f"cannot write the sample logs to '{tmp_path}/file': it is not a folder"),
+        (["--logs", str(tmp_path), "--html", "r.html"],
+         "--logs writes the sample logs and scores nothing, so --html has no effect; run the demo without --logs "
+         "for it"),
+        (["--logs", str(tmp_path), "--scenario", "drift"],
+         "--logs writes the sample logs and scores nothing, so --scenario has no effect; run the demo without "
+         "--logs for it"),
+        (["--force"], "--force replaces sample logs, so it needs --logs DIR"),
+    ]:
+        proc = run("demo", *args)
+        assert (proc.returncode, proc.stderr) == (2, f"morvanta: error: {message}\n"), args
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
+
+
+def test_demo_logs_without_pyarrow_says_what_to_install(tmp_path):
+    code = ("import sys; sys.modules['pyarrow'] = None; from morvanta.cli.commands import main; "
+            f"sys.exit(main(['demo', '--logs', {str(tmp_path / 'out')!r}]))")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, timeout=120)
+    assert proc.returncode == 2 and proc.stderr == (
+        "morvanta: error: writing the sample logs as Parquet needs pyarrow, which is not installed "
+        "(pip install pyarrow)\n")
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("args, status", [
     ("demo --fail-on-drift", 1), ("demo --scenario stable --fail-on-drift", 0),
     # A data score is never negative, so 0 always counts as drift.

@@ -113,58 +113,17 @@ def matches(expected: list[str], got: list[str]) -> bool:
 # ---------------------------------------------------------------- sample logs
 
 
-def write_sample_logs(out: Path) -> None:
-    """The demo's traffic as request logs: the baseline, a stable and a drifted current
-    window as Parquet (the drifted one also as JSON Lines), and two days of
-    timestamped traffic whose second afternoon drifts (traffic.parquet)."""
-    import numpy as np
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    from morvanta import demo
-
-    def table(window, start=None, seconds=0):
-        cols = {}
-        if start is not None:
-            t = start + np.sort(np.random.default_rng(start).uniform(0, seconds, window.n)).astype(np.int64)
-            cols["timestamp"] = pa.array(t, pa.timestamp("s", tz="UTC"))
-        for k, v in demo.as_log(window).items():
-            v = np.asarray(v)
-            cols[k] = pa.array(list(v)) if v.ndim == 2 else pa.array(v)
-        return pa.table(cols)
-
-    out.mkdir(parents=True, exist_ok=True)
-    base, stable, drift = (demo.make_window(k) for k in ("baseline", "stable", "drift"))
-    for name, w in (("baseline", base), ("stable", stable), ("current", drift)):
-        pq.write_table(table(w), out / f"{name}.parquet")
-    with open(out / "current.jsonl", "w", encoding="utf-8") as f:
-        for row in table(drift).to_pylist():
-            f.write(json.dumps(row) + "\n")
-    day, t0 = 86_400, 1_772_323_200  # 2026-03-01T00:00:00Z
-    traffic = pa.concat_tables([table(base, t0, day),
-                                table(demo.make_window("stable", 1_000), t0 + day, day // 2),
-                                table(demo.make_window("drift", 1_000), t0 + day + day // 2, day // 2)])
-    pq.write_table(traffic, out / "traffic.parquet")
-
-
-SAMPLE_FILES = ("baseline.parquet", "stable.parquet", "current.parquet", "current.jsonl", "traffic.parquet")
-
-
-def demo_writes_logs() -> bool:
-    out = subprocess.run([sys.executable, "-m", "morvanta", "demo", "--help"], capture_output=True, text=True)
-    return "--logs" in out.stdout
-
-
 @pytest.fixture(scope="session")
 def sample_logs(tmp_path_factory):
+    """The sample logs as the docs tell a reader to make them: `morvanta demo --logs DIR`."""
     pytest.importorskip("pyarrow")
     folder = tmp_path_factory.mktemp("sample-logs")
-    if demo_writes_logs():
-        subprocess.run([sys.executable, "-m", "morvanta", "demo", "--logs", str(folder)], check=True,
-                       capture_output=True)
-    else:
-        write_sample_logs(folder)
-    missing = [f for f in SAMPLE_FILES if not (folder / f).exists()]
+    from morvanta.demo import sample_log_names
+
+    proc = subprocess.run([sys.executable, "-m", "morvanta", "demo", "--logs", str(folder)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    missing = [f for f in sample_log_names() if not (folder / f).exists()]
     assert not missing, f"the sample logs lack {missing}: the docs' examples read them"
     return folder
 
@@ -175,13 +134,7 @@ def shell_env(tmp_path_factory, sample_logs):
     installed one, or the build under test through PYTHONPATH)."""
     bin_dir = tmp_path_factory.mktemp("bin")
     shim = bin_dir / "morvanta"
-    # Until `morvanta demo --logs DIR` exists, the shim writes the same sample logs.
-    fallback = "" if demo_writes_logs() else textwrap.dedent(f"""\
-        if [ "$1" = demo ] && [ "$2" = --logs ] && [ $# -eq 3 ]; then
-          mkdir -p "$3" && cp {sample_logs}/* "$3"/ && echo "wrote the sample logs to $3" && exit 0
-        fi
-        """)
-    shim.write_text(f"#!/bin/bash\n{fallback}exec {sys.executable} -m morvanta \"$@\"\n")
+    shim.write_text(f"#!/bin/bash\nexec {sys.executable} -m morvanta \"$@\"\n")
     shim.chmod(0o755)
     env = dict(os.environ)
     env["PATH"] = f"{bin_dir}:{env['PATH']}"

@@ -6,14 +6,9 @@ that is not blank."""
 from __future__ import annotations
 
 import base64
-import fcntl
 import io
 import json
-import os
-import select
-import shutil
-import subprocess
-import time
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -23,89 +18,20 @@ import morvanta
 from morvanta.render.text import window_label
 from morvanta import demo
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+from chromium import Chromium, find_chromium  # noqa: E402  (the driver tools/report-images.py uses)
+
 pytest.importorskip("jinja2")
 pytest.importorskip("matplotlib")
-CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
+CHROMIUM = find_chromium()
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
 
 
-class Browser:
-    """Headless Chromium with --remote-debugging-pipe: commands go in on fd 3,
-    replies and events come out on fd 4, each a JSON message ended by NUL."""
+class Browser(Chromium):
+    """Headless Chromium from PATH with a fresh profile, removed on close."""
 
     def __init__(self) -> None:
-        to_child, self._send = os.pipe()
-        self._recv, from_child = os.pipe()
-
-        def wire() -> None:
-            # Moved above 4 first, so that placing one end cannot close the other.
-            a = fcntl.fcntl(to_child, fcntl.F_DUPFD, 10)
-            b = fcntl.fcntl(from_child, fcntl.F_DUPFD, 10)
-            os.dup2(a, 3)
-            os.dup2(b, 4)
-
-        self.profile = Path(os.environ.get("TMPDIR", "/tmp")) / f"morvanta-chromium-{os.getpid()}-{id(self)}"
-        self.proc = subprocess.Popen(
-            [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
-             "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--mute-audio",
-             f"--user-data-dir={self.profile}", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=wire, close_fds=False,
-        )
-        os.close(to_child)
-        os.close(from_child)
-        self._buf = b""
-        self._id = 0
-        self.events: list[dict] = []
-
-    def _read(self, deadline: float) -> dict:
-        while b"\0" not in self._buf:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self._recv], [], [], left)[0]:
-                raise TimeoutError("no reply from chromium")
-            chunk = os.read(self._recv, 1 << 20)
-            if not chunk:
-                raise RuntimeError("chromium closed the pipe")
-            self._buf += chunk
-        msg, self._buf = self._buf.split(b"\0", 1)
-        return json.loads(msg)
-
-    def send(self, method: str, session: str | None = None, timeout: float = 60.0, **params) -> dict:
-        self._id += 1
-        msg = {"id": self._id, "method": method, "params": params}
-        if session:
-            msg["sessionId"] = session
-        os.write(self._send, json.dumps(msg).encode() + b"\0")
-        deadline = time.monotonic() + timeout
-        while True:
-            reply = self._read(deadline)
-            if reply.get("id") == self._id:
-                if "error" in reply:
-                    raise RuntimeError(f"{method}: {reply['error']}")
-                return reply["result"]
-            self.events.append(reply)
-
-    def wait_for(self, method: str, timeout: float = 60.0) -> dict:
-        deadline = time.monotonic() + timeout
-        for i, e in enumerate(self.events):
-            if e.get("method") == method:
-                return self.events.pop(i)
-        while True:
-            e = self._read(deadline)
-            if e.get("method") == method:
-                return e
-            self.events.append(e)
-
-    def close(self) -> None:
-        try:
-            self.send("Browser.close", timeout=10)
-            self.proc.wait(timeout=10)
-        except Exception:
-            self.proc.kill()
-            self.proc.wait()
-        os.close(self._send)
-        os.close(self._recv)
-        shutil.rmtree(self.profile, ignore_errors=True)
+        super().__init__(CHROMIUM)
 
 
 @pytest.fixture(scope="module")

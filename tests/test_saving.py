@@ -109,6 +109,38 @@ def test_kill_during_an_overwrite_keeps_the_previous_file(tmp_path, suffix):
     assert bits(Baseline.load(path).check(**CUR)) == bits(old.check(**CUR))
 
 
+SAVER = """
+    import sys
+    sys.path.insert(0, ".")
+    from test_saving import fitted
+    fitted(seed=7).save(sys.argv[1])
+"""
+
+
+def test_the_next_write_removes_what_a_killed_writer_left_and_nothing_else(tmp_path):
+    from morvanta.io.common import _host_tag
+
+    path = tmp_path / "base.json"
+    killed = child(SLOW_WRITER, path, cwd=Path(__file__).parent)
+    assert killed.stdout.readline() == "writing\n", killed.stderr.read()
+    killed.send_signal(signal.SIGKILL)
+    killed.wait()
+    [stale] = [p.name for p in tmp_path.iterdir() if p.name.endswith(".tmp")]
+    tag = _host_tag()
+    assert stale.startswith(f".morvanta-{tag}-{killed.pid}-")
+    keep = [f".morvanta-{tag}-{os.getpid()}-abc123.tmp",  # a live writer (this process)
+            f".morvanta-0badc0de-{killed.pid}-abc123.tmp",  # another host or container sharing the folder
+            ".morvanta-abc123.tmp", f".morvanta-{tag}-{killed.pid}-abc123.tmp.part",  # not our names
+            "report.tmp"]
+    for name in keep:
+        (tmp_path / name).write_text("someone's")
+    # The next process that writes to the folder (a cron job's next run, say).
+    saver = child(SAVER, path, cwd=Path(__file__).parent)
+    assert saver.wait(timeout=120) == 0, saver.stderr.read()
+    assert folder_files(tmp_path) == sorted(["base.json", *keep])
+    assert bits(Baseline.load(path).check(**CUR)) == bits(fitted(seed=7).check(**CUR))
+
+
 RLIMITED = """
     import resource, signal, sys
     sys.path.insert(0, ".")

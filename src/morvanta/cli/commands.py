@@ -124,6 +124,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--html", metavar="FILE", help="also write the HTML report of the drift scenario to FILE")
     p.add_argument("--fixed-thresholds", action="store_true",
                    help="decide by the detectors' fixed thresholds instead of permutation p-values")
+    p.add_argument("--logs", metavar="DIR",
+                   help="instead of scoring, write the demo's traffic as sample request logs into DIR "
+                        "(Parquet, CSV, JSON Lines; created if needed) and list them")
+    p.add_argument("--force", action="store_true",
+                   help="with --logs: replace sample logs already in DIR (other files there are never touched)")
 
     p = command("data", "tabular feature drift (KS and PSI per column)", _run_data)
     p.add_argument("baseline", metavar="BASELINE", help="baseline table: .csv/.tsv with a header, .parquet or .npy")
@@ -426,6 +431,10 @@ def _missing_share(count: int, rows: int) -> str:
 def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
     from .. import demo
 
+    if args.logs is not None:
+        return _write_demo_logs(args, progress)
+    if args.force:
+        raise UsageError("--force replaces sample logs, so it needs --logs DIR")
     names = demo.SCENARIOS if args.scenario == "all" else (args.scenario,)
     if args.html:
         from .pipeline import check_demo_output
@@ -454,6 +463,37 @@ def _run_demo(args: argparse.Namespace, progress: Progress) -> int:
     else:
         print("\n\n".join(blocks))
     return 1 if args.fail_on_drift and any(r.drifted for _, r in results) else 0
+
+
+def _write_demo_logs(args: argparse.Namespace, progress: Progress) -> int:
+    """``demo --logs DIR``: the sample logs instead of the scores; prints what each file is for."""
+    from .. import demo
+    from .._optional import MissingDependency
+
+    given = [flag for flag, on in (("--html", args.html), ("--scenario", args.scenario != "all"),
+                                   ("--fixed-thresholds", args.fixed_thresholds),
+                                   ("--fail-on-drift", args.fail_on_drift)) if on]
+    if given:
+        raise UsageError(f"--logs writes the sample logs and scores nothing, so {given[0]} has no effect; "
+                         f"run the demo without --logs for it")
+    if not args.logs:
+        raise UsageError("argument --logs: give a folder")
+    try:
+        with progress.step(f"writing the sample logs to {args.logs}"):
+            written = demo.write_sample_logs(args.logs, force=args.force)
+    except MissingDependency as err:
+        raise UsageError(str(err)) from None
+    if args.json:
+        print(json.dumps({"folder": args.logs, "files": [{"name": s.name, "rows": s.rows, "purpose": s.purpose}
+                                                         for s in written]}))
+        return 0
+    width = max(len(s.name) for s in written)
+    lines = [f"wrote the sample logs to {printable(args.logs)}:"]
+    lines += [f"  {s.name:<{width}}  {s.rows:>6,} requests  {s.purpose}" for s in written]
+    base, cur = (os.path.join(args.logs, n) for n in ("baseline.parquet", "current.parquet"))
+    lines.append(f"next: morvanta check {printable(base)} {printable(cur)}")
+    print("\n".join(lines))
+    return 0
 
 
 def _run_data(args: argparse.Namespace, progress: Progress) -> int:

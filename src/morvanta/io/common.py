@@ -6,18 +6,28 @@ into place with one rename (which replaces a symlink at the path rather than
 following it) and fsyncs the folder. :class:`Outputs` gathers every output of
 one command so that they are rendered first and moved into place together at
 the end, after the computation.
+
+Only a kill -9 (or a power cut) can leave a temporary file behind. Its name
+holds the writer's host and process id (``.morvanta-<host>-<pid>-XXXX.tmp``), so
+the first write of a process to a folder removes those of this host whose
+process is gone; a file of a live writer, of another host or container sharing
+the folder, or of any other program is never touched.
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
+import re
+import socket
 import stat
 import tempfile
+import threading
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import BinaryIO, Union
 
-__all__ = ["OutputError", "write_atomic", "same_file", "check_output_path", "Outputs"]
+__all__ = ["OutputError", "write_atomic", "same_file", "check_output_path", "Outputs", "remove_stale_temp_files"]
 
 #: What :func:`write_atomic` writes: the bytes, text (as UTF-8), or a function that
 #: writes the content to the open file it is given (for content too big to hold twice).
@@ -71,6 +81,66 @@ def _why(err: OSError) -> str:
     return err.strerror or str(err)
 
 
+def _host_tag() -> str:
+    """Eight hex digits naming this host and PID namespace: process ids are only
+    comparable between writers that share both (containers on one shared volume
+    do not)."""
+    try:
+        ns = str(os.stat("/proc/self/ns/pid").st_ino)
+    except OSError:
+        ns = ""
+    return hashlib.sha256(f"{socket.gethostname()}/{ns}".encode()).hexdigest()[:8]
+
+
+_TEMP = re.compile(r"\.morvanta-([0-9a-f]{8})-(\d+)-[A-Za-z0-9_]+\.tmp\Z")
+_swept: set[str] = set()
+_swept_lock = threading.Lock()
+
+
+def _alive(pid: int) -> bool:
+    if pid <= 0:
+        return True  # not a process id this module wrote: leave it
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # e.g. EPERM: the process exists, as another user
+    return True
+
+
+def remove_stale_temp_files(folder: str) -> list[str]:
+    """Removes the temporary files of writers on this host that were killed
+    mid-write (see the module's notes); returns their names."""
+    tag = _host_tag()
+    removed = []
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return removed
+    for entry in entries:
+        m = _TEMP.match(entry.name)
+        if m is None or m.group(1) != tag or _alive(int(m.group(2))):
+            continue
+        try:
+            if entry.is_file(follow_symlinks=False):
+                os.unlink(entry.path)
+                removed.append(entry.name)
+        except OSError:
+            pass  # gone already, or not ours to remove: harmless either way
+    return removed
+
+
+def _sweep_once(folder: str) -> None:
+    # Once per process and folder: stale files come from processes that died
+    # before this one wrote there; a long-running writer need not list the folder again.
+    with _swept_lock:
+        if folder in _swept:
+            return
+        _swept.add(folder)
+    remove_stale_temp_files(folder)
+
+
 def write_atomic(path: str | os.PathLike[str], data: Content) -> None:
     """Writes ``data`` to ``path`` all or nothing.
 
@@ -85,8 +155,9 @@ def write_atomic(path: str | os.PathLike[str], data: Content) -> None:
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
     payload = data.encode("utf-8") if isinstance(data, str) else data
+    _sweep_once(folder)
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".morvanta-", suffix=".tmp", dir=folder)
+        fd, tmp = tempfile.mkstemp(prefix=f".morvanta-{_host_tag()}-{os.getpid()}-", suffix=".tmp", dir=folder)
     except OSError as err:
         raise OutputError(f"cannot write '{target}': {_why(err)}") from None
     try:
