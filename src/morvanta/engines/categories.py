@@ -36,11 +36,13 @@ from ..io.categories import CategoryColumn
 
 if TYPE_CHECKING:
     import numpy
+
+    from .._native import DriftScore
     from numpy.typing import NDArray
 
 __all__ = ["CAP", "OTHER", "ID_MIN_DISTINCT", "ID_SHARE", "MONOTONE_MIN_ROWS", "PooledColumn", "pool", "id_reason",
            "monotone_reason", "redact", "CategoryShift", "shifts", "categorical_test", "SHOWN",
-           "explain_columns"]
+           "explain_columns", "no_numeric_score"]
 
 #: Categories kept per column (the most frequent in the pooled rows); the rest share OTHER.
 CAP = 50
@@ -226,7 +228,7 @@ def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColum
         cur, ck, sampled = cur[rows], ck[rows], True
     base = np.asfortranarray(base, dtype=np.float64)
     cur = np.asfortranarray(cur, dtype=np.float64)
-    score = det.detect(base, cur) if base.shape[1] else None
+    score = det.detect(base, cur) if base.shape[1] else no_numeric_score(det)
     r = _engine.combined_test(det, "detect_with_categories", (base, bk), (cur, ck), n_permutations, seed,
                               stop_after=0 if exact else STOP_AFTER)
     excluded = set(r["excluded"])
@@ -240,3 +242,13 @@ def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColum
                      statistic="maxT", observed=float(r["statistic"]), parts=parts,
                      permutations_run=int(r["permutations_run"]), stopped=bool(r["stopped"]),
                      n_baseline=int(base.shape[0]), n_current=int(cur.shape[0]), sampled=sampled)
+
+
+def no_numeric_score(det: Any) -> DriftScore:
+    """The data score of a table with categorical columns only: no numeric column to score (NaN,
+    never exceeded); the combined test decides."""
+    from .. import _engine
+    from ..dimensions import settings_of
+
+    threshold = settings_of(det)["threshold"]
+    return _engine.drift_score("data", math.nan, threshold, False, "ks+psi")

@@ -203,12 +203,9 @@ class _Call:
 
 
 def _no_numeric_score(det: Any) -> DriftScore:
-    """The data score of a table with categorical columns only: no numeric column to score (NaN,
-    never exceeded); the combined test decides."""
-    from .. import _engine
+    from ..engines.categories import no_numeric_score
 
-    threshold = settings_of(det)["threshold"]
-    return _engine.drift_score("data", math.nan, threshold, False, "ks+psi")
+    return no_numeric_score(det)
 
 
 def _as_log(source: Any, columns: LogColumns | None, length: LengthUnit | None, name: str) -> RequestLog:
