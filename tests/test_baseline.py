@@ -637,7 +637,7 @@ def test_partitioned_fit_gives_one_file_for_any_partitioning_and_file_order(tmp_
     assert base.sample["rows_seen"] == dict.fromkeys(base.parts, 900)
     assert base.sample["order"] == "priority" and base.sample["seed"] == 5
     assert base.sample["kept"] == {p: min(n, 120) for p, n in base.sizes.items()}
-    assert "bottom-k sample of the 900 rows seen (seed 5)" in base.sampled
+    assert "bottom-k sample (seed 5) of the 900 rows seen" in base.sampled
     # The kept rows are exactly the k smallest of all 900 by (priority, bytes), in that order: the
     # fitted state holds them; a test reads their prefix.
     ref = canonical(frame, 5)

@@ -564,10 +564,15 @@ def sample_note(sample: Mapping[str, Any] | None, sizes: Mapping[str, int]) -> s
     if sample.get("order") != "priority":
         return None  # every row fitted; a test's uniform sample is reported by the test itself
     seen = sample["rows_seen"]
-    fitted = ", ".join(f"{p} {sizes[p]:,}" for p in sizes)
-    first = ", ".join(f"{kept[p]:,} {p}" for p in tested) if tested else "every row"
     n_seen = max(seen.values(), default=0)
-    what = ("holds every one of the" if all(sizes[p] == seen[p] for p in sizes)
-            else "is a bottom-k sample of the")
-    return (f"the baseline {what} {n_seen:,} rows seen (seed {seed}), fitted on {fitted} rows in priority "
-            f"order; tests read the first {first} of that order")
+    cut = [p for p in sizes if sizes[p] < seen.get(p, sizes[p])]
+    if cut:
+        held = (f"a bottom-k sample (seed {seed}) of the {n_seen:,} rows seen: "
+                + ", ".join(f"{p} {sizes[p]:,}" for p in cut) + " rows by row priority"
+                + ("; every row of " + ", ".join(p for p in sizes if p not in cut) if len(cut) < len(sizes) else ""))
+    else:
+        held = f"every one of the {n_seen:,} rows seen, in row-priority order (seed {seed})"
+    text = f"the baseline holds {held}"
+    if tested:
+        text += "; tests read the first " + ", ".join(f"{kept[p]:,} {p}" for p in tested) + " rows of that order"
+    return text
