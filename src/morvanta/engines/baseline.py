@@ -390,6 +390,8 @@ class Baseline:
 
             # A table of categorical columns only: the data part without numeric columns.
             given["features"] = np.empty((cat_columns[0].n_rows, 0), dtype=np.float64)
+            if args.get("feature_names") is None:
+                args = {**args, "feature_names": []}
         parts = tuple(p for p in PARTS if given[p] is not None)
         if not parts:
             raise ValueError("Baseline.fit() needs at least one part of a window (features=..., embeddings=..., ...)")
@@ -721,14 +723,7 @@ class Baseline:
         given, _ = self._given(dict(locals()))
         rows = self._run(given, False)
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
-        return DriftReport([self._numeric_score(s) for _, s, _ in rows], max(self._sizes.values()), n_cur)
-
-    def _numeric_score(self, s: Any) -> Any:
-        # A table of categorical columns only has no numeric score (NaN, never exceeded), as in a
-        # check of raw windows: the permutation test decides.
-        if self._n_features == 0 and self._categories and str(s.dimension) == "data":
-            return _engine.drift_score("data", math.nan, float(s.threshold), False, str(s.method))
-        return s
+        return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
 
     @annotated
     def explain(
@@ -756,7 +751,7 @@ class Baseline:
         """
         given, _ = self._given(dict(locals()))
         return {
-            dim: build_breakdown(dim, self._numeric_score(score), parts, self._feature_names)
+            dim: build_breakdown(dim, score, parts, self._feature_names)
             for dim, score, parts in self._run(given, True)
         }
 

@@ -133,6 +133,8 @@ def categories_of(arg: str, value: Any, rows: int | None) -> tuple[CategoryColum
     from ..io.cells import Origin
     from ..io.frames import _frame_kind, mapping_table, pandas_table, polars_table
 
+    if isinstance(value, (tuple, list)) and all(isinstance(c, CategoryColumn) for c in value):
+        return tuple(value)  # columns of a log, already encoded
     origin = Origin(arg, argument=True)
     kind = _frame_kind(value)
     if kind == "pandas":
