@@ -478,6 +478,11 @@ class Baseline:
         else:
             kept = _keep(parts, arrays, caps, sample_seed)
         tables: tuple[Any, ...] = tuple(args.get("category_tables") or ())
+        if tables:  # merged from partitions: codes of every row in canonical order, cut to the kept ones
+            from dataclasses import replace
+
+            tables = tuple(t if t.left_out is not None else replace(t, codes=t.codes[:sample["kept"]["features"]])
+                           for t in tables)
         if cat_columns:
             from .baseline_categories import fit_tables
 
