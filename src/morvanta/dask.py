@@ -1033,7 +1033,22 @@ def _concat_logs(logs: Sequence[RequestLog]) -> RequestLog:
         confidences=cat("confidences"),
         correct=cat("correct"),
         timestamps=cat("timestamps"),
+        categories=tuple(_concat_categories([x.categories[j] for x in logs]) for j in range(len(first.categories))),
     )
+
+
+def _concat_categories(columns: Sequence[Any]) -> Any:
+    """One categorical column of the rows of ``columns`` in turn, recoded over their values."""
+    from .io.categories import CategoryColumn
+
+    values = tuple(sorted(set().union(*(c.values for c in columns))))
+    at = {v: k for k, v in enumerate(values)}
+    codes = []
+    for c in columns:
+        table = np.array([at[v] for v in c.values] + [-1], dtype=np.int32)
+        codes.append(table[np.where(c.codes < 0, len(c.values), c.codes)])
+    return CategoryColumn(columns[0].name, values, np.ascontiguousarray(np.concatenate(codes), dtype=np.int32),
+                          columns[0].declared)
 
 
 def _partition_times(task: Any, columns: LogColumns, length: str) -> Any:
