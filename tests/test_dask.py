@@ -2,6 +2,7 @@
 plain detectors score it serially, bit for bit, whatever the partitioning, with
 small groups and failing groups reported rather than dropped."""
 
+import json
 import logging
 import os
 import struct
@@ -517,3 +518,127 @@ def test_monitor_over_partitions_with_a_categorical_column_against_a_saved_basel
     assert moved == [600, 750]
     last = serial.windows[-1].result
     assert [u["category"] for u in last.categorical[0]["unseen"]] == ["voice"]
+
+
+# ---------------------------------------------------------------- categorical columns in check_groups
+
+
+def routed_logs():
+    """Three tenants; tenant "b" moves its route mix (and adds a route the baseline never saw)."""
+    rng = np.random.default_rng(21)
+
+    def part(n, tenant, shifted=False):
+        routes, p = (["chat", "search", "tools", "voice"], [0.2, 0.3, 0.2, 0.3]) if shifted else \
+            (["chat", "search", "tools"], [0.5, 0.3, 0.2])
+        route = rng.choice(routes, n, p=p).astype(object)
+        route[rng.random(n) < 0.05] = None
+        return pd.DataFrame({"tenant": tenant, "latency_ms": rng.gamma(2.0, 100.0, n), "route": route,
+                             "tier": rng.choice([1, 2, 3], n), "confidence": rng.random(n)})
+
+    base = part(300, "-").drop(columns="tenant")
+    logs = pd.concat([part(120, "a"), part(100, "b", shifted=True), part(90, "c")], ignore_index=True)
+    return base, logs.iloc[rng.permutation(len(logs))].reset_index(drop=True)
+
+
+def group_rows(logs, tenant):
+    return logs[logs.tenant == tenant].drop(columns="tenant").reset_index(drop=True)
+
+
+def same(a, b):
+    """Equal, NaN for NaN and every float to its last bit (repr round-trips)."""
+    return json.dumps(a, sort_keys=True) == json.dumps(b, sort_keys=True)
+
+
+def assert_group_equals_check(rows, serial):
+    """One group's rows of check_groups equal morvanta.check's result on that group, bit for bit."""
+    by_dim = {d.dimension: d for d in serial.dimensions}
+    for r in rows.itertuples():
+        d = by_dim[r.dimension]
+        assert (bits(r.p_value), bits(r.p_adjusted), r.drifted) == (bits(d.p_value), bits(d.p_adjusted), d.drifted)
+        assert same(r.parts, [p.to_dict() for p in d.parts])
+        assert same(r.categorical, serial.categorical if r.dimension == "data" else None)
+
+
+def test_categorical_columns_score_each_group_as_the_serial_check(client):
+    from scipy import stats
+
+    from morvanta.dask import group_seed
+
+    base, logs = routed_logs()
+    kw = dict(n_permutations=199, seed=4, categorical=["tier"])
+    # Arrow strings as Dask makes them by default, across three partitions, on the cluster.
+    frame = dd.from_pandas(logs, npartitions=3, sort=False)
+    got = check_groups(base, frame, by="tenant", min_rows=20, **kw)
+    assert list(got.tenant.unique()) == ["a", "b", "c"] and (got.status == "ok").all()
+    assert list(got.columns[-3:]) == ["p_bh", "parts", "categorical"]
+    group_p = {}
+    for tenant, rows in got.groupby("tenant"):
+        serial = morvanta.check(base, group_rows(logs, tenant), seed=group_seed(4, (tenant,)), n_permutations=199,
+                                categorical=["tier"])
+        assert_group_equals_check(rows, serial)
+        group_p[tenant] = rows.p_adjusted.min()
+    # The route and tier columns are parts of the data dimension after the numeric one.
+    data = got[got.dimension == "data"].set_index("tenant")
+    assert [(p["name"], p["column"]) for p in data.parts["a"]] == [
+        ("ks", "latency_ms"), ("psi", "latency_ms"), ("psi_cat", "route"), ("missing", "route"),
+        ("psi_cat", "tier"), ("missing", "tier")]
+    # Only tenant b moved its routes; its explanation names the unseen route and the share that fell.
+    assert list(data.drifted) == [False, True, False]
+    moved = {p["column"]: p["p_adjusted"] for p in data.parts["b"] if p["name"] == "psi_cat"}
+    assert moved["route"] <= 0.05 < moved["tier"]
+    route = data.categorical["b"][0]
+    assert route["name"] == "route" and [u["category"] for u in route["unseen"]] == ["voice"]
+    assert route["moved"][0]["category"] == "chat" and route["moved"][0]["current_share"] < 0.3
+    # Benjamini-Hochberg across the groups as without categories.
+    bh = dict(zip(group_p, stats.false_discovery_control(list(group_p.values()), method="bh")))
+    for tenant, rows in got.groupby("tenant"):
+        assert rows.p_bh.tolist() == pytest.approx([bh[tenant]] * len(rows), rel=1e-12)
+    # One pandas partition with object strings, on Dask's local scheduler: the same result, bit for bit.
+    local = check_groups(base, to_dask(logs, 1), by="tenant", min_rows=20, client=None, **kw)
+    assert list(local.tenant) == list(got.tenant)
+    cols = [c for c in got.columns if c not in ("tenant", "parts", "categorical")]
+    pd.testing.assert_frame_equal(local[cols], got[cols], check_exact=True)
+    assert same(local[["parts", "categorical"]].to_dict("list"), got[["parts", "categorical"]].to_dict("list"))
+    # Category values redacted as in the check.
+    red = check_groups(base, logs, by="tenant", min_rows=20, redact_categories=True, **kw)
+    serial = morvanta.check(base, group_rows(logs, "b"), seed=group_seed(4, ("b",)), n_permutations=199,
+                            categorical=["tier"], redact_categories=True)
+    assert same(red[(red.tenant == "b") & (red.dimension == "data")].categorical.iloc[0], serial.categorical)
+    assert "voice" not in str(serial.categorical)
+
+
+def test_categorical_columns_against_a_fitted_baseline_equal_its_test(client, tmp_path):
+    from morvanta.dask import group_seed
+
+    base, logs = routed_logs()
+    fit = morvanta.Baseline.fit(features=base[["latency_ms", "route"]], confidences=base.confidence.to_numpy())
+    fit.save(tmp_path / "routes.npz")
+    fit = morvanta.Baseline.load(tmp_path / "routes.npz")  # the tables as saved (version 3)
+    got = check_groups(fit, to_dask(logs, 3), by="tenant", min_rows=20, n_permutations=199, seed=9)
+    for tenant, rows in got.groupby("tenant"):
+        serial = morvanta.check(fit, group_rows(logs, tenant), seed=group_seed(9, (tenant,)), n_permutations=199)
+        assert_group_equals_check(rows, serial)
+    data = got[got.dimension == "data"].set_index("tenant")
+    assert list(data.drifted) == [False, True, False]
+    assert [u["category"] for u in data.categorical["b"][0]["unseen"]] == ["voice"]
+    # Without the column the fitted baseline scores, the logs are refused before any task runs.
+    with pytest.raises(ValueError, match=r"^argument 'logs': categorical column of the baseline \['route'\] not "
+                                         "found"):
+        check_groups(fit, logs.drop(columns="route"), by="tenant")
+
+
+def test_categorical_columns_left_out_or_refused_say_why():
+    base, logs = routed_logs()
+    ids = [f"req-{i}" for i in range(len(base))]
+    with pytest.warns(UserWarning, match="categorical feature 'request_id' is left out of the data dimension"):
+        out = check_groups(base.assign(request_id=ids), logs.assign(request_id="x"), by="tenant", min_rows=20,
+                           n_permutations=99)
+    assert all("request_id" not in str(p) for p in out.parts)
+    with pytest.raises(TypeError, match="^argument 'logs': column 'route' is categorical in the baseline but holds "
+                                        "float64 values"):
+        check_groups(base, logs.assign(route=1.5), by="tenant")
+    # Threshold decisions score the numeric columns; the categorical ones still explain what moved.
+    with pytest.warns(UserWarning, match="categorical columns are tested by the permutation test only"):
+        out = check_groups(base[["route", "confidence"]], logs, by="tenant", min_rows=20, decide="threshold")
+    data = out[out.dimension == "data"]
+    assert data.score.isna().all() and not data.drifted.any() and data.categorical.notna().all()

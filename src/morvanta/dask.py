@@ -43,9 +43,14 @@ except ImportError as _err:  # pragma: no cover - exercised in a subprocess by t
 
 from .dimensions import DIMENSION_OF_FIELD, ROLES, detectors_with
 from .dimensions import NAMES as DIMENSIONS
+from .io.categories import CategoryColumn
 from .io.cells import LogError, Origin, drop_row_index
 from .io.frames import pandas_table
 from .io.log import LogColumns, RequestLog, log_of, match_logs
+from .engines.categories import id_reason, no_numeric_score
+from .pipeline.check import _categorical_plan
+from .pipeline.check import _parts as _check_parts
+from .pipeline.check import _test as _pipeline_test
 from .pipeline.decide import (
     benjamini_hochberg,
     check_count,
@@ -101,6 +106,8 @@ _RESULT_COLUMNS: Final[tuple[str, ...]] = (
     "p_adjusted",
     "drifted",
     "p_bh",
+    "parts",
+    "categorical",
 )
 
 
@@ -119,6 +126,11 @@ class _Window:
     response_length: NDArray[np.float64] | None = None
     confidence: NDArray[np.float64] | None = None
     correct: NDArray[np.bool_] | None = None
+    categories: tuple[CategoryColumn, ...] = ()  # the categorical features, in the plan's order
+
+    @property
+    def category_names(self) -> list[str]:
+        return [c.name for c in self.categories]
 
 
 _TEXT_HINT: Final[str] = (
@@ -128,15 +140,17 @@ _TEXT_HINT: Final[str] = (
 
 
 def _log_columns(columns: Mapping[str, str | None], features: Sequence[str] | None,
-                 exclude: Sequence[str] = ()) -> LogColumns:
+                 exclude: Sequence[str] = (), categorical: Sequence[str] = ()) -> LogColumns:
     """The reader's roles: ``columns`` (role -> column), every other role off."""
     return LogColumns(**{r: columns.get(r) for r in ROLES},  # type: ignore[arg-type]
-                      features=None if features is None else tuple(features), exclude=tuple(exclude))
+                      features=None if features is None else tuple(features), exclude=tuple(exclude),
+                      categorical=tuple(categorical))
 
 
-def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[str]) -> _Window:
-    """The parts of ``log`` the roles in ``columns`` and the ``features`` columns feed (and the
-    vectors of its text, where a model embedded it)."""
+def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[str],
+               categories: Sequence[str] = ()) -> _Window:
+    """The parts of ``log`` the roles in ``columns``, the ``features`` columns and the ``categories``
+    columns feed (and the vectors of its text, where a model embedded it)."""
     lengths = "response_length" in columns or "response" in columns
     table = None
     if features:
@@ -144,6 +158,9 @@ def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[s
         if list(features) != log.feature_names:
             at = {n: j for j, n in enumerate(log.feature_names)}
             table = np.asfortranarray(log.features[:, [at[n] for n in features]])
+    elif categories:  # categorical columns only: the data dimension's numeric table has no column
+        table = np.empty((log.n_rows, 0), dtype=np.float64, order="F")
+    cats = {c.name: c for c in log.categories}
     return _Window(
         n_rows=log.n_rows,
         features=table,
@@ -154,14 +171,17 @@ def _as_window(log: RequestLog, columns: Mapping[str, str], features: Sequence[s
         response_length=log.response_lengths if lengths else None,
         confidence=log.confidences if "confidence" in columns else None,
         correct=log.correct if "correct" in columns else None,
+        categories=tuple(cats[n] for n in categories),
     )
 
 
 def _read(arg: str, frame: Any, columns: Mapping[str, str | None], features: Sequence[str] | None,
-          length: str, exclude: Sequence[str] = (), whole: bool = False) -> RequestLog:
+          length: str, exclude: Sequence[str] = (), whole: bool = False, categorical: Sequence[str] = ()
+          ) -> RequestLog:
     """``frame`` read as a request log, as ``morvanta.check`` reads one; messages name
     ``arg``, the column and the row by its index label. ``whole`` reads every column
-    (and drops a pandas row index), else only those the roles and features name."""
+    (and drops a pandas row index), else only those the roles and features name;
+    the ``categorical`` columns are categories whatever their cells."""
     wanted = None if whole else {c for c in columns.values() if c is not None} | set(features or ())
     table = pandas_table(frame, Origin(arg, index=frame.index, argument=True), columns=wanted)
     if whole:
@@ -169,24 +189,27 @@ def _read(arg: str, frame: Any, columns: Mapping[str, str | None], features: Seq
         for note in table.notes:
             warnings.warn(f"argument '{arg}': {note}", UserWarning, stacklevel=4)
         table.notes.clear()
-    return log_of(table, _log_columns(columns, features, exclude), cast(Any, length), row_index=False)
+    return log_of(table, _log_columns(columns, features, exclude, categorical), cast(Any, length), row_index=False)
 
 
 def _window(
     arg: str, frame: Any, columns: Mapping[str, str], features: Sequence[str], length: str = "chars",
     base: RequestLog | None = None, texts: Mapping[str, str] | None = None, model: _Model | None = None,
+    categories: Sequence[str] = (),
 ) -> _Window:
-    """The arrays of ``frame`` for the roles in ``columns`` and the ``features`` columns;
-    with ``base``, refused as :func:`morvanta.io.log.match_logs` refuses two logs; the
-    ``texts`` columns embedded with ``model``."""
-    log = _read(arg, frame, {**columns, **(texts or {})}, features, length)
+    """The arrays of ``frame`` for the roles in ``columns``, the ``features`` columns and the
+    ``categories`` columns (read as categories whatever a group's cells: a group whose column
+    is empty, or holds whole numbers, keeps it); with ``base``, refused as
+    :func:`morvanta.io.log.match_logs` refuses two logs; the ``texts`` columns embedded with ``model``."""
+    log = _read(arg, frame, {**columns, **(texts or {})}, [*features, *categories], length,
+                categorical=categories)
     if base is not None:
         match_logs(base, log)
     if texts and model is not None:
         from .engines.text import Embedder, embed_log
 
         log = embed_log(log, Embedder(model.load()))
-    return _as_window(log, columns, features)
+    return _as_window(log, columns, features, categories)
 
 
 @dataclass(frozen=True)
@@ -295,7 +318,18 @@ class _Fitted:
             "correct": window.correct,
             "features": window.features,
         }
-        return {p: source[p] for p in self.parts}
+        out = {p: source[p] for p in self.parts}
+        if window.categories:
+            out["categories"] = window.categories
+        return out
+
+    def pooled(self, window: _Window) -> list[Any]:
+        """The window's categorical columns coded from the pooled rows of the baseline's tables and the window."""
+        if not window.categories:
+            return []
+        from .engines.baseline_categories import current_columns, pooled
+
+        return pooled(current_columns(self.baseline._categories, window.categories))
 
     def test(self, window: _Window, plan: _Plan, seed: int) -> dict[str, Any] | None:
         """The baseline's permutation tests of the window (None when this build's baselines cannot test)."""
@@ -351,6 +385,8 @@ class _Plan:
     min_effect: dict[str, float] = dataclasses.field(default_factory=dict)
     texts: dict[str, str] = dataclasses.field(default_factory=dict)
     model: _Model | None = None
+    categories: tuple[str, ...] = ()  # the categorical features scored, in the baseline's order
+    redact: bool = False
 
 
 def _row(dimension: str, n_rows: int, threshold: float, status: str, message: str) -> dict[str, Any]:
@@ -368,6 +404,8 @@ def _row(dimension: str, n_rows: int, threshold: float, status: str, message: st
         "p_adjusted": float("nan"),
         "drifted": False,
         "p_bh": float("nan"),
+        "parts": None,
+        "categorical": None,
     }
 
 
@@ -386,6 +424,8 @@ def _score_row(s: DriftScore, n_rows: int, p_value: float, decided_by: str) -> d
         "p_adjusted": float("nan"),
         "drifted": bool(s.exceeded) if decided_by != "p-value" else False,
         "p_bh": float("nan"),
+        "parts": None,
+        "categorical": None,
     }
 
 
@@ -411,38 +451,74 @@ def _score_group(plan: _Plan, frame: Any, key: tuple[Any, ...] = ()) -> list[dic
         return [_row(d, n, plan.thresholds[d], "too_small", why) for d in plan.dimensions]
     try:
         cur = _window("logs", frame, plan.columns, plan.features, plan.length, base=plan.base, texts=plan.texts,
-                      model=plan.model)
+                      model=plan.model, categories=plan.categories)
     except (ValueError, TypeError) as err:  # a bad cell spoils its group, not the whole check
         return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
     seed = group_seed(plan.seed, [_plain_key(k) for k in key])
+    tests: dict[str, Any] = {}
+    notes: list[str] = []
     if plan.fitted is not None:
         try:
             report = plan.fitted.check(cur)
-            tests = plan.fitted.test(cur, plan, seed) if plan.decide == "p-value" else None
+            found = plan.fitted.test(cur, plan, seed) if plan.decide == "p-value" else None
+            pooled = plan.fitted.pooled(cur)
         except (MorvantaError, ValueError) as err:
             return [_row(d, n, plan.thresholds[d], "error", str(err)) for d in plan.dimensions]
         rows = []
         for s in report.scores:
             if s.dimension not in plan.dimensions:
                 continue
-            t = None if tests is None else tests.get(s.dimension)
+            t = None if found is None else found.get(s.dimension)
+            if t is not None:
+                tests[s.dimension] = t
             p = float("nan") if t is None else float(t.p_value)
-            rows.append(_score_row(s, n, p, "threshold" if tests is None else "p-value"))
-        return _decide_group(plan, rows)
+            rows.append(_score_row(s, n, p, "threshold" if found is None else "p-value"))
+        return _explained(plan, _decide_group(plan, rows), tests, pooled, notes)
     assert plan.raw is not None
+    # The categorical columns coded from the pooled rows of the baseline and this group, as the
+    # pipeline's check codes them (its notes, e.g. on the cap, go to the data row's message).
+    pooled = _categorical_plan(cast(Any, plan.raw), cast(Any, cur), notes) if plan.categories else []
     rows = []
     for d in plan.dimensions:
         direct, method, base_arg, cur_arg = _calls(d, plan.detectors[d], plan.raw, cur)
         try:
             if plan.decide == "p-value":
-                test = run_test(method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=seed,
-                                exact=plan.exact)
+                if d == "data" and pooled:
+                    test = _pipeline_test(method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=seed,
+                                          exact=plan.exact, categories=pooled)
+                else:
+                    test = run_test(method, base_arg, cur_arg, n_permutations=plan.n_permutations, seed=seed,
+                                    exact=plan.exact)
+                tests[d] = test
                 rows.append(_score_row(test.score, n, float(test.p_value), "p-value"))
+            elif d == "data" and pooled and base_arg.shape[1] == 0:
+                rows.append(_score_row(no_numeric_score(plan.detectors[d]), n, float("nan"), "threshold"))
             else:
                 rows.append(_score_row(direct(), n, float("nan"), "threshold"))
         except (MorvantaError, ValueError) as err:
             rows.append(_row(d, n, plan.thresholds[d], "error", str(err)))
-    return _decide_group(plan, rows)
+    return _explained(plan, _decide_group(plan, rows), tests, pooled, notes)
+
+
+def _explained(plan: _Plan, rows: list[dict[str, Any]], tests: Mapping[str, Any], pooled: Sequence[Any],
+               notes: Sequence[str]) -> list[dict[str, Any]]:
+    """The rows with each test's parts (p-values adjusted as :func:`morvanta.check` adjusts them, over
+    the group's tested dimensions) and, on the data row, what moved in each categorical column."""
+    from .engines.categories import explain_columns
+
+    names = [*plan.features, *plan.categories]  # the parts of categorical column j follow the numeric ones
+    m = sum(1 for r in rows if r["dimension"] in tests and r["status"] == "ok")
+    for r in rows:
+        dim = r["dimension"]
+        t = tests.get(dim)
+        parts = () if t is None or r["status"] != "ok" else _check_parts(dim, t, float(r["p_adjusted"]), m, names)
+        if t is not None and r["status"] == "ok":
+            r["parts"] = [p.to_dict() for p in parts]
+        if dim == "data" and pooled and r["status"] == "ok":
+            r["categorical"] = explain_columns(pooled, parts, plan.redact)
+            if notes:
+                r["message"] = "; ".join([*notes, *([r["message"]] if r["message"] else [])])
+    return rows
 
 
 def _plain_key(value: Any) -> Any:
@@ -465,6 +541,8 @@ def _result_meta(key_dtypes: Mapping[str, Any]) -> Any:
         p_adjusted=pd.Series([], dtype=np.float64),
         drifted=pd.Series([], dtype=bool),
         p_bh=pd.Series([], dtype=np.float64),
+        parts=pd.Series([], dtype=object),
+        categorical=pd.Series([], dtype=object),
     )
     return pd.DataFrame(cols)
 
@@ -534,6 +612,14 @@ def _detectors(detectors: Mapping[str, Any] | None) -> dict[str, Any]:
     return detectors_with(detectors)
 
 
+def _declared(categorical: Sequence[str] | None) -> tuple[str, ...]:
+    if categorical is None:
+        return ()
+    if isinstance(categorical, str) or not all(isinstance(c, str) for c in categorical):
+        raise TypeError(f"argument 'categorical': expected a list of column names, got {categorical!r}")
+    return tuple(categorical)
+
+
 def _keys(by: str | Sequence[str]) -> tuple[str, ...]:
     keys = (by,) if isinstance(by, str) else tuple(by)
     if not keys:
@@ -581,6 +667,7 @@ def _plan_raw(
     wanted: tuple[str, ...] | None,
     length: str,
     model: _Model | None = None,
+    categorical: Sequence[str] = (),
 ) -> _Plan:
     if len(baseline) == 0:
         raise ValueError("argument 'baseline': the baseline window has no rows")
@@ -639,7 +726,7 @@ def _plan_raw(
     # The baseline read as `morvanta.check` reads a log: its cells checked, a pandas row index
     # dropped (with a warning), its features the numeric and boolean columns by their cells.
     base_log = _read("baseline", baseline, {r: n for r, n in roles.items() if r != "timestamp"}, given, length,
-                     exclude=sorted(taken), whole=True)
+                     exclude=sorted(taken), whole=True, categorical=categorical)
     if texts and model is not None:
         from .engines.text import Embedder, embed_log
 
@@ -661,11 +748,12 @@ def _plan_raw(
         if isinstance(dtype, pd.StringDtype) or _kind(dtype) not in "biufO":
             raise TypeError(f"argument 'logs': column '{f}' is not numeric (dtype {dtype})")
     _require("logs", log_cols, list(by), "key columns")
+    cats = _plan_categories(base_log.categories, logs_meta, categorical)
     scored_columns = {r: c for r, c in columns.items() if r != "timestamp"}
     for role, column in [*scored_columns.items(), *texts.items()]:
         _refuse_dtype("logs", logs_meta, column, role)
     dims = []
-    if feats:
+    if feats or cats:
         dims.append("data")
     if "query_embedding" in columns or "embedding" in columns or "query" in texts:
         dims.append("embedding")
@@ -688,8 +776,8 @@ def _plan_raw(
         scored_columns = {r: c for r, c in scored_columns.items() if any(d in dims for d in needs[r])}
         texts = {r: c for r, c in texts.items() if any(d in dims for d in needs[r])}
         if "data" not in dims:
-            feats = []
-    raw = _as_window(base_log, scored_columns, feats)
+            feats, cats = [], []
+    raw = _as_window(base_log, scored_columns, feats, cats)
     # What the groups are matched against: the baseline's columns, none of its rows.
     matched = dataclasses.replace(
         base_log, features=np.empty((0, len(feats))), feature_names=feats, queries=None, embeddings=None,
@@ -713,7 +801,40 @@ def _plan_raw(
         length=length,
         texts=texts,
         model=model if texts else None,
+        categories=tuple(cats),
     )
+
+
+def _plan_categories(columns: Sequence[CategoryColumn], logs_meta: Any, declared: Sequence[str]) -> list[str]:
+    """The baseline's categorical columns a group is scored on; an id or free-text column, decided once
+    from the baseline, and one the logs lack, are left out with a warning (as the check notes them)."""
+    out = []
+    log_cols = {str(c) for c in logs_meta.columns}
+    for col in columns:
+        why = id_reason(col)
+        if why is not None:
+            warnings.warn(f"categorical feature '{col.name}' is left out of the data dimension: {why}", UserWarning,
+                          stacklevel=4)
+            continue
+        if col.name not in log_cols:
+            warnings.warn(f"categorical feature '{col.name}' is missing from the logs; the data dimension leaves "
+                          "it out", UserWarning, stacklevel=4)
+            continue
+        _refuse_category_dtype(logs_meta[col.name].dtype, col.name, col.name in declared)
+        out.append(col.name)
+    return out
+
+
+def _refuse_category_dtype(dtype: Any, column: str, declared: bool) -> None:
+    """Refuses, before any task runs, a logs column that can hold no categories: text, pandas and Arrow
+    categories hold them, whole numbers only when declared ``categorical``."""
+    kind = _kind(dtype)
+    if isinstance(dtype, (pd.StringDtype, pd.CategoricalDtype, pd.ArrowDtype)) or kind in "OSU":
+        return
+    if declared and kind in "biuf":
+        return
+    raise TypeError(f"argument 'logs': column '{column}' is categorical in the baseline but holds {dtype} values"
+                    + (" (pass categorical=[...] to read whole numbers as categories)" if kind in "biuf" else ""))
 
 
 def _plan_fitted(
@@ -774,6 +895,15 @@ def _plan_fitted(
             raise ValueError("argument 'features': the baseline's features have no names; name the logs columns")
         _require("logs", log_cols, feats, "feature columns")
     _require("logs", log_cols, list(by), "key columns")
+    cats: list[str] = []
+    for t in getattr(baseline, "_categories", ()) or ():
+        if t.left_out is not None:
+            warnings.warn(f"categorical feature '{t.name}' is left out of the data dimension: {t.left_out} (decided "
+                          "when the baseline was fitted)", UserWarning, stacklevel=3)
+            continue
+        _require("logs", log_cols, [t.name], "categorical column of the baseline")
+        _refuse_category_dtype(logs_meta[t.name].dtype, t.name, bool(t.declared))
+        cats.append(t.name)
     thresholds = {}
     for d in fitted.dimensions:
         det = fitted.detectors.get(d)
@@ -795,6 +925,7 @@ def _plan_fitted(
         min_rows=min_rows,
         texts=texts,
         model=model if texts else None,
+        categories=tuple(cats),
     )
 
 
@@ -866,6 +997,8 @@ def check_groups(
     shuffle: bool = True,
     client: Any = None,
     embed: Any = None,
+    categorical: Sequence[str] | None = None,
+    redact_categories: bool = False,
 ) -> pd.DataFrame:
     """Scores every group of ``logs`` (cut by the ``by`` columns) against ``baseline``.
 
@@ -924,9 +1057,22 @@ def check_groups(
     ``method``, ``n_rows``, ``status`` ("ok", "too_small" or "error"),
     ``message`` (why a group was not scored, e.g. the detector's error),
     ``decided_by`` ("p-value" or "threshold"), ``p_value``, ``p_adjusted``,
-    ``drifted`` and ``p_bh`` (NaN without p-values). Each score equals the plain
-    detector's on the raw baseline and the group's rows in their logs order,
-    bit for bit.
+    ``drifted`` and ``p_bh`` (NaN without p-values), ``parts`` (the test's parts
+    as :class:`~morvanta.results.PartResult` dicts, None without a test) and
+    ``categorical`` (on the data row: what moved in each categorical column, as
+    ``CheckResult.categorical`` lists it; None elsewhere). Each score equals the
+    plain detector's on the raw baseline and the group's rows in their logs
+    order, bit for bit.
+
+    Categorical columns (text, pandas categoricals, Arrow dictionaries, and the
+    whole-number columns named in ``categorical``) are features of the data
+    dimension as in :func:`morvanta.check`: each group's codes are fixed from the
+    pooled rows of the baseline and the group, so a group's p-values, parts and
+    explanations equal ``morvanta.check`` of the baseline and that group's rows
+    with the group's seed (against a fitted Baseline, ``Baseline.test`` with its
+    category tables). Id and free-text columns are decided once, from the
+    baseline, and left out with a warning. ``redact_categories=True`` shows
+    category values as 8-hex-digit hashes.
 
     ``embed`` (a model folder, or a loaded :class:`~morvanta.embed.TextEmbedder`)
     embeds the ``query`` and ``response`` text where no column holds their
@@ -964,9 +1110,10 @@ def check_groups(
     if _is_dask_frame(baseline):
         baseline = baseline.compute()
     model = _model_of(embed)
+    declared = _declared(categorical)
     if isinstance(baseline, pd.DataFrame):
         plan = _plan_raw(baseline, logs_meta, keys, roles, features, _detectors(detectors), min_rows, wanted, length,
-                         model)
+                         model, declared)
     elif hasattr(baseline, "check") and hasattr(baseline, "parts"):
         if detectors is not None:
             raise ValueError("argument 'detectors': a fitted Baseline scores with the detectors it was fitted with")
@@ -980,8 +1127,12 @@ def check_groups(
         count, _ = permutations_for(len(plan.dimensions), float(alpha), given_permutations)
     meta = _result_meta({k: logs_meta[k].dtype for k in keys})
     plan = dataclasses.replace(plan, result_meta=meta, decide=rule, n_permutations=count, seed=seed,
-                               alpha=float(alpha), exact=exact, min_effect=floors)
-    needed = list(dict.fromkeys([*keys, *plan.features, *plan.columns.values(), *plan.texts.values()]))
+                               alpha=float(alpha), exact=exact, min_effect=floors, redact=bool(redact_categories))
+    if plan.categories and rule != "p-value":
+        warnings.warn(f"data: categorical columns are tested by the permutation test only; with decide='{rule}' "
+                      "the numeric columns decide", UserWarning, stacklevel=2)
+    needed = list(dict.fromkeys([*keys, *plan.features, *plan.categories, *plan.columns.values(),
+                                 *plan.texts.values()]))
     if not lazy:
         out = _score_frame(_tag_rows(logs[needed]), plan)
         return cast("pd.DataFrame", _sorted_result(_with_bh(out, keys), keys))
