@@ -318,7 +318,7 @@ class _Fitted:
             "correct": window.correct,
             "features": window.features,
         }
-        out = {p: source[p] for p in self.parts}
+        out: dict[str, Any] = {p: source[p] for p in self.parts}
         if window.categories:
             out["categories"] = window.categories
         return out
