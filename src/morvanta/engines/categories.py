@@ -175,7 +175,7 @@ def shifts(p: PooledColumn, redact_values: bool = False, shown: int = SHOWN
     if p.base_counts is not None:  # a saved baseline: shares of every fitted row, not of the kept ones
         b_counts = p.base_counts
         total = int(b_counts.sum())
-        sides[0] = b_counts / total if total else b_counts * math.nan
+        sides[0] = (b_counts / total if total else b_counts * math.nan).astype(np.float64)
         rows = total + p.base_missing
         miss = (p.base_missing / rows if rows else math.nan, miss[1])
     for j, name in enumerate(p.categories):
