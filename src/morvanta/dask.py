@@ -1022,8 +1022,15 @@ def _concat_logs(logs: Sequence[RequestLog]) -> RequestLog:
 
     queries = cat("queries")
     shared = first.embeddings is first.queries
+    # Categorical columns: each piece has its own table of values; the rows keep their values.
+    from .io.categories import concat_columns
+
+    names = list(dict.fromkeys(c.name for x in logs for c in x.categories))
+    by = [{c.name: c for c in x.categories} for x in logs]
+    categories = tuple(concat_columns([b.get(n) for b in by], [x.n_rows for x in logs]) for n in names)
     return dataclasses.replace(
         first,
+        categories=categories,
         n_rows=sum(x.n_rows for x in logs),
         features=np.asfortranarray(np.concatenate([x.features for x in logs])),
         queries=queries,
@@ -1045,7 +1052,7 @@ def _partition_times(task: Any, columns: LogColumns, length: str) -> Any:
 
 
 def _check_window(base: Any, pieces: Sequence[tuple[Any, Any]], positions: Any, rules: Any,
-                  columns: LogColumns, length: str, min_rows: int, detectors: Any) -> Any:
+                  columns: LogColumns, length: str, min_rows: int, detectors: Any, redact: bool = False) -> Any:
     """The check of one window whose rows lie in ``pieces`` ((partition, local rows)), put back in
     window order by ``positions`` (runs on a worker)."""
     from .engines.partitioned import read_task
@@ -1058,7 +1065,7 @@ def _check_window(base: Any, pieces: Sequence[tuple[Any, Any]], positions: Any, 
         log = log.take(order)
     base = base.baseline if isinstance(base, _Fitted) else base
     return run_check(base, log, rules, detectors=detectors, columns=None, length=None, min_rows=min_rows,
-                     explain=False)
+                     explain=False, redact=redact)
 
 
 def monitor(
@@ -1080,6 +1087,7 @@ def monitor(
     columns: LogColumns | None = None,
     length: str | None = None,
     client: Any = None,
+    redact_categories: bool = False,
 ) -> Any:
     """:func:`morvanta.monitor` over a partitioned log, its windows checked in parallel on a Dask cluster.
 
@@ -1092,7 +1100,8 @@ def monitor(
     only the partitions holding its rows; every window's result equals the
     serial monitor's on the same rows and baseline. The other arguments are
     :func:`morvanta.monitor`'s; ``client`` is the ``distributed.Client`` (default:
-    the current one, else Dask's local scheduler). Returns a ``MonitorResult``.
+    the current one, else Dask's local scheduler); ``redact_categories`` as for
+    :func:`morvanta.check`. Returns a ``MonitorResult``.
     """
     import os
     from collections import deque
@@ -1171,7 +1180,8 @@ def monitor(
             sel = np.flatnonzero(part == t)
             pieces.append((tasks[int(t)], g[sel] - offsets[t]))
             positions.append(sel)
-        args = (shipped, pieces, np.concatenate(positions), rules, cols, unit, min_rows, detectors)
+        args = (shipped, pieces, np.concatenate(positions), rules, cols, unit, min_rows, detectors,
+                bool(redact_categories))
         jobs[c.index] = (client.submit(_check_window, *args, pure=False) if client is not None
                          else _check_window(*args))
     if client is not None:
