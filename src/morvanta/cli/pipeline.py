@@ -403,6 +403,18 @@ def _embedder(path: str | None, progress: Progress) -> Any:
 
 
 
+@contextmanager
+def _embedding_counter(progress: Progress) -> Iterator[None]:
+    """Embedding runs count their texts on the command's progress line (see Progress.bar)."""
+    from ..engines.text import progress_maker
+
+    token = progress_maker.set(lambda: progress.bar("embedding"))
+    try:
+        yield
+    finally:
+        progress_maker.reset(token)
+
+
 def _decision_args(opts: dict[str, Any], args: argparse.Namespace) -> dict[str, Any]:
     """The keyword arguments of check() and monitor() that say how windows are decided."""
     out = {"decide": opts["decide"], "alpha": opts["alpha"], "seed": opts["seed"], "min_effect": opts["min_effect"]}
@@ -423,7 +435,8 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     if opts["decide"] == "calibrated":
         decision.update(decide=None, calibrate=args.calibrate)
     embed = _embedder(opts["embed"], progress)
-    with progress.step("checking"), _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
+    with progress.step("checking"), _embedding_counter(progress), \
+            _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
         result: CheckResult = check(
             args.baseline, args.current, detectors=opts["detectors"], columns=cols, length=args.length,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, embed=embed,
@@ -519,8 +532,8 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
             emit(w)
     else:
         embed = _embedder(opts["embed"], progress)
-        with progress.step("checking windows"), _pipeline_errors((args.log[0], args.baseline_file),
-                                                                 opts["n_permutations"]):
+        with progress.step("checking windows"), _embedding_counter(progress), \
+                _pipeline_errors((args.log[0], args.baseline_file), opts["n_permutations"]):
             result = monitor(
                 args.log[0], every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
                 min_rows=min_rows, persist=args.persist, detectors=opts["detectors"], columns=cols,
