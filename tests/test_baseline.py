@@ -637,7 +637,7 @@ def test_partitioned_fit_gives_one_file_for_any_partitioning_and_file_order(tmp_
     assert base.sample["rows_seen"] == dict.fromkeys(base.parts, 900)
     assert base.sample["order"] == "priority" and base.sample["seed"] == 5
     assert base.sample["kept"] == {p: min(n, 120) for p, n in base.sizes.items()}
-    assert "bottom-k sample of the 900 rows seen (seed 5)" in base.sampled
+    assert "bottom-k sample (seed 5) of the 900 rows seen" in base.sampled
     # The kept rows are exactly the k smallest of all 900 by (priority, bytes), in that order: the
     # fitted state holds them; a test reads their prefix.
     ref = canonical(frame, 5)
@@ -711,3 +711,106 @@ def test_partitions_that_disagree_are_refused_naming_both(tmp_path):
     c = write_parquet(bad, tmp_path / "c.parquet", 4)
     with pytest.raises(morvanta.io.log.LogError, match="c.parquet.*confidence.*row 71"):
         Baseline.fit_partitions(c)
+
+
+# ------------------------------------------------------------------ categorical columns
+
+
+def routed(frame, seed=0, p=(0.5, 0.3, 0.2)):
+    """``frame`` with a 'route' text column (some cells missing) and a 'rid' request-id column."""
+    rng = np.random.default_rng(seed + 100)
+    n = len(frame)
+    route = rng.choice(["chat", "search", "tools"], n, p=p).astype(object)
+    route[rng.random(n) < 0.05] = None
+    return frame.assign(route=route, rid=[f"r{seed}-{i}" for i in range(n)])
+
+
+def text_or_none(v):
+    return v if isinstance(v, str) else None
+
+
+def test_partitioned_fit_with_a_categorical_column_gives_one_file_for_any_partitioning(tmp_path):
+    frame = routed(traffic_frame(900, seed=1))
+    halves = (frame.iloc[:500], frame.iloc[500:])
+    # 300 narrow rows of 49 bytes (41 + the route's 8-byte value hash; the id column keeps none).
+    kw = dict(budget=300 * 57, max_rows=120, seed=5, captured_at=1)
+    saved = []
+    for groups in (1, 2, 4):
+        d = tmp_path / f"g{groups}"
+        d.mkdir()
+        paths = [write_parquet(h, d / f"part-{i}.parquet", groups) for i, h in enumerate(halves)]
+        for sources in (paths, paths[::-1]):
+            saved.append(fit_bytes(sources, tmp_path, "b.npz", **kw))
+    assert all(b == saved[0][1] for _, b in saved)
+    base = Baseline.load(tmp_path / "b.npz")
+    route, rid = base.categories
+    # The tables are exact (counts add over partitions); the id column is left out with its reason.
+    full = frame["route"].value_counts()
+    assert route["values"] == sorted(full.index) and route["counts"] == ",".join(str(full[v]) for v in route["values"])
+    assert route["missing"] == int(frame["route"].isna().sum())
+    assert rid == {"name": "rid", "left_out": "900 distinct values in 900 baseline rows (an id or free text)"}
+    # The kept codes are the route of the first kept rows in canonical order (priority over the
+    # numeric fields and the value hashes).
+    kept = base._kept["features"]
+    by_row = {frame.loc[i, ["f0", "f1", "f2"]].to_numpy(np.float64).tobytes(): text_or_none(frame["route"].iloc[i])
+              for i in range(len(frame))}
+    codes = [int(c) for c in route["codes"].split(",")]
+    assert len(codes) == len(kept) == 120
+    want = [by_row[np.asarray(r, np.float64).tobytes()] for r in kept]
+    assert [None if c < 0 else route["values"][c] for c in codes] == want
+
+
+def test_fitted_categories_test_as_the_check_of_raw_windows(tmp_path):
+    base_f = routed(traffic_frame(500, seed=3))[["f0", "f1", "route", "rid"]]
+    cur_f = routed(traffic_frame(300, seed=4), seed=4, p=(0.3, 0.3, 0.4))[["f0", "f1", "route", "rid"]]
+    cur_f.loc[7, "route"] = "voice"  # unseen in the baseline
+    raw = morvanta.check(base_f, cur_f, seed=3, n_permutations=999)
+    want = next(d for d in raw.dimensions if d.dimension == "data")
+    base = Baseline.fit(features=base_f, sample_seed=3, captured_at=0)
+    got = base.test(features=cur_f, seed=3, n_permutations=999)["data"]
+    assert got.p_value == want.p_value
+    assert [(p.name, p.p_value) for p in got.parts] == [(p.name, p.p_value) for p in want.parts]
+    assert [p.name for p in got.parts] == ["ks", "psi", "ks", "psi", "psi_cat", "missing"]
+    # Beyond the row cap the codes kept are those of the feature rows kept: the seeded sample.
+    from morvanta.engines import sampling
+
+    small = Baseline.fit(features=base_f, sample_seed=3, captured_at=0, max_rows=200)
+    rows = sampling.subsample(500, 200, 3, stream=sampling.stream(0, sampling.BASELINE))
+    assert np.array_equal(small._kept["features"], base_f[["f0", "f1"]].to_numpy()[rows])
+    route = small.categories[0]
+    assert [route["values"][int(c)] if int(c) >= 0 else None for c in route["codes"].split(",")] == \
+        [text_or_none(v) for v in base_f["route"].to_numpy()[rows]]
+    assert route["counts"] == base.categories[0]["counts"]  # the table is the whole baseline's
+    # The saved baseline checks the log as the raw check does, explanations included.
+    base = Baseline.fit(features=base_f, sample_seed=3, captured_at=0)
+    base.save(tmp_path / "b.json")
+    saved = morvanta.check(str(tmp_path / "b.json"), cur_f, seed=3, n_permutations=999)
+    pick = lambda r: [(p.name, p.column, p.p_value, p.p_adjusted) for d in r.dimensions for p in (d.parts or ())]
+    assert pick(saved) == pick(raw)
+    assert saved.categorical == raw.categorical
+    assert saved.categorical[0]["unseen"][0]["category"] == "voice"
+    assert any("'rid' is left out" in n and "decided when the baseline was fitted" in n for n in saved.notes)
+    assert base.explain_categories(features=cur_f) == [dict(c, p_adjusted=None, p_adjusted_missing=None)
+                                                      for c in raw.categorical]
+
+
+def test_fitted_categories_arguments_and_refusals():
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(60, 2))
+    route = list(rng.choice(["a", "b"], 60))
+    base = Baseline.fit(features=x, categories={"route": route, "tier": [1, 2, 3] * 20}, captured_at=0)
+    assert [c["name"] for c in base.categories] == ["route", "tier"] and base.categories[1]["declared"]
+    with pytest.raises(ValueError, match=r"lacks categorical column\(s\) \['tier'\]"):
+        base.check(features=x, categories={"route": route})
+    with pytest.raises(ValueError, match=r"carries categorical column\(s\) \['zone'\]"):
+        base.check(features=x, categories={"route": route, "tier": [1] * 60, "zone": route})
+    with pytest.raises(ValueError, match="argument 'categories': 59 rows, but the features have 60"):
+        Baseline.fit(features=x, categories={"route": route[:59]})
+    with pytest.raises(morvanta.io.log.LogError, match="column 'tier'.*not a whole number"):
+        Baseline.fit(features=x, categories={"tier": [1.5] * 60})
+    with pytest.raises(TypeError, match="argument 'categories': expected a mapping"):
+        Baseline.fit(features=x, categories=route)
+    # Categorical columns alone make a data part without numeric columns.
+    only = Baseline.fit(categories={"route": route}, captured_at=0)
+    t = only.test(categories={"route": ["b"] * 60}, seed=1)["data"]
+    assert [p.name for p in t.parts] == ["psi_cat", "missing"] and t.p_value < 0.05

@@ -625,10 +625,13 @@ def test_baseline_command_fits_partitions_into_one_file_and_says_what_it_kept(tm
         write_parquet(frame.iloc[i:i + 250], tmp_path / "logs" / f"day-{i}.parquet", 2)
     a = run("baseline", str(tmp_path / "logs" / "day-*.parquet"), "--out", str(tmp_path / "a.npz"))
     assert a.returncode == 0, a.stderr
-    assert a.stdout.startswith("Fitted a baseline from 500 rows seen in 2 files; kept features 500, embeddings 500")
-    assert "every row (nothing sampled), sample seed 0" in a.stdout
-    assert "Dimensions fitted: data, embedding, response, confidence." in a.stdout
-    assert "(the latest timestamp)" in a.stdout and f"Written to {tmp_path / 'a.npz'}." in a.stdout
+    assert a.stdout.splitlines() == [
+        "fitted a baseline from 500 requests in 2 files",
+        "  dimensions:  data, embedding, response, confidence",
+        "  rows:        every row, nothing sampled",
+        a.stdout.splitlines()[3],
+        f"  written to:  {tmp_path / 'a.npz'}"]
+    assert a.stdout.splitlines()[3].endswith("(the latest timestamp)")
     # The same rows as one file: the same bytes. A small budget samples, and says so.
     one = write_parquet(frame, tmp_path / "one.parquet", 3)
     b = run("baseline", one, "--out", str(tmp_path / "b.npz"))

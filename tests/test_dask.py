@@ -489,6 +489,37 @@ def test_monitor_over_partitions_equals_the_serial_monitor(client, tmp_path):
     assert window_dicts(local) == window_dicts(serial)
 
 
+def with_route(frame, seed, late_shift=None):
+    rng = np.random.default_rng(seed)
+    route = rng.choice(["chat", "search", "tools"], len(frame)).astype(object)
+    if late_shift is not None:
+        route[late_shift:] = rng.choice(["chat", "voice"], len(frame) - late_shift)
+    route[rng.random(len(frame)) < 0.05] = None
+    return frame.assign(route=route)
+
+
+def test_monitor_over_partitions_with_a_categorical_column_against_a_saved_baseline(client, tmp_path):
+    # Windows cut across partitions recode their categories; the saved baseline holds the route's table.
+    frame = with_route(traffic_frame(900, seed=6), 1, late_shift=600)
+    whole = write_parquet(frame, tmp_path / "whole.parquet")
+    ordered = [write_parquet(frame.iloc[i:i + 250], tmp_path / f"ord-{i:04d}.parquet", 3)
+               for i in range(0, len(frame), 250)]
+    base = morvanta.Baseline.fit_partitions(write_parquet(with_route(traffic_frame(800, seed=7), 2),
+                                                          tmp_path / "base.parquet"))
+    assert [c["name"] for c in base.categories] == ["route"]
+    base.save(tmp_path / "base.npz")
+    kw = dict(n_permutations=199, min_rows=20)
+    serial = morvanta.monitor(whole, rows=150, baseline_log=str(tmp_path / "base.npz"), **kw)
+    par = morvanta.dask.monitor(ordered[::-1], rows=150, baseline=str(tmp_path / "base.npz"), client=client, **kw)
+    assert window_dicts(par) == window_dicts(serial)
+    # The route mix moves from row 600 on (a category unseen in the baseline): those windows drift.
+    moved = [w.first_row for w in serial.windows if w.result is not None and any(
+        p.name == "psi_cat" and p.p_adjusted <= 0.05 for d in w.result.dimensions for p in (d.parts or ()))]
+    assert moved == [600, 750]
+    last = serial.windows[-1].result
+    assert [u["category"] for u in last.categorical[0]["unseen"]] == ["voice"]
+
+
 def test_monitor_command_with_a_scheduler_prints_the_serial_commands_windows(client, tmp_path, capsys):
     import hashlib
 

@@ -116,7 +116,7 @@ CONFIGS = [
     ("permutations = 0\n", cfg_line("permutations", "expected a positive integer, got '0'")),
     ("permutations = 1e3\n", cfg_line("permutations", "expected a positive integer, got '1000.0'")),
     ("mystery = 1\n", "morvanta: error: 'm.toml': unknown key 'mystery' (known: columns, thresholds, min_effect, "
-     "alpha, seed, permutations, min_rows)"),
+     "alpha, seed, permutations, min_rows, embed)"),
     ("[min_effect]\ndata = -0.5\n", cfg_line("min_effect.data", "expected a finite number >= 0, got '-0.5'")),
     ("[min_effect]\nbogus = 1\n", "morvanta: error: 'm.toml': key 'min_effect.bogus': not a dimension "
      "(dimensions: data, embedding, response, confidence, query)"),

@@ -713,3 +713,67 @@ def test_files_written_by_earlier_versions_still_load(tmp_path, suffix):
                                       np.float64(ConfidenceDrift().detect(w["confidences"],
                                                                           w["confidences"]).score).tobytes()]
     assert save(plain, tmp_path / f"plain.{suffix}").read_bytes() == (DATA / f"plain.{suffix}").read_bytes()
+
+
+# ---------------------------------------------------------------- categorical columns
+
+
+def routed_baseline(n=80):
+    rng = np.random.default_rng(7)
+    route = [None if i % 10 == 0 else str(v) for i, v in enumerate(rng.choice(["a", "b", "c"], n))]
+    return Baseline.fit(features=rng.normal(size=(n, 2)), categories={"route": route,
+                        "rid": [f"id{i}" for i in range(n)]}, captured_at=5), route
+
+
+@pytest.mark.parametrize("suffix", ["json", "npz"])
+def test_category_tables_round_trip_as_version_3(tmp_path, suffix):
+    b, route = routed_baseline()
+    path = save(b, tmp_path / f"b.{suffix}")
+    back = Baseline.load(path)
+    assert back.categories == b.categories
+    assert back.categories[1] == {"name": "rid", "left_out": "80 distinct values in 80 baseline rows (an id or "
+                                                             "free text)"}
+    meta, _ = contents(b, tmp_path)
+    assert meta["version"] == 3 and "model" not in meta
+    cur = {"route": ["a"] * 40 + [None] * 5, "rid": [f"x{i}" for i in range(45)]}
+    x = np.random.default_rng(1).normal(size=(45, 2))
+    want = b.test(features=x, categories=cur, seed=2)["data"]
+    got = back.test(features=x, categories=cur, seed=2)["data"]
+    assert (got.p_value, [p.p_value for p in got.parts]) == (want.p_value, [p.p_value for p in want.parts])
+    assert save(back, tmp_path / f"again.{suffix}").read_bytes() == path.read_bytes()
+
+
+@pytest.mark.parametrize("suffix", ["json", "npz"])
+def test_damaged_category_tables_are_refused_naming_the_column(tmp_path, suffix):
+    b, _ = routed_baseline()
+
+    def entry(**changes):
+        def edit(meta, arrays):
+            meta["categories"][0].update(changes)
+        return edit
+
+    meta, _ = contents(b, tmp_path)
+    t = meta["categories"][0]
+    codes = t["codes"].split(",")
+    cases = [
+        (entry(values=["a", "a", "c"]), "categorical column 'route': value 'a' appears twice"),
+        (entry(values=["b", "a", "c"]), "categorical column 'route': values are not in sorted order"),
+        (entry(missing=t["missing"] + 1), "categorical column 'route': counts and missing add up to 81 rows, but "
+                                          "the baseline has 80"),
+        (entry(codes=",".join(["3"] + codes[1:])), "categorical column 'route': code 3 of kept row 0 is not -1"),
+        (entry(codes=",".join(codes[1:])), "categorical column 'route': holds 79 codes of kept rows, expected 80"),
+        (entry(codes="1,x"), "categorical column 'route': codes '1,x' are not whole numbers"),
+        (entry(counts="1,2"), "categorical column 'route': counts are not one positive whole number per value"),
+        (entry(codes=",".join(["-1"] * 80)), "categorical column 'route': the kept rows hold more missing cells"),
+    ]
+    for edit, msg in cases:
+        assert load_error(rewrite(b, tmp_path, suffix, edit)).startswith(msg)
+
+    def twice(meta, arrays):
+        meta["categories"].append(dict(meta["categories"][1]))
+    assert load_error(rewrite(b, tmp_path, suffix, twice)).startswith("categorical column 'rid': appears twice")
+
+    def in_v2(meta, arrays):
+        meta["version"] = 2
+    with pytest.raises(ValueError, match="category tables in a version 2 file"):
+        Baseline.load(rewrite(b, tmp_path, suffix, in_v2))

@@ -1022,15 +1022,8 @@ def _concat_logs(logs: Sequence[RequestLog]) -> RequestLog:
 
     queries = cat("queries")
     shared = first.embeddings is first.queries
-    # Categorical columns: each piece has its own table of values; the rows keep their values.
-    from .io.categories import concat_columns
-
-    names = list(dict.fromkeys(c.name for x in logs for c in x.categories))
-    by = [{c.name: c for c in x.categories} for x in logs]
-    categories = tuple(concat_columns([b.get(n) for b in by], [x.n_rows for x in logs]) for n in names)
     return dataclasses.replace(
         first,
-        categories=categories,
         n_rows=sum(x.n_rows for x in logs),
         features=np.asfortranarray(np.concatenate([x.features for x in logs])),
         queries=queries,
@@ -1040,7 +1033,22 @@ def _concat_logs(logs: Sequence[RequestLog]) -> RequestLog:
         confidences=cat("confidences"),
         correct=cat("correct"),
         timestamps=cat("timestamps"),
+        categories=tuple(_concat_categories([x.categories[j] for x in logs]) for j in range(len(first.categories))),
     )
+
+
+def _concat_categories(columns: Sequence[Any]) -> Any:
+    """One categorical column of the rows of ``columns`` in turn, recoded over their values."""
+    from .io.categories import CategoryColumn
+
+    values = tuple(sorted(set().union(*(c.values for c in columns))))
+    at = {v: k for k, v in enumerate(values)}
+    codes = []
+    for c in columns:
+        table = np.array([at[v] for v in c.values] + [-1], dtype=np.int32)
+        codes.append(table[np.where(c.codes < 0, len(c.values), c.codes)])
+    return CategoryColumn(columns[0].name, values, np.ascontiguousarray(np.concatenate(codes), dtype=np.int32),
+                          columns[0].declared)
 
 
 def _partition_times(task: Any, columns: LogColumns, length: str) -> Any:

@@ -600,10 +600,12 @@ class CheckResult:
                                       "p_adjusted": _num(p.p_adjusted)})
             for name, p in best.items():
                 c = by_name.get(name)
-                columns.append({"name": name, "index": None if c is None else c.index,
-                                "score": None if c is None else _num(c.score.score),
-                                "exceeded": None if c is None else c.score.exceeded,
-                                "p_adjusted": _num(p.p_adjusted)})
+                if c is None:  # a categorical column: no numeric score, its deciding part's statistic
+                    columns.append({"name": name, "index": None, "score": _num(p.statistic), "exceeded": None,
+                                    "p_adjusted": _num(p.p_adjusted), "part": p.name})
+                    continue
+                columns.append({"name": name, "index": c.index, "score": _num(c.score.score),
+                                "exceeded": c.score.exceeded, "p_adjusted": _num(p.p_adjusted)})
             columns.sort(key=lambda c: (c["p_adjusted"], -(c["score"] if c["score"] is not None else -math.inf)))
             parts.sort(key=lambda p: (p["p_adjusted"], -(p["statistic"] if p["statistic"] is not None else -math.inf)))
         elif self.columns and self.dimension("data").drifted:

@@ -133,15 +133,13 @@ def summary_record(base: Any, out: str, files: int, captured_from: str) -> dict[
 
 def summary_text(r: dict[str, Any]) -> str:
     when = datetime.fromtimestamp(r["captured_at"], tz=timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-    kept = ", ".join(f"{p} {n:,}" for p, n in r["rows_kept"].items())
-    how = ("a bottom-k sample by seeded row priority" if r["sampled"]
-           else "every row (nothing sampled)")
-    text = (f"Fitted a baseline from {r['rows_seen']:,} rows seen in {r['files']:,} file"
-            f"{'s' if r['files'] != 1 else ''}; kept {kept} rows: {how}, sample seed {r['seed']}. "
-            f"Dimensions fitted: {', '.join(r['dimensions'])}. Captured at {when} ({r['captured_from']}). "
-            f"Written to {r['file']}.")
-    if r["note"]:
-        text += f" Note: {r['note']}."
+    files = f"{r['files']:,} file{'s' if r['files'] != 1 else ''}"
+    lines = [f"fitted a baseline from {r['rows_seen']:,} requests in {files}",
+             f"  dimensions:  {', '.join(r['dimensions'])}",
+             f"  rows:        {r['note'] or 'every row, nothing sampled'}",
+             f"  captured at: {when} ({r['captured_from']})",
+             f"  written to:  {r['file']}"]
+    text = "\n".join(lines)
     return text
 
 

@@ -158,6 +158,7 @@ class _Record:
     version: int
     sample: Any
     model: Any = None
+    categories: Any = None
 
     @classmethod
     def parse(cls, meta: Any) -> _Record:
@@ -176,9 +177,13 @@ class _Record:
             # Version 2 records the rows kept for tests; the values are judged with the rest.
             sample = meta["sample"] if version in (2, 3) else None
             # Version 3 records the model that embedded the baseline's text, and only it does.
-            model = meta["model"] if version == 3 else None
+            model = meta.get("model") if version == 3 else None
             if version != 3 and "model" in meta:
                 raise store.StoreError(f"damaged baseline settings (a model record in a version {version} file)")
+            # ... and the categorical columns' tables, which a version 3 file may hold with or without a model.
+            categories = meta.get("categories") if version == 3 else None
+            if version != 3 and "categories" in meta:
+                raise store.StoreError(f"damaged baseline settings (category tables in a version {version} file)")
         except KeyError as e:
             raise store.StoreError(f"damaged baseline settings (no {e})") from None
         for key, value, ok in (
@@ -193,7 +198,7 @@ class _Record:
             if not ok:
                 raise store.StoreError(f"damaged baseline settings ('{key}' is {value!r})")
         return cls(tuple(parts), names, from_frame, {d: _settings(d, s) for d, s in settings.items()}, sizes,
-                   n_features, captured_at, digest, _engine.json_dump(meta), version, sample, model)
+                   n_features, captured_at, digest, _engine.json_dump(meta), version, sample, model, categories)
 
 
 def _settings(dim: str, saved: Any) -> dict[str, Any]:
@@ -224,7 +229,7 @@ class Baseline:
     """
 
     __slots__ = ("_state", "_parts", "_feature_names", "_names_from_frame", "_detectors", "_sizes", "_captured_at",
-                 "_n_features", "_kept", "_sample", "_source", "_model")
+                 "_n_features", "_kept", "_sample", "_source", "_model", "_categories")
     _state: Any
     _parts: tuple[str, ...]
     _feature_names: list[str] | None
@@ -240,6 +245,8 @@ class Baseline:
     _source: str | None
     # The identity of the model that embedded the baseline's text (see ``model``), or None.
     _model: dict[str, Any] | None
+    # The categorical columns' tables, codes of the kept feature rows included (see baseline_categories).
+    _categories: tuple[Any, ...]
 
     def __init__(self) -> None:
         raise TypeError("Baseline objects are made by Baseline.fit() or Baseline.load()")
@@ -259,9 +266,11 @@ class Baseline:
         sample: dict[str, Any] | None = None,
         source: str | None = None,
         model: dict[str, Any] | None = None,
+        categories: tuple[Any, ...] = (),
     ) -> Baseline:
         self = object.__new__(cls)
         self._model = model
+        self._categories = tuple(categories)
         self._kept = kept
         self._sample = sample
         self._source = source
@@ -301,6 +310,7 @@ class Baseline:
         response_text: Any = None,
         embed: Any = None,
         captured_at: int | None = None,
+        categories: Any = None,
     ) -> Baseline:
         """Fits a baseline from any subset of the parts of a window.
 
@@ -347,6 +357,17 @@ class Baseline:
         ``captured_at`` (whole seconds since the Unix epoch) is recorded as
         when the baseline was captured; by default the time of the fit, so
         give it where two fits must give the same file byte for byte.
+
+        ``categories``: the categorical features of the data dimension, a
+        mapping of column name to values (text, None for a missing cell; whole
+        numbers are categories by their text) or a pandas/polars DataFrame, one
+        row per feature row; the text and categorical columns of a
+        ``features`` frame are taken as such too. The baseline keeps each
+        column's table (values, rows per value, missing rows) and the codes of
+        the rows it keeps for tests, so that :meth:`test` scores the columns as
+        :func:`morvanta.check` does on the raw windows (the same p-values under
+        the same seed). Ids and free text are decided here, from the whole
+        baseline, and left out of every check (:attr:`categories` says why).
         """
         args = dict(locals())
         del args["cls"]
@@ -363,6 +384,14 @@ class Baseline:
         whatever its plain detector scores, through a baseline never saved.
         """
         given = _window(args)
+        cat_columns, given["features"] = _category_columns(args, given["features"])
+        if cat_columns and given["features"] is None:
+            import numpy as np
+
+            # A table of categorical columns only: the data part without numeric columns.
+            given["features"] = np.empty((cat_columns[0].n_rows, 0), dtype=np.float64)
+            if args.get("feature_names") is None:
+                args = {**args, "feature_names": []}
         parts = tuple(p for p in PARTS if given[p] is not None)
         if not parts:
             raise ValueError("Baseline.fit() needs at least one part of a window (features=..., embeddings=..., ...)")
@@ -387,6 +416,7 @@ class Baseline:
         if max_rows is not None:
             max_rows = _count("max_rows", max_rows, 1)
         features, feature_names = given["features"], args.get("feature_names")
+        features = given["features"]
         names: list[str] | None = None
         from_frame = False
         table = None
@@ -401,6 +431,9 @@ class Baseline:
                     raise ValueError(f"feature_names has {len(names)} entries for {table.shape[1]} columns")
         elif feature_names is not None:
             raise ValueError("feature_names given without features")
+        if cat_columns and table is not None and cat_columns[0].n_rows != table.shape[0]:
+            raise ValueError(f"argument 'categories': {cat_columns[0].n_rows} rows, but the features have "
+                             f"{table.shape[0]}")
         state = _engine.baseline_fit(
             features=table,
             embeddings=given["embeddings"],
@@ -444,7 +477,26 @@ class Baseline:
             kept = {p: np.ascontiguousarray(arrays[p][:sample["kept"][p]]) for p in parts}
         else:
             kept = _keep(parts, arrays, caps, sample_seed)
-        return cls._new(state, parts, names, from_frame, detectors, sizes, captured, n_features, kept, sample)
+        tables: tuple[Any, ...] = tuple(args.get("category_tables") or ())
+        if tables:  # merged from partitions: codes of every row in canonical order, cut to the kept ones
+            from dataclasses import replace
+
+            tables = tuple(t if t.left_out is not None else replace(t, codes=t.codes[:sample["kept"]["features"]])
+                           for t in tables)
+        if cat_columns:
+            from .baseline_categories import fit_tables
+
+            # The rows the feature sample keeps (the first part of the data form), so codes stay aligned.
+            rows = (slice(0, sample["kept"]["features"]) if seen is not None else
+                    sampling.subsample(sizes["features"], caps["data"], sample_seed,
+                                       stream=sampling.stream(0, sampling.BASELINE)))
+            tables = fit_tables(cat_columns, rows)
+        if tables:
+            clash = [t.name for t in tables if names is not None and t.name in names]
+            if clash:
+                raise ValueError(f"argument 'categories': column(s) {clash} are numeric features too")
+        return cls._new(state, parts, names, from_frame, detectors, sizes, captured, n_features, kept, sample,
+                        categories=tables)
 
     @classmethod
     @annotated
@@ -606,11 +658,35 @@ class Baseline:
             )
         return out
 
-    def _given(self, args: dict[str, Any]) -> dict[str, Any]:
-        """The window parts of a call's arguments, its text embedded with the baseline's model."""
+    def _given(self, args: dict[str, Any]) -> tuple[dict[str, Any], list[tuple[Any, Any]]]:
+        """The window parts of a call's arguments, its text embedded with the baseline's model, and the
+        (baseline table, current column) of each categorical column scored."""
         del args["self"]
+        cats = args.pop("categories", None)
         args, _ = _from_text(args, self._model, self._parts)
-        return _window(args)
+        given = _window(args)
+        columns, given["features"] = _category_columns({"categories": cats}, given["features"])
+        from .baseline_categories import current_columns
+
+        pairs = current_columns(self._categories, columns)
+        if given["features"] is None and columns and "features" in self._parts and self._n_features == 0:
+            import numpy as np
+
+            given["features"] = np.empty((columns[0].n_rows, 0), dtype=np.float64)
+        if pairs and given["features"] is not None and _rows(given["features"]) != pairs[0][1].n_rows:
+            raise ValueError(f"argument 'categories': {pairs[0][1].n_rows} rows, but the features have "
+                             f"{_rows(given['features'])}")
+        return given, pairs
+
+    @property
+    def categories(self) -> list[dict[str, Any]]:
+        """The categorical columns fitted, in order: ``{"name", "values", "counts", "missing", "declared",
+        "codes"}`` (counts per value and codes of the rows kept for tests, -1 missing, as comma-separated
+        text), or ``{"name", "left_out"}`` with the reason a
+        column (an id, free text) is left out of every check."""
+        from .baseline_categories import to_record
+
+        return [to_record(t) for t in self._categories]
 
     def _run(self, given: dict[str, Any], explain: bool) -> list[tuple[str, Any, Any]]:
         cur = self._current(given)
@@ -630,6 +706,7 @@ class Baseline:
         query_text: Any = None,
         response_text: Any = None,
         embed: Any = None,
+        categories: Any = None,
     ) -> DriftReport:
         """Scores a current window against the baseline.
 
@@ -648,7 +725,7 @@ class Baseline:
         vectors fill, as in :meth:`fit`; a baseline fitted with a model refuses
         another one (ValueError naming both).
         """
-        given = self._given(dict(locals()))
+        given, _ = self._given(dict(locals()))
         rows = self._run(given, False)
         n_cur = max((_rows(given[p]) for p in self._parts), default=0)
         return DriftReport([s for _, s, _ in rows], max(self._sizes.values()), n_cur)
@@ -667,6 +744,7 @@ class Baseline:
         query_text: Any = None,
         response_text: Any = None,
         embed: Any = None,
+        categories: Any = None,
     ) -> dict[str, Breakdown]:
         """The scores of :meth:`check`, each with its parts.
 
@@ -676,11 +754,34 @@ class Baseline:
         corresponding score of :meth:`check` bit for bit, and its parts
         recombine into it (see :mod:`morvanta.explain`).
         """
-        given = self._given(dict(locals()))
+        given, _ = self._given(dict(locals()))
         return {
             dim: build_breakdown(dim, score, parts, self._feature_names)
             for dim, score, parts in self._run(given, True)
         }
+
+    @annotated
+    def explain_categories(
+        self,
+        *,
+        features: Any = None,
+        categories: Any = None,
+        redact: bool = False,
+    ) -> list[dict[str, Any]]:
+        """What moved in each categorical column of a current window, as ``CheckResult.categorical``
+        lists it: per column the categories whose share moved most (baseline share -> current share,
+        the baseline's shares over every row it was fitted from), those unseen in the baseline and the
+        shares of missing cells. ``redact=True`` shows values as 8-hex-digit hashes."""
+        from .baseline_categories import categories_of, current_columns, pooled, split_frame
+        from .categories import explain_columns
+
+        cols: tuple[Any, ...] = ()
+        if features is not None:
+            _, text = split_frame(features)
+            cols = categories_of("features", text, None) if text is not None else ()
+        if categories is not None:
+            cols += categories_of("categories", categories, None)
+        return explain_columns(pooled(current_columns(self._categories, cols)), (), bool(redact))
 
     # ------------------------------------------------------------------ test
 
@@ -702,6 +803,7 @@ class Baseline:
         query_text: Any = None,
         response_text: Any = None,
         embed: Any = None,
+        categories: Any = None,
     ) -> dict[str, DriftTest]:
         """Permutation tests of a current window against the baseline's kept rows.
 
@@ -728,7 +830,7 @@ class Baseline:
         own errors as :func:`~morvanta.permutation_test` raises them.
         Text is taken as by :meth:`check`.
         """
-        given = self._given(dict(locals()))
+        given, pairs = self._given(dict(locals()))
         if self._kept is None or self._sample is None:
             source = f"'{self._source}'" if self._source else "this baseline's file"
             raise ValueError(
@@ -747,6 +849,14 @@ class Baseline:
             form = _form(dim, self._parts)
             b = tuple(self._kept[p] for p in form.parts)
             c = tuple(cur[p] for p in form.parts)
+            if dim == "data" and pairs:
+                from .baseline_categories import pooled
+                from .categories import categorical_test
+
+                # The kept rows are the sample the raw check deals, so nothing is sampled again here.
+                out[dim] = categorical_test(self._detectors[dim], b[0], c[0], pooled(pairs), n_permutations=n,
+                                            seed=s, exact=bool(exact), cap=self._sample["max_rows"][dim])
+                continue
             out[dim] = combined(self._detectors[dim], form, self._sample["max_rows"][dim], b, c, n, s, exact)
         return out
 
@@ -754,7 +864,8 @@ class Baseline:
 
     def _meta(self) -> dict[str, Any]:
         # A baseline read from a version 1 file keeps no rows: it is written as version 1 again.
-        version = 1 if self._sample is None else store.VERSION_MODEL if self._model is not None else store.VERSION
+        version = (1 if self._sample is None else store.VERSION_MODEL if self._model is not None or self._categories
+                   else store.VERSION)
         meta: dict[str, Any] = {
             "format": store.FORMAT,
             "version": version,
@@ -770,6 +881,10 @@ class Baseline:
             meta["sample"] = self.sample
             if self._model is not None:
                 meta["model"] = {k: self._model[k] for k in MODEL_KEYS}
+            if self._categories:
+                from .baseline_categories import to_record
+
+                meta["categories"] = [to_record(t) for t in self._categories]
         return meta
 
     def _arrays(self, export: Mapping[str, Any]) -> dict[str, Any]:
@@ -921,8 +1036,16 @@ class Baseline:
         if record.sample is not None:
             # Kept rows stored on their own, else the state array that holds them in row order.
             kept = {p: arrays.get(KEPT[p], arrays.get(p)) for p in parts}
+        tables: tuple[Any, ...] = ()
+        if record.categories is not None:
+            from .baseline_categories import from_record
+
+            if "features" not in parts or record.sample is None:
+                raise Refusal(None, "categories", "category tables in a baseline without features")
+            rows = record.sample.get("rows_seen", sizes)["features"]
+            tables = from_record(record.categories, rows, record.sample["kept"]["features"], record.names)
         return cls._new(state, parts, record.names, record.from_frame, detectors, dict(sizes), record.captured_at,
-                        record.n_features, kept, record.sample, source, record.model)
+                        record.n_features, kept, record.sample, source, record.model, tables)
 
 
 def _shapes(record: _Record) -> dict[str, tuple[int | None, ...]]:
@@ -943,6 +1066,26 @@ def _alpha(value: Any) -> float:
 def _permutations_for(m: int, alpha: float) -> int:
     """B = ceil(10 m / alpha) - 1, with alpha read as its shortest decimal (0.05, not the binary value just above)."""
     return math.ceil(Fraction(10 * m) / Fraction(repr(alpha))) - 1
+
+
+def _category_columns(args: Mapping[str, Any], features: Any) -> tuple[tuple[Any, ...], Any]:
+    """The categorical columns of a call (its ``categories`` and a features frame's text columns) and the
+    features left."""
+    value = args.get("categories")
+    from .baseline_categories import categories_of, split_frame
+
+    cats: tuple[Any, ...] = ()
+    if features is not None:
+        features, text = split_frame(features)
+        if text is not None:
+            cats = categories_of("features", text, None)
+    if value is not None:
+        more = categories_of("categories", value, cats[0].n_rows if cats else None)
+        dup = [c.name for c in more if c.name in {x.name for x in cats}]
+        if dup:
+            raise ValueError(f"argument 'categories': column(s) {dup} are in the features frame too")
+        cats += more
+    return cats, features
 
 
 def _from_npz_bytes(data: bytes) -> Baseline:

@@ -36,11 +36,13 @@ from ..io.categories import CategoryColumn
 
 if TYPE_CHECKING:
     import numpy
+
+    from .._native import DriftScore
     from numpy.typing import NDArray
 
 __all__ = ["CAP", "OTHER", "ID_MIN_DISTINCT", "ID_SHARE", "MONOTONE_MIN_ROWS", "PooledColumn", "pool", "id_reason",
            "monotone_reason", "redact", "CategoryShift", "shifts", "categorical_test", "SHOWN",
-           "explain_columns", "breakdowns", "pool_logs"]
+           "explain_columns", "breakdowns", "pool_logs", "no_numeric_score"]
 
 #: Categories kept per column (the most frequent in the pooled rows); the rest share OTHER.
 CAP = 50
@@ -75,6 +77,10 @@ class PooledColumn:
     cur: NDArray[numpy.int32]
     pooled_values: int  # distinct values before the cap
     baseline_values: frozenset[str]
+    # A saved baseline tests its kept rows (``base``) but knows every fitted row's category:
+    # the rows per pooled code and the missing cells of the whole baseline, for the shares shown.
+    base_counts: NDArray[numpy.int64] | None = None
+    base_missing: int = 0
 
 
 def _remap(col: CategoryColumn, code_of: dict[str, int], other: int) -> NDArray[numpy.int32]:
@@ -87,9 +93,15 @@ def _remap(col: CategoryColumn, code_of: dict[str, int], other: int) -> NDArray[
 
 def pool(base: CategoryColumn, cur: CategoryColumn, cap: int = CAP) -> PooledColumn:
     """The codes of both windows from their pooled rows (see the module's rules)."""
+    return _pool(base, base.counts().tolist(), cur, cap)
+
+
+def _pool(base: CategoryColumn, base_counts: Sequence[int], cur: CategoryColumn, cap: int) -> PooledColumn:
+    # ``base_counts``: rows per value of ``base.values`` in the whole baseline (``base`` may hold
+    # only the rows a test deals).
     counts: dict[str, int] = {}
-    for col in (base, cur):
-        for v, n in zip(col.values, col.counts().tolist()):
+    for values, ns in ((base.values, base_counts), (cur.values, cur.counts().tolist())):
+        for v, n in zip(values, ns):
             counts[v] = counts.get(v, 0) + int(n)
     present = [v for v, n in counts.items() if n > 0]
     if len(present) > cap:
@@ -101,7 +113,7 @@ def pool(base: CategoryColumn, cur: CategoryColumn, cap: int = CAP) -> PooledCol
     categories = tuple(order) + ((OTHER,) if len(present) > len(kept) else ())
     other = len(order)
     return PooledColumn(base.name, categories, _remap(base, code_of, other), _remap(cur, code_of, other),
-                        len(present), frozenset(v for v, n in zip(base.values, base.counts().tolist()) if n > 0))
+                        len(present), frozenset(v for v, n in zip(base.values, base_counts) if n > 0))
 
 
 def id_reason(col: CategoryColumn) -> str | None:
@@ -160,6 +172,12 @@ def shifts(p: PooledColumn, redact_values: bool = False, shown: int = SHOWN
     miss = (float((p.base < 0).mean()) if p.base.size else math.nan,
             float((p.cur < 0).mean()) if p.cur.size else math.nan)
     b_counts = np.bincount(p.base[p.base >= 0], minlength=k)
+    if p.base_counts is not None:  # a saved baseline: shares of every fitted row, not of the kept ones
+        b_counts = p.base_counts
+        total = int(b_counts.sum())
+        sides[0] = b_counts / total if total else b_counts * math.nan
+        rows = total + p.base_missing
+        miss = (p.base_missing / rows if rows else math.nan, miss[1])
     for j, name in enumerate(p.categories):
         shown_name = redact(name) if redact_values and name != OTHER else name
         out.append(CategoryShift(shown_name, float(sides[0][j]), float(sides[1][j]), bool(b_counts[j] == 0)))
@@ -258,7 +276,7 @@ def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColum
         cur, ck, sampled = cur[rows], ck[rows], True
     base = np.asfortranarray(base, dtype=np.float64)
     cur = np.asfortranarray(cur, dtype=np.float64)
-    score = det.detect(base, cur) if base.shape[1] else None
+    score = det.detect(base, cur) if base.shape[1] else no_numeric_score(det)
     r = _engine.combined_test(det, "detect_with_categories", (base, bk), (cur, ck), n_permutations, seed,
                               stop_after=0 if exact else STOP_AFTER)
     excluded = set(r["excluded"])
@@ -272,3 +290,13 @@ def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColum
                      statistic="maxT", observed=float(r["statistic"]), parts=parts,
                      permutations_run=int(r["permutations_run"]), stopped=bool(r["stopped"]),
                      n_baseline=int(base.shape[0]), n_current=int(cur.shape[0]), sampled=sampled)
+
+
+def no_numeric_score(det: Any) -> DriftScore:
+    """The data score of a table with categorical columns only: no numeric column to score (NaN,
+    never exceeded); the combined test decides."""
+    from .. import _engine
+    from ..dimensions import settings_of
+
+    threshold = settings_of(det)["threshold"]
+    return _engine.drift_score("data", math.nan, threshold, False, "ks+psi")

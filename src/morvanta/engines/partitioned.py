@@ -32,8 +32,15 @@ answer embeddings, 50,000 queries for k-means, see
 part taking its own cap's prefix of the canonical order. A test of the fitted
 baseline reads the first ``cap`` rows of each part, again a prefix.
 
-Categorical features are not fitted yet; a summary carries ``counts`` (per
-column, value -> count) that merge by adding, for their category tables.
+Categorical features. A row's narrow bytes end with one field per categorical
+column: the first 8 bytes of the SHA-256 of its value's UTF-8 text (all ones
+for a missing cell), so the row's priority and its canonical place depend on
+its categories too, never on how a partition happened to number them. A
+summary carries each column's table (value -> rows, None -> missing rows),
+which merge exactly by adding; a column whose values seen exceed
+:data:`MAX_CATEGORIES` is an id or free text and keeps no table (the same
+decision whatever the partitioning: distinct values only grow by merging).
+The fit turns the kept rows' hashes back into values through the table.
 """
 
 from __future__ import annotations
@@ -65,6 +72,9 @@ DEFAULT_BUDGET = 256 * 2**20
 NARROW = ("features", "response_lengths", "confidences", "correct")
 WIDE = ("embeddings", "response_embeddings", "queries")
 _QUIET_NAN = float("nan")
+#: Distinct values a categorical column may hold in a summary; beyond, it is an id or free text.
+MAX_CATEGORIES = 100_000
+_MISSING_HASH = (1 << 64) - 1
 _HASH_CHUNK = 64 * 2**20  # bytes of rows handed to the hash at once
 
 
@@ -76,6 +86,7 @@ class Layout:
     feature_names: tuple[str, ...]
     widths: tuple[tuple[str, int], ...]  # (embedding part, width)
     shared_embeddings: bool  # the embeddings are the query column
+    categories: tuple[tuple[str, bool], ...] = ()  # (name, declared) of each categorical column
 
     def width(self, part: str) -> int:
         return dict(self.widths)[part]
@@ -87,6 +98,8 @@ class Layout:
             if p in self.parts:
                 n = len(self.feature_names) if p == "features" else 1
                 out.append((p, "|u1" if p == "correct" else "<f8", n))
+        if self.categories:
+            out.append(("categories", "<u8", len(self.categories)))
         return out
 
     def wide(self) -> list[tuple[str, str, int]]:
@@ -97,7 +110,7 @@ class Layout:
         return out
 
     def describe(self) -> str:
-        return ", ".join(self.parts)
+        return ", ".join(self.parts) + "".join(f", categorical '{n}'" for n, _ in self.categories)
 
 
 def _size(fields: Sequence[tuple[str, str, int]]) -> int:
@@ -128,6 +141,7 @@ class Summary:
     latest: float | None
     source: str
     counts: dict[str, dict[Any, int]] = field(default_factory=dict)
+    too_many: tuple[str, ...] = ()  # categorical columns beyond MAX_CATEGORIES values (no table kept)
 
     @property
     def nbytes(self) -> int:
@@ -228,10 +242,29 @@ def read_task(task: Task, columns: LogColumns, length: LengthUnit) -> RequestLog
 
 def _layout(log: RequestLog) -> Layout:
     parts = tuple(p for p in WINDOW_FIELDS
-                  if (getattr(log, p) is not None if p != "features" else bool(log.feature_names)))
+                  if (getattr(log, p) is not None if p != "features"
+                      else bool(log.feature_names) or bool(log.categories)))
     widths = tuple((p, int(getattr(log, p).shape[1])) for p in WIDE if p in parts)
     shared = log.embeddings is not None and log.embeddings is log.queries
-    return Layout(parts, tuple(log.feature_names), widths, shared)
+    return Layout(parts, tuple(log.feature_names), widths, shared,
+                  tuple((c.name, bool(c.declared)) for c in log.categories))
+
+
+def value_hash(value: str) -> int:
+    """The 8-byte field of a category value in a row's content bytes."""
+    import hashlib
+
+    return int.from_bytes(hashlib.sha256(value.encode("utf-8")).digest()[:8], "little")
+
+
+def _category_hashes(log: RequestLog) -> Any:
+    import numpy as np
+
+    out = np.empty((log.n_rows, len(log.categories)), dtype="<u8")
+    for j, c in enumerate(log.categories):
+        table = np.array([value_hash(v) for v in c.values] + [_MISSING_HASH], dtype="<u8")
+        out[:, j] = table[np.where(c.codes < 0, len(c.values), c.codes)]
+    return out
 
 
 def _bytes_of(values: Any, dtype: str, n: int, rows: int) -> Any:
@@ -252,7 +285,7 @@ def _pack(log: RequestLog, fields: Sequence[tuple[str, str, int]], width: int) -
     out = np.empty((log.n_rows, width), dtype=np.uint8)
     at = 0
     for p, dt, n in fields:
-        b = _bytes_of(getattr(log, p), dt, n, log.n_rows)
+        b = _bytes_of(_category_hashes(log) if p == "categories" else getattr(log, p), dt, n, log.n_rows)
         out[:, at:at + b.shape[1]] = b
         at += b.shape[1]
     return out
@@ -344,8 +377,18 @@ def summarise_log(log: RequestLog, *, budget: int = DEFAULT_BUDGET, seed: int = 
     if log.timestamps is not None and len(log.timestamps):
         finite = log.timestamps[np.isfinite(log.timestamps)]
         latest = float(finite.max()) if finite.size else None
+    counts: dict[str, dict[Any, int]] = {}
+    too_many = []
+    for c in log.categories:
+        table: dict[Any, int] = {v: int(n) for v, n in zip(c.values, c.counts().tolist()) if n}
+        if c.missing():
+            table[None] = c.missing()
+        if len(table) > MAX_CATEGORIES:
+            too_many.append(c.name)
+        else:
+            counts[c.name] = table
     return Summary(layout, k_narrow, k_wide, log.n_rows, _bottom(prio, narrow, k_narrow),
-                   _bottom(prio, wide, k_wide), latest, source or log.source)
+                   _bottom(prio, wide, k_wide), latest, source or log.source, counts, tuple(too_many))
 
 
 def summarise(task: Task, columns: LogColumns, length: LengthUnit, budget: int, seed: int,
@@ -369,6 +412,9 @@ def _differ(a: Summary, b: Summary) -> str | None:
         return f"the embedding widths differ ({dict(la.widths)} against {dict(lb.widths)})"
     if la.shared_embeddings != lb.shared_embeddings:
         return "one has an embedding column of its own, the other uses the query embeddings"
+    if la.categories != lb.categories:
+        return (f"the categorical columns differ ({[n for n, _ in la.categories]} against "
+                f"{[n for n, _ in lb.categories]}, or one declares whole numbers the other holds as text)")
     return None
 
 
@@ -385,12 +431,20 @@ def merge(a: Summary, b: Summary) -> Summary:
                      a.k_narrow)
     wide = _bottom(np.concatenate([a.wide[0], b.wide[0]]), np.concatenate([a.wide[1], b.wide[1]]), a.k_wide)
     latest = max((x for x in (a.latest, b.latest) if x is not None), default=None)
-    counts: dict[str, dict[Any, int]] = {c: dict(t) for c, t in a.counts.items()}
+    too_many = set(a.too_many) | set(b.too_many)
+    counts: dict[str, dict[Any, int]] = {c: dict(t) for c, t in a.counts.items() if c not in too_many}
     for col, table in b.counts.items():  # category tables add up exactly
+        if col in too_many:
+            continue
         mine = counts.setdefault(col, {})
         for value, n in table.items():
             mine[value] = mine.get(value, 0) + n
-    return Summary(a.layout, a.k_narrow, a.k_wide, a.seen + b.seen, narrow, wide, latest, a.source, counts)
+        if len(mine) > MAX_CATEGORIES:
+            too_many.add(col)
+            del counts[col]
+    order = [n for n, _ in a.layout.categories]
+    return Summary(a.layout, a.k_narrow, a.k_wide, a.seen + b.seen, narrow, wide, latest, a.source, counts,
+                   tuple(n for n in order if n in too_many))
 
 
 def merge_all(summaries: Iterable[Summary]) -> Summary:
@@ -418,6 +472,8 @@ def _unpack(rows: Any, fields: Sequence[tuple[str, str, int]]) -> dict[str, Any]
         at += size
         if dt == "|u1":
             out[p] = chunk.reshape(n).astype(bool)
+        elif dt == "<u8":
+            out[p] = chunk.view("<u8").reshape(n, k)
         else:
             values = chunk.view(dt).reshape(n, k)
             out[p] = np.ascontiguousarray(values, dtype=np.float64 if dt == "<f8" else np.float32)
@@ -450,7 +506,36 @@ def fit_arguments(summary: Summary, *, seed: int, captured_at: int | None, detec
     seen = {p: summary.seen for p in summary.layout.parts}
     names = list(summary.layout.feature_names) if "features" in window else None
     return {**window, "feature_names": names, **detectors, "sample_seed": seed, "captured_at": captured_at,
-            "rows_seen": seen, "max_rows": max_rows}
+            "rows_seen": seen, "max_rows": max_rows, "category_tables": category_tables(summary)}
+
+
+def category_tables(summary: Summary) -> tuple[Any, ...]:
+    """The categorical columns' tables of a merged summary, codes for every narrow row it kept (in
+    canonical order; the fit keeps the codes of the rows it keeps)."""
+    from .baseline_categories import merged_table
+
+    layout = summary.layout
+    if not layout.categories:
+        return ()
+    hashes = _unpack(summary.narrow[1], layout.narrow())["categories"]
+    out = []
+    for j, (name, declared) in enumerate(layout.categories):
+        if name in summary.too_many:
+            out.append(merged_table(name, {}, 0, declared, [], f"more than {MAX_CATEGORIES:,} distinct values "
+                                    "in the baseline rows (an id or free text)"))
+            continue
+        table = summary.counts.get(name, {})
+        missing = table.get(None, 0)
+        counts = {v: n for v, n in table.items() if v is not None}
+        value_of: dict[int, str | None] = {_MISSING_HASH: None}
+        for v in counts:
+            h = value_hash(v)
+            if h in value_of:
+                raise LogError(f"categorical column '{name}': values {value_of[h]!r} and {v!r} share a hash; "
+                               "cannot fit this column from partitions")
+            value_of[h] = v
+        out.append(merged_table(name, counts, missing, declared, [value_of[int(h)] for h in hashes[:, j]]))
+    return tuple(out)
 
 
 def run_local(tasks: Sequence[Task], summarise_one: Callable[[Task], Summary]) -> Summary:
@@ -564,10 +649,15 @@ def sample_note(sample: Mapping[str, Any] | None, sizes: Mapping[str, int]) -> s
     if sample.get("order") != "priority":
         return None  # every row fitted; a test's uniform sample is reported by the test itself
     seen = sample["rows_seen"]
-    fitted = ", ".join(f"{p} {sizes[p]:,}" for p in sizes)
-    first = ", ".join(f"{kept[p]:,} {p}" for p in tested) if tested else "every row"
     n_seen = max(seen.values(), default=0)
-    what = ("holds every one of the" if all(sizes[p] == seen[p] for p in sizes)
-            else "is a bottom-k sample of the")
-    return (f"the baseline {what} {n_seen:,} rows seen (seed {seed}), fitted on {fitted} rows in priority "
-            f"order; tests read the first {first} of that order")
+    cut = [p for p in sizes if sizes[p] < seen.get(p, sizes[p])]
+    if cut:
+        held = (f"a bottom-k sample (seed {seed}) of the {n_seen:,} rows seen: "
+                + ", ".join(f"{p} {sizes[p]:,}" for p in cut) + " rows by row priority"
+                + ("; every row of " + ", ".join(p for p in sizes if p not in cut) if len(cut) < len(sizes) else ""))
+    else:
+        held = f"every one of the {n_seen:,} rows seen, in row-priority order (seed {seed})"
+    text = f"the baseline holds {held}"
+    if tested:
+        text += "; tests read the first " + ", ".join(f"{kept[p]:,} {p}" for p in tested) + " rows of that order"
+    return text

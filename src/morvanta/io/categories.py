@@ -16,7 +16,6 @@ form of the cells.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -26,7 +25,7 @@ if TYPE_CHECKING:
 
     from .cells import Column, Origin
 
-__all__ = ["CategoryColumn", "encode_cells", "category_column", "concat_columns"]
+__all__ = ["CategoryColumn", "encode_cells", "category_column"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -108,22 +107,3 @@ def category_column(origin: Origin, col: Column, declared: bool) -> CategoryColu
                                      "numbers)")
     values, codes = encode_cells(cells)
     return CategoryColumn(col.name, values, codes, declared and col.kind != "text")
-
-
-def concat_columns(parts: Sequence[CategoryColumn | None], rows: Sequence[int]) -> CategoryColumn:
-    """One column of the rows of ``parts`` in turn (pieces of one log read apart), over the union of
-    their values; a part without the column (None) holds ``rows[i]`` missing cells."""
-    import numpy as np
-
-    some = next(p for p in parts if p is not None)
-    values = tuple(sorted({v for p in parts if p is not None for v in p.values}))
-    at = {v: k for k, v in enumerate(values)}
-    codes = []
-    for p, n in zip(parts, rows):
-        if p is None:
-            codes.append(np.full(n, -1, dtype=np.int32))
-            continue
-        table = np.array([at[v] for v in p.values] + [-1], dtype=np.int32)
-        codes.append(table[np.where(p.codes < 0, len(p.values), p.codes)])
-    return CategoryColumn(some.name, values, np.ascontiguousarray(np.concatenate(codes), dtype=np.int32),
-                          any(p.declared for p in parts if p is not None))

@@ -113,7 +113,7 @@ def remove_stale_temp_files(folder: str) -> list[str]:
     """Removes the temporary files of writers on this host that were killed
     mid-write (see the module's notes); returns their names."""
     tag = _host_tag()
-    removed = []
+    removed: list[str] = []
     try:
         entries = list(os.scandir(folder))
     except OSError:

@@ -152,11 +152,29 @@ def _saved_parts(saved: Any, cur: RequestLog) -> dict[str, Any]:
     return parts
 
 
+def _saved_categories(saved: Any, cur: RequestLog, notes: list[str]) -> tuple[Any, ...]:
+    """The current log's categorical columns a saved Baseline scores; the others with a note."""
+    tables = tuple(getattr(saved, "_categories", ()) or ())
+    at = {c.name: c for c in cur.categories}
+    known = {t.name for t in tables}
+    for t in tables:
+        if t.left_out is not None:
+            notes.append(f"categorical feature '{t.name}' is left out of the data dimension: {t.left_out} "
+                         "(decided when the baseline was fitted)")
+        elif t.name not in at:
+            raise LogError(f"'{cur.source}': categorical column '{t.name}' of the saved baseline is missing")
+    for name in at:
+        if name not in known:
+            notes.append(f"categorical feature '{name}' is not part of the saved baseline; the data dimension "
+                         "leaves it out")
+    return tuple(at[t.name] for t in tables if t.left_out is None and t.name in at)
+
+
 def _saved_check(saved: Any, parts: Mapping[str, Any]) -> tuple[DriftReport, dict[str, Any]]:
     """Scores and breakdowns of a window's parts against a saved Baseline."""
     report = saved.check(**parts)
     try:
-        breakdowns = dict(saved.explain(**parts))
+        breakdowns = dict(saved.explain(**{k: v for k, v in parts.items() if k != "categories"}))
     except Exception:  # a breakdown is an extra; the verdict stands without it
         breakdowns = {}
     return report, breakdowns
@@ -203,12 +221,9 @@ class _Call:
 
 
 def _no_numeric_score(det: Any) -> DriftScore:
-    """The data score of a table with categorical columns only: no numeric column to score (NaN,
-    never exceeded); the combined test decides."""
-    from .. import _engine
+    from ..engines.categories import no_numeric_score
 
-    threshold = settings_of(det)["threshold"]
-    return _engine.drift_score("data", math.nan, threshold, False, "ks+psi")
+    return no_numeric_score(det)
 
 
 def _as_log(source: Any, columns: LogColumns | None, length: LengthUnit | None, name: str) -> RequestLog:
@@ -543,7 +558,7 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         source = os.fspath(baseline_log) if isinstance(baseline_log, (str, os.PathLike)) else "saved baseline"
         cur = _as_log(current_log, columns, length, "current_log")
         cur = _saved_embedded(saved, source, cur, embed, notes)
-        return _check_saved(saved, source, cur, rules, min_rows, notes)
+        return _check_saved(saved, source, cur, rules, min_rows, notes, redact)
 
     base = _as_log(baseline_log, columns, length, "baseline_log")
     cur = _as_log(current_log, columns, length, "current_log")
@@ -781,7 +796,7 @@ def _is_saved_baseline(obj: Any) -> bool:
 
 
 def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_rows: int,
-                 notes: list[str]) -> CheckResult:
+                 notes: list[str], redact: bool = False) -> CheckResult:
     notes += [f"current: {n}" for n in cur.notes]
     sampled = getattr(saved, "sampled", None)
     if sampled:  # a sampled baseline says so in every output
@@ -804,6 +819,9 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
                            p_values=decide == "p-value", seed=rules.seed, exact=rules.exact,
                            min_effect=dict(rules.min_effect))
     window = _saved_parts(saved, cur)
+    cats = _saved_categories(saved, cur, notes)
+    if cats:
+        window["categories"] = cats
     report, breakdowns = _saved_check(saved, window)
     by_dim: dict[str, DriftScore] = {str(s.dimension): s for s in report.scores}
     tests: dict[str, Any] | None = None
@@ -822,8 +840,19 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
                  cur.n_rows) for d in by_dim}
     rules_now = Rules(decide, rules.alpha, rules.n_permutations, rules.seed, rules.exact, None, rules.min_effect)
     names = getattr(saved, "feature_names", None)
+    categorical: list[dict[str, Any]] = []
+    if cats:
+        # The parts of categorical column j are numbered after the numeric columns.
+        names = list(names or []) + [c.name for c in cats]
+        if decide != "p-value":
+            notes.append("data: categorical columns are tested by the permutation test only; with "
+                         f"decide='{decide}' the numeric columns decide")
     dims = _decide(by_dim, tests, rules_now, {}, {}, given, names, notes)
+    if cats:
+        data_parts = next((d.parts for d in dims if d.dimension == "data"), ()) or ()
+        categorical = _saved_explained(saved, cats, data_parts, redact)
     return CheckResult(
+        categorical=categorical,
         dimensions=dims,
         report=report,
         drifted=any(d.drifted for d in dims),
@@ -845,6 +874,14 @@ def _check_saved(saved: Any, source: str, cur: RequestLog, rules: Rules, min_row
         smallest_p_adjusted=smallest_adjusted(len(by_dim), n_perm) if n_perm is not None and by_dim else None,
         min_effect=dict(rules.min_effect),
     )
+
+
+def _saved_explained(saved: Any, cats: Sequence[Any], parts: Sequence[Any], redact: bool) -> list[dict[str, Any]]:
+    """What moved in each categorical column against a saved baseline, with the parts' p-values."""
+    from ..engines.baseline_categories import current_columns, pooled
+    from ..engines.categories import explain_columns
+
+    return explain_columns(pooled(current_columns(saved._categories, cats)), parts, redact)
 
 
 def _columns_of(breakdown: Any, score: DriftScore | None) -> list[ColumnDrift]:

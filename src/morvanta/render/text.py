@@ -94,7 +94,8 @@ def check_summary(r: CheckResult) -> str:
     top = r.top_contributors()
     if top.get("columns"):
         lines += ["", "worst columns: " + ", ".join(
-            f"{printable(c['name'])} {fmt(c['score'], 3)}"
+            f"{printable(c['name'])}" + (f" {printable(c['part'])}" if c.get("part") else "")
+            + f" {fmt(c['score'], 3)}"
             + (f" (p {fmt_p(c['p_adjusted'])})" if c.get("p_adjusted") is not None else "")
             for c in top["columns"])]
     if top.get("parts"):
