@@ -290,10 +290,8 @@ def _shares(figs: _Figures, clusters: list[Any]) -> _Plot:
 
 def _category_label(s: dict[str, Any]) -> str:
     """A category's name on the chart and in the table, its kind marked."""
-    from ..engines.categories import OTHER  # type: ignore[import-not-found, unused-ignore]
-
     name = str(s["category"])
-    if name == OTHER:
+    if name == "(other)":  # the values beyond the cap, pooled (never redacted)
         return "(other: the categories beyond the cap)"
     return f"{name} (unseen in baseline)" if s.get("unseen") else name
 
