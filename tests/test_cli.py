@@ -565,6 +565,47 @@ def test_progress_only_on_a_terminal_and_only_for_slow_steps():
     assert text.endswith("done in 0.3s\n") and text.count("\n") == 1
 
 
+def test_embedding_counter_and_step_ticker_share_the_progress_line_without_overwriting():
+    import re
+    import threading
+
+    from morvanta.cli.pipeline import _embedding_counter
+    from morvanta.engines.text import embed_texts
+
+    class Model:  # counts as a real model does: before the first batch and after each
+        def embed(self, texts, progress):
+            for done in range(0, len(texts) + 1, 2):
+                progress(done, len(texts))
+                time.sleep(0.06)
+            return np.zeros((len(texts), 2), np.float32)
+
+    tty = type("Tty", (io.StringIO,), {"isatty": lambda self: True})()
+    writes = []  # (thread, text) of every write, to see who drew while the counter ran
+    real = tty.write
+    tty.write = lambda text: (writes.append((threading.current_thread().name, text)), real(text))[1]
+    progress = Progress(tty, delay=0.02, interval=0.01)
+    with progress.step("checking"), _embedding_counter(progress):
+        time.sleep(0.1)  # the ticker draws first
+        embed_texts(Model(), ["q"] * 8, "query")
+        time.sleep(0.1)  # and again once the texts are embedded
+    first = next(i for i, (_, t) in enumerate(writes) if "embedding" in t)
+    last = max(i for i, (_, t) in enumerate(writes) if "embedding" in t)
+    assert all(name != "morvanta-progress" for name, _ in writes[first:last + 1])  # the ticker paused
+    lines = [seg.split("\r")[-1] for seg in tty.getvalue().split("\n")]
+    # The count overwrote the ticker's line (padded to clear it) and stays; the ticker resumed below it.
+    assert lines[0].rstrip() == "morvanta: embedding 8/8 texts" and lines[2] == ""
+    assert re.fullmatch(r"morvanta: checking \.\.\. done in 0\.\ds", lines[1])
+    assert "\rmorvanta: checking ... 0s" in tty.getvalue().split("embedding")[-1]
+    # Off a terminal nothing is drawn, and outside the command the default bar is back.
+    pipe = io.StringIO()
+    quiet = Progress(pipe)
+    with quiet.step("checking"), _embedding_counter(quiet):
+        embed_texts(Model(), ["q"] * 4, "query")
+    from morvanta.engines.text import progress_maker
+
+    assert pipe.getvalue() == "" and progress_maker.get() is None
+
+
 @pytest.mark.parametrize("module", ["morvanta", "morvanta.cli", "morvanta.demo", "morvanta.io.files", "morvanta.engines.columns", "morvanta.pipeline.check"])
 def test_import_loads_no_numpy_or_frame_library(module):
     code = f"import sys, {module}; print([m for m in ('numpy', 'pandas', 'polars', 'pyarrow') if m in sys.modules])"

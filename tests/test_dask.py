@@ -642,3 +642,52 @@ def test_categorical_columns_left_out_or_refused_say_why():
         out = check_groups(base[["route", "confidence"]], logs, by="tenant", min_rows=20, decide="threshold")
     data = out[out.dimension == "data"]
     assert data.score.isna().all() and not data.drifted.any() and data.categorical.notna().all()
+
+def test_monitor_command_with_a_scheduler_prints_the_serial_commands_windows(client, tmp_path, capsys):
+    import hashlib
+
+    from conftest import traffic_frame, write_parquet
+
+    import dask
+
+    from morvanta import cli
+
+    rng = np.random.default_rng(4)
+    frame = traffic_frame(900, seed=8)
+    frame["route"] = np.where(np.arange(900) < 600, rng.choice(["faq", "billing"], 900),
+                              rng.choice(["faq", "billing", "refunds"], 900))  # a new route late on
+    shuffled = frame.sample(frac=1.0, random_state=1)
+    for i in range(0, 900, 300):
+        write_parquet(shuffled.iloc[i:i + 300], tmp_path / f"p-{i:04d}.parquet", 2)
+    whole = write_parquet(frame, tmp_path / "whole.parquet")
+    base = traffic_frame(600, seed=9)
+    base["route"] = rng.choice(["faq", "billing"], 600)
+    base_file = str(write_parquet(base, tmp_path / "base.parquet"))
+    common = ["--every", "60s", "--baseline-file", base_file, "--permutations", "199", "--min-rows", "20",
+              "--redact-categories"]
+    serial = cli.main(["monitor", str(whole), *common])
+    s_out, s_err = capsys.readouterr()
+    par = cli.main(["monitor", str(tmp_path / "p-*.parquet"), *common, "--scheduler", client.scheduler.address])
+    p_out, p_err = capsys.readouterr()
+    assert (par, p_out, p_err) == (serial, s_out, s_err) and len(s_out.splitlines()) == 16
+    assert '"psi_cat"' in p_out  # the route is tested on the workers too
+    # The windows' categorical summaries, redacted on the workers as here.
+    kw = dict(every="60s", n_permutations=199, min_rows=20, redact_categories=True)
+    here = morvanta.monitor(str(whole), baseline_log=base_file, **kw)
+    there = morvanta.dask.monitor(str(tmp_path / "p-*.parquet"), baseline=base_file, client=client, **kw)
+    cats = [w.result.categorical for w in there.windows if w.result is not None]
+    assert json.dumps(cats) == json.dumps([w.result.categorical for w in here.windows if w.result is not None])
+    unseen = {u["category"] for c in cats for u in c[0]["unseen"]}
+    assert unseen == {hashlib.sha256(b"refunds").hexdigest()[:8]}
+    # What the cluster path cannot do is refused in one line, before any work.
+    for args, message in (
+        ([str(whole), "--rows", "100", "--scheduler", client.scheduler.address],
+         "--scheduler needs --baseline-file B (a baseline log or saved baseline)"),
+        ([str(whole), str(whole), "--rows", "100"],
+         "2 LOGs given: monitor reads one log, or the partitions of one log with --scheduler ADDRESS"),
+        ([str(whole), "--rows", "100", "--baseline-file", base_file, "--scheduler", "tcp://127.0.0.1:9"],
+         "--scheduler tcp://127.0.0.1:9: cannot connect"),
+    ):
+        with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+            assert cli.main(["monitor", *args]) == 2
+        assert capsys.readouterr().err.startswith(f"morvanta: error: {message}")

@@ -76,3 +76,82 @@ def test_scores_are_copies_and_forms_agree():
 ])
 def test_constructor_errors(args, exc, text):
     check_raises(lambda: DriftReport(*args), exc, text)
+
+
+# ------------------------------------------------------------------ categorical columns in the HTML report
+
+
+def route_logs(n=600, seed=3):
+    """Logs with one numeric column and a route column whose mix moves: 'a' loses to 'b', 'z' appears only in
+    the current window, a tenth of the current routes are missing, and 56 rare routes overflow the cap."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    rare = [f"r{i:02d}" for i in range(56)]
+    base = list(rng.choice(["a", "b", "c"], n - 56, p=[0.5, 0.3, 0.2])) + rare
+    cur = list(rng.choice(["a", "b", "c", "z"], n - 60 - 56, p=[0.2, 0.5, 0.2, 0.1])) + [None] * 60 + rare
+    return ({"x": rng.normal(size=n), "route": base}, {"x": rng.normal(size=n), "route": cur}, base, cur)
+
+
+def category_section(html):
+    import re
+
+    tables = re.findall(r"<caption>(Categories of route.*?)</caption>.*?<tbody>(.*?)</tbody>", html, re.S)
+    assert len(tables) == 1, tables
+    rows = {}
+    for row in re.findall(r"<tr>(.*?)</tr>", tables[0][1]):
+        cells = [re.sub(r"<.*?>", "", c) for c in re.findall(r"<t[hd][^>]*>(.*?)</t[hd]>", row)]
+        rows[cells[0]] = cells[1:]
+    return tables[0][0], rows
+
+
+def test_html_shows_category_shares_moved_unseen_other_and_missing():
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    import morvanta
+
+    b, c, base, cur = route_logs()
+    r = morvanta.check(b, c, seed=5)
+    html = r.to_html()
+    assert html == r.to_html()  # byte-identical pages
+    caption, rows = category_section(html)
+    # Shares of the non-missing rows, computed here from the cells themselves.
+    seen_b = [v for v in base if v is not None]
+    seen_c = [v for v in cur if v is not None]
+    for cat in ("a", "b", "c"):
+        assert rows[cat][:2] == [f"{seen_b.count(cat) / len(seen_b):.1%}",
+                                 f"{seen_c.count(cat) / len(seen_c):.1%}"]
+    assert rows["z (unseen in baseline)"][:2] == ["0.0%", f"{seen_c.count('z') / len(seen_c):.1%}"]
+    assert rows["(missing cells, share of all rows)"] == ["0.0%", f"{60 / len(cur):.1%}",
+                                                          f"{60 / len(cur) * 100:+.1f} pt"]
+    # 60 distinct routes in both windows, 50 kept: the 10 rarest (ties by value) share "(other)", one row per
+    # side each.
+    assert "(60 in both windows)" in caption and rows["(other: the categories beyond the cap)"][:2] == [
+        f"{10 / len(seen_b):.1%}", f"{10 / len(seen_c):.1%}"]
+    # The largest move first, in the table and in the chart's text alternative.
+    assert list(rows)[0] == "a"
+    assert caption.endswith(f"adjusted p of its category shares {r.categorical[0]['p_adjusted']:.4f}, of its missing "
+                            f"share {r.categorical[0]['p_adjusted_missing']:.4f}")
+    assert '<title id="plot2-t">Category shares of route</title>' in html
+    assert (f"The largest move: a from {seen_b.count('a') / len(seen_b):.1%} to {seen_c.count('a') / len(seen_c):.1%}"
+            in html)
+    assert "1 category unseen in the baseline: z at" in html and "Missing cells: 0.0% of the baseline rows, 10.0%" in html
+
+
+def test_html_redacts_category_values():
+    pytest.importorskip("jinja2")
+    pytest.importorskip("matplotlib")
+    import hashlib
+
+    import morvanta
+
+    b, c, _, _ = route_logs()
+    b["route"] = [None if v is None else f"user-{v}@example.org" for v in b["route"]]
+    c["route"] = [None if v is None else f"user-{v}@example.org" for v in c["route"]]
+    html = morvanta.check(b, c, seed=5, redact_categories=True).to_html()
+    assert "@example.org" not in html
+    _, rows = category_section(html)
+    h = hashlib.sha256(b"user-a@example.org").hexdigest()[:8]
+    z = hashlib.sha256(b"user-z@example.org").hexdigest()[:8]
+    assert h in rows and f"{z} (unseen in baseline)" in rows and "(other: the categories beyond the cap)" in rows
+    assert f"1 category unseen in the baseline: {z} at" in html

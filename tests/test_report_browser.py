@@ -158,3 +158,18 @@ def test_the_harness_sees_blank_pages_console_errors_and_network_requests(browse
     assert "network request: http://127.0.0.1:9/style.css" in errors
     with pytest.raises(AssertionError):
         assert_not_blank(shot)
+
+
+def test_category_chart_in_a_browser(browser, tmp_path):
+    from test_report import route_logs
+
+    b, c, _, _ = route_logs()
+    path = tmp_path / "cats.html"
+    path.write_text(morvanta.check(b, c, seed=5).to_html(), encoding="utf-8")
+    info, errors, shot = open_page(browser, path)
+    assert errors == [] and info["resources"] == []
+    check_plots(info, 2)  # the numeric column's distribution, then the route's shares
+    chart = info["svgs"][1]
+    assert chart["title"] == "Category shares of route" and "unseen in the baseline: z at" in chart["desc"]
+    assert chart["h"] > 300  # a bar pair per category shown: it grows with them
+    assert_not_blank(shot)

@@ -111,11 +111,27 @@ def tests_and_thresholds() -> tuple[float, float, str]:
     return t.p_value + flag, c.threshold + len(scores), t2.statistic
 
 
+def categories() -> tuple[str, float, list[str]]:
+    base = {"x": [0.1, 0.2, 0.3, 0.4], "route": ["a", "a", "b", None]}
+    cur = {"x": [0.2, 0.3, 0.4, 0.5], "route": ["b", "b", "c", "a"]}
+    bd = morvanta.explain(morvanta.DataDrift().detect, base, cur, redact_categories=False)
+    assert isinstance(bd, morvanta.DataBreakdown)
+    col: morvanta.CategoryBreakdown = bd.categories[0]
+    top: morvanta.CategoryShare = col.moved[0]
+    from morvanta import _engine
+
+    f = np.asfortranarray(np.zeros((4, 1)))
+    r = _engine.combined_test(morvanta.DataDrift(), "detect_with_categories", (f, np.array([[0.0], [0.0], [1.0], [-1.0]])),
+                              (f, np.array([[1.0], [1.0], [2.0], [0.0]])), 19, 1)
+    parts: list[str] = r["parts"]
+    return top.category, col.missing_baseline, parts
+
+
 def main() -> None:
     version: str = morvanta.__version__
     scores = all_scores()
     print(version, summarise(scores), report(scores), snapshot().captured_at, [c.name for c in columns()], failures(),
-          tests_and_thresholds())
+          tests_and_thresholds(), categories())
 
 
 if __name__ == "__main__":

@@ -54,6 +54,8 @@ from .engines.explain import explain
 from .results import (
     Breakdown,
     CalibrationBin,
+    CategoryBreakdown,
+    CategoryShare,
     ClusterShare,
     ColumnBreakdown,
     ConfidenceBreakdown,
@@ -75,6 +77,8 @@ __all__ += [
     "CalibrationBin",
     "QueryBreakdown",
     "ClusterShare",
+    "CategoryBreakdown",
+    "CategoryShare",
 ]
 
 

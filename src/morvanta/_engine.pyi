@@ -88,9 +88,16 @@ def combined_test(
     """Combined (maxT) permutation test of one detector method.
 
     ``baseline`` and ``current`` hold the method's arguments of each side, e.g.
-    ``(features,)`` or ``(lengths, embeddings)``. Every split is evaluated into
-    the method's parts ("ks[3]", "psi[3]", "mmd2", "sw", "ks(length)",
-    "sw(emb)", "ks(conf)", "ece_delta", "sym_kl"); a pilot of ``pilot``
+    ``(features,)`` or ``(lengths, embeddings)``. ``method`` is the detector
+    method's name, or "detect_with_categories" for DataDrift: each side is then
+    ``(features, codes)``, ``codes`` a float64 (rows x categorical columns)
+    matrix of category codes (whole numbers, -1 missing) fixed from the pooled
+    rows, whose column j adds the parts "psi_cat[p+j]" (PSI over the category
+    shares, the categories the split's baseline side lacks in one bin) and
+    "missing[p+j]" (change of the missing share) after the p numeric columns.
+    Every split is evaluated into the method's parts ("ks[3]", "psi[3]",
+    "mmd2", "sw", "ks(length)", "sw(emb)", "ks(conf)", "ece_delta", "sym_kl",
+    "psi_cat[j]", "missing[j]"); a pilot of ``pilot``
     permutations on its own stream fixes each part's mean and population sd, and
     the statistic is the largest standardised part. Parts with a NaN observation
     or no pilot spread are left out ("excluded"). The test stops at the

@@ -1211,7 +1211,7 @@ def _partition_times(task: Any, columns: LogColumns, length: str) -> Any:
 
 
 def _check_window(base: Any, pieces: Sequence[tuple[Any, Any]], positions: Any, rules: Any,
-                  columns: LogColumns, length: str, min_rows: int, detectors: Any) -> Any:
+                  columns: LogColumns, length: str, min_rows: int, detectors: Any, redact: bool = False) -> Any:
     """The check of one window whose rows lie in ``pieces`` ((partition, local rows)), put back in
     window order by ``positions`` (runs on a worker)."""
     from .engines.partitioned import read_task
@@ -1224,7 +1224,7 @@ def _check_window(base: Any, pieces: Sequence[tuple[Any, Any]], positions: Any, 
         log = log.take(order)
     base = base.baseline if isinstance(base, _Fitted) else base
     return run_check(base, log, rules, detectors=detectors, columns=None, length=None, min_rows=min_rows,
-                     explain=False)
+                     explain=False, redact=redact)
 
 
 def monitor(
@@ -1246,6 +1246,7 @@ def monitor(
     columns: LogColumns | None = None,
     length: str | None = None,
     client: Any = None,
+    redact_categories: bool = False,
 ) -> Any:
     """:func:`morvanta.monitor` over a partitioned log, its windows checked in parallel on a Dask cluster.
 
@@ -1258,7 +1259,8 @@ def monitor(
     only the partitions holding its rows; every window's result equals the
     serial monitor's on the same rows and baseline. The other arguments are
     :func:`morvanta.monitor`'s; ``client`` is the ``distributed.Client`` (default:
-    the current one, else Dask's local scheduler). Returns a ``MonitorResult``.
+    the current one, else Dask's local scheduler); ``redact_categories`` as for
+    :func:`morvanta.check`. Returns a ``MonitorResult``.
     """
     import os
     from collections import deque
@@ -1337,7 +1339,8 @@ def monitor(
             sel = np.flatnonzero(part == t)
             pieces.append((tasks[int(t)], g[sel] - offsets[t]))
             positions.append(sel)
-        args = (shipped, pieces, np.concatenate(positions), rules, cols, unit, min_rows, detectors)
+        args = (shipped, pieces, np.concatenate(positions), rules, cols, unit, min_rows, detectors,
+                bool(redact_categories))
         jobs[c.index] = (client.submit(_check_window, *args, pure=False) if client is not None
                          else _check_window(*args))
     if client is not None:

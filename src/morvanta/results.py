@@ -258,12 +258,46 @@ class ColumnBreakdown(_ToDict):
     current_counts: NDArray[numpy.int64]
 
 
+@dataclass(frozen=True)
+class CategoryShare(_ToDict):
+    """One category's share of the non-missing rows of each window; ``unseen``: absent from the baseline.
+    The category "(other)" pools the values beyond the cap."""
+
+    category: str
+    baseline_share: float
+    current_share: float
+    unseen: bool
+
+
+@dataclass(frozen=True)
+class CategoryBreakdown(_ToDict):
+    """One categorical column of a data breakdown: its ``categories`` distinct values in both
+    windows (before the cap), the categories whose share ``moved`` most (largest move first), those
+    ``unseen`` in the baseline, and each window's share of missing cells. Values are redacted when the
+    check was asked to."""
+
+    name: str
+    categories: int
+    moved: list[CategoryShare]
+    unseen: list[CategoryShare]
+    missing_baseline: float
+    missing_current: float
+
+
 @dataclass(frozen=True, eq=False)
 class DataBreakdown(_ToDict):
-    """A data score and its columns, in table order."""
+    """A data score and its columns, in table order; ``categories`` the categorical columns
+    (what moved in each), empty for a numeric table."""
 
     score: DriftScore
     columns: list[ColumnBreakdown]
+    categories: list[CategoryBreakdown] = field(default_factory=list)
+
+    def to_dict(self) -> dict[str, Any]:
+        out = super().to_dict()
+        if not self.categories:  # a numeric table's breakdown keeps its plain form
+            del out["categories"]
+        return out
 
     def worst(self) -> ColumnBreakdown | None:
         """The column with the largest value (None for a table without columns)."""

@@ -31,6 +31,38 @@ class Progress:
             self.enabled = bool(self.stream.isatty())
         except (AttributeError, ValueError):
             self.enabled = False
+        # One terminal line, shared by a step's ticker and a counter drawn through bar(): the
+        # ticker stays quiet while a counter runs, and whoever draws clears what the other left.
+        self._line = threading.Lock()
+        self._shown = 0  # length of the text on the line now (0: the cursor is at a fresh line)
+        self._counting = False
+
+    def _draw(self, text: str, end: bool = False) -> None:
+        """Writes ``text`` over the current line (called with ``_line`` held)."""
+        pad = " " * max(0, self._shown - len(text))
+        self.stream.write(f"\r{text}{pad}" + ("\n" if end else ""))
+        self.stream.flush()
+        self._shown = 0 if end else len(text)
+
+    def bar(self, label: str, interval: float = 0.5) -> Callable[[int, int], None]:
+        """A ``progress(done, total)`` callback that counts "<label> 1200/5000 texts" on the
+        step's line (the step's ticker pauses meanwhile; the last count stays as a line of its
+        own); quiet off a terminal."""
+        last = [0.0]
+
+        def show(done: int, total: int) -> None:
+            if not self.enabled:
+                return
+            now = time.monotonic()
+            finished = done >= total
+            if not finished and now - last[0] < interval and self._counting:
+                return
+            last[0] = now
+            with self._line:
+                self._counting = not finished
+                self._draw(f"{PROG}: {label} {done}/{total} texts", end=finished)
+
+        return show
 
     @contextmanager
     def step(self, label: str) -> Iterator[None]:
@@ -49,9 +81,10 @@ class Progress:
             if done.wait(self.delay):
                 return
             while True:
-                shown = True
-                self.stream.write(f"\r{PROG}: {label} ... {time.monotonic() - start:.0f}s")
-                self.stream.flush()
+                with self._line:
+                    if not self._counting:
+                        shown = True
+                        self._draw(f"{PROG}: {label} ... {time.monotonic() - start:.0f}s")
                 if done.wait(self.interval):
                     return
 
@@ -63,8 +96,9 @@ class Progress:
             done.set()
             ticker.join()
             if shown:
-                self.stream.write(f"\r{PROG}: {label} ... done in {time.monotonic() - start:.1f}s\n")
-                self.stream.flush()
+                with self._line:
+                    self._counting = False
+                    self._draw(f"{PROG}: {label} ... done in {time.monotonic() - start:.1f}s", end=True)
 
 
 class UsageError(Exception):

@@ -24,7 +24,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from .._native import MorvantaError
 from .._optional import MissingDependency
@@ -183,7 +183,9 @@ def add_commands(command: _Command) -> None:
     p = command("monitor", "check consecutive windows of one log against a baseline (JSON lines); each window "
                 "is decided as by check, at --alpha", _run_monitor)
     _drop_option(p, "--json")
-    p.add_argument("log", metavar="LOG", help="request log with a timestamp column (.parquet, .csv, .tsv, .jsonl)")
+    p.add_argument("log", metavar="LOG", nargs="+",
+                   help="request log with a timestamp column (.parquet, .csv, .tsv, .jsonl); with --scheduler, the "
+                        "Parquet files, folders or quoted globs of one partitioned log")
     size = p.add_mutually_exclusive_group(required=True)
     size.add_argument("--every", metavar="DURATION", help="window length by timestamp, e.g. 15m, 1h, 1d")
     size.add_argument("--rows", type=_positive, metavar="N", help="windows of N requests each, in file order")
@@ -198,6 +200,9 @@ def add_commands(command: _Command) -> None:
     p.add_argument("--jsonl", metavar="FILE",
                    help="write the JSON lines to FILE (at the end, with the other outputs) and print the table "
                         "of windows instead")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="check the windows of a partitioned LOG in parallel on this Dask scheduler (e.g. "
+                        "tcp://host:8786); needs --baseline-file")
 
 
 # ------------------------------------------------------------------ configuration
@@ -398,6 +403,18 @@ def _embedder(path: str | None, progress: Progress) -> Any:
 
 
 
+@contextmanager
+def _embedding_counter(progress: Progress) -> Iterator[None]:
+    """Embedding runs count their texts on the command's progress line (see Progress.bar)."""
+    from ..engines.text import progress_maker
+
+    token = progress_maker.set(lambda: progress.bar("embedding"))
+    try:
+        yield
+    finally:
+        progress_maker.reset(token)
+
+
 def _decision_args(opts: dict[str, Any], args: argparse.Namespace) -> dict[str, Any]:
     """The keyword arguments of check() and monitor() that say how windows are decided."""
     out = {"decide": opts["decide"], "alpha": opts["alpha"], "seed": opts["seed"], "min_effect": opts["min_effect"]}
@@ -418,7 +435,8 @@ def _run_check(args: argparse.Namespace, progress: Progress) -> int:
     if opts["decide"] == "calibrated":
         decision.update(decide=None, calibrate=args.calibrate)
     embed = _embedder(opts["embed"], progress)
-    with progress.step("checking"), _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
+    with progress.step("checking"), _embedding_counter(progress), \
+            _pipeline_errors((args.baseline, args.current), opts["n_permutations"]):
         result: CheckResult = check(
             args.baseline, args.current, detectors=opts["detectors"], columns=cols, length=args.length,
             min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS, embed=embed,
@@ -481,12 +499,22 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
 
     cols, opts = _settings(args)
     baseline = _monitor_baseline(args)
+    if args.scheduler is None and len(args.log) > 1:
+        raise UsageError(f"{len(args.log)} LOGs given: monitor reads one log, or the partitions of one log with "
+                         "--scheduler ADDRESS")
+    if args.scheduler is not None:
+        # The workers check windows against one baseline shipped to them; a first period of the log
+        # would need the whole log read here first, and an embedding model on every worker.
+        if args.baseline_file is None:
+            raise UsageError("--scheduler needs --baseline-file B (a baseline log or saved baseline)")
+        if opts["embed"] is not None:
+            raise UsageError("--embed is not available with --scheduler: embed the partitions first")
     if args.every is not None:
         try:
             parse_duration(args.every)
         except ValueError as err:
             raise UsageError(f"--every: {err}") from None
-    check_outputs([("--jsonl", args.jsonl), ("--html", args.html)], (args.log, args.baseline_file, args.config))
+    check_outputs([("--jsonl", args.jsonl), ("--html", args.html)], (*args.log, args.baseline_file, args.config))
     if args.html:
         _require_report()
 
@@ -497,14 +525,21 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
         if w.status == "gap":
             _note(_gap_note(w))
 
-    embed = _embedder(opts["embed"], progress)
-    with progress.step("checking windows"), _pipeline_errors((args.log, args.baseline_file), opts["n_permutations"]):
-        result: MonitorResult = monitor(
-            args.log, every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
-            min_rows=opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS,
-            persist=args.persist, detectors=opts["detectors"], columns=cols, length=args.length, on_window=emit,
-            embed=embed, redact_categories=args.redact_categories, **_decision_args(opts, args),
-        )
+    min_rows = opts["min_rows"] if opts["min_rows"] is not None else DEFAULT_MIN_ROWS
+    if args.scheduler is not None:
+        result = _monitor_on_cluster(args, cols, opts, min_rows, progress)
+        for w in result.windows:
+            emit(w)
+    else:
+        embed = _embedder(opts["embed"], progress)
+        with progress.step("checking windows"), _embedding_counter(progress), \
+                _pipeline_errors((args.log[0], args.baseline_file), opts["n_permutations"]):
+            result = monitor(
+                args.log[0], every=args.every, rows=args.rows, baseline=baseline, baseline_log=args.baseline_file,
+                min_rows=min_rows, persist=args.persist, detectors=opts["detectors"], columns=cols,
+                length=args.length, on_window=emit, embed=embed, redact_categories=args.redact_categories,
+                **_decision_args(opts, args),
+            )
     outputs = Outputs()
     if args.jsonl:
         outputs.add(args.jsonl, result.to_jsonl())
@@ -525,6 +560,35 @@ def _run_monitor(args: argparse.Namespace, progress: Progress) -> int:
         for note in result.notes:
             _note(note)
     return 1 if args.fail_on_drift and result.alerted else 0
+
+
+def _monitor_on_cluster(args: argparse.Namespace, cols: Any, opts: dict[str, Any], min_rows: int,
+                        progress: Progress) -> MonitorResult:
+    """``monitor --scheduler``: the windows of a partitioned log checked on a Dask cluster, each as
+    the serial monitor checks it."""
+    from .._optional import require
+
+    with _pipeline_errors(()):
+        require("distributed", "monitor --scheduler")
+    from distributed import Client
+
+    from .. import dask as mdask  # imports Dask, present once distributed is
+
+    with progress.step(f"connecting to {args.scheduler}"), _pipeline_errors(()):
+        try:
+            # Dask's connect timeout (distributed.comm.timeouts.connect, 30s by default) bounds the wait.
+            client = Client(args.scheduler)  # type: ignore[no-untyped-call, unused-ignore]
+        except OSError as err:
+            raise InputError(f"--scheduler {args.scheduler}: cannot connect ({err})") from None
+    try:
+        with progress.step("checking windows on the cluster"), _pipeline_errors(
+                (*args.log, args.baseline_file), opts["n_permutations"]):
+            return cast("MonitorResult", mdask.monitor(
+                args.log, baseline=args.baseline_file, every=args.every, rows=args.rows, min_rows=min_rows,
+                persist=args.persist, detectors=opts["detectors"], columns=cols, length=args.length, client=client,
+                redact_categories=args.redact_categories, **_decision_args(opts, args)))
+    finally:
+        client.close()  # type: ignore[no-untyped-call, unused-ignore]
 
 
 def write_demo_report(path: str, progress: Progress, result: Any = None, decide: str = "p-value") -> None:

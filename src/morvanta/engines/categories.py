@@ -42,7 +42,7 @@ if TYPE_CHECKING:
 
 __all__ = ["CAP", "OTHER", "ID_MIN_DISTINCT", "ID_SHARE", "MONOTONE_MIN_ROWS", "PooledColumn", "pool", "id_reason",
            "monotone_reason", "redact", "CategoryShift", "shifts", "categorical_test", "SHOWN",
-           "explain_columns", "no_numeric_score"]
+           "explain_columns", "breakdowns", "pool_logs", "no_numeric_score"]
 
 #: Categories kept per column (the most frequent in the pooled rows); the rest share OTHER.
 CAP = 50
@@ -205,6 +205,38 @@ def explain_columns(pooled: Sequence[PooledColumn], parts: Sequence[Any] = (), r
             "p_adjusted_missing": p_of.get((p.name, "missing")),
         })
     return out
+
+
+def breakdowns(pooled: Sequence[PooledColumn], redact_values: bool = False) -> list[Any]:
+    """Per categorical column, the :class:`~morvanta.results.CategoryBreakdown` of a data breakdown
+    (the same categories :func:`explain_columns` lists)."""
+    from ..results import CategoryBreakdown, CategoryShare
+
+    out = []
+    for p in pooled:
+        moved, unseen, miss = shifts(p, redact_values)
+        out.append(CategoryBreakdown(
+            p.name, p.pooled_values,
+            [CategoryShare(str(m.category), m.baseline_share, m.current_share, m.unseen) for m in moved],
+            [CategoryShare(str(u.category), u.baseline_share, u.current_share, u.unseen) for u in unseen],
+            miss[0], miss[1]))
+    return out
+
+
+def pool_logs(base: Sequence[CategoryColumn], cur: Sequence[CategoryColumn]
+              ) -> tuple[list[PooledColumn], list[tuple[str, str]]]:
+    """The categorical columns both windows hold, pooled in the baseline's order, and the
+    (column, reason) of those left out: ids and free text, decided from the baseline."""
+    at = {c.name: c for c in cur}
+    kept, left = [], []
+    for col in base:
+        if col.name not in at:
+            left.append((col.name, "missing from the current window"))
+        elif (why := id_reason(col)) is not None:
+            left.append((col.name, why))
+        else:
+            kept.append(pool(col, at[col.name]))
+    return kept, left
 
 
 def codes_matrix(columns: Sequence[NDArray[numpy.int32]], rows: int) -> NDArray[numpy.float64]:

@@ -14,7 +14,8 @@ from __future__ import annotations
 import os
 import sys
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
+from contextvars import ContextVar
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
@@ -81,7 +82,15 @@ def same_model(a: Mapping[str, Any], b: Mapping[str, Any]) -> bool:
     return a.get("sha256") == b.get("sha256") and a.get("dimension") == b.get("dimension")
 
 
+#: Makes the progress callback of each embedding run (None: a bar on stderr when it is a terminal).
+#: The command line sets one that draws on its own progress line, so the two never overwrite each other.
+progress_maker: ContextVar[Callable[[], Any] | None] = ContextVar("morvanta_embed_progress", default=None)
+
+
 def _progress() -> Any:
+    make = progress_maker.get()
+    if make is not None:
+        return make()
     from ..embed import progress_bar
 
     return progress_bar(sys.stderr)

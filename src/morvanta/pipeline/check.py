@@ -593,6 +593,18 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
     part_names = shared + [p.name for p in calls["data"].categories] if "data" in calls else []
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
     scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
+    if explain and "data" in calls and calls["data"].categories:
+        # What moved in each categorical column joins the numeric columns' breakdown (or stands alone
+        # when the table has no numeric column to break down).
+        from dataclasses import replace
+
+        from ..engines.categories import breakdowns as category_breakdowns
+        from ..results import DataBreakdown
+
+        cats = category_breakdowns(calls["data"].categories, redact)
+        bd = breakdowns.get("data")
+        breakdowns["data"] = (replace(bd, categories=cats) if bd is not None
+                              else DataBreakdown(scores["data"], [], cats))
     tests: dict[str, Any] | None = None
     n_perm: int | None = None
     if rules.decide == "p-value":

@@ -288,6 +288,87 @@ def _shares(figs: _Figures, clusters: list[Any]) -> _Plot:
     return figs.svg(fig, "Query cluster shares", desc)
 
 
+def _category_label(s: dict[str, Any]) -> str:
+    """A category's name on the chart and in the table, its kind marked."""
+    name = str(s["category"])
+    if name == "(other)":  # the values beyond the cap, pooled (never redacted)
+        return "(other: the categories beyond the cap)"
+    return f"{name} (unseen in baseline)" if s.get("unseen") else name
+
+
+def _category_rows(c: dict[str, Any]) -> list[dict[str, Any]]:
+    """The categories a chart and table show: the moved ones (largest move first), then the unseen."""
+    return [*c.get("moved", []), *c.get("unseen", [])]
+
+
+def _category_chart(figs: _Figures, c: dict[str, Any]) -> _Plot:
+    import numpy as np
+
+    shown = _category_rows(c)
+    labels = [_category_label(s) for s in shown]
+    bs = [float(s["baseline_share"]) for s in shown]
+    cs = [float(s["current_share"]) for s in shown]
+    idx = np.arange(len(shown))
+    fig = figs.new(5.6, max(1.6, 0.75 + 0.42 * len(shown)))
+    ax = fig.axes[0]
+    ax.barh(idx - 0.2, bs, height=0.4, color=BASE_STYLE["color"], label="baseline")
+    ax.barh(idx + 0.2, cs, height=0.4, color="white", edgecolor=CUR_STYLE["color"], hatch="///", label="current")
+    for i in idx:
+        ax.annotate(f"{bs[i]:.1%} → {cs[i]:.1%}", (max(bs[i], cs[i]), i), xytext=(3, 0),
+                    textcoords="offset points", va="center", fontsize=7)
+    ax.set_yticks(idx, [_short(label) for label in labels], fontsize=7)
+    ax.invert_yaxis()  # the largest move on top
+    ax.set_xlim(0, max([*bs, *cs, 0.01]) * 1.5)
+    ax.set_xlabel("share of the non-missing rows")
+    miss = c.get("missing_share", {})
+    mb, mc = miss.get("baseline", math.nan), miss.get("current", math.nan)
+    ax.set_title(f"{c['name']}: category shares (missing {_pct(mb)} → {_pct(mc)})")
+    ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False)  # beside the bars, never on them
+    moved = [s for s in shown if not s.get("unseen")]
+    unseen = [s for s in shown if s.get("unseen")]
+    parts = []
+    if moved:
+        top = moved[0]
+        parts.append(f"The largest move: {_category_label(top)} from {float(top['baseline_share']):.1%} to "
+                     f"{float(top['current_share']):.1%} of the non-missing rows.")
+    if unseen:
+        parts.append(f"{len(unseen)} categor{'y' if len(unseen) == 1 else 'ies'} unseen in the baseline: "
+                     + ", ".join(f"{s['category']} at {float(s['current_share']):.1%}" for s in unseen) + ".")
+    parts.append(f"Missing cells: {_pct(mb)} of the baseline rows, {_pct(mc)} of the current rows.")
+    desc = (f"Share of each category of {c['name']} among the non-missing rows, baseline as solid bars, current as "
+            f"hatched bars, the {len(moved)} categor{'y' if len(moved) == 1 else 'ies'} whose share moved most "
+            f"first. " + " ".join(parts))
+    return figs.svg(fig, f"Category shares of {c['name']}", desc)
+
+
+def _short(label: str, width: int = 32) -> str:
+    return label if len(label) <= width else label[: width - 1] + "…"
+
+
+def _pct(x: Any) -> str:
+    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{float(x):.1%}"
+
+
+def _category_table(c: dict[str, Any]) -> dict[str, Any]:
+    rows = []
+    for s in _category_rows(c):
+        b, cur = float(s["baseline_share"]), float(s["current_share"])
+        rows.append([_category_label(s), _pct(b), _pct(cur), f"{(cur - b) * 100:+.1f} pt"])
+    miss = c.get("missing_share", {})
+    mb, mc = miss.get("baseline", math.nan), miss.get("current", math.nan)
+    rows.append(["(missing cells, share of all rows)", _pct(mb), _pct(mc),
+                 "n/a" if math.isnan(mb) or math.isnan(mc) else f"{(mc - mb) * 100:+.1f} pt"])
+    ps = []
+    if c.get("p_adjusted") is not None:
+        ps.append(f"adjusted p of its category shares {_p(c['p_adjusted'])}")
+    pm = c.get("p_adjusted_missing")
+    if pm is not None:  # NaN: the part was left out of the test (no missing cells to move)
+        ps.append(f"of its missing share {'not tested' if math.isnan(pm) else _p(pm)}")
+    caption = (f"Categories of {c['name']} ({int(c.get('categories', 0)):,} in both windows): moved most, then "
+               "unseen in the baseline" + (f"; {', '.join(ps)}" if ps else ""))
+    return {"caption": caption, "headers": ["category", "baseline share", "current share", "change"], "rows": rows}
+
+
 # ------------------------------------------------------------------ check report
 
 
@@ -356,7 +437,8 @@ def _data_section(sec: _Section, r: CheckResult, figs: _Figures) -> None:
             row.append("yes" if c.score.exceeded else "no")
         rows.append(row)
     headers = ["column", "score", "KS", "PSI", *(["adjusted p"] if by_p else []), "drifted"]
-    sec.tables.append({"caption": "Feature columns, worst first", "headers": headers, "rows": rows})
+    if r.columns or not r.categorical:
+        sec.tables.append({"caption": "Feature columns, worst first", "headers": headers, "rows": rows})
     if base is None or cur is None:
         sec.unavailable.append("distribution plots (the baseline is a saved summary, not rows)")
         return
@@ -399,6 +481,12 @@ def _check_sections(r: CheckResult, figs: _Figures) -> list[_Section]:
         bd = r.breakdowns.get(d.dimension)
         if d.dimension == "data":
             _data_section(sec, r, figs)
+            for cat in r.categorical:
+                # Drawn from the check's own summary (shares, not rows), so a saved baseline can show it
+                # too and redacted values stay redacted.
+                if _category_rows(cat):
+                    sec.plots.append(_category_chart(figs, cat))
+                sec.tables.append(_category_table(cat))
             continue
         if base is None or cur is None:
             sec.unavailable.append("plots (the baseline is a saved summary, not rows)")
