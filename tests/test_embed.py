@@ -644,7 +644,8 @@ def test_a_baseline_keeps_its_models_identity_through_save_and_load_and_refuses_
     assert write(lambda m: m["model"].update(parts=["confidences"]), "p.npz").endswith(
         "model: parts ['confidences'] are not embedding parts of the baseline (['embeddings', 'response_lengths', "
         "'response_embeddings', 'queries'])")
-    assert write(lambda m: m.pop("model"), "n.npz") == f"{p / 'n.npz'}: damaged baseline settings (no 'model')"
+    assert write(lambda m: m.pop("model"), "n.npz") == (
+        f"{p / 'n.npz'}: damaged baseline settings (a version 3 file without 'model' or 'categories')")
     assert write(lambda m: m.update(version=2), "v.npz") == (
         f"{p / 'v.npz'}: damaged baseline settings (a model record in a version 2 file)")
     assert write(lambda m: m.update(version=4), "f.npz") == (

@@ -184,6 +184,9 @@ class _Record:
             categories = meta.get("categories") if version == 3 else None
             if version != 3 and "categories" in meta:
                 raise store.StoreError(f"damaged baseline settings (category tables in a version {version} file)")
+            if version == 3 and model is None and categories is None:
+                # Nothing else makes a file version 3: one holding neither record lost it.
+                raise store.StoreError("damaged baseline settings (a version 3 file without 'model' or 'categories')")
         except KeyError as e:
             raise store.StoreError(f"damaged baseline settings (no {e})") from None
         for key, value, ok in (

@@ -34,7 +34,8 @@ FORMAT = "morvanta.baseline"
 #: Version 2 keeps the rows the permutation tests permute (``rows_<part>`` and the
 #: "sample" record); version 1 files hold only what a check needs. Version 3 adds the
 #: identity of the sentence-embedding model that embedded the baseline's text (the
-#: "model" record); a baseline without one is still written as version 2, byte for byte.
+#: "model" record) and the categorical columns' tables (the "categories" record), either
+#: or both; a baseline without them is still written as version 2, byte for byte.
 VERSION = 2
 VERSION_MODEL = 3
 VERSIONS = (1, 2, 3)
