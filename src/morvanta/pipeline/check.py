@@ -55,9 +55,10 @@ DEFAULT_MIN_ROWS = 30
 # breakdown APIs; each imports its module on first use.
 
 
-def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool) -> Any:
+def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool,
+          score: Any = None) -> Any:
     """The combined permutation test of one detector call (p_value, parts, permutations_run, ...)."""
-    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
+    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
 
 
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
@@ -475,7 +476,8 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         n_perm, raised = permutations_for(len(calls), rules.alpha, rules.n_permutations)
         if raised and calls:
             notes.append(raised)
-        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact)
+        tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
+                            score=scores[dim])
                  for dim, call in calls.items()}
     given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, shared, notes)
