@@ -353,7 +353,6 @@ TEST_F(CombinedTestSuite, StoppedRealTestEqualsTheFullTestOfItsPermutations) {
     EXPECT_EQ(full.value().p_value, 11.0 / double(L + 1));
 }
 
-
 // ---------------------------------------------------------------- permutation kernels
 
 // The masked kernel sums select lanes by row bits; every instruction set must give
@@ -382,15 +381,15 @@ TEST_F(CombinedTestSuite, MaskedKernelSumsOfEveryPathEqualTheProductDefinition) 
             want[q] += ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
         }
     const std::pair<SimdPath, detail::MaskedSumsFn> paths[] = {{SimdPath::Portable, detail::masked_sums_portable},
-                                                              {SimdPath::Avx2, detail::masked_sums_avx2},
-                                                              {SimdPath::Avx512, detail::masked_sums_avx512}};
+                                                               {SimdPath::Avx2, detail::masked_sums_avx2},
+                                                               {SimdPath::Avx512, detail::masked_sums_avx512}};
     for (const auto& [path, fn] : paths) {
         if (!simd_supported(path)) continue;
         SCOPED_TRACE(simd_name(path));
         std::vector<double> got(kSplits, 0.0);
         // In row blocks, as the form calls it.
-        for (std::size_t i0 = 1; i0 < N; i0 += 16) fn(lower.data(), i0, std::min(N, i0 + 16), lp.data(), bits.data(),
-                                                        stride, kSplits, got.data());
+        for (std::size_t i0 = 1; i0 < N; i0 += 16)
+            fn(lower.data(), i0, std::min(N, i0 + 16), lp.data(), bits.data(), stride, kSplits, got.data());
         EXPECT_EQ(testkit::bytes(got), testkit::bytes(want));
     }
 }
@@ -407,8 +406,7 @@ TEST_F(CombinedTestSuite, PermutedSlicedDistancesAreTheDetectorsOnTheDealtRows) 
     };
     const ViewF32 tv = ties.view();
     const ViewF32 t1{tv.data, 25, tv.cols, tv.stride}, t2{tv.data + 25 * tv.stride, 15, tv.cols, tv.stride};
-    for (const Case& k : {Case{a.view(), b.view()}, Case{a.view(), c.view()}, Case{c.view(), c.view()},
-                          Case{t1, t2}}) {
+    for (const Case& k : {Case{a.view(), b.view()}, Case{a.view(), c.view()}, Case{c.view(), c.view()}, Case{t1, t2}}) {
         const std::size_t m = k.x.rows, n = k.y.rows, total = m + n;
         auto form = detail::embedding_form(EmbeddingDriftDetector{0.05, 9, 4}, k.x, k.y);
         ASSERT_TRUE(form.ok());
