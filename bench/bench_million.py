@@ -91,8 +91,8 @@ def main():
         for x in doc["dimensions"]:
             if x["status"] == "scored":
                 print(f"  {x['dimension']:11} drifted={x['drifted']!s:5} p={x['p_value']:.4g} "
-                      f"permutations={x['permutations_run']} rows tested {x.get('n_baseline_tested')} / "
-                      f"{x.get('n_current_tested')}")
+                      f"permutations={x['permutations_run']} rows tested {x.get('rows_tested')} "
+                      f"of {x.get('rows_given')}")
     finally:
         if not opts.keep and opts.dir is None:
             shutil.rmtree(d, ignore_errors=True)
