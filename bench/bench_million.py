@@ -26,6 +26,7 @@ import pyarrow.parquet as pq
 
 from morvanta.cli import main as cli_main
 from morvanta.io.log import read_log
+from morvanta.pipeline import check as check_module
 
 DIM, FEATURES, CHUNK = 384, 8, 100_000
 
@@ -71,21 +72,29 @@ def main():
                 write_log(path, opts.rows, seed, drift)
         t_write = time.perf_counter() - t0
 
-        t0, c0 = time.perf_counter(), time.process_time()
-        logs = [read_log(p) for p in (base, cur)]
-        t_read, c_read = time.perf_counter() - t0, time.process_time() - c0
-        del logs
+        # The check's own reading, timed inside the same run.
+        spent = [0.0, 0.0]
 
+        def timed_read(*args, **kwargs):
+            t, c = time.perf_counter(), time.process_time()
+            try:
+                return read_log(*args, **kwargs)
+            finally:
+                spent[0] += time.perf_counter() - t
+                spent[1] += time.process_time() - c
+
+        check_module.read_log = timed_read
         buf = io.StringIO()
         t0, c0 = time.perf_counter(), time.process_time()
         with contextlib.redirect_stdout(buf):
             status = cli_main(["check", base, cur, "--json"])
         t_check, c_check = time.perf_counter() - t0, time.process_time() - c0
+        t_read, c_read = spent
         doc = json.loads(buf.getvalue())
         print(f"morvanta check, {opts.rows:,} vs {opts.rows:,} requests, 384-d query and answer embeddings "
               f"(exit status {status}; logs written in {t_write:.0f} s)")
         print(f"  whole check      {t_check:6.1f} s wall  {c_check:6.1f} s CPU   target < 60 s")
-        print(f"  reading the logs {t_read:6.1f} s wall  {c_read:6.1f} s CPU   (read on their own)")
+        print(f"  reading the logs {t_read:6.1f} s wall  {c_read:6.1f} s CPU")
         print(f"  the rest         {t_check - t_read:6.1f} s wall  {c_check - c_read:6.1f} s CPU   "
               "(scores and permutation tests)")
         for x in doc["dimensions"]:
