@@ -308,7 +308,7 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     given = {"data": 0.004, "embedding": 0.03, "response": 0.2, "confidence": 0.011, "query": 0.9}
     calls = []
 
-    def fake(method, b, c, *, n_permutations, seed, exact):
+    def fake(method, b, c, *, n_permutations, seed, exact, score=None):
         dim = method.__self__.__class__.__name__.replace("Drift", "").lower()
         calls.append((dim, n_permutations, seed, exact))
         return SimpleNamespace(p_value=given[dim], statistic=f"stat({dim})", parts=(), permutations_run=n_permutations,

@@ -484,3 +484,39 @@ def test_reference_calibration_holds_its_rate_for_every_reference():
         ref = cal.reference_rows(base)
         rate = np.mean([cal.detector.detect(ref, rng.normal(size=size)).exceeded for _ in range(windows)])
         assert rate <= bound, (k, rate, bound)
+
+
+def test_check_scores_explains_and_tests_a_window_above_its_cap_on_the_tests_sample(monkeypatch):
+    # Small caps, so that the check has to sample; the score, the breakdown and
+    # the test then all read the rows permutation_test itself would sample.
+    import dataclasses
+
+    import morvanta
+    from morvanta import dimensions
+
+    caps = {EmbeddingDrift: 60, DataDrift: 70}
+    for cls, cap in caps.items():
+        monkeypatch.setitem(dimensions._BY_CLASS, cls, dataclasses.replace(dimensions._BY_CLASS[cls], max_rows=cap))
+    rng = np.random.default_rng(4)
+    base = {"embedding": emb(150, 4, 1), "f0": rng.normal(size=150), "f1": rng.normal(size=150)}
+    cur = {"embedding": emb(50, 4, 2, 0.4), "f0": rng.normal(0.5, 1.0, 50), "f1": rng.normal(size=50)}
+    r = morvanta.check(base, cur, n_permutations=199, seed=3)
+    dims = {d.dimension: d for d in r.dimensions}
+    e, d = dims["embedding"], dims["data"]
+    assert (e.rows_given, e.rows_tested, e.sampled) == ((150, 50), (60, 50), True)
+    assert (d.rows_given, d.rows_tested, d.sampled) == ((150, 50), (70, 50), True)
+    keep = subsample(150, 60, 3, stream=sampling.stream(0, sampling.BASELINE))
+    assert e.score.score == EmbeddingDrift().detect(base["embedding"][keep], cur["embedding"]).score
+    want = permutation_test(EmbeddingDrift().detect, base["embedding"], cur["embedding"], n_permutations=199, seed=3)
+    assert want.sampled and e.p_value == want.p_value and e.permutations_run == want.permutations_run
+    feats = np.c_[base["f0"], base["f1"]]
+    want = permutation_test(DataDrift().detect, feats, np.c_[cur["f0"], cur["f1"]], n_permutations=199, seed=3)
+    assert d.p_value == want.p_value and d.score.score == want.score.score
+    assert any(n.startswith("embedding: scored and tested on a seeded sample of 60 vs 50 of its 150 vs 50 rows")
+               for n in r.notes)
+    doc = r.to_dict()["dimensions"]
+    emb_doc = next(x for x in doc if x["dimension"] == "embedding")
+    assert emb_doc["rows_given"] == {"baseline": 150, "current": 50} and emb_doc["sampled"] is True
+    # Under fixed thresholds nothing is tested, and the scores keep every row.
+    fixed = {x.dimension: x for x in morvanta.check(base, cur, decide="threshold").dimensions}
+    assert fixed["embedding"].score.score == EmbeddingDrift().detect(base["embedding"], cur["embedding"]).score

@@ -561,3 +561,32 @@ def test_categorical_columns_read_the_same_codes_from_every_source(tmp_path):
     # A window keeps its rows' codes and the log's table.
     part = read_log(sources[-1]).take(slice(2, 5))
     assert part.categories[0].codes.tolist() == [-1, 2, 0] and part.categories[0].values == ("a", "b", "c")
+
+
+def test_fixed_size_list_embeddings_read_from_many_row_groups_alike(tmp_path):
+    # Several row groups (chunks) are copied once into one matrix, a single chunk is
+    # used in place; both equal the values, and a bad value is named by its row (1-based).
+    rng = np.random.default_rng(3)
+    q = rng.standard_normal((250, 6), dtype=np.float32)
+    col = pa.FixedSizeListArray.from_arrays(pa.array(q.reshape(-1)), 6)
+    path = tmp_path / "groups.parquet"
+    pq.write_table(pa.table({"query_embedding": col, "f": rng.normal(size=250)}), path, row_group_size=40)
+    assert pq.read_table(path)["query_embedding"].num_chunks > 1
+    many = read_log(path).queries
+    one = read_log(pa.table({"query_embedding": col, "f": rng.normal(size=250)})).queries
+    assert np.array_equal(many, q) and np.array_equal(one, q) and many.dtype == one.dtype == np.float32
+    bad = q.copy()
+    bad[137, 2] = np.inf
+    pq.write_table(pa.table({"query_embedding": pa.FixedSizeListArray.from_arrays(pa.array(bad.reshape(-1)), 6),
+                             "f": rng.normal(size=250)}), path, row_group_size=40)
+    with pytest.raises(LogError, match=r"row 138:") as err:
+        read_log(path)
+    assert "NaN or infinity in the embedding" in str(err.value)
+    # A missing value inside a later row group names its row too.
+    values = pa.array(np.r_[q.reshape(-1)[:6 * 201 + 4]].tolist() + [None] + q.reshape(-1)[6 * 201 + 5:].tolist(),
+                      pa.float32())
+    pq.write_table(pa.table({"query_embedding": pa.FixedSizeListArray.from_arrays(values, 6),
+                             "f": rng.normal(size=250)}), path, row_group_size=40)
+    with pytest.raises(LogError, match=r"row 202:") as err:
+        read_log(path)
+    assert "missing value" in str(err.value)

@@ -11,8 +11,10 @@
 
 #include "cancel.hpp"
 #include "permutation/combined.hpp"
+#include "permutation/masked_sums.hpp"
 #include "permutation/runner.hpp"
 #include "pool.hpp"
+#include "simd.hpp"
 #include "stats/ks.hpp"
 #include "stats/psi.hpp"
 #include "stats/rng.hpp"
@@ -507,6 +509,80 @@ TEST_F(CombinedTestSuite, CategoricalTestIsBitIdenticalForAnyThreadCountAndRefus
     EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), wide.view(), o).ok());
     const auto huge = codes(m, 2, std::vector<std::int32_t>(m * 2, 100000));
     EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), huge.view(), ck.view(), o).ok());
+
+// ---------------------------------------------------------------- permutation kernels
+
+// The masked kernel sums select lanes by row bits; every instruction set must give
+// the bits of the plain definition: eight partial sums of K(i, j) * mask(j), lane
+// j % 8, combined in a fixed tree, rows in ascending order.
+TEST_F(CombinedTestSuite, MaskedKernelSumsOfEveryPathEqualTheProductDefinition) {
+    constexpr std::size_t N = 203, kSplits = 11;  // not a multiple of 8: tails in every row
+    std::vector<double> lower(N * (N - 1) / 2);
+    Rng rng(5);
+    for (double& k : lower) k = std::exp(-4.0 * rng.uniform53());
+    std::vector<std::vector<std::uint8_t>> labels(kSplits);
+    std::vector<const std::uint8_t*> lp;
+    const std::size_t stride = 64;  // bytes per split's mask, as the form pads them
+    std::vector<std::uint8_t> bits(kSplits * stride, 0);
+    for (std::size_t q = 0; q < kSplits; ++q) {
+        labels[q] = split_labels(N, 90 + q, 17, q);
+        lp.push_back(labels[q].data());
+        for (std::size_t i = 0; i < N; ++i) bits[q * stride + i / 8] |= std::uint8_t(labels[q][i] << (i % 8));
+    }
+    std::vector<double> want(kSplits, 0.0);
+    for (std::size_t q = 0; q < kSplits; ++q)
+        for (std::size_t i = 1; i < N; ++i) {
+            if (!labels[q][i]) continue;
+            double lane[8] = {};
+            for (std::size_t j = 0; j < i; ++j) lane[j % 8] += lower[i * (i - 1) / 2 + j] * double(labels[q][j]);
+            want[q] += ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+        }
+    const std::pair<SimdPath, detail::MaskedSumsFn> paths[] = {{SimdPath::Portable, detail::masked_sums_portable},
+                                                               {SimdPath::Avx2, detail::masked_sums_avx2},
+                                                               {SimdPath::Avx512, detail::masked_sums_avx512}};
+    for (const auto& [path, fn] : paths) {
+        if (!simd_supported(path)) continue;
+        SCOPED_TRACE(simd_name(path));
+        std::vector<double> got(kSplits, 0.0);
+        // In row blocks, as the form calls it.
+        for (std::size_t i0 = 1; i0 < N; i0 += 16)
+            fn(lower.data(), i0, std::min(N, i0 + 16), lp.data(), bits.data(), stride, kSplits, got.data());
+        EXPECT_EQ(testkit::bytes(got), testkit::bytes(want));
+    }
+}
+
+// Each permuted split's sliced distance is the detector's own on the dealt rows,
+// bit for bit: unequal and equal sides, tied projections included.
+TEST_F(CombinedTestSuite, PermutedSlicedDistancesAreTheDetectorsOnTheDealtRows) {
+    MatrixF32 ties = testkit::gaussian(40, 3, 9);
+    for (float& v : ties.data) v = std::round(v);  // many equal projections
+    const MatrixF32 a = testkit::gaussian(37, 6, 1), b = testkit::gaussian(23, 6, 2, 0.2f),
+                    c = testkit::gaussian(30, 6, 3);
+    struct Case {
+        ViewF32 x, y;
+    };
+    const ViewF32 tv = ties.view();
+    const ViewF32 t1{tv.data, 25, tv.cols, tv.stride}, t2{tv.data + 25 * tv.stride, 15, tv.cols, tv.stride};
+    for (const Case& k : {Case{a.view(), b.view()}, Case{a.view(), c.view()}, Case{c.view(), c.view()}, Case{t1, t2}}) {
+        const std::size_t m = k.x.rows, n = k.y.rows, total = m + n;
+        auto form = detail::embedding_form(EmbeddingDriftDetector{0.05, 9, 4}, k.x, k.y);
+        ASSERT_TRUE(form.ok());
+        auto scratch = form.value()->scratch();
+        constexpr std::size_t kCount = 13;
+        std::vector<double> parts(2 * kCount);
+        form.value()->eval(*scratch, detail::Splits{false, 21, 5, kCount}, parts.data());
+        for (std::size_t q = 0; q < kCount; ++q) {
+            const auto lab = split_labels(total, m, 21, 5 + q);
+            MatrixF32 xs(m, k.x.cols), ys(n, k.x.cols);
+            std::size_t ix = 0, iy = 0;
+            for (std::size_t r = 0; r < total; ++r) {
+                const float* row = r < m ? k.x.row(r) : k.y.row(r - m);
+                std::copy(row, row + k.x.cols, lab[r] ? xs.row(ix++) : ys.row(iy++));
+            }
+            EXPECT_TRUE(same_bits(parts[2 * q + 1], sliced_wasserstein(xs.view(), ys.view(), 9, 4).value()))
+                << "split " << q << " of sides " << m << "/" << n;
+        }
+    }
 }
 
 }  // namespace

@@ -33,10 +33,15 @@ MatrixF32 pool_rows(ViewF32 a, ViewF32 b) {
 // ---------------------------------------------------------------- sliced W1
 
 struct Sliced {
-    std::size_t dirs = 0, total = 0;
+    std::size_t dirs = 0, total = 0, m = 0;
     bool zero = false;                 // no columns: every distance is 0
     std::vector<double> values;        // dirs x total, sorted per direction
     std::vector<std::uint32_t> order;  // pooled row of each sorted value
+    // gaps[k] = values[k + 1] - values[k] where a run of equal values ends at k,
+    // else 0 (the last position too); per direction like `values`.
+    std::vector<double> gaps;
+    // i / m and j / n for every count of a side, as w1_sorted divides them.
+    std::vector<double> share_a, share_b;
 };
 
 Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std::uint64_t seed) {
@@ -67,8 +72,61 @@ Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std:
         std::sort(o, o + s.total, [&](std::uint32_t a, std::uint32_t b) { return v[a] < v[b]; });
         for (std::size_t r = 0; r < s.total; ++r) s.values[p * s.total + r] = v[o[r]];
     }
+    s.m = x.rows;
+    s.gaps.assign(s.values.size(), 0.0);
+    for (std::size_t p = 0; p < n_projections; ++p) {
+        const double* v = s.values.data() + p * s.total;
+        double* g = s.gaps.data() + p * s.total;
+        for (std::size_t k = 0; k + 1 < s.total; ++k)
+            if (v[k + 1] != v[k]) g[k] = v[k + 1] - v[k];
+    }
+    const double dm = static_cast<double>(x.rows), dn = static_cast<double>(y.rows);
+    s.share_a.resize(x.rows + 1);
+    s.share_b.resize(y.rows + 1);
+    for (std::size_t i = 0; i <= x.rows; ++i) s.share_a[i] = static_cast<double>(i) / dm;
+    for (std::size_t j = 0; j <= y.rows; ++j) s.share_b[j] = static_cast<double>(j) / dn;
     return s;
 }
+
+// W1 of one direction for Q splits at once, walking the pooled sorted values:
+// at the end of every run of equal values, i baseline rows and j = end - i others
+// lie at or below it, and the gap to the next value weighs |i/m - j/n|. These are
+// the terms w1_sorted adds for the two sorted sides, in the same order and skipped
+// by the same rule (a zero weight), so each distance is the same bits; the sides
+// are never written out.
+template <int Q>
+void w1_runs(const Sliced& s, std::size_t p, const std::uint8_t* const* labels, double* w) noexcept {
+    const std::size_t total = s.total;
+    const std::uint32_t* o = s.order.data() + p * total;
+    const double* gap = s.gaps.data() + p * total;
+    const double* fa = s.share_a.data();
+    const double* fb = s.share_b.data();
+    std::size_t i[Q];
+    double acc[Q];
+    for (int q = 0; q < Q; ++q) {
+        i[q] = 0;
+        acc[q] = 0.0;
+    }
+    for (std::size_t k = 0; k < total; ++k) {
+        const std::uint32_t r = o[k];
+        for (int q = 0; q < Q; ++q) i[q] += labels[q][r];
+        const double g = gap[k];
+        if (g != 0.0) {
+            const std::size_t end = k + 1;
+            for (int q = 0; q < Q; ++q) {
+                const double weight = std::fabs(fa[i[q]] - fb[end - i[q]]);
+                if (weight != 0.0) acc[q] += g * weight;
+            }
+        }
+    }
+    for (int q = 0; q < Q; ++q) w[q] = acc[q];
+}
+
+// Mean over the directions of W1 between the two sides of each of `count` splits
+// (labels[q][row] = 1 for the baseline side of m = s.m rows): the distances of
+// every direction are added in direction order, then divided by their number.
+void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::size_t count, double* out,
+                      std::vector<double>& a, std::vector<double>& b);
 
 // Mean over the directions of W1 between the two sides of the split.
 double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, std::vector<double>& a,
@@ -96,6 +154,30 @@ double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, s
         sum += wasserstein_detail::w1_sorted(std::span<const double>(pa, m), std::span<const double>(pb, n));
     }
     return sum / static_cast<double>(s.dirs);
+}
+
+void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::size_t count, double* out,
+                      std::vector<double>& a, std::vector<double>& b) {
+    // Equal sides take w1_sorted's pairwise form, which needs the sorted sides.
+    if (s.zero || 2 * s.m == s.total) {
+        for (std::size_t q = 0; q < count; ++q) out[q] = sliced_eval(s, labels[q], s.m, a, b);
+        return;
+    }
+    constexpr std::size_t kGroup = 4;
+    double sum[64], w[kGroup];
+    std::fill(sum, sum + count, 0.0);
+    for (std::size_t p = 0; p < s.dirs; ++p) {
+        std::size_t q = 0;
+        for (; q + kGroup <= count; q += kGroup) {
+            w1_runs<kGroup>(s, p, labels + q, w);
+            for (std::size_t t = 0; t < kGroup; ++t) sum[q + t] += w[t];
+        }
+        for (; q < count; ++q) {
+            w1_runs<1>(s, p, labels + q, w);
+            sum[q] += w[0];
+        }
+    }
+    for (std::size_t q = 0; q < count; ++q) out[q] = sum[q] / static_cast<double>(s.dirs);
 }
 
 // ---------------------------------------------------------------- MMD
@@ -203,9 +285,9 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
 }
 
 // Unbiased MMD^2 (which goes below 0 for alike samples) of `count` splits at
-// once: masks[q * N + i] is 1.0 for baseline rows.
-void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const double* masks,
-               std::size_t count, double* out) {
+// once: bit i of bits[q * bit_stride ...] is set for baseline rows.
+void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const std::uint8_t* bits,
+               std::size_t bit_stride, std::size_t count, double* out) {
     const std::size_t N = K.total, n = N - m;
     if (K.zero) {
         std::fill(out, out + count, 0.0);
@@ -217,7 +299,7 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
     constexpr std::size_t kRowBlock = 16;
     const MaskedSumsFn sums = masked_sums_active();
     for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
-        sums(K.lower.data(), N, i0, std::min(N, i0 + kRowBlock), labels, masks, count, sxx);
+        sums(K.lower.data(), i0, std::min(N, i0 + kRowBlock), labels, bits, bit_stride, count, sxx);
     for (std::size_t q = 0; q < count; ++q)
         for (std::size_t i = 0; i < N; ++i)
             if (labels[q][i]) rx[q] += K.row_sum[i];
@@ -244,13 +326,13 @@ public:
     std::unique_ptr<Scratch> scratch() const override {
         auto s = std::make_unique<Batch>();
         s->labels.resize(kBatch * K_.total);
-        s->masks.resize(kBatch * K_.total);
+        s->bits.resize(kBatch * bit_stride());
         return s;
     }
     void eval(Scratch& sc, const Splits& sp, double* out) const override {
         auto& s = static_cast<Batch&>(sc);
         const std::size_t total = K_.total, count = sp.count;
-        const std::uint8_t* lp[kBatch];
+        const std::uint8_t* lp[kBatch] = {};
         for (std::size_t q = 0; q < count; ++q) {
             std::uint8_t* lab = s.labels.data() + q * total;
             if (sp.given) {
@@ -260,21 +342,26 @@ public:
                 deal(rng, total, m_, s.work, lab);
             }
             lp[q] = lab;
-            for (std::size_t i = 0; i < total; ++i) s.masks[q * total + i] = lab[i] ? 1.0 : 0.0;
+            std::uint8_t* bits = s.bits.data() + q * bit_stride();
+            std::fill(bits, bits + bit_stride(), std::uint8_t{0});
+            for (std::size_t i = 0; i < total; ++i) bits[i >> 3] |= static_cast<std::uint8_t>(lab[i] << (i & 7));
         }
         double mmd[kBatch];
-        mmd_batch(K_, m_, lp, s.masks.data(), count, mmd);
+        mmd_batch(K_, m_, lp, s.bits.data(), bit_stride(), count, mmd);
+        double sw[kBatch];
+        sliced_eval_many(sw_, lp, count, sw, s.a, s.b);
         for (std::size_t q = 0; q < count; ++q) {
             out[2 * q] = mmd[q];
-            out[2 * q + 1] = sliced_eval(sw_, lp[q], m_, s.a, s.b);
+            out[2 * q + 1] = sw[q];
         }
     }
     double combine(const double* parts) const noexcept override { return (parts[0] > 0.0 ? parts[0] : 0.0) + parts[1]; }
 
 private:
+    // Bytes of one split's row mask, rounded up to a cache line.
+    std::size_t bit_stride() const noexcept { return (K_.total + 511) / 512 * 64; }
     struct Batch : Scratch {
-        std::vector<std::uint8_t> labels;
-        std::vector<double> masks;
+        std::vector<std::uint8_t> labels, bits;
         std::vector<std::uint32_t> work;
         std::vector<double> a, b;
     };
@@ -292,28 +379,37 @@ public:
         : sw_(std::move(sw)), sl_(std::move(lengths)), ml_(ml), me_(me) {}
     std::size_t parts() const noexcept override { return 2; }
     std::string part_name(std::size_t j) const override { return j == 0 ? "ks(length)" : "sw(emb)"; }
+    // A batch of splits per call: one walk over each direction's sorted values
+    // serves several of them.
+    static constexpr std::size_t kBatch = 16;
+    std::size_t unit() const noexcept override { return kBatch; }
     std::unique_ptr<Scratch> scratch() const override {
         auto s = std::make_unique<Labels>();
         s->ll.resize(sl_.order.size());
-        s->le.resize(sw_.total);
+        s->le.resize(kBatch * sw_.total);
         return s;
     }
     void eval(Scratch& sc, const Splits& sp, double* out) const override {
         auto& s = static_cast<Labels&>(sc);
         const std::size_t tl = sl_.order.size(), te = sw_.total;
+        const std::uint8_t* lp[kBatch] = {};
         for (std::size_t q = 0; q < sp.count; ++q) {
+            std::uint8_t* le = s.le.data() + q * te;
             if (sp.given) {
                 identity_sorted_labels(sl_, ml_, s.ll.data());
-                identity_labels(te, me_, s.le.data());
+                identity_labels(te, me_, le);
             } else {
                 const std::uint64_t p = sp.first + q;
                 Rng rl(child_seed(sp.stream, 2 * p)), re(child_seed(sp.stream, 2 * p + 1));
                 deal(rl, tl, ml_, s.work, s.ll.data(), sl_.rank.data());
-                deal(re, te, me_, s.work, s.le.data());
+                deal(re, te, me_, s.work, le);
             }
+            lp[q] = le;
             out[2 * q] = ks_walk_sorted(sl_, s.ll.data(), ml_, tl - ml_);
-            out[2 * q + 1] = sliced_eval(sw_, s.le.data(), me_, s.a, s.b);
         }
+        double sw[kBatch];
+        sliced_eval_many(sw_, lp, sp.count, sw, s.a, s.b);
+        for (std::size_t q = 0; q < sp.count; ++q) out[2 * q + 1] = sw[q];
     }
     double combine(const double* parts) const noexcept override { return parts[0] + parts[1]; }
 

@@ -8,20 +8,30 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 namespace morvanta::permutation::detail {
 
 // For every split q < count (at most 64) and every row i in [i0, i1) with labels[q][i] set:
-// sxx[q] += sum over j < i of K(i, j) * masks[q * n_total + j], rows ascending.
-// `lower` holds K(i, j), j < i, at i * (i - 1) / 2 + j.
-using MaskedSumsFn = void (*)(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
-                              const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx);
+// sxx[q] += sum over j < i of K(i, j) taken where bit j of the split's mask is set,
+// rows ascending. The mask of split q is bits[q * bit_stride ...], bit j % 8 of
+// byte j / 8 set for baseline rows. `lower` holds K(i, j), j < i, at i * (i - 1) / 2 + j.
+//
+// A row's sum keeps eight partial sums, lane j % 8, combined in a fixed tree; a
+// lane whose bit is clear adds nothing. That is the sum of K(i, j) * mask(j) with
+// a 0/1 mask in the same order, because K >= 0 makes every skipped product +0.0
+// (and a NaN kernel entry makes every MMD^2 NaN through the kernel's total anyway).
+using MaskedSumsFn = void (*)(const double* lower, std::size_t i0, std::size_t i1, const std::uint8_t* const* labels,
+                              const std::uint8_t* bits, std::size_t bit_stride, std::size_t count, double* sxx);
 
-void masked_sums_portable(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*,
-                          const double*, std::size_t, double*);
-void masked_sums_avx2(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*, const double*,
-                      std::size_t, double*);
-void masked_sums_avx512(const double*, std::size_t, std::size_t, std::size_t, const std::uint8_t* const*, const double*,
-                        std::size_t, double*);
+void masked_sums_portable(const double*, std::size_t, std::size_t, const std::uint8_t* const*, const std::uint8_t*,
+                          std::size_t, std::size_t, double*);
+void masked_sums_avx2(const double*, std::size_t, std::size_t, const std::uint8_t* const*, const std::uint8_t*,
+                      std::size_t, std::size_t, double*);
+void masked_sums_avx512(const double*, std::size_t, std::size_t, const std::uint8_t* const*, const std::uint8_t*,
+                        std::size_t, std::size_t, double*);
 
 // The widest path the CPU runs.
 MaskedSumsFn masked_sums_active();
@@ -33,8 +43,9 @@ MaskedSumsFn masked_sums_active();
 namespace {
 
 // Eight double lanes; the compiler maps them onto whatever vectors the file's
-// instruction set has. Lane-wise products and sums round exactly as scalar ones.
+// instruction set has. Lane-wise sums round exactly as scalar ones.
 typedef double V8 __attribute__((vector_size(64)));
+typedef long long I8 __attribute__((vector_size(64)));
 
 inline V8 load8(const double* p) noexcept {
     V8 v;
@@ -44,43 +55,39 @@ inline V8 load8(const double* p) noexcept {
 
 inline double reduce8(V8 a) noexcept { return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7])); }
 
-// Sum over j < len of k[j] * a[j] in eight interleaved partial sums (lane j % 8).
-inline double dot8(const double* k, const double* a, std::size_t len) noexcept {
-    V8 acc = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    std::size_t j = 0;
-    for (; j + 8 <= len; j += 8) acc += load8(k + j) * load8(a + j);
-    for (; j < len; ++j) acc[j & 7] += k[j] * a[j];
-    return reduce8(acc);
+// acc += the lanes of k whose bit is set in `byte` (+0.0 in the others).
+__attribute__((always_inline)) inline void add_selected(V8& acc, const V8& k, unsigned byte) noexcept {
+#if defined(__AVX512F__)
+    acc = V8(_mm512_mask_add_pd(__m512d(acc), static_cast<__mmask8>(byte), __m512d(acc), __m512d(k)));
+#else
+    const I8 lane_bit = {1, 2, 4, 8, 16, 32, 64, 128};
+    const I8 b = I8{} + static_cast<long long>(byte);
+    const I8 keep = (b & lane_bit) != 0;
+    acc += V8(I8(k) & keep);
+#endif
 }
 
-// dot8 of one kernel row with four masks at once: four independent chains, the
-// row read once; each result is bit-identical to its own dot8.
-inline void dot8x4(const double* k, const double* const* a, std::size_t len, double* out) noexcept {
-    V8 c0 = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, c1 = c0, c2 = c0, c3 = c0;
+// One kernel row's selected sum over j < len for every mask of `bits` (N masks at
+// once, the row read once): N independent chains, each the same bits as alone.
+template <int N>
+inline void row_sums(const double* k, const std::uint8_t* const* bits, std::size_t len, double* out) noexcept {
+    V8 c[N];
+    for (int r = 0; r < N; ++r) c[r] = V8{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     std::size_t j = 0;
     for (; j + 8 <= len; j += 8) {
         const V8 kv = load8(k + j);
-        c0 += kv * load8(a[0] + j);
-        c1 += kv * load8(a[1] + j);
-        c2 += kv * load8(a[2] + j);
-        c3 += kv * load8(a[3] + j);
+        for (int r = 0; r < N; ++r) add_selected(c[r], kv, bits[r][j >> 3]);
     }
-    for (; j < len; ++j) {
-        c0[j & 7] += k[j] * a[0][j];
-        c1[j & 7] += k[j] * a[1][j];
-        c2[j & 7] += k[j] * a[2][j];
-        c3[j & 7] += k[j] * a[3][j];
-    }
-    out[0] = reduce8(c0);
-    out[1] = reduce8(c1);
-    out[2] = reduce8(c2);
-    out[3] = reduce8(c3);
+    for (; j < len; ++j)
+        for (int r = 0; r < N; ++r)
+            if ((bits[r][j >> 3] >> (j & 7)) & 1u) c[r][j & 7] += k[j];
+    for (int r = 0; r < N; ++r) out[r] = reduce8(c[r]);
 }
 
-inline void masked_sums_impl(const double* lower, std::size_t n_total, std::size_t i0, std::size_t i1,
-                             const std::uint8_t* const* labels, const double* masks, std::size_t count, double* sxx) {
+inline void masked_sums_impl(const double* lower, std::size_t i0, std::size_t i1, const std::uint8_t* const* labels,
+                             const std::uint8_t* bits, std::size_t bit_stride, std::size_t count, double* sxx) {
     std::size_t pick[64];
-    const double* rows[4];
+    const std::uint8_t* rows[4];
     double out[4];
     for (std::size_t i = i0; i < i1; ++i) {
         const double* k = lower + i * (i - 1) / 2;
@@ -89,11 +96,15 @@ inline void masked_sums_impl(const double* lower, std::size_t n_total, std::size
             if (labels[q][i]) pick[np++] = q;
         std::size_t t = 0;
         for (; t + 4 <= np; t += 4) {
-            for (std::size_t r = 0; r < 4; ++r) rows[r] = masks + pick[t + r] * n_total;
-            dot8x4(k, rows, i, out);
+            for (std::size_t r = 0; r < 4; ++r) rows[r] = bits + pick[t + r] * bit_stride;
+            row_sums<4>(k, rows, i, out);
             for (std::size_t r = 0; r < 4; ++r) sxx[pick[t + r]] += out[r];
         }
-        for (; t < np; ++t) sxx[pick[t]] += dot8(k, masks + pick[t] * n_total, i);
+        for (; t < np; ++t) {
+            rows[0] = bits + pick[t] * bit_stride;
+            row_sums<1>(k, rows, i, out);
+            sxx[pick[t]] += out[0];
+        }
     }
 }
 

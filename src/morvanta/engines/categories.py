@@ -250,7 +250,7 @@ def codes_matrix(columns: Sequence[NDArray[numpy.int32]], rows: int) -> NDArray[
 
 
 def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColumn], *, n_permutations: int,
-                     seed: int, exact: bool, cap: int) -> Any:
+                     seed: int, exact: bool, cap: int, score: Any = None) -> Any:
     """The data dimension's combined test with categorical columns after the numeric ones.
 
     ``base``/``cur`` are the numeric features (rows x p, possibly p = 0); the
@@ -276,7 +276,8 @@ def categorical_test(det: Any, base: Any, cur: Any, pooled: Sequence[PooledColum
         cur, ck, sampled = cur[rows], ck[rows], True
     base = np.asfortranarray(base, dtype=np.float64)
     cur = np.asfortranarray(cur, dtype=np.float64)
-    score = det.detect(base, cur) if base.shape[1] else no_numeric_score(det)
+    if score is None:  # else the caller's score of these same rows
+        score = det.detect(base, cur) if base.shape[1] else no_numeric_score(det)
     r = _engine.combined_test(det, "detect_with_categories", (base, bk), (cur, ck), n_permutations, seed,
                               stop_after=0 if exact else STOP_AFTER)
     excluded = set(r["excluded"])

@@ -142,11 +142,18 @@ def combined(
     n_permutations: int,
     seed: int,
     exact: bool,
+    score: DriftScore | None = None,
 ) -> DriftTest:
-    """The combined test of ``form`` on checked arguments (:meth:`Baseline.test` shares it)."""
+    """The combined test of ``form`` on checked arguments (:meth:`Baseline.test` shares it).
+
+    ``score``, when given, is the detector's score of the whole windows ``b``
+    and ``c`` (a check has it already); it is used unless a side is sampled,
+    which saves a second run of the detector (for embeddings, as long as the test).
+    """
     b, b_sampled = _capped(b, sampling.BASELINE, form.aligned, cap, seed)
     c, c_sampled = _capped(c, sampling.CURRENT, form.aligned, cap, seed)
-    score = form.call(det, b, c)
+    if score is None or b_sampled or c_sampled:
+        score = form.call(det, b, c)
     r = _engine.combined_test(det, form.method, b, c, n_permutations, seed,
                               stop_after=0 if exact else STOP_AFTER)
     excluded = set(r["excluded"])
@@ -234,6 +241,23 @@ def permutation_test(
     and whatever the detector itself raises for its windows (MorvantaError,
     TypeError).
     """
+    return scored_test(method, baseline, current, n_permutations=n_permutations, seed=seed, exact=exact,
+                       max_rows=max_rows)
+
+
+def scored_test(
+    method: Callable[..., DriftScore],
+    baseline: Window,
+    current: Window,
+    *,
+    n_permutations: int = 999,
+    seed: int = 0,
+    exact: bool = False,
+    max_rows: int | None = None,
+    score: DriftScore | None = None,
+) -> DriftTest:
+    """:func:`permutation_test` for a caller that already holds ``method``'s score
+    of the two windows (``score``; recomputed when a side is sampled)."""
     det, dim, form = bound(method)
     owner = type(det).__name__
     n = _count("n_permutations", n_permutations, 1)
@@ -242,7 +266,9 @@ def permutation_test(
     cap = dim.cap(form.method) if max_rows is None else _count("max_rows", max_rows, 1)
     b = _side("baseline", baseline, owner, form.method, form.per_side)
     c = _side("current", current, owner, form.method, form.per_side)
-    return combined(det, form, cap, b, c, n, s, full)
+    if score is not None and not isinstance(score, DriftScore):
+        raise TypeError(f"argument 'score': expected DriftScore, got {type(score).__name__}")
+    return combined(det, form, cap, b, c, n, s, full, score)
 
 
 def _as_rows(arg: str, value: object, kind: str) -> Any:

@@ -251,7 +251,7 @@ def _embedding(origin: Origin, col: Column, notes: list[str]) -> NDArray[numpy.f
     if col.kind != "vector":
         raise origin.error(name, f"expected an embedding (a list of numbers per row), got {col.dtype} values")
     arr = col.matrix()
-    bad = np.flatnonzero(~np.isfinite(arr).all(axis=1)) if arr.size else np.empty(0, dtype=np.intp)
+    bad = _not_finite_rows(arr)
     if bad.size:
         more = f" (and {bad.size - 1} more rows)" if bad.size > 1 else ""
         raise origin.error(name, f"NaN or infinity in the embedding{more}", int(bad[0]))
@@ -261,12 +261,28 @@ def _embedding(origin: Origin, col: Column, notes: list[str]) -> NDArray[numpy.f
         wide = arr
         with np.errstate(over="ignore"):  # found and named just below
             arr = arr.astype(np.float32)
-        over = np.flatnonzero(~np.isfinite(arr).all(axis=1)) if arr.size else bad
+        over = _not_finite_rows(arr)
         if over.size:
             row = int(over[0])
             value = wide[row][~np.isfinite(arr[row])][0].item()
             raise origin.error(name, f"embedding value {value!r} is too large for float32", row)
     return np.ascontiguousarray(arr)
+
+
+def _not_finite_rows(arr: Any) -> Any:
+    """Rows of a 2-D array holding NaN or infinity, ascending. A row sum is finite
+    unless the row holds one, or its values overflow the sum; only the rows with a
+    non-finite sum are then inspected value by value (a fraction of the memory
+    traffic of testing every value)."""
+    import numpy as np
+
+    if arr.size == 0:
+        return np.empty(0, dtype=np.intp)
+    if arr.dtype.kind != "f":
+        return np.flatnonzero(~np.isfinite(arr).all(axis=1))
+    with np.errstate(over="ignore", invalid="ignore"):
+        suspect = np.flatnonzero(~np.isfinite(arr.sum(axis=1)))
+    return suspect[~np.isfinite(arr[suspect]).all(axis=1)]
 
 
 def _numbers(origin: Origin, col: Column) -> NDArray[numpy.float64]:

@@ -42,7 +42,13 @@ def _list_matrix(origin: Origin, name: str, column: Any) -> Any:
     import pyarrow as pa
     import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
 
-    col = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
+    if pa.types.is_fixed_size_list(column.type) and not column.null_count:
+        # Checked chunk by chunk below, without first copying the chunks into one.
+        col = column.chunk(0) if isinstance(column, pa.ChunkedArray) and column.num_chunks else column
+        if isinstance(col, pa.ChunkedArray):  # no chunks at all
+            col = col.combine_chunks()
+    else:
+        col = column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
     if col.null_count:
         row = int(np.flatnonzero(col.is_null().to_numpy(zero_copy_only=False))[0])
         raise origin.error(name, "missing embedding", row)
@@ -53,6 +59,8 @@ def _list_matrix(origin: Origin, name: str, column: Any) -> Any:
             raise origin.error(name, "embedding holds a list inside the list; an embedding is a flat list of "
                                      "numbers", 0 if len(col) else None)
         raise origin.error(name, f"embedding of {vt} values, not numbers")
+    if pa.types.is_fixed_size_list(col.type):
+        return _fixed_matrix(origin, name, column, col.type.list_size)
     lengths = pc.list_value_length(col).to_numpy(zero_copy_only=False)
     width = common_width(origin, name, lengths)
     flat = pc.list_flatten(col)
@@ -61,6 +69,32 @@ def _list_matrix(origin: Origin, name: str, column: Any) -> Any:
         raise origin.error(name, "embedding holds a missing value", where // max(width, 1))
     values = flat.to_numpy(zero_copy_only=False)
     return values.reshape(len(col), width)
+
+
+def _fixed_matrix(origin: Origin, name: str, column: Any, width: int) -> Any:
+    """A FixedSizeList column without missing rows as a (rows, width) array: the
+    values of a single chunk are used in place (no copy), several chunks are
+    copied once, each straight into its rows of the result."""
+    import numpy as np
+    import pyarrow as pa
+
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    rows = len(column)
+    out = None
+    start = 0
+    for chunk in chunks:
+        flat = chunk.flatten()  # the chunk's own values, offset applied
+        if flat.null_count:
+            where = int(np.flatnonzero(flat.is_null().to_numpy(zero_copy_only=False))[0])
+            raise origin.error(name, "embedding holds a missing value", start + where // max(width, 1))
+        values = flat.to_numpy(zero_copy_only=False).reshape(len(chunk), width)
+        if len(chunks) == 1:
+            return values
+        if out is None:
+            out = np.empty((rows, width), dtype=values.dtype)
+        out[start:start + len(chunk)] = values
+        start += len(chunk)
+    return out if out is not None else np.empty((0, width), dtype=np.float32)
 
 
 def _is_list(t: Any) -> bool:

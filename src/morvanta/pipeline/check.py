@@ -18,7 +18,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from .._native import (
@@ -56,16 +56,17 @@ DEFAULT_MIN_ROWS = 30
 
 
 def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool,
-          categories: Sequence[Any] = ()) -> Any:
-    """The combined permutation test of one detector call (p_value, parts, permutations_run, ...); for
-    the data dimension with categorical columns, their parts join the numeric ones."""
+          score: Any = None, categories: Sequence[Any] = ()) -> Any:
+    """The combined permutation test of one detector call (p_value, parts, permutations_run, ...), given
+    the check's own score of the same rows; for the data dimension with categorical columns, their
+    parts join the numeric ones."""
     if categories:
         from ..engines.categories import categorical_test
 
         det, dim, form = bound(method)
         return categorical_test(det, base, cur, categories, n_permutations=n_permutations, seed=seed, exact=exact,
-                                cap=dim.cap(form.method))
-    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
+                                cap=dim.cap(form.method), score=score)
+    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
 
 
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
@@ -94,8 +95,6 @@ def _breakdowns(calls: Mapping[str, tuple[Callable[..., Any], Any, Any]], featur
     takes its scores from here and runs each detector once. A dimension whose
     breakdown fails is left out; its detector call then runs on its own.
     """
-    from dataclasses import replace
-
     try:
         from ..engines.explain import explain  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
@@ -589,6 +588,13 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
             dets[dim] = det
             calibration["dimensions"][dim] = record
 
+    given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
+    sampled: set[str] = set()
+    if rules.decide == "p-value":
+        sampled = _cap_calls(calls, seed)
+        notes += [f"{dim}: scored and tested on a seeded sample of {_rows(calls[dim].base):,} vs "
+                  f"{_rows(calls[dim].cur):,} of its {given[dim][0]:,} vs {given[dim][1]:,} rows (its row cap)"
+                  for dim in NAMES if dim in sampled]
     shared = list(calls["data"].names) if "data" in calls else []
     part_names = shared + [p.name for p in calls["data"].categories] if "data" in calls else []
     breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
@@ -612,9 +618,9 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         if raised and calls:
             notes.append(raised)
         tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
-                            **({"categories": call.categories} if call.categories else {}))
+                            score=scores[dim], **({"categories": call.categories} if call.categories else {}))
                  for dim, call in calls.items()}
-    given = {dim: (_rows(call.base), _rows(call.cur)) for dim, call in calls.items()}
+        tests = {dim: replace(t, sampled=True) if dim in sampled else t for dim, t in tests.items()}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, part_names, notes)
 
     columns_out: list[ColumnDrift] = []
@@ -657,6 +663,35 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         smallest_p_adjusted=smallest_adjusted(len(calls), n_perm) if n_perm is not None and calls else None,
         min_effect=dict(rules.min_effect),
     )
+
+
+def _cap_calls(calls: dict[str, _Call], seed: int) -> set[str]:
+    """Cut every call whose window exceeds its dimension's row cap to the seeded
+    sample its permutation test reads (the same rows), so that the score, the
+    breakdown and the test all see it and a long window costs a bounded time;
+    returns the dimensions cut."""
+    from ..engines import sampling
+    from ..engines.permutation import _capped
+
+    cut: set[str] = set()
+    for dim, call in calls.items():
+        det, dimension, form = bound(call.method)
+        cap = dimension.cap(form.method)
+        pair = form.per_side != 1
+        b, b_cut = _capped(call.base if pair else (call.base,), sampling.BASELINE, form.aligned, cap, seed)
+        c, c_cut = _capped(call.cur if pair else (call.cur,), sampling.CURRENT, form.aligned, cap, seed)
+        if b_cut or c_cut:
+            # Categorical codes are rows of the feature table: the same sample (the one the test takes).
+            cats = tuple(replace(
+                p,
+                base=p.base if not b_cut else p.base[sampling.subsample(
+                    len(p.base), cap, seed, stream=sampling.stream(0, sampling.BASELINE))],
+                cur=p.cur if not c_cut else p.cur[sampling.subsample(
+                    len(p.cur), cap, seed, stream=sampling.stream(0, sampling.CURRENT))])
+                for p in call.categories)
+            calls[dim] = _Call(call.method, b if pair else b[0], c if pair else c[0], call.inputs, cats, call.names)
+            cut.add(dim)
+    return cut
 
 
 def _rows(side: Any) -> int:

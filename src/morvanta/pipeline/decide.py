@@ -206,11 +206,12 @@ def group_seed(seed: int, key: Sequence[Hashable]) -> int:
 
 
 def run_test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int,
-             exact: bool) -> Any:
-    """The combined permutation test of one detector call (a :class:`~morvanta.DriftTest`)."""
-    from ..engines.permutation import permutation_test
+             exact: bool, score: Any = None) -> Any:
+    """The combined permutation test of one detector call (a :class:`~morvanta.DriftTest`);
+    ``score``, the call's score when the caller has it, spares running the detector again."""
+    from ..engines.permutation import scored_test
 
-    return permutation_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact)
+    return scored_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
 
 
 def parts_of(test: Any) -> list[Any]:
