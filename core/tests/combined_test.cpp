@@ -509,6 +509,7 @@ TEST_F(CombinedTestSuite, CategoricalTestIsBitIdenticalForAnyThreadCountAndRefus
     EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), bk.view(), wide.view(), o).ok());
     const auto huge = codes(m, 2, std::vector<std::int32_t>(m * 2, 100000));
     EXPECT_FALSE(combined_data_categorical_test(det, bx.view(), cx.view(), huge.view(), ck.view(), o).ok());
+}
 
 // ---------------------------------------------------------------- permutation kernels
 
