@@ -78,20 +78,28 @@ class Mmd:
 # ---------------------------------------------------------------- the reference test
 
 
-def reference(parts_of, deal, seed, n_permutations, pilot, stop_after):
+def on_scale(values, psi):
+    """The scale parts are compared on: log(PSI + 1e-4) for a numeric column's PSI part
+    (its heavy right tail would otherwise decide the maximum), the value itself for the others."""
+    values = np.asarray(values, float)
+    return np.where(psi, np.log(np.where(psi, values, 1.0) + 1e-4), values)
+
+
+def reference(parts_of, deal, seed, n_permutations, pilot, stop_after, psi=False):
     """maxT test from the part statistics of each dealt split: `deal(stream, p)`
-    gives the split of permutation p, `parts_of(split)` its parts."""
+    gives the split of permutation p, `parts_of(split)` its parts; `psi` marks
+    the PSI parts."""
     observed = np.asarray(parts_of(None), float)
-    pilot_values = np.array([parts_of(deal(_engine.pilot_seed(seed), p)) for p in range(pilot)])
+    pilot_values = on_scale([parts_of(deal(_engine.pilot_seed(seed), p)) for p in range(pilot)], psi)
     mean, sd = pilot_values.mean(0), pilot_values.std(0)
     keep = ~np.isnan(observed) & (sd > 0)
-    z_obs = (observed - mean) / sd
+    z_obs = (on_scale(observed, psi) - mean) / sd
     stat = z_obs[keep].max()
     max_t, ge, hits = [], np.zeros(len(observed)), 0
     for p in range(n_permutations):
         t = np.asarray(parts_of(deal(seed, p)), float)
         ge += t >= observed
-        max_t.append(((t - mean) / sd)[keep].max())
+        max_t.append(((on_scale(t, psi) - mean) / sd)[keep].max())
         hits += max_t[-1] >= stat
         if stop_after and hits == stop_after:
             break
@@ -172,7 +180,8 @@ CASES = {"data": data_case, "confidence": confidence_case, "response": response_
 def test_p_values_equal_an_independent_reference_that_redeals_every_split(case, stop_after):
     args, parts_of, deal = CASES[case]()
     got = _engine.combined_test(*args, 120, 7, pilot=40, stop_after=stop_after)
-    want = reference(parts_of, deal, 7, 120, 40, stop_after)
+    psi = np.array([n.startswith("psi[") for n in got["parts"]])
+    want = reference(parts_of, deal, 7, 120, 40, stop_after, psi)
     assert set(got) == KEYS and got["excluded"] == [] and got["seed"] == 7 and got["n_permutations"] == 120
     assert got["observed"] == pytest.approx(parts_of(None), rel=1e-10, abs=1e-15)
     assert got["mean"] == pytest.approx(want["mean"], rel=1e-9, abs=1e-15)
@@ -192,7 +201,8 @@ def test_parts_are_named_column_by_column_and_flat_parts_are_left_out():
     assert r["excluded"] == [2, 3] and r["sd"][2] == r["sd"][3] == 0.0
     assert math.isnan(r["p_adjusted"][2]) and r["p_raw"][2] == 1.0  # every split ties the observed 0
     # The statistic is the largest standardised part among those kept.
-    z = [(o - m) / s for j, (o, m, s) in enumerate(zip(r["observed"], r["mean"], r["sd"])) if j not in (2, 3)]
+    scaled = on_scale(r["observed"], np.array([n.startswith("psi[") for n in r["parts"]]))
+    z = [(o - m) / s for j, (o, m, s) in enumerate(zip(scaled, r["mean"], r["sd"])) if j not in (2, 3)]
     assert r["statistic"] == max(z)
     # Too few baseline rows for the bins: KS alone, as the detector.
     r = _engine.combined_test(DataDrift(n_bins=60), "detect", (TA,), (TB,), 9, 1)

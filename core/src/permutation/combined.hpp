@@ -10,8 +10,9 @@
 //    KS of the lengths, and sliced W1 of the answer embeddings with them;
 //    confidence: KS, and |ECE(current) - ECE(baseline)| with the flags; query:
 //    the symmetric KL over the pooled clusters).
-// 2. Standardisation, fixed before the test's own permutations: a pilot of P0
-//    permutations dealt from a separate stream (permutation p from
+// 2. Standardisation, fixed before the test's own permutations (of each part's
+//    value T, or of log(T + kPsiLogFloor) for a numeric PSI part; T below stands for that
+//    scale): a pilot of P0 permutations dealt from a separate stream (permutation p from
 //    Rng(child_seed(pilot_seed(seed), p))) gives each part's mean and population
 //    standard deviation. With K_j the part's value on pilot permutation 0 and
 //    S1_j, S2_j the sums of (T - K_j) and (T - K_j)^2 added in permutation order,
@@ -50,6 +51,11 @@
 #include "../matrix.hpp"
 
 namespace morvanta::permutation {
+
+// A numeric column's PSI part ("psi[j]") is standardised and compared on
+// log(PSI + kPsiLogFloor): its null has a heavy right tail that would otherwise
+// decide the maximum. The floor keeps a PSI of 0 finite.
+inline constexpr double kPsiLogFloor = 1e-4;
 
 // Permutations dealt and scanned per step of the sequential test.
 inline constexpr std::size_t kCombinedBatch = 64;

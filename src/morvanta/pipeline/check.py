@@ -537,8 +537,6 @@ def with_categorical(columns: LogColumns | None, categorical: Sequence[str] | No
         return columns
     if isinstance(categorical, str) or not all(isinstance(c, str) for c in categorical):
         raise ArgumentError("categorical", f"expected a list of column names, got {categorical!r}")
-    from dataclasses import replace
-
     cols = columns if columns is not None else LogColumns()
     extra = tuple(c for c in categorical if c not in cols.categorical)
     return replace(cols, categorical=cols.categorical + extra)
@@ -602,8 +600,6 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
     if explain and "data" in calls and calls["data"].categories:
         # What moved in each categorical column joins the numeric columns' breakdown (or stands alone
         # when the table has no numeric column to break down).
-        from dataclasses import replace
-
         from ..engines.categories import breakdowns as category_breakdowns
         from ..results import DataBreakdown
 
