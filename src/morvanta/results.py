@@ -91,7 +91,8 @@ class DriftTest:
     The test keeps the parts of the detector's statistic apart (``parts``,
     e.g. KS and PSI of every feature column) and combines them by maxT: a
     pilot of 200 permutations on a stream of its own fixes each part's mean
-    and standard deviation, and the statistic (``observed``, named by
+    and standard deviation (of log(PSI + 1e-4) for a numeric column's PSI part,
+    whose heavy null tail would otherwise decide), and the statistic (``observed``, named by
     ``statistic``, e.g. "maxT(ks,psi per column)") is the largest
     standardised part. A composite score would be decided by its noisiest
     part; on one scale every part counts.
