@@ -319,7 +319,7 @@ def test_monitor_command_persist_gate_and_notes(tmp_path):
 def test_monitor_html_names_drifted_windows_by_date_on_a_log_axis():
     pytest.importorskip("jinja2")
     pytest.importorskip("matplotlib")
-    m = morvanta.monitor(hourly(10, 40, 5, drift_from=7), every="1h", baseline="3h", min_rows=10, n_permutations=99)
+    m = morvanta.monitor(hourly(10, 40, 6, drift_from=7), every="1h", baseline="3h", min_rows=10, n_permutations=99)
     page = m.to_html()
     dates = [f"2023-11-14 0{h}:00" for h in (7, 8, 9)]
     assert all(w.result.dimension("data").drifted == (w.start >= T0 + 7 * 3600) for w in m.checked)

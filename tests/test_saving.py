@@ -58,9 +58,13 @@ def folder_files(folder):
 
 
 def child(code, *args, **popen):
-    """A Python child process running `code` (dedented) with the test's import path."""
+    """A Python child process running `code` (dedented) with the test's import path (made
+    absolute: the child may run in another folder)."""
+    env = dict(os.environ)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **popen)
+                            stderr=subprocess.PIPE, text=True, env=env, **popen)
 
 
 # ---------------------------------------------------------------- atomic saving
