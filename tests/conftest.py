@@ -86,3 +86,24 @@ def write_parquet(frame, path, row_groups=1):
     table = pa.Table.from_pandas(frame, preserve_index=False)
     pq.write_table(table, path, row_group_size=max(1, -(-len(frame) // row_groups)))
     return str(path)
+
+
+@pytest.fixture
+def ctrl_c_after():
+    """`ctrl_c_after(seconds)` sends this process SIGINT that many seconds later, with
+    Python's own handler installed for the test (a suite run as a background job
+    inherits SIGINT ignored, and the signal would never arrive); both undone after."""
+    import os
+    import signal
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timers = []
+
+    def arm(seconds):
+        timers.append(threading.Timer(seconds, lambda: os.kill(os.getpid(), signal.SIGINT)))
+        timers[-1].start()
+
+    yield arm
+    for t in timers:
+        t.cancel()
+    signal.signal(signal.SIGINT, previous)

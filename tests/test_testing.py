@@ -358,24 +358,13 @@ def test_calibrate_refuses_a_baseline_with_too_few_distinct_splits_and_bad_shape
                  "argument 'baseline': ConfidenceDrift.detect_with_correctness takes a (confidences, correct) tuple")
 
 
-def test_ctrl_c_stops_a_long_permutation_test():
+def test_ctrl_c_stops_a_long_permutation_test(ctrl_c_after):
     # A million permutations would take an hour; the interrupt is seen within a permutation.
-    import os
-    import signal
-    import threading
     import time
 
     a = np.random.default_rng(0).normal(size=50_000)
-    # Python's own handler, whatever the suite started with: a suite run as a
-    # background job inherits SIGINT ignored, and the signal would never arrive.
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
     start = time.perf_counter()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            _engine.ks_permutations(a, a, 1_000_000, 0)
-    finally:
-        timer.cancel()
-        signal.signal(signal.SIGINT, previous)
+    ctrl_c_after(0.3)
+    with pytest.raises(KeyboardInterrupt):
+        _engine.ks_permutations(a, a, 1_000_000, 0)
     assert time.perf_counter() - start < 20
