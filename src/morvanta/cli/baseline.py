@@ -77,23 +77,11 @@ def _settings(args: argparse.Namespace) -> tuple[Any, dict[str, Any]]:
     from dataclasses import replace
 
     from ..dimensions import NAMES, REGISTRY
-    from ..io.log import LogColumns, load_config
-    from .pipeline import _config_value, _CONFIG_KEYS
+    from .pipeline import _config_value, read_config
     from .options import _threshold
 
-    cols = LogColumns()
-    options: dict[str, Any] = {}
+    cols, options = read_config(args.config)
     path = args.config
-    if path:
-        try:
-            cols, options = load_config(path)
-        except InputError:
-            raise
-        except ValueError as err:
-            raise InputError(f"cannot read '{path}' as TOML: {err}") from None
-    for key in options:
-        if key not in _CONFIG_KEYS:
-            raise InputError(f"'{path}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
     if args.column:
         renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
         cols = replace(cols, **renamed)

@@ -240,25 +240,31 @@ def _decision(args: argparse.Namespace) -> str:
     return rule
 
 
-def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
-    from dataclasses import replace
-
+def read_config(path: str | None) -> tuple[LogColumns, dict[str, Any]]:
+    """The ``[columns]`` of a ``--config`` file and its other keys, each checked by name."""
     from ..io.log import LogColumns, load_config
 
-    rule = _decision(args)
-    cols = LogColumns()
-    options: dict[str, Any] = {}
-    path = args.config
-    if path:
-        try:
-            cols, options = load_config(path)
-        except InputError:
-            raise
-        except ValueError as err:  # the TOML reader's own limits (e.g. an integer of 5000 digits)
-            raise InputError(f"cannot read '{path}' as TOML: {err}") from None
+    if not path:
+        return LogColumns(), {}
+    try:
+        cols, options = load_config(path)
+    except InputError:
+        raise
+    except ValueError as err:  # the TOML reader's own limits (e.g. an integer of 5000 digits)
+        raise InputError(f"cannot read '{path}' as TOML: {err}") from None
     for key in options:
         if key not in _CONFIG_KEYS:
             raise InputError(f"'{path}': unknown key '{key}' (known: columns, {', '.join(_CONFIG_KEYS)})")
+    return cols, options
+
+
+def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
+    from dataclasses import replace
+
+
+    rule = _decision(args)
+    cols, options = read_config(args.config)
+    path = args.config
     if args.column:
         renamed: dict[str, Any] = {role: (name or None) for role, name in args.column}
         cols = replace(cols, **renamed)
