@@ -51,8 +51,15 @@ PRELUDE = textwrap.dedent("""
 """)
 
 
+def _default_sigint():
+    # A suite started as a background job runs with SIGINT ignored, which a child would
+    # inherit (and Python then installs no KeyboardInterrupt handler): give it the default.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run(body, timeout=120):
     r = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True, text=True,
+                       preexec_fn=_default_sigint,
                        timeout=timeout)
     assert r.returncode == 0, r.stderr + r.stdout
     return json.loads(r.stdout.strip().splitlines()[-1])
@@ -189,7 +196,8 @@ FIRST_CALL = textwrap.dedent("""
 def interrupt_child(args, started, delay):
     """Starts `args`, waits for `started(proc)`, sends SIGINT `delay` s later; returns
     (seconds from the signal to the end of the process, its stdout, its exit status)."""
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=_default_sigint)
     try:
         started(proc)
         time.sleep(delay)
