@@ -18,7 +18,6 @@ from collections.abc import Callable
 from datetime import datetime, timezone
 from typing import Any
 
-from ..io.files import InputError
 from .options import Progress, UsageError, int_option
 
 __all__ = ["add_command"]
@@ -69,16 +68,14 @@ def add_command(command: _Command) -> None:
                         "beyond it they are a bottom-k sample")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="summarise the partitions on this Dask scheduler (e.g. tcp://host:8786) instead of here")
-    p.add_argument("--json", action="store_true", help="print the summary as JSON instead of a paragraph")
+    p.add_argument("--json", action="store_true", help="print the summary as JSON instead of text")
 
 
 def _settings(args: argparse.Namespace) -> tuple[Any, dict[str, Any]]:
     """The columns and the detectors (with [thresholds] from --config)."""
     from dataclasses import replace
 
-    from ..dimensions import NAMES, REGISTRY
-    from .pipeline import _config_value, read_config
-    from .options import _threshold
+    from .pipeline import config_thresholds, read_config
 
     cols, options = read_config(args.config)
     path = args.config
@@ -87,15 +84,7 @@ def _settings(args: argparse.Namespace) -> tuple[Any, dict[str, Any]]:
         cols = replace(cols, **renamed)
     if args.length is not None:
         cols = replace(cols, length=args.length)
-    thresholds = options.get("thresholds", {})
-    if not isinstance(thresholds, dict):
-        raise InputError(f"'{path}': [thresholds] must be a table of dimension = number")
-    detectors = {}
-    for dim, value in thresholds.items():
-        if dim not in REGISTRY:
-            raise InputError(f"'{path}': key 'thresholds.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
-        detectors[dim] = REGISTRY[dim].build(threshold=_config_value(path, f"thresholds.{dim}", value, _threshold))
-    return cols, detectors
+    return cols, config_thresholds(path, options)
 
 
 def summary_record(base: Any, out: str, files: int, captured_from: str) -> dict[str, Any]:

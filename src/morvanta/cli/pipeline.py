@@ -258,6 +258,20 @@ def read_config(path: str | None) -> tuple[LogColumns, dict[str, Any]]:
     return cols, options
 
 
+def config_thresholds(path: str | None, options: dict[str, Any]) -> dict[str, Any]:
+    """The detectors a configuration's ``[thresholds]`` table sets, by dimension."""
+    thresholds = options.get("thresholds", {})
+    if not isinstance(thresholds, dict):
+        raise InputError(f"'{path}': [thresholds] must be a table of dimension = number")
+    detectors = {}
+    for dim, value in thresholds.items():
+        if dim not in REGISTRY:
+            raise InputError(f"'{path}': key 'thresholds.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
+        detectors[dim] = REGISTRY[dim].build(threshold=_config_value(str(path), f"thresholds.{dim}", value,
+                                                                       _threshold))
+    return detectors
+
+
 def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
     from dataclasses import replace
 
@@ -271,14 +285,7 @@ def _settings(args: argparse.Namespace) -> tuple[LogColumns, dict[str, Any]]:
     if args.categorical:
         cols = replace(cols, categorical=cols.categorical + tuple(c for c in args.categorical
                                                                   if c not in cols.categorical))
-    thresholds = options.get("thresholds", {})
-    if not isinstance(thresholds, dict):
-        raise InputError(f"'{path}': [thresholds] must be a table of dimension = number")
-    detectors = {}
-    for dim, value in thresholds.items():
-        if dim not in REGISTRY:
-            raise InputError(f"'{path}': key 'thresholds.{dim}': not a dimension (dimensions: {', '.join(NAMES)})")
-        detectors[dim] = REGISTRY[dim].build(threshold=_config_value(path, f"thresholds.{dim}", value, _threshold))
+    detectors = config_thresholds(path, options)
     if detectors and rule != "threshold":
         # A threshold that would only be shown, never obeyed, is a trap: say what decides instead.
         why = "p-values decide by default" if rule == "p-value" else "--calibrate sets the thresholds"
