@@ -308,10 +308,11 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     given = {"data": 0.004, "embedding": 0.03, "response": 0.2, "confidence": 0.011, "query": 0.9}
     calls = []
 
-    def fake(method, b, c, *, n_permutations, seed, exact, score=None):
+    def fake(method, b, c, *, n_permutations, seed, exact, score=None, detail=None):
         dim = method.__self__.__class__.__name__.replace("Drift", "").lower()
         calls.append((dim, n_permutations, seed, exact))
-        return SimpleNamespace(p_value=given[dim], statistic=f"stat({dim})", parts=(), permutations_run=n_permutations,
+        # The embedding test forms its detector's score; the others are handed theirs.
+        return SimpleNamespace(score=score if score is not None else method(b, c), p_value=given[dim], statistic=f"stat({dim})", parts=(), permutations_run=n_permutations,
                                stopped=False, n_baseline=400, n_current=300, sampled=False)
 
     monkeypatch.setattr(mc, "_test", fake)

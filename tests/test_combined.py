@@ -12,10 +12,11 @@ import pytest
 from conftest import check_raises, concurrently, emb
 from scipy import stats
 
+import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, QueryDrift, ResponseDrift, _engine
 
 KEYS = {"parts", "columns", "observed", "mean", "sd", "excluded", "statistic", "p_value", "p_raw", "p_adjusted",
-        "permutations_run", "stopped", "n_permutations", "seed"}
+        "permutations_run", "stopped", "n_permutations", "seed", "score", "score_detail"}
 
 
 def labels(total, m, seed, index):
@@ -190,6 +191,32 @@ def test_p_values_equal_an_independent_reference_that_redeals_every_split(case, 
     for key in ("permutations_run", "stopped", "p_value"):
         assert got[key] == want[key], key
     assert got["p_raw"] == want["p_raw"].tolist() and got["p_adjusted"] == want["p_adjusted"].tolist()
+    # Only the embedding test forms its detector's score (from the kernel it builds anyway).
+    assert (got["score"] is None) == (case != "embedding")
+
+
+def plain(r):
+    return {**r, "score": None if r["score"] is None else (r["score"].score, r["score"].exceeded)}
+
+
+@pytest.mark.parametrize("sizes", [(2, 2), (31, 26), (150, 150), (700, 333)])
+def test_the_embedding_test_forms_the_detectors_score_and_breakdown_bit_for_bit(sizes, threads):
+    # Row sums are taken in 64-column ranges over the kernel matrix; sizes cross them.
+    a, b = emb(sizes[0], 5, 11), emb(sizes[1], 5, 12, 0.1)
+    det = EmbeddingDrift(n_projections=6, seed=2, threshold=0.01)
+    got = [plain(_engine.combined_test(det, "detect", (a,), (b,), 20, 1)) for t in (threads(1), threads(7))]
+    assert got[0] == got[1]
+    want = det.detect(a, b)
+    bd = morvanta.explain(det.detect, a, b)
+    assert got[0]["score"] == (want.score, want.exceeded)
+    detail = got[0]["score_detail"]
+    assert (detail["mmd2"], detail["sliced_wasserstein"]) == (bd.mmd2, bd.sliced_wasserstein)
+    assert math.sqrt(detail["bandwidth_sq"]) == bd.bandwidth
+    # A window the detector refuses gets the detector's own error first, as when it scored first.
+    bad = a.copy()
+    bad[1, 2] = np.nan
+    with pytest.raises(MorvantaError, match="mmd_rbf"):
+        morvanta.permutation_test(det.detect, bad, b, n_permutations=9)
 
 
 def test_parts_are_named_column_by_column_and_flat_parts_are_left_out():
@@ -226,12 +253,12 @@ def test_results_are_identical_for_any_worker_count_and_concurrent_calls(threads
     a, b = emb(120, 6, 7), emb(100, 6, 8, 0.05)
     call = lambda: _engine.combined_test(EmbeddingDrift(n_projections=8), "detect", (a,), (b,), 300, 4)  # noqa: E731
     threads(1)
-    ref = call()
+    ref = plain(call())
     threads(7)
-    assert call() == ref
+    assert plain(call()) == ref
     outs = concurrently(call, call, reps=2)
-    assert all(o == ref for per_call in outs for o in per_call) and sum(map(len, outs)) == 4
-    assert _engine.combined_test(EmbeddingDrift(n_projections=8), "detect", (a,), (b,), 300, 5) != ref
+    assert all(plain(o) == ref for per_call in outs for o in per_call) and sum(map(len, outs)) == 4
+    assert plain(_engine.combined_test(EmbeddingDrift(n_projections=8), "detect", (a,), (b,), 300, 5)) != ref
 
 
 # ---------------------------------------------------------------- validity and power

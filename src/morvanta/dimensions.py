@@ -60,7 +60,10 @@ class Form:
     permutation or a row sample moves together, or sets of their own that may
     differ in length (response lengths and answer embeddings). ``statistic``
     names what the permutation test of this form combines. ``max_rows``, when
-    set, replaces the dimension's row cap for this form.
+    set, replaces the dimension's row cap for this form. ``test_scores`` says
+    that the permutation test forms the detector's own score, bit for bit, from
+    what it prepares anyway (the embedding kernel matrix), so a caller about to
+    test need not run the detector first.
     """
 
     method: str
@@ -69,6 +72,7 @@ class Form:
     interleaved: bool = False
     aligned: bool = True
     max_rows: int | None = None
+    test_scores: bool = False
 
     @property
     def per_side(self) -> int:
@@ -160,7 +164,7 @@ REGISTRY: dict[str, Dimension] = {
             "embedding",
             EmbeddingDrift,
             ("threshold", "n_projections", "seed"),
-            (Form("detect", ("embeddings",), "maxT(mmd2,sw)"),),
+            (Form("detect", ("embeddings",), "maxT(mmd2,sw)", test_scores=True),),
             ("embedding",),
             max_rows=_EMBEDDING_ROWS,
             min_rows=2,

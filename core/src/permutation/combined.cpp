@@ -98,6 +98,10 @@ Result<CombinedTest> combined_run(const Form& form, const CombinedOptions& opt) 
         form.eval(*s, Splits{true, opt.seed, 0, 1}, out.observed.data());
         shelf.give(std::move(s));
     }
+    if (auto d = form.detector_score(out.observed.data())) {
+        out.score = std::move(d->score);
+        out.score_detail = std::move(d->detail);
+    }
     std::vector<double> buf(kCombinedBatch * J);
 
     // Pilot: shifted sums in permutation order.

@@ -42,13 +42,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../detectors/detectors.hpp"
 #include "../error.hpp"
 #include "../matrix.hpp"
+#include "../types.hpp"
 
 namespace morvanta::permutation {
 
@@ -80,6 +83,10 @@ struct CombinedTest {
     bool stopped = false;
     std::size_t n_permutations = 0;
     std::uint64_t seed = 0;
+    // The detector's score of the given split where the test's preparation holds it
+    // (embedding: from the kernel matrix it builds anyway), with the values behind it.
+    std::optional<DriftScore> score;
+    std::vector<std::pair<std::string, double>> score_detail;
 };
 
 // One per detector method, with the argument checks of that method.

@@ -7,6 +7,7 @@
 // (lower triangle, bandwidth fixed from the pooled sample) and a permutation only
 // re-sums it by labels, a batch of permutations per pass over the matrix.
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -206,9 +207,13 @@ Packed pack(const std::vector<const float*>& rows, std::size_t cols) {
 struct Kernel {
     std::size_t total = 0;
     bool zero = false;            // bandwidth unusable: the discrepancy is 0
+    double bandwidth_sq = 0.0;    // the median heuristic's squared bandwidth
     std::vector<double> lower;    // K(i, j) for j < i at i * (i - 1) / 2 + j
     std::vector<double> row_sum;  // sum over j != i of K(i, j)
     double all = 0.0;             // sum of row_sum
+    // The unbiased MMD^2 of the given split summed as mmd_rbf sums it (its bits,
+    // not the permutations' masked order); NaN when a kernel value is not finite.
+    double detector_mmd2 = std::numeric_limits<double>::quiet_NaN();
     const double* row(std::size_t i) const noexcept { return lower.data() + i * (i - 1) / 2; }
 };
 
@@ -236,11 +241,74 @@ double pooled_bandwidth(const MatrixF32& pooled, std::size_t m, std::size_t n, B
     return sq > kEps ? sq : kEps;
 }
 
+// Row sums of the kernel matrix, each added over j ascending, from one pass over
+// its lower triangle: `all` over every j != i (the permutations' row_sum), `own`
+// over the row's own window (j != i) and `cross`, for baseline rows, over the
+// current window. A range of columns [c0, c1) is one unit of work: its rows' own
+// parts (j < i, contiguous) first, then the later rows' entries in those columns,
+// rows ascending, which is the order of j for every row of the range.
+struct RowSums {
+    std::vector<double> all, own, cross;
+};
+
+RowSums row_sums(const Kernel& K, std::size_t m) {
+    const std::size_t N = K.total;
+    RowSums rs;
+    rs.all.assign(N, 0.0);
+    rs.own.assign(N, 0.0);
+    rs.cross.assign(m, 0.0);
+    constexpr std::size_t kCols = 64;
+    const std::size_t n_chunks = (N + kCols - 1) / kCols;
+    const PoolRun run = pool_parallel_for(n_chunks, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t chunk = b; chunk < e; ++chunk) {
+            if (cancelled()) return;
+            const std::size_t c0 = chunk * kCols, c1 = std::min(N, c0 + kCols);
+            for (std::size_t i = c0; i < c1; ++i) {
+                const double* ki = K.row(i);
+                double a = 0.0, o = 0.0;
+                const std::size_t own_from = i < m ? 0 : m;
+                for (std::size_t j = 0; j < i; ++j) {
+                    a += ki[j];
+                    if (j >= own_from) o += ki[j];
+                }
+                rs.all[i] = a;
+                rs.own[i] = o;
+            }
+            for (std::size_t r = c0 + 1; r < N; ++r) {
+                const double* kr = K.row(r);
+                const std::size_t end = std::min(c1, r);
+                for (std::size_t i = c0; i < end; ++i) {
+                    const double v = kr[i];
+                    rs.all[i] += v;
+                    // Row r is in row i's own window unless i is a baseline row and r a current one.
+                    if (i < m && r >= m) rs.cross[i] += v;
+                    else rs.own[i] += v;
+                }
+            }
+        }
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
+    return rs;
+}
+
+// mmd_rbf's sums from the row sums: each the pool's sum over rows of the row sums,
+// leaves and their tree as kernel_sum forms them.
+double leaf_total(const double* v, std::size_t count) {
+    const PoolSum ps = pool_parallel_sum(count, [v](std::size_t b, std::size_t e) {
+        double t = 0.0;
+        for (std::size_t i = b; i < e; ++i) t += v[i];
+        return t;
+    });
+    if (ps.fault) std::rethrow_exception(ps.fault);
+    return ps.value;
+}
+
 Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n) {
     Kernel K;
     K.total = m + n;
     const BlockFn block = mmd_detail::d2_block_active();
     const double s = pooled_bandwidth(pooled, m, n, block);
+    K.bandwidth_sq = s;
     if (std::isinf(s) || std::isnan(s)) {
         K.zero = true;
         return K;
@@ -272,15 +340,18 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
     const PoolSum ps = pool_parallel_sum(n_blocks, leaf);
     if (ps.fault) std::rethrow_exception(ps.fault);
     if (cancelled()) return DriftError::cancelled();
-    K.row_sum.assign(N, 0.0);
-    for (std::size_t i = 1; i < N; ++i) {
-        const double* ki = K.row(i);
-        for (std::size_t j = 0; j < i; ++j) {
-            K.row_sum[i] += ki[j];
-            K.row_sum[j] += ki[j];
-        }
-    }
+    RowSums rs = row_sums(K, m);
+    if (cancelled()) return DriftError::cancelled();
+    K.row_sum = std::move(rs.all);
     for (double v : K.row_sum) K.all += v;
+    // The detector's sums: within the baseline, within the current window, across.
+    const double kxx = leaf_total(rs.own.data(), m);
+    const double kyy = leaf_total(rs.own.data() + m, n);
+    const double kxy = leaf_total(rs.cross.data(), m);
+    if (cancelled()) return DriftError::cancelled();
+    const double dm = static_cast<double>(m), dn = static_cast<double>(n);
+    const double cross = (kxy + kxy) / (dm * dn);
+    K.detector_mmd2 = (kyy / ((dn - 1.0) * dn) + kxx / ((dm - 1.0) * dm)) - cross;
     return K;
 }
 
@@ -319,7 +390,8 @@ void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels
 class EmbeddingForm final : public Form {
 public:
     static constexpr std::size_t kBatch = 32;
-    EmbeddingForm(Sliced sw, Kernel K, std::size_t m) : sw_(std::move(sw)), K_(std::move(K)), m_(m) {}
+    EmbeddingForm(Sliced sw, Kernel K, std::size_t m, double threshold)
+        : sw_(std::move(sw)), K_(std::move(K)), m_(m), threshold_(threshold) {}
     std::size_t parts() const noexcept override { return 2; }
     std::string part_name(std::size_t j) const override { return j == 0 ? "mmd2" : "sw"; }
     std::size_t unit() const noexcept override { return kBatch; }
@@ -356,6 +428,18 @@ public:
         }
     }
     double combine(const double* parts) const noexcept override { return (parts[0] > 0.0 ? parts[0] : 0.0) + parts[1]; }
+    // The detector's score: its MMD^2 summed in its order, and the sliced distance,
+    // which the given split's part already is bit for bit. A kernel value that is not
+    // finite leaves the detector to report its own error.
+    std::optional<DetectorScore> detector_score(const double* observed) const override {
+        const double mmd2 = K_.detector_mmd2;
+        if (K_.zero || !std::isfinite(mmd2) || std::isnan(observed[1])) return std::nullopt;
+        const double sw = observed[1];
+        DetectorScore d;
+        d.score = make_score(Dimension::Embedding, (mmd2 > 0.0 ? mmd2 : 0.0) + sw, threshold_, "mmd+sw");
+        d.detail = {{"mmd2", mmd2}, {"sliced_wasserstein", sw}, {"bandwidth_sq", K_.bandwidth_sq}};
+        return d;
+    }
 
 private:
     // Bytes of one split's row mask, rounded up to a cache line.
@@ -368,6 +452,7 @@ private:
     Sliced sw_;
     Kernel K_;
     std::size_t m_;
+    double threshold_;
 };
 
 // KS of the lengths and sliced W1 of the answer embeddings. Lengths and rows are
@@ -488,7 +573,7 @@ Result<FormPtr> embedding_form(const EmbeddingDriftDetector& det, ViewF32 baseli
     const MatrixF32 pooled = pool_rows(baseline, current);
     auto kernel = make_kernel(pooled, m, n);
     if (!kernel) return std::move(kernel).error();
-    return FormPtr(std::make_unique<EmbeddingForm>(std::move(sliced).value(), std::move(kernel).value(), m));
+    return FormPtr(std::make_unique<EmbeddingForm>(std::move(sliced).value(), std::move(kernel).value(), m, det.threshold));
 }
 
 Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::span<const double> baseline_lengths,

@@ -87,14 +87,20 @@ inline void row_sums(const double* k, const std::uint8_t* const* bits, std::size
 inline void masked_sums_impl(const double* lower, std::size_t i0, std::size_t i1, const std::uint8_t* const* labels,
                              const std::uint8_t* bits, std::size_t bit_stride, std::size_t count, double* sxx) {
     std::size_t pick[64];
-    const std::uint8_t* rows[4];
-    double out[4];
+    const std::uint8_t* rows[8];
+    double out[8];
     for (std::size_t i = i0; i < i1; ++i) {
         const double* k = lower + i * (i - 1) / 2;
         std::size_t np = 0;
         for (std::size_t q = 0; q < count && q < 64; ++q)
             if (labels[q][i]) pick[np++] = q;
         std::size_t t = 0;
+        // Eight masks per pass over the row keep eight independent chains of adds in flight.
+        for (; t + 8 <= np; t += 8) {
+            for (std::size_t r = 0; r < 8; ++r) rows[r] = bits + pick[t + r] * bit_stride;
+            row_sums<8>(k, rows, i, out);
+            for (std::size_t r = 0; r < 8; ++r) sxx[pick[t + r]] += out[r];
+        }
         for (; t + 4 <= np; t += 4) {
             for (std::size_t r = 0; r < 4; ++r) rows[r] = bits + pick[t + r] * bit_stride;
             row_sums<4>(k, rows, i, out);

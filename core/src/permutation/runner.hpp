@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../cancel.hpp"
 #include "../pool.hpp"
+#include "../types.hpp"
 #include "permutation.hpp"
 
 namespace morvanta::permutation::detail {
@@ -61,6 +64,12 @@ struct Splits {
     std::size_t count = 1;
 };
 
+// A detector's score with the named values behind it (as its breakdown gives them).
+struct DetectorScore {
+    DriftScore score;
+    std::vector<std::pair<std::string, double>> detail;
+};
+
 // One detector method's statistic prepared on the pooled rows of both windows
 // (sorts, projections, kernel matrix, clusters), as a list of parts: every split
 // is evaluated into all its parts in one pass, and the detector's own composite
@@ -83,6 +92,10 @@ public:
     virtual void eval(Scratch& s, const Splits& splits, double* out) const = 0;
     // The detector's composite score from one split's parts.
     virtual double combine(const double* parts) const noexcept = 0;
+    // The detector's own score of the given split, bit for bit, where the form's
+    // preparation already holds what it sums (the embedding kernel); `observed`
+    // are the given split's parts. Empty when the detector has to be called.
+    virtual std::optional<DetectorScore> detector_score(const double*) const { return std::nullopt; }
 };
 
 using FormPtr = std::unique_ptr<Form>;

@@ -33,6 +33,14 @@ PyObject* floats(const std::vector<double>& v) {
     return list_of(v, [](double x) { return PyFloat_FromDouble(x); });
 }
 
+// The values behind the detector's score, or None where the test did not form it.
+PyObject* score_detail(const CombinedTest& t) {
+    if (!t.score) return Py_NewRef(Py_None);
+    DictBuilder d;
+    for (const auto& [name, value] : t.score_detail) d.set(name.c_str(), PyFloat_FromDouble(value));
+    return d.done();
+}
+
 PyObject* result_dict(const CombinedTest& t) {
     return DictBuilder()
         .set("parts", list_of(t.parts, [](const std::string& s) { return PyUnicode_FromString(s.c_str()); }))
@@ -52,6 +60,8 @@ PyObject* result_dict(const CombinedTest& t) {
         .set("stopped", PyBool_FromLong(t.stopped ? 1 : 0))
         .set("n_permutations", PyLong_FromSize_t(t.n_permutations))
         .set("seed", PyLong_FromUnsignedLongLong(t.seed))
+        .set("score", t.score ? new_drift_score(*t.score) : Py_NewRef(Py_None))
+        .set("score_detail", score_detail(t))
         .done();
 }
 

@@ -143,19 +143,34 @@ def combined(
     seed: int,
     exact: bool,
     score: DriftScore | None = None,
+    detail: dict[str, float] | None = None,
 ) -> DriftTest:
     """The combined test of ``form`` on checked arguments (:meth:`Baseline.test` shares it).
 
     ``score``, when given, is the detector's score of the whole windows ``b``
     and ``c`` (a check has it already); it is used unless a side is sampled,
-    which saves a second run of the detector (for embeddings, as long as the test).
+    which saves a second run of the detector. A form whose test forms the
+    detector's score itself (``test_scores``) takes it from the test, and fills
+    ``detail``, when given, with the values behind it (embedding: ``mmd2``,
+    ``sliced_wasserstein``, ``bandwidth_sq``).
     """
     b, b_sampled = _capped(b, sampling.BASELINE, form.aligned, cap, seed)
     c, c_sampled = _capped(c, sampling.CURRENT, form.aligned, cap, seed)
-    if score is None or b_sampled or c_sampled:
+    if b_sampled or c_sampled:
+        score = None
+    if score is None and not form.test_scores:
         score = form.call(det, b, c)
-    r = _engine.combined_test(det, form.method, b, c, n_permutations, seed,
-                              stop_after=0 if exact else STOP_AFTER)
+    try:
+        r = _engine.combined_test(det, form.method, b, c, n_permutations, seed,
+                                  stop_after=0 if exact else STOP_AFTER)
+    except Exception:
+        if score is None:
+            form.call(det, b, c)  # the detector's own error comes first, as when it runs first
+        raise
+    if score is None:
+        score = r["score"] if r["score"] is not None else form.call(det, b, c)
+    if detail is not None and r["score_detail"] is not None:
+        detail.update(r["score_detail"])
     excluded = set(r["excluded"])
     parts = tuple(
         TestPart(
@@ -255,9 +270,11 @@ def scored_test(
     exact: bool = False,
     max_rows: int | None = None,
     score: DriftScore | None = None,
+    detail: dict[str, float] | None = None,
 ) -> DriftTest:
     """:func:`permutation_test` for a caller that already holds ``method``'s score
-    of the two windows (``score``; recomputed when a side is sampled)."""
+    of the two windows (``score``; recomputed when a side is sampled); ``detail``
+    as :func:`combined` fills it."""
     det, dim, form = bound(method)
     owner = type(det).__name__
     n = _count("n_permutations", n_permutations, 1)
@@ -268,7 +285,7 @@ def scored_test(
     c = _side("current", current, owner, form.method, form.per_side)
     if score is not None and not isinstance(score, DriftScore):
         raise TypeError(f"argument 'score': expected DriftScore, got {type(score).__name__}")
-    return combined(det, form, cap, b, c, n, s, full, score)
+    return combined(det, form, cap, b, c, n, s, full, score, detail)
 
 
 def _as_rows(arg: str, value: object, kind: str) -> Any:

@@ -56,7 +56,7 @@ DEFAULT_MIN_ROWS = 30
 
 
 def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int, exact: bool,
-          score: Any = None, categories: Sequence[Any] = ()) -> Any:
+          score: Any = None, detail: dict[str, float] | None = None, categories: Sequence[Any] = ()) -> Any:
     """The combined permutation test of one detector call (p_value, parts, permutations_run, ...), given
     the check's own score of the same rows; for the data dimension with categorical columns, their
     parts join the numeric ones."""
@@ -66,7 +66,16 @@ def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: in
         det, dim, form = bound(method)
         return categorical_test(det, base, cur, categories, n_permutations=n_permutations, seed=seed, exact=exact,
                                 cap=dim.cap(form.method), score=score)
-    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
+    return run_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score,
+                    detail=detail)
+
+
+def _test_breakdown(dim: str, score: DriftScore, detail: Mapping[str, float]) -> Any:
+    """The breakdown of a score the test formed, from the values behind it (the explain
+    path's bits: the same sums)."""
+    from ..engines.breakdown import build_breakdown  # type: ignore[import-not-found, unused-ignore]
+
+    return build_breakdown(dim, score, {**detail, "bandwidth": math.sqrt(detail["bandwidth_sq"])})
 
 
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
@@ -595,8 +604,13 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
                   for dim in NAMES if dim in sampled]
     shared = list(calls["data"].names) if "data" in calls else []
     part_names = shared + [p.name for p in calls["data"].categories] if "data" in calls else []
-    breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items()}, shared) if explain else {}
-    scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()}
+    # Dimensions whose test forms the detector's score (and breakdown) from what it prepares
+    # anyway; scored after their tests, which saves a second pass over the embeddings.
+    by_test = {d for d, c in calls.items() if rules.decide == "p-value" and bound(c.method)[2].test_scores}
+    breakdowns = _breakdowns({d: (c.method, c.base, c.cur) for d, c in calls.items() if d not in by_test},
+                             shared) if explain else {}
+    scores = {dim: breakdowns[dim].score if dim in breakdowns else call.score() for dim, call in calls.items()
+              if dim not in by_test}
     if explain and "data" in calls and calls["data"].categories:
         # What moved in each categorical column joins the numeric columns' breakdown (or stands alone
         # when the table has no numeric column to break down).
@@ -613,10 +627,18 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         n_perm, raised = permutations_for(len(calls), rules.alpha, rules.n_permutations)
         if raised and calls:
             notes.append(raised)
+        details: dict[str, dict[str, float]] = {dim: {} for dim in by_test}
         tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
-                            score=scores[dim], **({"categories": call.categories} if call.categories else {}))
+                            score=scores.get(dim), **({"detail": details[dim]} if dim in details else {}),
+                            **({"categories": call.categories} if call.categories else {}))
                  for dim, call in calls.items()}
         tests = {dim: replace(t, sampled=True) if dim in sampled else t for dim, t in tests.items()}
+        for dim in by_test:
+            scores[dim] = tests[dim].score
+            if explain and details[dim]:
+                breakdowns[dim] = _test_breakdown(dim, tests[dim].score, details[dim])
+        scores = {dim: scores[dim] for dim in calls}
+        breakdowns = {dim: breakdowns[dim] for dim in calls if dim in breakdowns}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, part_names, notes)
 
     columns_out: list[ColumnDrift] = []

@@ -206,12 +206,14 @@ def group_seed(seed: int, key: Sequence[Hashable]) -> int:
 
 
 def run_test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: int, seed: int,
-             exact: bool, score: Any = None) -> Any:
+             exact: bool, score: Any = None, detail: dict[str, float] | None = None) -> Any:
     """The combined permutation test of one detector call (a :class:`~morvanta.DriftTest`);
-    ``score``, the call's score when the caller has it, spares running the detector again."""
+    ``score``, the call's score when the caller has it, spares running the detector again;
+    ``detail`` receives the values behind a score the test formed itself."""
     from ..engines.permutation import scored_test
 
-    return scored_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score)
+    return scored_test(method, base, cur, n_permutations=n_permutations, seed=seed, exact=exact, score=score,
+                       detail=detail)
 
 
 def parts_of(test: Any) -> list[Any]:
