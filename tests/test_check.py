@@ -303,6 +303,7 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     from types import SimpleNamespace
 
     import morvanta.pipeline.check as mc
+    from morvanta.dimensions import bound
 
     _, base, cur, _, _ = logs
     given = {"data": 0.004, "embedding": 0.03, "response": 0.2, "confidence": 0.011, "query": 0.9}
@@ -311,8 +312,10 @@ def test_p_values_drive_the_verdict_through_holm(logs, monkeypatch):
     def fake(method, b, c, *, n_permutations, seed, exact, score=None, detail=None):
         dim = method.__self__.__class__.__name__.replace("Drift", "").lower()
         calls.append((dim, n_permutations, seed, exact))
-        # The embedding test forms its detector's score; the others are handed theirs.
-        return SimpleNamespace(score=score if score is not None else method(b, c), p_value=given[dim], statistic=f"stat({dim})", parts=(), permutations_run=n_permutations,
+        # The embedding and answer-embedding tests form their detector's score; the others are handed theirs.
+        det, _, form = bound(method)
+        sides = (b, c) if form.per_side > 1 else ((b,), (c,))
+        return SimpleNamespace(score=score if score is not None else form.call(det, *sides), p_value=given[dim], statistic=f"stat({dim})", parts=(), permutations_run=n_permutations,
                                stopped=False, n_baseline=400, n_current=300, sampled=False)
 
     monkeypatch.setattr(mc, "_test", fake)

@@ -191,8 +191,8 @@ def test_p_values_equal_an_independent_reference_that_redeals_every_split(case, 
     for key in ("permutations_run", "stopped", "p_value"):
         assert got[key] == want[key], key
     assert got["p_raw"] == want["p_raw"].tolist() and got["p_adjusted"] == want["p_adjusted"].tolist()
-    # Only the embedding test forms its detector's score (from the kernel it builds anyway).
-    assert (got["score"] is None) == (case != "embedding")
+    # The embedding and answer-embedding tests form their detector's score from what they prepare anyway.
+    assert (got["score"] is None) == (case not in ("embedding", "response"))
 
 
 def plain(r):
@@ -200,7 +200,7 @@ def plain(r):
 
 
 @pytest.mark.parametrize("sizes", [(2, 2), (31, 26), (150, 150), (700, 333)])
-def test_the_embedding_test_forms_the_detectors_score_and_breakdown_bit_for_bit(sizes, threads):
+def test_embedding_and_response_tests_form_the_detectors_score_and_breakdown_bit_for_bit(sizes, threads):
     # Row sums are taken in 64-column ranges over the kernel matrix; sizes cross them.
     a, b = emb(sizes[0], 5, 11), emb(sizes[1], 5, 12, 0.1)
     det = EmbeddingDrift(n_projections=6, seed=2, threshold=0.01)
@@ -212,6 +212,14 @@ def test_the_embedding_test_forms_the_detectors_score_and_breakdown_bit_for_bit(
     detail = got[0]["score_detail"]
     assert (detail["mmd2"], detail["sliced_wasserstein"]) == (bd.mmd2, bd.sliced_wasserstein)
     assert math.sqrt(detail["bandwidth_sq"]) == bd.bandwidth
+    # Lengths with ties beside answer embeddings: KS and the sliced distance are the detector's.
+    la, lb = np.round(a[:, 0] * 3) + 10, np.round(b[:, 0] * 3) + 11
+    rd = ResponseDrift(0.1, 4)
+    got = _engine.combined_test(rd, "detect_with_embeddings", (la, a), (lb, b), 20, 1)
+    want = rd.detect_with_embeddings(la, lb, a, b)
+    bd = morvanta.explain(rd.detect_with_embeddings, (la, a), (lb, b))
+    assert (got["score"].score, got["score"].method) == (want.score, want.method)
+    assert got["score_detail"] == {"ks": bd.ks, "sliced_wasserstein": bd.sliced_wasserstein}
     # A window the detector refuses gets the detector's own error first, as when it scored first.
     bad = a.copy()
     bad[1, 2] = np.nan

@@ -62,8 +62,8 @@ class Form:
     names what the permutation test of this form combines. ``max_rows``, when
     set, replaces the dimension's row cap for this form. ``test_scores`` says
     that the permutation test forms the detector's own score, bit for bit, from
-    what it prepares anyway (the embedding kernel matrix), so a caller about to
-    test need not run the detector first.
+    what it prepares anyway (the embedding kernel matrix, the sorted lengths and
+    projections), so a caller about to test need not run the detector first.
     """
 
     method: str
@@ -177,7 +177,7 @@ REGISTRY: dict[str, Dimension] = {
                 Form("detect", ("response_lengths",), "maxT(ks(length))"),
                 Form("detect_with_embeddings", ("response_lengths", "response_embeddings"),
                      "maxT(ks(length),sw(emb))", interleaved=True, aligned=False,
-                     max_rows=_RESPONSE_EMBEDDING_ROWS),
+                     max_rows=_RESPONSE_EMBEDDING_ROWS, test_scores=True),
             ),
             ("response_length", "response_embedding"),
             max_rows=_LENGTH_ROWS,

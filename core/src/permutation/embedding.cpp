@@ -17,6 +17,7 @@
 #include "../stats/mmd_simd.hpp"
 #include "../stats/wasserstein_kernels.hpp"
 #include "masked_sums.hpp"
+#include "sliced_runs.hpp"
 #include "runner.hpp"
 
 namespace morvanta::permutation {
@@ -89,45 +90,11 @@ Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std:
     return s;
 }
 
-// W1 of one direction for Q splits at once, walking the pooled sorted values:
-// at the end of every run of equal values, i baseline rows and j = end - i others
-// lie at or below it, and the gap to the next value weighs |i/m - j/n|. These are
-// the terms w1_sorted adds for the two sorted sides, in the same order and skipped
-// by the same rule (a zero weight), so each distance is the same bits; the sides
-// are never written out.
-template <int Q>
-void w1_runs(const Sliced& s, std::size_t p, const std::uint8_t* const* labels, double* w) noexcept {
-    const std::size_t total = s.total;
-    const std::uint32_t* o = s.order.data() + p * total;
-    const double* gap = s.gaps.data() + p * total;
-    const double* fa = s.share_a.data();
-    const double* fb = s.share_b.data();
-    std::size_t i[Q];
-    double acc[Q];
-    for (int q = 0; q < Q; ++q) {
-        i[q] = 0;
-        acc[q] = 0.0;
-    }
-    for (std::size_t k = 0; k < total; ++k) {
-        const std::uint32_t r = o[k];
-        for (int q = 0; q < Q; ++q) i[q] += labels[q][r];
-        const double g = gap[k];
-        if (g != 0.0) {
-            const std::size_t end = k + 1;
-            for (int q = 0; q < Q; ++q) {
-                const double weight = std::fabs(fa[i[q]] - fb[end - i[q]]);
-                if (weight != 0.0) acc[q] += g * weight;
-            }
-        }
-    }
-    for (int q = 0; q < Q; ++q) w[q] = acc[q];
-}
-
 // Mean over the directions of W1 between the two sides of each of `count` splits
 // (labels[q][row] = 1 for the baseline side of m = s.m rows): the distances of
 // every direction are added in direction order, then divided by their number.
 void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::size_t count, double* out,
-                      std::vector<double>& a, std::vector<double>& b);
+                      std::vector<double>& a, std::vector<double>& b, std::vector<std::uint8_t>& lanes);
 
 // Mean over the directions of W1 between the two sides of the split.
 double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, std::vector<double>& a,
@@ -158,24 +125,31 @@ double sliced_eval(const Sliced& s, const std::uint8_t* labels, std::size_t m, s
 }
 
 void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::size_t count, double* out,
-                      std::vector<double>& a, std::vector<double>& b) {
+                      std::vector<double>& a, std::vector<double>& b, std::vector<std::uint8_t>& lanes) {
     // Equal sides take w1_sorted's pairwise form, which needs the sorted sides.
     if (s.zero || 2 * s.m == s.total) {
         for (std::size_t q = 0; q < count; ++q) out[q] = sliced_eval(s, labels[q], s.m, a, b);
         return;
     }
-    constexpr std::size_t kGroup = 4;
-    double sum[64], w[kGroup];
+    // Eight splits per walk over a direction, one per lane (sliced_runs.hpp): the
+    // walk's terms in the order, and skipped by the rule, of w1_sorted on the two
+    // sorted sides, so each distance is the same bits; the sides are never written
+    // out. A group short of eight repeats its last split in the spare lanes.
+    const SlicedRunsFn runs = sliced_runs_active();
+    lanes.resize(s.total);
+    double sum[64], w[8];
     std::fill(sum, sum + count, 0.0);
-    for (std::size_t p = 0; p < s.dirs; ++p) {
-        std::size_t q = 0;
-        for (; q + kGroup <= count; q += kGroup) {
-            w1_runs<kGroup>(s, p, labels + q, w);
-            for (std::size_t t = 0; t < kGroup; ++t) sum[q + t] += w[t];
+    for (std::size_t q0 = 0; q0 < count; q0 += 8) {
+        const std::size_t nq = std::min<std::size_t>(8, count - q0);
+        for (std::size_t r = 0; r < s.total; ++r) {
+            unsigned bits = 0;
+            for (std::size_t t = 0; t < 8; ++t) bits |= static_cast<unsigned>(labels[q0 + std::min(t, nq - 1)][r]) << t;
+            lanes[r] = static_cast<std::uint8_t>(bits);
         }
-        for (; q < count; ++q) {
-            w1_runs<1>(s, p, labels + q, w);
-            sum[q] += w[0];
+        for (std::size_t p = 0; p < s.dirs; ++p) {
+            runs(s.total, s.order.data() + p * s.total, s.gaps.data() + p * s.total, s.share_a.data(),
+                 s.share_b.data(), lanes.data(), w);
+            for (std::size_t t = 0; t < nq; ++t) sum[q0 + t] += w[t];
         }
     }
     for (std::size_t q = 0; q < count; ++q) out[q] = sum[q] / static_cast<double>(s.dirs);
@@ -356,29 +330,34 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
 }
 
 // Unbiased MMD^2 (which goes below 0 for alike samples) of `count` splits at
-// once: bit i of bits[q * bit_stride ...] is set for baseline rows.
-void mmd_batch(const Kernel& K, std::size_t m, const std::uint8_t* const* labels, const std::uint8_t* bits,
-               std::size_t bit_stride, std::size_t count, double* out) {
+// once, from the kernel sums within one side: the baseline side when it is the
+// smaller one (or as large as the other), else the current side, which halves
+// the rows read when the baseline is twice the window. in[q][i] (and bit i of
+// bits[q * bit_stride ...]) is set for the rows of that side.
+void mmd_batch(const Kernel& K, std::size_t m, bool baseline_side, const std::uint8_t* const* in,
+               const std::uint8_t* bits, std::size_t bit_stride, std::size_t count, double* out) {
     const std::size_t N = K.total, n = N - m;
     if (K.zero) {
         std::fill(out, out + count, 0.0);
         return;
     }
-    double sxx[64] = {}, rx[64] = {};
+    double s_in[64] = {}, r_in[64] = {};
     // A block of kernel rows stays in cache while every mask of the batch passes
     // over it; each split still adds its rows in ascending order.
     constexpr std::size_t kRowBlock = 16;
     const MaskedSumsFn sums = masked_sums_active();
     for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
-        sums(K.lower.data(), i0, std::min(N, i0 + kRowBlock), labels, bits, bit_stride, count, sxx);
+        sums(K.lower.data(), i0, std::min(N, i0 + kRowBlock), in, bits, bit_stride, count, s_in);
     for (std::size_t q = 0; q < count; ++q)
         for (std::size_t i = 0; i < N; ++i)
-            if (labels[q][i]) rx[q] += K.row_sum[i];
+            if (in[q][i]) r_in[q] += K.row_sum[i];
     const double dm = static_cast<double>(m), dn = static_cast<double>(n);
     for (std::size_t q = 0; q < count; ++q) {
-        const double kxx = sxx[q] + sxx[q];
-        const double kxy = rx[q] - kxx;
-        const double kyy = (K.all - (rx[q] + rx[q])) + kxx;
+        // Within the side, across (its row sums less the within part), within the other.
+        const double k_in = s_in[q] + s_in[q];
+        const double kxy = r_in[q] - k_in;
+        const double k_out = (K.all - (r_in[q] + r_in[q])) + k_in;
+        const double kxx = baseline_side ? k_in : k_out, kyy = baseline_side ? k_out : k_in;
         const double cross = (kxy + kxy) / (dm * dn);
         out[q] = (kyy / ((dn - 1.0) * dn) + kxx / ((dm - 1.0) * dm)) - cross;
     }
@@ -398,6 +377,7 @@ public:
     std::unique_ptr<Scratch> scratch() const override {
         auto s = std::make_unique<Batch>();
         s->labels.resize(kBatch * K_.total);
+        if (!baseline_side()) s->side.resize(kBatch * K_.total);
         s->bits.resize(kBatch * bit_stride());
         return s;
     }
@@ -405,6 +385,7 @@ public:
         auto& s = static_cast<Batch&>(sc);
         const std::size_t total = K_.total, count = sp.count;
         const std::uint8_t* lp[kBatch] = {};
+        const std::uint8_t* in[kBatch] = {};
         for (std::size_t q = 0; q < count; ++q) {
             std::uint8_t* lab = s.labels.data() + q * total;
             if (sp.given) {
@@ -414,14 +395,22 @@ public:
                 deal(rng, total, m_, s.work, lab);
             }
             lp[q] = lab;
+            // The smaller side's rows select the kernel sums (see mmd_batch).
+            const std::uint8_t flip = baseline_side() ? 0 : 1;
+            std::uint8_t* side = lab;
+            if (flip) {
+                side = s.side.data() + q * total;
+                for (std::size_t i = 0; i < total; ++i) side[i] = lab[i] ^ flip;
+            }
+            in[q] = side;
             std::uint8_t* bits = s.bits.data() + q * bit_stride();
             std::fill(bits, bits + bit_stride(), std::uint8_t{0});
-            for (std::size_t i = 0; i < total; ++i) bits[i >> 3] |= static_cast<std::uint8_t>(lab[i] << (i & 7));
+            for (std::size_t i = 0; i < total; ++i) bits[i >> 3] |= static_cast<std::uint8_t>(side[i] << (i & 7));
         }
         double mmd[kBatch];
-        mmd_batch(K_, m_, lp, s.bits.data(), bit_stride(), count, mmd);
+        mmd_batch(K_, m_, baseline_side(), in, s.bits.data(), bit_stride(), count, mmd);
         double sw[kBatch];
-        sliced_eval_many(sw_, lp, count, sw, s.a, s.b);
+        sliced_eval_many(sw_, lp, count, sw, s.a, s.b, s.lanes);
         for (std::size_t q = 0; q < count; ++q) {
             out[2 * q] = mmd[q];
             out[2 * q + 1] = sw[q];
@@ -444,10 +433,13 @@ public:
 private:
     // Bytes of one split's row mask, rounded up to a cache line.
     std::size_t bit_stride() const noexcept { return (K_.total + 511) / 512 * 64; }
+    // Whether the kernel sums run over the baseline side (not larger than the other).
+    bool baseline_side() const noexcept { return m_ <= K_.total - m_; }
     struct Batch : Scratch {
-        std::vector<std::uint8_t> labels, bits;
+        std::vector<std::uint8_t> labels, side, bits;
         std::vector<std::uint32_t> work;
         std::vector<double> a, b;
+        std::vector<std::uint8_t> lanes;
     };
     Sliced sw_;
     Kernel K_;
@@ -460,8 +452,8 @@ private:
 // calibration uses to split the two parts of a baseline.
 class ResponseForm final : public Form {
 public:
-    ResponseForm(Sliced sw, SortedPool lengths, std::size_t ml, std::size_t me)
-        : sw_(std::move(sw)), sl_(std::move(lengths)), ml_(ml), me_(me) {}
+    ResponseForm(Sliced sw, SortedPool lengths, std::size_t ml, std::size_t me, double threshold)
+        : sw_(std::move(sw)), sl_(std::move(lengths)), ml_(ml), me_(me), threshold_(threshold) {}
     std::size_t parts() const noexcept override { return 2; }
     std::string part_name(std::size_t j) const override { return j == 0 ? "ks(length)" : "sw(emb)"; }
     // A batch of splits per call: one walk over each direction's sorted values
@@ -493,20 +485,31 @@ public:
             out[2 * q] = ks_walk_sorted(sl_, s.ll.data(), ml_, tl - ml_);
         }
         double sw[kBatch];
-        sliced_eval_many(sw_, lp, sp.count, sw, s.a, s.b);
+        sliced_eval_many(sw_, lp, sp.count, sw, s.a, s.b, s.lanes);
         for (std::size_t q = 0; q < sp.count; ++q) out[2 * q + 1] = sw[q];
     }
     double combine(const double* parts) const noexcept override { return parts[0] + parts[1]; }
+    // The given split's parts are the detector's KS and sliced distance bit for bit,
+    // so its score is their sum; a NaN part leaves the detector to speak for itself.
+    std::optional<DetectorScore> detector_score(const double* observed) const override {
+        if (std::isnan(observed[0]) || std::isnan(observed[1])) return std::nullopt;
+        DetectorScore d;
+        d.score = make_score(Dimension::Response, combine(observed), threshold_, "ks(length)+sw(emb)");
+        d.detail = {{"ks", observed[0]}, {"sliced_wasserstein", observed[1]}};
+        return d;
+    }
 
 private:
     struct Labels : Scratch {
         std::vector<std::uint8_t> ll, le;
         std::vector<std::uint32_t> work;
         std::vector<double> a, b;
+        std::vector<std::uint8_t> lanes;
     };
     Sliced sw_;
     SortedPool sl_;
     std::size_t ml_, me_;
+    double threshold_;
 };
 
 // Symmetric KL of the cluster shares, k-means fitted once on the pooled rows.
@@ -586,7 +589,7 @@ Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::
     std::vector<double> lengths(baseline_lengths.begin(), baseline_lengths.end());
     lengths.insert(lengths.end(), current_lengths.begin(), current_lengths.end());
     return FormPtr(std::make_unique<ResponseForm>(std::move(sliced).value(), sort_pool(lengths),
-                                                  baseline_lengths.size(), baseline_embeddings.rows));
+                                                  baseline_lengths.size(), baseline_embeddings.rows, det.threshold));
 }
 
 Result<FormPtr> query_form(const QueryDriftDetector& det, ViewF32 baseline, ViewF32 current) {

@@ -152,7 +152,8 @@ def combined(
     which saves a second run of the detector. A form whose test forms the
     detector's score itself (``test_scores``) takes it from the test, and fills
     ``detail``, when given, with the values behind it (embedding: ``mmd2``,
-    ``sliced_wasserstein``, ``bandwidth_sq``).
+    ``sliced_wasserstein``, ``bandwidth_sq``; response with embeddings: ``ks``,
+    ``sliced_wasserstein``).
     """
     b, b_sampled = _capped(b, sampling.BASELINE, form.aligned, cap, seed)
     c, c_sampled = _capped(c, sampling.CURRENT, form.aligned, cap, seed)

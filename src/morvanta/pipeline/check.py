@@ -75,7 +75,9 @@ def _test_breakdown(dim: str, score: DriftScore, detail: Mapping[str, float]) ->
     path's bits: the same sums)."""
     from ..engines.breakdown import build_breakdown  # type: ignore[import-not-found, unused-ignore]
 
-    return build_breakdown(dim, score, {**detail, "bandwidth": math.sqrt(detail["bandwidth_sq"])})
+    if "bandwidth_sq" in detail:
+        return build_breakdown(dim, score, {**detail, "bandwidth": math.sqrt(detail["bandwidth_sq"])})
+    return build_breakdown(dim, score, dict(detail))
 
 
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,

@@ -1,0 +1,32 @@
+// The sliced-distance walk of the permutations, eight splits per pass over one
+// direction's sorted values, compiled once per instruction set. Every lane keeps
+// the scalar walk's order of operations, so every path gives the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvanta::permutation::detail {
+
+// W1 between the two sides of eight splits along one direction (w[q], q < 8).
+// `order` and `gaps` are the direction's pooled sorted order and gaps (gaps[k] =
+// values[k + 1] - values[k] where a run of equal values ends at k, else 0);
+// bit q of lanes[row] is set when split q puts that pooled row on the baseline
+// side; share_a[i] = i / m and share_b[j] = j / n. For every position k, i
+// baseline rows and j = k + 1 - i others lie at or below it, and where the gap is
+// not 0, gap * |share_a[i] - share_b[j]| is added when that weight is not 0.
+// Every lane must describe a split with the given side sizes.
+using SlicedRunsFn = void (*)(std::size_t total, const std::uint32_t* order, const double* gaps,
+                              const double* share_a, const double* share_b, const std::uint8_t* lanes, double* w);
+
+void sliced_runs_portable(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+                          const std::uint8_t*, double*);
+void sliced_runs_avx2(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+                      const std::uint8_t*, double*);
+void sliced_runs_avx512(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+                        const std::uint8_t*, double*);
+
+// The widest path the CPU runs.
+SlicedRunsFn sliced_runs_active();
+
+}  // namespace morvanta::permutation::detail
