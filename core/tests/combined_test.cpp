@@ -13,12 +13,14 @@
 #include "permutation/combined.hpp"
 #include "permutation/masked_sums.hpp"
 #include "permutation/runner.hpp"
+#include "permutation/sliced_runs.hpp"
 #include "pool.hpp"
 #include "simd.hpp"
 #include "stats/ks.hpp"
 #include "stats/psi.hpp"
 #include "stats/rng.hpp"
 #include "stats/wasserstein.hpp"
+#include "stats/wasserstein_kernels.hpp"
 #include "test_support.hpp"
 
 namespace morvanta::permutation {
@@ -549,6 +551,49 @@ TEST_F(CombinedTestSuite, MaskedKernelSumsOfEveryPathEqualTheProductDefinition) 
         for (std::size_t i0 = 1; i0 < N; i0 += 16)
             fn(lower.data(), i0, std::min(N, i0 + 16), lp.data(), bits.data(), stride, kSplits, got.data());
         EXPECT_EQ(testkit::bytes(got), testkit::bytes(want));
+    }
+}
+
+// The sliced walk of eight splits at once, on every instruction set, gives each
+// split the bits of w1_sorted on its two sorted sides: ties (zero gaps) and lanes
+// that repeat a split included.
+TEST_F(CombinedTestSuite, SlicedWalkOfEveryPathEqualsTheSortedSidesDistance) {
+    for (const auto& [m, n] : {std::pair<std::size_t, std::size_t>{37, 23}, {5, 60}, {101, 2}}) {
+        const std::size_t total = m + n;
+        Rng rng(m);
+        std::vector<double> values(total);
+        for (double& v : values) v = std::round(8.0 * rng.uniform53()) / 4.0;  // many ties
+        std::sort(values.begin(), values.end());
+        std::vector<std::uint32_t> order(total);
+        for (std::size_t r = 0; r < total; ++r) order[r] = static_cast<std::uint32_t>((r * 7919) % total);
+        std::vector<double> gaps(total, 0.0), shares(total + 2);
+        for (std::size_t k = 0; k + 1 < total; ++k)
+            if (values[k + 1] != values[k]) gaps[k] = values[k + 1] - values[k];
+        for (std::size_t i = 0; i <= m; ++i) shares[i] = double(i) / double(m);
+        for (std::size_t j = 0; j <= n; ++j) shares[m + 1 + j] = double(j) / double(n);
+        std::vector<std::vector<std::uint8_t>> labels;
+        for (std::size_t q = 0; q < 6; ++q) labels.push_back(split_labels(total, m, 3, q));
+        labels.push_back(labels[5]);
+        labels.push_back(labels[5]);
+        std::vector<std::uint8_t> lanes(total, 0);
+        for (std::size_t q = 0; q < 8; ++q)
+            for (std::size_t r = 0; r < total; ++r) lanes[r] |= std::uint8_t(labels[q][r] << q);
+        double want[8];
+        for (std::size_t q = 0; q < 8; ++q) {
+            std::vector<double> a, b;
+            for (std::size_t k = 0; k < total; ++k) (labels[q][order[k]] ? a : b).push_back(values[k]);
+            want[q] = wasserstein_detail::w1_sorted(a, b);
+        }
+        const std::pair<SimdPath, detail::SlicedRunsFn> paths[] = {{SimdPath::Portable, detail::sliced_runs_portable},
+                                                                   {SimdPath::Avx2, detail::sliced_runs_avx2},
+                                                                   {SimdPath::Avx512, detail::sliced_runs_avx512}};
+        for (const auto& [path, fn] : paths) {
+            if (!simd_supported(path)) continue;
+            SCOPED_TRACE(simd_name(path));
+            double got[8];
+            fn(total, order.data(), gaps.data(), shares.data(), m, lanes.data(), got);
+            for (std::size_t q = 0; q < 8; ++q) EXPECT_TRUE(same_bits(got[q], want[q])) << q << ": " << got[q];
+        }
     }
 }
 

@@ -42,8 +42,9 @@ struct Sliced {
     // gaps[k] = values[k + 1] - values[k] where a run of equal values ends at k,
     // else 0 (the last position too); per direction like `values`.
     std::vector<double> gaps;
-    // i / m and j / n for every count of a side, as w1_sorted divides them.
-    std::vector<double> share_a, share_b;
+    // i / m for every count i of the baseline side, then j / n for the other, as
+    // w1_sorted divides them.
+    std::vector<double> shares;
 };
 
 Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std::uint64_t seed) {
@@ -83,10 +84,9 @@ Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std:
             if (v[k + 1] != v[k]) g[k] = v[k + 1] - v[k];
     }
     const double dm = static_cast<double>(x.rows), dn = static_cast<double>(y.rows);
-    s.share_a.resize(x.rows + 1);
-    s.share_b.resize(y.rows + 1);
-    for (std::size_t i = 0; i <= x.rows; ++i) s.share_a[i] = static_cast<double>(i) / dm;
-    for (std::size_t j = 0; j <= y.rows; ++j) s.share_b[j] = static_cast<double>(j) / dn;
+    s.shares.resize(x.rows + y.rows + 2);
+    for (std::size_t i = 0; i <= x.rows; ++i) s.shares[i] = static_cast<double>(i) / dm;
+    for (std::size_t j = 0; j <= y.rows; ++j) s.shares[x.rows + 1 + j] = static_cast<double>(j) / dn;
     return s;
 }
 
@@ -147,8 +147,8 @@ void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::s
             lanes[r] = static_cast<std::uint8_t>(bits);
         }
         for (std::size_t p = 0; p < s.dirs; ++p) {
-            runs(s.total, s.order.data() + p * s.total, s.gaps.data() + p * s.total, s.share_a.data(),
-                 s.share_b.data(), lanes.data(), w);
+            runs(s.total, s.order.data() + p * s.total, s.gaps.data() + p * s.total, s.shares.data(), s.m,
+                 lanes.data(), w);
             for (std::size_t t = 0; t < nq; ++t) sum[q0 + t] += w[t];
         }
     }

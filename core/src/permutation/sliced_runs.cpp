@@ -6,8 +6,10 @@
 
 namespace morvanta::permutation::detail {
 
-void sliced_runs_portable(std::size_t total, const std::uint32_t* order, const double* gaps, const double* share_a,
-                          const double* share_b, const std::uint8_t* lanes, double* w) {
+void sliced_runs_portable(std::size_t total, const std::uint32_t* order, const double* gaps, const double* shares,
+                          std::size_t m, const std::uint8_t* lanes, double* w) {
+    const double* share_a = shares;
+    const double* share_b = shares + m + 1;
     std::size_t i[8] = {};
     double acc[8] = {};
     for (std::size_t k = 0; k < total; ++k) {

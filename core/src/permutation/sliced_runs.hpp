@@ -12,18 +12,19 @@ namespace morvanta::permutation::detail {
 // `order` and `gaps` are the direction's pooled sorted order and gaps (gaps[k] =
 // values[k + 1] - values[k] where a run of equal values ends at k, else 0);
 // bit q of lanes[row] is set when split q puts that pooled row on the baseline
-// side; share_a[i] = i / m and share_b[j] = j / n. For every position k, i
-// baseline rows and j = k + 1 - i others lie at or below it, and where the gap is
-// not 0, gap * |share_a[i] - share_b[j]| is added when that weight is not 0.
-// Every lane must describe a split with the given side sizes.
+// side; `shares` holds i / m for i = 0 .. m, then j / n for j = 0 .. n. For
+// every position k, i baseline rows and j = k + 1 - i others lie at or below it,
+// and where the gap is not 0, gap * |i / m - j / n| (the two shares subtracted)
+// is added when that weight is not 0. Every lane must describe a split of m
+// baseline rows.
 using SlicedRunsFn = void (*)(std::size_t total, const std::uint32_t* order, const double* gaps,
-                              const double* share_a, const double* share_b, const std::uint8_t* lanes, double* w);
+                              const double* shares, std::size_t m, const std::uint8_t* lanes, double* w);
 
-void sliced_runs_portable(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+void sliced_runs_portable(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
                           const std::uint8_t*, double*);
-void sliced_runs_avx2(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+void sliced_runs_avx2(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
                       const std::uint8_t*, double*);
-void sliced_runs_avx512(std::size_t, const std::uint32_t*, const double*, const double*, const double*,
+void sliced_runs_avx512(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
                         const std::uint8_t*, double*);
 
 // The widest path the CPU runs.
