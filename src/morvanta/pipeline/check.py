@@ -630,9 +630,11 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
         if raised and calls:
             notes.append(raised)
         details: dict[str, dict[str, float]] = {dim: {} for dim in by_test}
+        extra: dict[str, dict[str, Any]] = {
+            dim: {**({"detail": details[dim]} if dim in details else {}),
+                  **({"categories": call.categories} if call.categories else {})} for dim, call in calls.items()}
         tests = {dim: _test(call.method, call.base, call.cur, n_permutations=n_perm, seed=seed, exact=rules.exact,
-                            score=scores.get(dim), **({"detail": details[dim]} if dim in details else {}),
-                            **({"categories": call.categories} if call.categories else {}))
+                            score=scores.get(dim), **extra[dim])
                  for dim, call in calls.items()}
         tests = {dim: replace(t, sampled=True) if dim in sampled else t for dim, t in tests.items()}
         for dim in by_test:
