@@ -5,7 +5,10 @@
 // projections by one labelled pass, so its distance is the kernel's own on the
 // dealt rows. MMD: the Gaussian kernel of every pooled pair is computed once
 // (lower triangle, bandwidth fixed from the pooled sample) and a permutation only
-// re-sums it by labels, a batch of permutations per pass over the matrix.
+// re-sums it by labels, a batch of permutations per pass over the matrix. The
+// same matrix, summed in the detector's order, gives the detector's own score,
+// so a check that tests its embeddings computes their pairwise distances once.
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -62,27 +65,46 @@ Result<Sliced> make_sliced(ViewF32 x, ViewF32 y, std::size_t n_projections, std:
     const MatrixF32 pooled = pool_rows(x, y);
     const std::vector<float> w = wasserstein_detail::draw_directions(n_projections, x.cols, seed);
     std::vector<double> proj(n_projections * s.total);
-    wasserstein_detail::project(wasserstein_detail::best_path(), pooled.view(), w.data(), n_projections, proj.data());
+    // Rows are projected, and directions sorted, independently: spread over the pool.
+    constexpr std::size_t kRowChunk = 256;
+    const auto path = wasserstein_detail::best_path();
+    PoolRun run = pool_parallel_for((s.total + kRowChunk - 1) / kRowChunk, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c < e && !cancelled(); ++c) {
+            const std::size_t r0 = c * kRowChunk, r1 = std::min(s.total, r0 + kRowChunk);
+            const ViewF32 all = pooled.view();
+            const ViewF32 part{all.row(r0), r1 - r0, all.cols, all.stride};
+            wasserstein_detail::project(path, part, w.data(), n_projections, proj.data() + r0, s.total);
+        }
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (cancelled()) return DriftError::cancelled();
     s.values.resize(proj.size());
     s.order.resize(proj.size());
-    for (std::size_t p = 0; p < n_projections; ++p) {
-        const double* v = proj.data() + p * s.total;
-        std::uint32_t* o = s.order.data() + p * s.total;
-        for (std::size_t r = 0; r < s.total; ++r) {
-            if (std::isnan(v[r])) return DriftError::numerical_instability(kContext);
-            o[r] = static_cast<std::uint32_t>(r);
-        }
-        std::sort(o, o + s.total, [&](std::uint32_t a, std::uint32_t b) { return v[a] < v[b]; });
-        for (std::size_t r = 0; r < s.total; ++r) s.values[p * s.total + r] = v[o[r]];
-    }
-    s.m = x.rows;
     s.gaps.assign(s.values.size(), 0.0);
-    for (std::size_t p = 0; p < n_projections; ++p) {
-        const double* v = s.values.data() + p * s.total;
-        double* g = s.gaps.data() + p * s.total;
-        for (std::size_t k = 0; k + 1 < s.total; ++k)
-            if (v[k + 1] != v[k]) g[k] = v[k + 1] - v[k];
-    }
+    std::atomic<bool> nan{false};
+    run = pool_parallel_for(n_projections, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t p = b; p < e && !cancelled(); ++p) {
+            const double* v = proj.data() + p * s.total;
+            std::uint32_t* o = s.order.data() + p * s.total;
+            for (std::size_t r = 0; r < s.total; ++r) {
+                if (std::isnan(v[r])) {
+                    nan = true;
+                    return;
+                }
+                o[r] = static_cast<std::uint32_t>(r);
+            }
+            std::sort(o, o + s.total, [&](std::uint32_t a, std::uint32_t b) { return v[a] < v[b]; });
+            double* sv = s.values.data() + p * s.total;
+            for (std::size_t r = 0; r < s.total; ++r) sv[r] = v[o[r]];
+            double* g = s.gaps.data() + p * s.total;
+            for (std::size_t k = 0; k + 1 < s.total; ++k)
+                if (sv[k + 1] != sv[k]) g[k] = sv[k + 1] - sv[k];
+        }
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
+    if (nan) return DriftError::numerical_instability(kContext);
+    if (cancelled()) return DriftError::cancelled();
+    s.m = x.rows;
     const double dm = static_cast<double>(x.rows), dn = static_cast<double>(y.rows);
     s.shares.resize(x.rows + y.rows + 2);
     for (std::size_t i = 0; i <= x.rows; ++i) s.shares[i] = static_cast<double>(i) / dm;
@@ -182,13 +204,15 @@ struct Kernel {
     std::size_t total = 0;
     bool zero = false;            // bandwidth unusable: the discrepancy is 0
     double bandwidth_sq = 0.0;    // the median heuristic's squared bandwidth
-    std::vector<double> lower;    // K(i, j) for j < i at i * (i - 1) / 2 + j
+    // K(i, j) for j < i at i * (i - 1) / 2 + j; left uninitialised until the pool
+    // fills it, so its pages are first touched by the threads that write them.
+    std::unique_ptr<double[]> lower;
     std::vector<double> row_sum;  // sum over j != i of K(i, j)
     double all = 0.0;             // sum of row_sum
     // The unbiased MMD^2 of the given split summed as mmd_rbf sums it (its bits,
     // not the permutations' masked order); NaN when a kernel value is not finite.
     double detector_mmd2 = std::numeric_limits<double>::quiet_NaN();
-    const double* row(std::size_t i) const noexcept { return lower.data() + i * (i - 1) / 2; }
+    const double* row(std::size_t i) const noexcept { return lower.get() + i * (i - 1) / 2; }
 };
 
 // Squared bandwidth by the median heuristic over the first 256 rows of each window.
@@ -200,14 +224,23 @@ double pooled_bandwidth(const MatrixF32& pooled, std::size_t m, std::size_t n, B
     const std::size_t np = sel.size(), cols = pooled.cols;
     const Packed packed = pack(sel, cols);
     const std::size_t stride = packed.groups * kMmdLanes;
-    std::vector<double> dist, d2(kMmdRows * stride);
-    dist.reserve(np * (np - 1) / 2);
-    for (std::size_t i0 = 0; i0 < np; i0 += kMmdRows) {
-        const std::size_t ni = std::min(kMmdRows, np - i0);
-        block(sel.data() + i0, ni, packed.buf.data(), cols, 0, packed.groups, d2.data(), stride);
-        for (std::size_t r = 0; r < ni; ++r)
-            for (std::size_t j = i0 + r + 1; j < np; ++j) dist.push_back(std::sqrt(d2[r * stride + j]));
-    }
+    // Row i's distances to every later row start at i * (np - 1) - i * (i - 1) / 2;
+    // blocks of rows fill their own ranges on the pool (the median ignores order).
+    std::vector<double> dist(np * (np - 1) / 2);
+    const std::size_t n_blocks = (np + kMmdRows - 1) / kMmdRows;
+    const PoolRun run = pool_parallel_for(n_blocks, 1, [&](std::size_t b, std::size_t e) {
+        std::vector<double> d2(kMmdRows * stride);
+        for (std::size_t blk = b; blk < e; ++blk) {
+            const std::size_t i0 = blk * kMmdRows, ni = std::min(kMmdRows, np - i0);
+            block(sel.data() + i0, ni, packed.buf.data(), cols, 0, packed.groups, d2.data(), stride);
+            for (std::size_t r = 0; r < ni; ++r) {
+                const std::size_t i = i0 + r;
+                double* out = dist.data() + (i * (np - 1) - i * (i - 1) / 2);
+                for (std::size_t j = i + 1; j < np; ++j) out[j - i - 1] = std::sqrt(d2[r * stride + j]);
+            }
+        }
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
     const std::size_t k = dist.size() / 2;
     std::nth_element(dist.begin(), dist.begin() + static_cast<std::ptrdiff_t>(k), dist.end());
     const double sq = dist[k] * dist[k];
@@ -292,27 +325,36 @@ Result<Kernel> make_kernel(const MatrixF32& pooled, std::size_t m, std::size_t n
     std::vector<const float*> rows(N);
     for (std::size_t r = 0; r < N; ++r) rows[r] = pooled.row(r);
     const Packed packed = pack(rows, cols);
-    K.lower.resize(N * (N - 1) / 2);
-    const std::size_t n_blocks = (N + kMmdRows - 1) / kMmdRows;
-    auto leaf = [&](std::size_t b, std::size_t e) -> double {
-        std::vector<double> d2(kMmdRows * packed.groups * kMmdLanes);
-        for (std::size_t blk = b; blk < e; ++blk) {
-            if (cancelled()) return 0.0;
-            const std::size_t i0 = blk * kMmdRows, ni = std::min(kMmdRows, N - i0);
-            const std::size_t g_end = (i0 + ni - 1 + kMmdLanes - 1) / kMmdLanes;  // covers every j < i
-            if (g_end == 0) continue;
-            const std::size_t stride = g_end * kMmdLanes;
-            block(rows.data() + i0, ni, packed.buf.data(), cols, 0, g_end, d2.data(), stride);
-            for (std::size_t r = 0; r < ni; ++r) {
-                const std::size_t i = i0 + r;
-                double* out = K.lower.data() + i * (i - 1) / 2;
-                for (std::size_t j = 0; j < i; ++j) out[j] = std::exp(f * d2[r * stride + j]);
+    K.lower.reset(new double[N * (N - 1) / 2]);
+    // A chunk of rows takes the packed columns a tile at a time (small enough for
+    // the core's cache), so each tile serves every row of the chunk; the entries
+    // are independent, so the order they are filled in changes no bits.
+    constexpr std::size_t kChunkRows = 32, kTileGroups = 16, kTileLanes = kTileGroups * kMmdLanes;
+    const std::size_t n_chunks = (N + kChunkRows - 1) / kChunkRows;
+    const PoolRun run = pool_parallel_for(n_chunks, 1, [&](std::size_t b, std::size_t e) {
+        alignas(64) double d2[kMmdRows * kTileLanes];
+        for (std::size_t chunk = b; chunk < e; ++chunk) {
+            if (cancelled()) return;
+            const std::size_t r0 = chunk * kChunkRows, r1 = std::min(N, r0 + kChunkRows);
+            const std::size_t g_end = (r1 - 1 + kMmdLanes - 1) / kMmdLanes;  // covers every j < i
+            for (std::size_t g0 = 0; g0 < g_end; g0 += kTileGroups) {
+                const std::size_t j0 = g0 * kMmdLanes;
+                for (std::size_t i0 = r0; i0 < r1; i0 += kMmdRows) {
+                    const std::size_t ni = std::min(kMmdRows, r1 - i0), last = i0 + ni - 1;
+                    if (j0 >= last) continue;  // no j < i in this tile for these rows
+                    const std::size_t g1 = std::min({g_end, g0 + kTileGroups, (last + kMmdLanes - 1) / kMmdLanes});
+                    block(rows.data() + i0, ni, packed.buf.data(), cols, g0, g1, d2, kTileLanes);
+                    for (std::size_t r = 0; r < ni; ++r) {
+                        const std::size_t i = i0 + r, j1 = std::min(i, g1 * kMmdLanes);
+                        double* out = K.lower.get() + i * (i - 1) / 2;
+                        const double* dr = d2 + r * kTileLanes - j0;
+                        for (std::size_t j = j0; j < j1; ++j) out[j] = std::exp(f * dr[j]);
+                    }
+                }
             }
         }
-        return 0.0;
-    };
-    const PoolSum ps = pool_parallel_sum(n_blocks, leaf);
-    if (ps.fault) std::rethrow_exception(ps.fault);
+    });
+    if (run.fault) std::rethrow_exception(run.fault);
     if (cancelled()) return DriftError::cancelled();
     RowSums rs = row_sums(K, m);
     if (cancelled()) return DriftError::cancelled();
@@ -347,7 +389,7 @@ void mmd_batch(const Kernel& K, std::size_t m, bool baseline_side, const std::ui
     constexpr std::size_t kRowBlock = 16;
     const MaskedSumsFn sums = masked_sums_active();
     for (std::size_t i0 = 1; i0 < N; i0 += kRowBlock)
-        sums(K.lower.data(), i0, std::min(N, i0 + kRowBlock), in, bits, bit_stride, count, s_in);
+        sums(K.lower.get(), i0, std::min(N, i0 + kRowBlock), in, bits, bit_stride, count, s_in);
     for (std::size_t q = 0; q < count; ++q)
         for (std::size_t i = 0; i < N; ++i)
             if (in[q][i]) r_in[q] += K.row_sum[i];
