@@ -106,7 +106,11 @@ def combined_test(
 
     Keys: parts, columns (column per part or None), observed, mean, sd,
     excluded, statistic, p_value, p_raw, p_adjusted (single-step maxT; NaN when
-    excluded), permutations_run, stopped, n_permutations, seed.
+    excluded), permutations_run, stopped, n_permutations, seed, score and
+    score_detail: the detector's own score of the given windows (a DriftScore,
+    bit for bit) and the values behind it, where the test's preparation holds
+    them (EmbeddingDrift.detect: mmd2, sliced_wasserstein, bandwidth_sq;
+    ResponseDrift.detect_with_embeddings: ks, sliced_wasserstein), else None.
     """
 
 

@@ -291,7 +291,8 @@ const Register reg{
     {"combined_test", cfunc(combined_test), kFlags,
      "combined_test(detector, method, baseline, current, n_permutations, seed, *, pilot=200, stop_after=20)\n--\n\n"
      "Combined (maxT) permutation test of the method's parts, standardised by a pilot run; sequential stop at "
-     "the stop_after-th exceedance (0 runs all)."},
+     "the stop_after-th exceedance (0 runs all). 'score' is the detector's own score where the test's "
+     "preparation holds it (embeddings, answer embeddings), else None."},
     {"pilot_seed", cfunc(pilot_seed), kFlags,
      "pilot_seed(seed)\n--\n\nSeed of the combined test's pilot stream: pilot permutation p is the deal "
      "split_labels(n_total, n_baseline, pilot_seed(seed), p)."},
