@@ -518,6 +518,9 @@ def test_monitor_over_partitions_with_a_categorical_column_against_a_saved_basel
     assert moved == [600, 750]
     last = serial.windows[-1].result
     assert [u["category"] for u in last.categorical[0]["unseen"]] == ["voice"]
+    # Each JSON line says what moved in the window's categorical columns.
+    line = json.loads(json.dumps(serial.windows[-1].to_dict()))
+    assert [u["category"] for u in line["categorical_columns"][0]["unseen"]] == ["voice"]
 
 
 # ---------------------------------------------------------------- categorical columns in check_groups

@@ -756,6 +756,8 @@ class WindowResult:
             "decided_by": None if self.result is None else self.result.decide,
             "alpha": None if self.result is None else self.result.alpha,
             "dimensions": dims,
+            # What moved in each categorical column of the window, as a check reports it.
+            "categorical_columns": [] if self.result is None else [dict(c) for c in self.result.categorical],
         })
         return out
 
