@@ -20,8 +20,8 @@
 #include "../stats/mmd_simd.hpp"
 #include "../stats/wasserstein_kernels.hpp"
 #include "masked_sums.hpp"
-#include "sliced_runs.hpp"
 #include "runner.hpp"
+#include "sliced_runs.hpp"
 
 namespace morvanta::permutation {
 
@@ -169,8 +169,8 @@ void sliced_eval_many(const Sliced& s, const std::uint8_t* const* labels, std::s
             lanes[r] = static_cast<std::uint8_t>(bits);
         }
         for (std::size_t p = 0; p < s.dirs; ++p) {
-            runs(s.total, s.order.data() + p * s.total, s.gaps.data() + p * s.total, s.shares.data(), s.m,
-                 lanes.data(), w);
+            runs(s.total, s.order.data() + p * s.total, s.gaps.data() + p * s.total, s.shares.data(), s.m, lanes.data(),
+                 w);
             for (std::size_t t = 0; t < nq; ++t) sum[q0 + t] += w[t];
         }
     }
@@ -202,8 +202,8 @@ Packed pack(const std::vector<const float*>& rows, std::size_t cols) {
 
 struct Kernel {
     std::size_t total = 0;
-    bool zero = false;            // bandwidth unusable: the discrepancy is 0
-    double bandwidth_sq = 0.0;    // the median heuristic's squared bandwidth
+    bool zero = false;          // bandwidth unusable: the discrepancy is 0
+    double bandwidth_sq = 0.0;  // the median heuristic's squared bandwidth
     // K(i, j) for j < i at i * (i - 1) / 2 + j; left uninitialised until the pool
     // fills it, so its pages are first touched by the threads that write them.
     std::unique_ptr<double[]> lower;
@@ -618,7 +618,8 @@ Result<FormPtr> embedding_form(const EmbeddingDriftDetector& det, ViewF32 baseli
     const MatrixF32 pooled = pool_rows(baseline, current);
     auto kernel = make_kernel(pooled, m, n);
     if (!kernel) return std::move(kernel).error();
-    return FormPtr(std::make_unique<EmbeddingForm>(std::move(sliced).value(), std::move(kernel).value(), m, det.threshold));
+    return FormPtr(
+        std::make_unique<EmbeddingForm>(std::move(sliced).value(), std::move(kernel).value(), m, det.threshold));
 }
 
 Result<FormPtr> response_embeddings_form(const ResponseDriftDetector& det, std::span<const double> baseline_lengths,

@@ -17,13 +17,13 @@ namespace morvanta::permutation::detail {
 // and where the gap is not 0, gap * |i / m - j / n| (the two shares subtracted)
 // is added when that weight is not 0. Every lane must describe a split of m
 // baseline rows.
-using SlicedRunsFn = void (*)(std::size_t total, const std::uint32_t* order, const double* gaps,
-                              const double* shares, std::size_t m, const std::uint8_t* lanes, double* w);
+using SlicedRunsFn = void (*)(std::size_t total, const std::uint32_t* order, const double* gaps, const double* shares,
+                              std::size_t m, const std::uint8_t* lanes, double* w);
 
 void sliced_runs_portable(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
                           const std::uint8_t*, double*);
-void sliced_runs_avx2(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
-                      const std::uint8_t*, double*);
+void sliced_runs_avx2(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t, const std::uint8_t*,
+                      double*);
 void sliced_runs_avx512(std::size_t, const std::uint32_t*, const double*, const double*, std::size_t,
                         const std::uint8_t*, double*);
 
