@@ -1,6 +1,9 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
 
+import os
 import re
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -17,6 +20,20 @@ def project_version():
     text = (Path(__file__).parent.parent / "pyproject.toml").read_text()
     table = re.search(r"^\[project\]$(.*?)(?=^\[)", text, re.M | re.S).group(1)
     return re.search(r'^version\s*=\s*"([^"]+)"', table, re.M).group(1)
+
+
+def cli_env():
+    """The environment of a child process that imports the package under test."""
+    import morvanta
+
+    site = str(Path(morvanta.__file__).parent.parent.absolute())
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [site, os.environ.get("PYTHONPATH")] if p))
+
+
+def run_cli(*args, cwd=None, timeout=300):
+    """`python -m morvanta ARGS` in a child process; its completed process, text output."""
+    return subprocess.run([sys.executable, "-m", "morvanta", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, env=cli_env(), timeout=timeout)
 
 
 def emb(rows, cols, seed, shift=0.0):

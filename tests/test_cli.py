@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import io
 import json
-import os
 import subprocess
 import sys
 import time
@@ -13,19 +12,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import cli_env, run_cli as run
+
 import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift
 from morvanta.cli.options import Progress
 
 NAMES = ["age", "income", "clicks"]
-# The morvanta under test, also from another working directory.
-SITE = str(Path(morvanta.__file__).parent.parent.absolute())
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
-
-
-def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    cmd = [sys.executable, "-m", "morvanta", *args]
-    return subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, env=ENV, timeout=120)
+ENV = cli_env()  # the morvanta under test, also from another working directory
 
 
 def json_of(score: morvanta.DriftScore) -> dict:

@@ -47,8 +47,6 @@ def test_same_sample_and_threshold_comparison():
 
 
 @pytest.mark.parametrize("x, y, projections, exc, text", [
-    (emb(1, 4, 1), emb(10, 4, 2), 64, MorvantaError, "insufficient samples: need at least 2, got 1 (mmd_rbf)"),
-    (emb(5, 384, 1), emb(5, 768, 2), 64, MorvantaError, "dimension mismatch: expected 384, got 768 (mmd_rbf)"),
     (emb(1, 3, 1), emb(0, 5, 2), 0, MorvantaError, "dimension mismatch: expected 3, got 5 (mmd_rbf)"),
     (emb(5, 4, 1), emb(6, 4, 2), 0, MorvantaError,
      "invalid configuration: sliced_wasserstein: n_projections must be > 0"),

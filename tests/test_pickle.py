@@ -65,6 +65,8 @@ def settings_bits(settings):
 
 @pytest.mark.parametrize("det, want", DETECTORS, ids=lambda v: repr(v)[:40])
 def test_detectors_keep_class_and_every_setting(det, want):
+    # The settings read out rebuild an equal detector, and every copy keeps them.
+    assert settings_bits(_engine.detector_settings(type(det)(*want[1:]))) == settings_bits(want)
     for back in round_trips(det):
         assert type(back) is type(det)
         assert settings_bits(_engine.detector_settings(back)) == settings_bits(want)

@@ -8,15 +8,13 @@ from __future__ import annotations
 import inspect
 import json
 import math
-import os
 import re
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
+
+from conftest import run_cli as run
 
 import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, QueryDrift
@@ -25,15 +23,9 @@ from morvanta.io.log import LogError, RequestLog, read_log
 from morvanta.pipeline import check as check_mod
 from morvanta.pipeline.monitor import _by_time
 
-SITE = str(Path(morvanta.__file__).parent.parent.absolute())
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
 T0 = 1_700_000_000.0  # 2023-11-14T22:13:20Z
 HOUR = 3600.0
 
-
-def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "morvanta", *args], capture_output=True, text=True, cwd=cwd,
-                          env=ENV, timeout=120)
 
 
 def log(n: int, seed: int, shift: float = 0.0, dim: int = 4, flags: bool = True) -> dict[str, object]:
