@@ -559,18 +559,10 @@ def test_check_command(logs, tmp_path):
 
 def test_check_command_errors(logs, tmp_path):
     d, _, _, paths, cpaths = logs
-    bad = tmp_path / "bad.jsonl"
-    bad.write_text('{"confidence": 0.5}\n{"confidence": "high"}\n')
     (tmp_path / "bad.parquet").write_bytes(b"xx")
     cases = [
-        (["check", str(paths["parquet"]), str(bad)],
-         f"morvanta: error: '{bad}' column 'confidence' line 2: expected a number, got 'high'"),
-        (["check", str(paths["parquet"]), str(tmp_path / "none.csv")],
-         f"morvanta: error: cannot read '{tmp_path / 'none.csv'}': No such file or directory"),
         (["check", "a.csv", "b.csv", "--p-values", "--calibrate", "0.01"],
          "morvanta: error: --p-values and --calibrate exclude each other"),
-        (["check", "a.csv", "b.csv", "--calibrate", "2"],
-         "morvanta: error: argument --calibrate: expected a number in (0, 1), got '2' (see 'morvanta check --help')"),
         (["check", "a.csv", "b.csv", "--fixed-thresholds", "--permutations", "9"],
          "morvanta: error: --permutations needs p-value decisions, which --fixed-thresholds replaces"),
         (["check", "a.csv", "b.csv", "--fixed-thresholds", "--calibrate", "0.1"],
@@ -578,18 +570,6 @@ def test_check_command_errors(logs, tmp_path):
         (["check", "a.csv", "b.csv", "--min-effect", "data"],
          "morvanta: error: argument --min-effect: expected DIMENSION=SCORE with DIMENSION one of data, embedding, "
          "response, confidence, query, got 'data' (see 'morvanta check --help')"),
-        (["check", "a.csv", "b.csv", "--p-values", "--permutations", "0"],
-         "morvanta: error: argument --permutations: expected a positive integer, got '0' "
-         "(see 'morvanta check --help')"),
-        (["monitor", "a.csv", "--rows", "10", "--seed", str(1 << 64)],
-         f"morvanta: error: argument --seed: expected a non-negative integer below 2**64, got '{1 << 64}' "
-         "(see 'morvanta monitor --help')"),
-        (["check", "--json", str(paths["parquet"]), str(cpaths["parquet"]), str(cpaths["csv"])],
-         f"morvanta: error: --json {paths['parquet']}: refusing to write over a log (give the output another name)"),
-        (["monitor", str(cpaths["parquet"]), "--every", "1 fortnight"],
-         "morvanta: error: --every: not a duration: '1 fortnight' (e.g. 30s, 15m, 1h, 1h30m, 7d)"),
-        (["monitor", str(paths["csv"]), "--rows", "10", "--baseline", "1h"],
-         "morvanta: error: with --rows, --baseline is a number of rows, got '1h'"),
     ]
     for args, message in cases:
         out = run(*args)

@@ -418,7 +418,7 @@ ERRORS = [
     # A negative threshold reports identical windows as drift, NaN never reports any.
     *[(f"{cmd} --threshold {t}", f"argument --threshold: expected a finite number >= 0, got '{t}' "
        f"(see 'morvanta {cmd.split()[0]} --help')$")
-      for cmd in ("data base.csv base.csv", "response len_b.txt len_b.txt") for t in ("-1", "nan")],
+      for cmd, t in (("data base.csv base.csv", "-1"), ("response len_b.txt len_b.txt", "nan"))],
 ]
 
 
@@ -600,9 +600,11 @@ def test_embedding_counter_and_step_ticker_share_the_progress_line_without_overw
     assert pipe.getvalue() == "" and progress_maker.get() is None
 
 
-@pytest.mark.parametrize("module", ["morvanta", "morvanta.cli", "morvanta.demo", "morvanta.io.files", "morvanta.engines.columns", "morvanta.pipeline.check"])
-def test_import_loads_no_numpy_or_frame_library(module):
-    code = f"import sys, {module}; print([m for m in ('numpy', 'pandas', 'polars', 'pyarrow') if m in sys.modules])"
+@pytest.mark.parametrize("module", ["morvanta", "morvanta.cli", "morvanta.demo", "morvanta.io.files",
+                                    "morvanta.engines.columns", "morvanta.pipeline.check", "morvanta.embed"])
+def test_import_loads_no_numpy_frame_or_embedding_library(module):
+    heavy = ("numpy", "pandas", "polars", "pyarrow", "onnxruntime", "tokenizers", "torch")
+    code = f"import sys, {module}; print([m for m in {heavy!r} if m in sys.modules])"
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV)
     assert (p.returncode, p.stdout.strip()) == (0, "[]"), p.stderr
 

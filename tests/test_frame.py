@@ -241,7 +241,7 @@ DTYPES = ["f8", "f4", "f2", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?",
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("step", [1, 2, -1, -3])
+@pytest.mark.parametrize("step", [1, -3])
 def test_array_sequences_match_item_by_item(dtype, step):
     rng = np.random.default_rng(7)
     raw = rng.normal(0, 1e6 if dtype != "f2" else 1e3, size=301)

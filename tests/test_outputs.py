@@ -5,6 +5,7 @@ labels and terminal text that data cannot break."""
 from __future__ import annotations
 
 import errno
+import importlib.util
 import json
 import os
 import re
@@ -354,8 +355,18 @@ def test_monitor_jsonl_file_and_text_table(logs, capsys):
     level = ("morvanta: note: each window is tested at alpha 0.05: over 8 windows checked, about 0.4 drift by "
              "chance when nothing changed\n")
     assert notes.startswith(gap + level)
-    status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl")
+    assert [(x["window"], x["status"], x["periods"]) for x in map(json.loads, streamed.splitlines())] == [
+        (0, "checked", 1), (1, "checked", 1), (2, "checked", 1), (3, "checked", 1), (4, "checked", 1),
+        (5, "gap", 3), (8, "checked", 1), (9, "checked", 1), (10, "checked", 1)]
+    html = ["--html", "m.html"] if importlib.util.find_spec("jinja2") and importlib.util.find_spec("matplotlib") else []
+    status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl", *html)
     assert (status, err) == (0, gap)  # the other notes are in the table's text
+    if html:
+        page = (logs / "m.html").read_text()
+        assert '<tr class="gap"><th scope="row">5</th>' in page and "no requests for 3 periods" in page
+        assert "1 gap without requests shaded" in page  # the charts' text alternative says so
+        assert re.search(r"windows checked drifted \(at alpha 0.05 each, about 0.4 of the 8 would drift by chance\)"
+                         r"(: [0-9: -]+(, [0-9: -]+)*)?\. 1 gap without requests \(3 empty periods\)\.</p>", page)
     # The file holds exactly the lines the stream gave; stdout gets the table of windows.
     assert (logs / "w.jsonl").read_text() == streamed
     assert re.search(r"^5 +2023-11-14 06:00 +0 +gap: no requests for 3 periods, until 2023-11-14 09:00$", out, re.M)
