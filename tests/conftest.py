@@ -41,6 +41,27 @@ def emb(rows, cols, seed, shift=0.0):
     return (np.random.default_rng(seed).standard_normal((rows, cols)) + shift).astype(np.float32)
 
 
+def labels(total, m, seed, index):
+    """The core's deal of split `index`: True for the `m` rows dealt to the baseline side."""
+    from morvanta import _engine
+
+    return np.frombuffer(_engine.split_labels(total, m, seed, index), np.uint8).astype(bool)
+
+
+def bits(x):
+    """A float's eight bytes: equal only when equal to the last bit (NaN included, -0.0 apart)."""
+    return np.float64(x).tobytes()
+
+
+@pytest.fixture
+def threads():
+    """`threads(n)` sets the core's worker count; the default is back after the test."""
+    from morvanta import _engine
+
+    yield _engine.set_threads
+    _engine.set_threads(0)
+
+
 def layouts(a):
     """The logical contents of `a` as Fortran-ordered, transposed, reversed (negative
     strides) and non-contiguous views."""

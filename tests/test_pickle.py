@@ -6,7 +6,6 @@ import concurrent.futures
 import copy
 import multiprocessing
 import pickle
-import struct
 import sys
 
 import numpy as np
@@ -15,14 +14,10 @@ import pytest
 import morvanta
 from morvanta import (BaselineSnapshot, ColumnDrift, ConfidenceDrift, DataDrift, DriftReport, DriftScore,
     EmbeddingDrift, QueryDrift, ResponseDrift, _engine, _pickle)
-from conftest import emb
+from conftest import bits, emb
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 NAN, INF = float("nan"), float("inf")
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def score_fields(s):

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import json
 import re
-import struct
 import subprocess
 import time
 from datetime import datetime, timezone
@@ -15,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import run_cli as run
+from conftest import bits, run_cli as run
 
 import morvanta
 from morvanta import DataDrift
@@ -41,10 +40,6 @@ def cli_error(out: subprocess.CompletedProcess[str]) -> str:
     assert (out.returncode, out.stdout) == (2, ""), out.stderr
     assert out.stderr.count("\n") == 1 and "Traceback" not in out.stderr and "internal error" not in out.stderr
     return out.stderr.removeprefix("morvanta: error: ").rstrip("\n")
-
-
-def bits(x: float) -> bytes:
-    return struct.pack("<d", x)
 
 
 def frame(n: int, seed: int, shift: float = 0.0):
