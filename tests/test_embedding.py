@@ -7,7 +7,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import check_raises, concurrently, emb, layouts
+from conftest import check_raises, concurrently, emb
 
 from morvanta import EmbeddingDrift, MorvantaError, ResponseDrift
 
@@ -56,11 +56,10 @@ def test_errors_in_order(x, y, projections, exc, text):
     check_raises(lambda: EmbeddingDrift(n_projections=projections).detect(x, y), exc, text)
 
 
-def test_layouts_seed_and_threads():
+def test_seed_and_threads():
     x, y = emb(70, 12, 8), emb(64, 12, 9, 0.2)
     det = EmbeddingDrift(seed=3)
     want = det.detect(x, y).score
-    assert [det.detect(a, b).score for a, b in zip(layouts(x), layouts(y))] == [want] * 4
     assert EmbeddingDrift(seed=4).detect(x, y).score != want
     assert not hasattr(det, "threshold")
     # Concurrent calls on one detector, each thread with its own windows, share the pool.
