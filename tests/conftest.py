@@ -1,6 +1,9 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
 
+import os
 import re
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -19,9 +22,44 @@ def project_version():
     return re.search(r'^version\s*=\s*"([^"]+)"', table, re.M).group(1)
 
 
+def cli_env():
+    """The environment of a child process that imports the package under test."""
+    import morvanta
+
+    site = str(Path(morvanta.__file__).parent.parent.absolute())
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [site, os.environ.get("PYTHONPATH")] if p))
+
+
+def run_cli(*args, cwd=None, timeout=300):
+    """`python -m morvanta ARGS` in a child process; its completed process, text output."""
+    return subprocess.run([sys.executable, "-m", "morvanta", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, env=cli_env(), timeout=timeout)
+
+
 def emb(rows, cols, seed, shift=0.0):
     """Standard normal float32 embeddings, shifted by `shift`."""
     return (np.random.default_rng(seed).standard_normal((rows, cols)) + shift).astype(np.float32)
+
+
+def labels(total, m, seed, index):
+    """The core's deal of split `index`: True for the `m` rows dealt to the baseline side."""
+    from morvanta import _engine
+
+    return np.frombuffer(_engine.split_labels(total, m, seed, index), np.uint8).astype(bool)
+
+
+def bits(x):
+    """A float's eight bytes: equal only when equal to the last bit (NaN included, -0.0 apart)."""
+    return np.float64(x).tobytes()
+
+
+@pytest.fixture
+def threads():
+    """`threads(n)` sets the core's worker count; the default is back after the test."""
+    from morvanta import _engine
+
+    yield _engine.set_threads
+    _engine.set_threads(0)
 
 
 def layouts(a):

@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import concurrently, emb, layouts
+from conftest import bits, concurrently, emb, layouts
 from scipy import stats
 
 import morvanta
@@ -59,10 +59,6 @@ def same(a, b):
     """Two scores equal bit for bit (NaN included)."""
     return (a.dimension, a.method, a.exceeded) == (b.dimension, b.method, b.exceeded) and (
         bits(a.score), bits(a.threshold)) == (bits(b.score), bits(b.threshold))
-
-
-def bits(x):
-    return np.float64(x).tobytes()
 
 
 # ---------------------------------------------------------------- the bit-identity contract

@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import check_raises, concurrently, emb
+from conftest import labels, check_raises, concurrently, emb
 from scipy import stats
 
 import morvanta
@@ -17,16 +17,6 @@ from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, 
 
 KEYS = {"parts", "columns", "observed", "mean", "sd", "excluded", "statistic", "p_value", "p_raw", "p_adjusted",
         "permutations_run", "stopped", "n_permutations", "seed", "score", "score_detail"}
-
-
-def labels(total, m, seed, index):
-    return np.frombuffer(_engine.split_labels(total, m, seed, index), np.uint8).astype(bool)
-
-
-@pytest.fixture
-def threads():
-    yield _engine.set_threads
-    _engine.set_threads(0)
 
 
 # ---------------------------------------------------------------- independent part statistics

@@ -5,7 +5,6 @@ small groups and failing groups reported rather than dropped."""
 import json
 import logging
 import os
-import struct
 import subprocess
 import sys
 
@@ -21,6 +20,7 @@ import morvanta  # noqa: E402
 from morvanta import ConfidenceDrift, DataDrift, DriftReport, EmbeddingDrift, QueryDrift, ResponseDrift  # noqa: E402
 from morvanta.dask import check_groups  # noqa: E402
 from morvanta.errors import ArgumentError  # noqa: E402
+from conftest import bits  # noqa: E402
 
 KEYS = ["tenant", "hour"]
 FEATURES = ["latency_ms", "retrieval_score", "prompt_tokens", "cached"]
@@ -73,10 +73,6 @@ def baseline():
 def to_dask(frame, npartitions):
     with dask.config.set({"dataframe.convert-string": False}):
         return dd.from_pandas(frame, npartitions=npartitions, sort=False)
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def reference(base, logs, min_rows, detectors=None):

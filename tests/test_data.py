@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import KS_EMPTY, MISMATCH, check_raises, concurrently
+from conftest import MISMATCH, check_raises, concurrently
 from scipy import stats
 
 from morvanta import DataDrift, MorvantaError
@@ -67,10 +67,8 @@ def test_order_threads_and_caller_data():
 
 
 @pytest.mark.parametrize("call, exc, text", [
-    (lambda: DataDrift().detect(np.zeros((4, 3)), np.zeros((5, 2))), MorvantaError, MISMATCH),
+    # Columns are compared before rows are counted (the core messages are in test_error_fields).
     (lambda: DataDrift().detect(np.zeros((0, 3)), np.zeros((5, 2))), MorvantaError, MISMATCH),
-    (lambda: DataDrift().detect(np.zeros((0, 3)), np.zeros((5, 3))), MorvantaError, KS_EMPTY),
-    (lambda: DataDrift().detect(np.zeros((5, 3)), np.zeros((0, 3))), MorvantaError, KS_EMPTY),
     (lambda: DataDrift().detect(np.zeros((3, 2), np.float32), np.zeros((3, 2))), TypeError, "argument 'baseline': "),
     (lambda: DataDrift(n_bins=10.0), TypeError, "argument 'n_bins': "),
 ])

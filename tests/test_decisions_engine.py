@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import check_raises, emb
+from conftest import labels, check_raises, emb
 from scipy import stats
 
 from morvanta import (Baseline, ConfidenceDrift, DataDrift, EmbeddingDrift, QueryDrift, ResponseDrift, _engine,
@@ -23,16 +23,6 @@ from morvanta.engines import sampling
 from morvanta.engines.sampling import subsample
 
 DATA = Path(__file__).parent / "data" / "saving"
-
-
-def labels(total, m, seed, index):
-    return np.frombuffer(_engine.split_labels(total, m, seed, index), np.uint8).astype(bool)
-
-
-@pytest.fixture
-def threads():
-    yield _engine.set_threads
-    _engine.set_threads(0)
 
 
 def window(seed, n=40, shift=0.0):

@@ -378,14 +378,6 @@ def test_progress_reports_each_group_on_the_calling_thread(model):
     assert shown.getvalue().endswith("\rmorvanta: embedding 25/25 texts\n") and piped.getvalue() == ""
 
 
-def test_importing_morvanta_loads_no_embedding_library():
-    code = ("import sys, morvanta, morvanta.embed; "
-            "print(sorted(m for m in ('numpy', 'onnxruntime', 'tokenizers', 'torch') if m in sys.modules))")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                         env=dict(os.environ, PYTHONPATH=str(SITE)))
-    assert run.returncode == 0 and run.stdout.strip() == "[]", run.stderr
-
-
 # ---------------------------------------------------------------- the sentence-transformers runtime
 
 def test_the_sentence_transformers_runtime_agrees_and_keeps_bits(folders, model, monkeypatch):

@@ -7,7 +7,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import check_raises, concurrently, emb, layouts
+from conftest import check_raises, concurrently, emb
 
 from morvanta import EmbeddingDrift, MorvantaError, ResponseDrift
 
@@ -47,8 +47,6 @@ def test_same_sample_and_threshold_comparison():
 
 
 @pytest.mark.parametrize("x, y, projections, exc, text", [
-    (emb(1, 4, 1), emb(10, 4, 2), 64, MorvantaError, "insufficient samples: need at least 2, got 1 (mmd_rbf)"),
-    (emb(5, 384, 1), emb(5, 768, 2), 64, MorvantaError, "dimension mismatch: expected 384, got 768 (mmd_rbf)"),
     (emb(1, 3, 1), emb(0, 5, 2), 0, MorvantaError, "dimension mismatch: expected 3, got 5 (mmd_rbf)"),
     (emb(5, 4, 1), emb(6, 4, 2), 0, MorvantaError,
      "invalid configuration: sliced_wasserstein: n_projections must be > 0"),
@@ -58,11 +56,10 @@ def test_errors_in_order(x, y, projections, exc, text):
     check_raises(lambda: EmbeddingDrift(n_projections=projections).detect(x, y), exc, text)
 
 
-def test_layouts_seed_and_threads():
+def test_seed_and_threads():
     x, y = emb(70, 12, 8), emb(64, 12, 9, 0.2)
     det = EmbeddingDrift(seed=3)
     want = det.detect(x, y).score
-    assert [det.detect(a, b).score for a, b in zip(layouts(x), layouts(y))] == [want] * 4
     assert EmbeddingDrift(seed=4).detect(x, y).score != want
     assert not hasattr(det, "threshold")
     # Concurrent calls on one detector, each thread with its own windows, share the pool.

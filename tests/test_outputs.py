@@ -5,16 +5,17 @@ labels and terminal text that data cannot break."""
 from __future__ import annotations
 
 import errno
+import importlib.util
 import json
 import os
 import re
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from conftest import run_cli as run
 
 import morvanta
 from morvanta.cli import commands as cli
@@ -22,15 +23,9 @@ from morvanta.cli import commands as cli
 pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 
-SITE = str(Path(morvanta.__file__).parent.parent.absolute())
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
 T0 = 1_700_000_000.0 - 1_700_000_000.0 % 86400  # a midnight, UTC
 BIG = "1" + "0" * 400
 
-
-def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "morvanta", *args], capture_output=True, text=True, cwd=cwd,
-                          env=ENV, timeout=120)
 
 
 def main(capsys, *args: str) -> tuple[int, str, str]:
@@ -90,7 +85,6 @@ def cfg_line(key: str, detail: str, cfg: str = "m.toml") -> str:
 # (TOML text, the one error line). Each goes through both check and monitor.
 CONFIGS = [
     ("[thresholds]\ndata = nan\n", cfg_line("thresholds.data", "expected a finite number >= 0, got 'nan'")),
-    ("[thresholds]\ndata = -inf\n", cfg_line("thresholds.data", "expected a finite number >= 0, got '-inf'")),
     ("[thresholds]\nquery = inf\n", cfg_line("thresholds.query", "expected a finite number >= 0, got 'inf'")),
     ("[thresholds]\ndata = -1\n", cfg_line("thresholds.data", "expected a finite number >= 0, got '-1'")),
     ("[thresholds]\ndata = true\n", cfg_line("thresholds.data", "expected a finite number >= 0, got 'true'")),
@@ -102,13 +96,10 @@ CONFIGS = [
     ('alpha = "abc"\n', cfg_line("alpha", "expected a number in (0, 1), got 'abc'")),
     ("alpha = 0\n", cfg_line("alpha", "expected a number in (0, 1), got '0'")),
     ("alpha = 1.0\n", cfg_line("alpha", "expected a number in (0, 1), got '1.0'")),
-    ("alpha = nan\n", cfg_line("alpha", "expected a number in (0, 1), got 'nan'")),
     ("alpha = false\n", cfg_line("alpha", "expected a number in (0, 1), got 'false'")),
-    ('seed = "x"\n', cfg_line("seed", "expected a non-negative integer below 2**64, got 'x'")),
     ("seed = 1.5\n", cfg_line("seed", "expected a non-negative integer below 2**64, got '1.5'")),
     ("seed = -1\n", cfg_line("seed", "expected a non-negative integer below 2**64, got '-1'")),
     (f"seed = {1 << 64}\n", cfg_line("seed", f"expected a non-negative integer below 2**64, got '{1 << 64}'")),
-    ('min_rows = "abc"\n', cfg_line("min_rows", "expected a positive integer, got 'abc'")),
     ("min_rows = 0\n", cfg_line("min_rows", "expected a positive integer, got '0'")),
     ("min_rows = true\n", cfg_line("min_rows", "expected a positive integer, got 'true'")),
     (f"min_rows = {BIG}\n", cfg_line("min_rows", f"expected a positive integer below 2**63, got '{BIG[:20]}'... "
@@ -129,8 +120,6 @@ CONFIGS = [
 FLAGS = [
     ("check base.parquet cur.parquet --alpha nan",
      "argument --alpha: expected a number in (0, 1), got 'nan' (see 'morvanta check --help')"),
-    ("check base.parquet cur.parquet --alpha inf",
-     "argument --alpha: expected a number in (0, 1), got 'inf' (see 'morvanta check --help')"),
     ("check base.parquet cur.parquet --calibrate -0.0",
      "argument --calibrate: expected a number in (0, 1), got '-0.0' (see 'morvanta check --help')"),
     (f"check base.parquet cur.parquet --min-rows {BIG}",
@@ -171,12 +160,6 @@ def test_hostile_configuration_values_end_in_one_line_naming_file_and_key(logs, 
 @pytest.mark.parametrize("args, line", FLAGS, ids=[a for a, _ in FLAGS])
 def test_hostile_options_end_in_one_line_naming_the_flag(logs, capsys, args, line):
     assert main(capsys, *args.split()) == (2, "", f"morvanta: error: {line}\n")
-
-
-def test_the_installed_command_gives_the_same_lines(logs):
-    (logs / "m.toml").write_text(CONFIGS[0][0])
-    out = run("monitor", "cur.parquet", "--every", "1h", "--config", "m.toml", cwd=logs)
-    assert (out.returncode, out.stdout, out.stderr) == (2, "", CONFIGS[0][1] + "\n")
 
 
 def test_pipeline_argument_errors_name_the_flag():
@@ -372,8 +355,18 @@ def test_monitor_jsonl_file_and_text_table(logs, capsys):
     level = ("morvanta: note: each window is tested at alpha 0.05: over 8 windows checked, about 0.4 drift by "
              "chance when nothing changed\n")
     assert notes.startswith(gap + level)
-    status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl")
+    assert [(x["window"], x["status"], x["periods"]) for x in map(json.loads, streamed.splitlines())] == [
+        (0, "checked", 1), (1, "checked", 1), (2, "checked", 1), (3, "checked", 1), (4, "checked", 1),
+        (5, "gap", 3), (8, "checked", 1), (9, "checked", 1), (10, "checked", 1)]
+    html = ["--html", "m.html"] if importlib.util.find_spec("jinja2") and importlib.util.find_spec("matplotlib") else []
+    status, out, err = main(capsys, "monitor", "gappy.parquet", "--every", "1h", "--jsonl", "w.jsonl", *html)
     assert (status, err) == (0, gap)  # the other notes are in the table's text
+    if html:
+        page = (logs / "m.html").read_text()
+        assert '<tr class="gap"><th scope="row">5</th>' in page and "no requests for 3 periods" in page
+        assert "1 gap without requests shaded" in page  # the charts' text alternative says so
+        assert re.search(r"windows checked drifted \(at alpha 0.05 each, about 0.4 of the 8 would drift by chance\)"
+                         r"(: [0-9: -]+(, [0-9: -]+)*)?\. 1 gap without requests \(3 empty periods\)\.</p>", page)
     # The file holds exactly the lines the stream gave; stdout gets the table of windows.
     assert (logs / "w.jsonl").read_text() == streamed
     assert re.search(r"^5 +2023-11-14 06:00 +0 +gap: no requests for 3 periods, until 2023-11-14 09:00$", out, re.M)

@@ -6,7 +6,6 @@ import concurrent.futures
 import copy
 import multiprocessing
 import pickle
-import struct
 import sys
 
 import numpy as np
@@ -15,14 +14,10 @@ import pytest
 import morvanta
 from morvanta import (BaselineSnapshot, ColumnDrift, ConfidenceDrift, DataDrift, DriftReport, DriftScore,
     EmbeddingDrift, QueryDrift, ResponseDrift, _engine, _pickle)
-from conftest import emb
+from conftest import bits, emb
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 NAN, INF = float("nan"), float("inf")
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def score_fields(s):
@@ -65,6 +60,8 @@ def settings_bits(settings):
 
 @pytest.mark.parametrize("det, want", DETECTORS, ids=lambda v: repr(v)[:40])
 def test_detectors_keep_class_and_every_setting(det, want):
+    # The settings read out rebuild an equal detector, and every copy keeps them.
+    assert settings_bits(_engine.detector_settings(type(det)(*want[1:]))) == settings_bits(want)
     for back in round_trips(det):
         assert type(back) is type(det)
         assert settings_bits(_engine.detector_settings(back)) == settings_bits(want)

@@ -8,15 +8,12 @@ from __future__ import annotations
 import inspect
 import json
 import math
-import os
-import re
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
+
+from conftest import run_cli as run
 
 import morvanta
 from morvanta import ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, QueryDrift
@@ -25,15 +22,9 @@ from morvanta.io.log import LogError, RequestLog, read_log
 from morvanta.pipeline import check as check_mod
 from morvanta.pipeline.monitor import _by_time
 
-SITE = str(Path(morvanta.__file__).parent.parent.absolute())
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
 T0 = 1_700_000_000.0  # 2023-11-14T22:13:20Z
 HOUR = 3600.0
 
-
-def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "morvanta", *args], capture_output=True, text=True, cwd=cwd,
-                          env=ENV, timeout=120)
 
 
 def log(n: int, seed: int, shift: float = 0.0, dim: int = 4, flags: bool = True) -> dict[str, object]:
@@ -371,28 +362,6 @@ def test_one_row_years_later_is_one_gap_not_a_loop():
     else:
         assert len(m.gaps) == 1 and m.windows[-1].to_dict()["start"] is None
     assert time.perf_counter() - start < 1.0
-
-
-def test_gaps_in_the_html_and_the_command_line(tmp_path):
-    pd = pytest.importorskip("pandas")
-    pytest.importorskip("pyarrow")
-    rng = np.random.default_rng(2)
-    hours = np.r_[0:6, 9:12]  # three hours without traffic
-    t = np.concatenate([T0 - T0 % HOUR + h * HOUR + np.sort(rng.uniform(0, HOUR - 1, 40)) for h in hours])
-    pd.DataFrame({"timestamp": t, "x": rng.normal(size=t.size)}).to_parquet(tmp_path / "log.parquet")
-    out = run("monitor", "log.parquet", "--every", "1h", "--html", "m.html", cwd=tmp_path)
-    assert out.returncode == 0
-    lines = [json.loads(x) for x in out.stdout.splitlines()]
-    assert [(x["window"], x["status"], x["periods"]) for x in lines] == [
-        (0, "checked", 1), (1, "checked", 1), (2, "checked", 1), (3, "checked", 1), (4, "checked", 1),
-        (5, "gap", 3), (8, "checked", 1), (9, "checked", 1), (10, "checked", 1)]
-    assert out.stderr.startswith("morvanta: note: window 5: no requests for 3 periods, from ")
-    if pytest.importorskip("jinja2") and pytest.importorskip("matplotlib"):
-        page = (tmp_path / "m.html").read_text()
-        assert '<tr class="gap"><th scope="row">5</th>' in page and "no requests for 3 periods" in page
-        assert "1 gap without requests shaded" in page  # the charts' text alternative says so
-        assert re.search(r"windows checked drifted \(at alpha 0.05 each, about 0.4 of the 8 would drift by chance\)"
-                         r"(: [0-9: -]+(, [0-9: -]+)*)?\. 1 gap without requests \(3 empty periods\)\.</p>", page)
 
 
 def test_monitor_arguments_are_refused_by_name():

@@ -5,17 +5,16 @@ Arrow, pandas, polars, dicts and Dask partitions, and the rules every entry poin
 from __future__ import annotations
 
 import json
-import os
 import re
-import struct
 import subprocess
-import sys
 import time
 from datetime import datetime, timezone
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from conftest import bits, run_cli as run
 
 import morvanta
 from morvanta import DataDrift
@@ -26,14 +25,8 @@ pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-SITE = str(Path(morvanta.__file__).parent.parent.absolute())
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [SITE, os.environ.get("PYTHONPATH")] if p))
 T0 = 1_700_000_000.0
 
-
-def run(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "morvanta", *args], capture_output=True, text=True, cwd=cwd,
-                          env=ENV, timeout=300)
 
 
 def refused(call, text: str) -> None:
@@ -47,10 +40,6 @@ def cli_error(out: subprocess.CompletedProcess[str]) -> str:
     assert (out.returncode, out.stdout) == (2, ""), out.stderr
     assert out.stderr.count("\n") == 1 and "Traceback" not in out.stderr and "internal error" not in out.stderr
     return out.stderr.removeprefix("morvanta: error: ").rstrip("\n")
-
-
-def bits(x: float) -> bytes:
-    return struct.pack("<d", x)
 
 
 def frame(n: int, seed: int, shift: float = 0.0):

@@ -9,25 +9,15 @@ import math
 
 import numpy as np
 import pytest
-from conftest import check_raises, concurrently, emb
+from conftest import labels, check_raises, concurrently, emb
 from scipy import stats
 
 from morvanta import (Calibration, ConfidenceDrift, DataDrift, EmbeddingDrift, MorvantaError, QueryDrift,
     ResponseDrift, _engine, calibrate, permutation_test)
 
 
-def labels(total, m, seed, index):
-    return np.frombuffer(_engine.split_labels(total, m, seed, index), np.uint8).astype(bool)
-
-
 def permuted(raw):
     return np.frombuffer(raw, np.float64)
-
-
-@pytest.fixture
-def threads():
-    yield _engine.set_threads
-    _engine.set_threads(0)
 
 
 RNG = np.random.default_rng(20261207)
