@@ -627,12 +627,21 @@ def test_categorical_columns_against_a_fitted_baseline_equal_its_test(client, tm
 
 
 def test_categorical_columns_left_out_or_refused_say_why():
+    from morvanta.dask import group_seed
+
     base, logs = routed_logs()
     ids = [f"req-{i}" for i in range(len(base))]
     with pytest.warns(UserWarning, match="categorical feature 'request_id' is left out of the data dimension"):
         out = check_groups(base.assign(request_id=ids), logs.assign(request_id="x"), by="tenant", min_rows=20,
                            n_permutations=99)
     assert all("request_id" not in str(p) for p in out.parts)
+    # A whole-number counter is no feature either; each group then equals the serial check, which drops it too.
+    base_n, logs_n = base.assign(seq=np.arange(len(base))), logs.assign(seq=np.arange(len(logs)))
+    with pytest.warns(UserWarning, match="feature 'seq' is left out of the data dimension: "):
+        out = check_groups(base_n, logs_n, by="tenant", min_rows=20, n_permutations=99, seed=3)
+    serial = morvanta.check(base_n, group_rows(logs_n, "a"), seed=group_seed(3, ("a",)), n_permutations=99)
+    assert any("feature 'seq' is left out" in n for n in serial.notes)
+    assert_group_equals_check(out[out.tenant == "a"], serial)
     with pytest.raises(TypeError, match="^argument 'logs': column 'route' is categorical in the baseline but holds "
                                         "float64 values"):
         check_groups(base, logs.assign(route=1.5), by="tenant")

@@ -47,7 +47,7 @@ from .io.categories import CategoryColumn
 from .io.cells import LogError, Origin, drop_row_index
 from .io.frames import pandas_table
 from .io.log import LogColumns, RequestLog, log_of, match_logs
-from .engines.categories import id_reason, no_numeric_score
+from .engines.categories import id_reason, monotone_reason, no_numeric_score
 from .pipeline.check import _categorical_plan
 from .pipeline.check import _parts as _check_parts
 from .pipeline.check import _test as _pipeline_test
@@ -742,6 +742,11 @@ def _plan_raw(
         # A column with no value in the baseline is a feature only if the logs' dtype is numeric.
         feats = [f for f in feats if base_log.kinds[f].kind != "empty" or (f in log_cols and _kind(
             logs_meta[f].dtype) in "biuf")]
+    # A counter in the baseline (an id) is no feature, as the serial check decides it.
+    counters = {f: why for f in feats if (why := monotone_reason(base_log.features[:, base_log.feature_names.index(f)]))}
+    for f, why in counters.items():
+        warnings.warn(f"feature '{f}' is left out of the data dimension: {why}", UserWarning, stacklevel=3)
+    feats = [f for f in feats if f not in counters]
     _require("logs", log_cols, feats, "feature columns")
     for f in feats:
         dtype = logs_meta[f].dtype
