@@ -109,7 +109,7 @@ def combined_test(
     excluded), permutations_run, stopped, n_permutations, seed, score and
     score_detail: the detector's own score of the given windows (a DriftScore,
     bit for bit) and the values behind it, where the test's preparation holds
-    them (EmbeddingDrift.detect: mmd2, sliced_wasserstein, bandwidth_sq;
+    them (EmbeddingDrift.detect: mmd2, sliced_wasserstein, bandwidth, bandwidth_sq;
     ResponseDrift.detect_with_embeddings: ks, sliced_wasserstein), else None.
     """
 

@@ -468,7 +468,11 @@ public:
         const double sw = observed[1];
         DetectorScore d;
         d.score = make_score(Dimension::Embedding, (mmd2 > 0.0 ? mmd2 : 0.0) + sw, threshold_, "mmd+sw");
-        d.detail = {{"mmd2", mmd2}, {"sliced_wasserstein", sw}, {"bandwidth_sq", K_.bandwidth_sq}};
+        // Both forms of the bandwidth, as the fitted baseline's breakdown gives them.
+        d.detail = {{"mmd2", mmd2},
+                    {"sliced_wasserstein", sw},
+                    {"bandwidth", std::sqrt(K_.bandwidth_sq)},
+                    {"bandwidth_sq", K_.bandwidth_sq}};
         return d;
     }
 

@@ -152,7 +152,7 @@ def combined(
     which saves a second run of the detector. A form whose test forms the
     detector's score itself (``test_scores``) takes it from the test, and fills
     ``detail``, when given, with the values behind it (embedding: ``mmd2``,
-    ``sliced_wasserstein``, ``bandwidth_sq``; response with embeddings: ``ks``,
+    ``sliced_wasserstein``, ``bandwidth``, ``bandwidth_sq``; response with embeddings: ``ks``,
     ``sliced_wasserstein``).
     """
     b, b_sampled = _capped(b, sampling.BASELINE, form.aligned, cap, seed)

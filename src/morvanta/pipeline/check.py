@@ -70,16 +70,6 @@ def _test(method: Callable[..., Any], base: Any, cur: Any, *, n_permutations: in
                     detail=detail)
 
 
-def _test_breakdown(dim: str, score: DriftScore, detail: Mapping[str, float]) -> Any:
-    """The breakdown of a score the test formed, from the values behind it (the explain
-    path's bits: the same sums)."""
-    from ..engines.breakdown import build_breakdown  # type: ignore[import-not-found, unused-ignore]
-
-    if "bandwidth_sq" in detail:
-        return build_breakdown(dim, score, {**detail, "bandwidth": math.sqrt(detail["bandwidth_sq"])})
-    return build_breakdown(dim, score, dict(detail))
-
-
 def _saved_tests(saved: Any, parts: Mapping[str, Any], *, alpha: float, n_permutations: int, seed: int,
                  exact: bool) -> dict[str, Any] | None:
     """The combined permutation tests of a window against a saved Baseline, per dimension (None for a
@@ -637,10 +627,12 @@ def run_check(baseline_log: Any, current_log: Any, rules: Rules, *, detectors: M
                             score=scores.get(dim), **extra[dim])
                  for dim, call in calls.items()}
         tests = {dim: replace(t, sampled=True) if dim in sampled else t for dim, t in tests.items()}
+        from ..engines.breakdown import build_breakdown  # type: ignore[import-not-found, unused-ignore]
+
         for dim in by_test:
             scores[dim] = tests[dim].score
             if explain and details[dim]:
-                breakdowns[dim] = _test_breakdown(dim, tests[dim].score, details[dim])
+                breakdowns[dim] = build_breakdown(dim, tests[dim].score, details[dim])
         scores = {dim: scores[dim] for dim in calls}
         breakdowns = {dim: breakdowns[dim] for dim in calls if dim in breakdowns}
     dims = _decide(scores, tests, rules, left, {d: c.inputs for d, c in calls.items()}, given, part_names, notes)
